@@ -1,0 +1,47 @@
+// The attached archive's byte layout, shared by the packer that writes it,
+// the bootstrap that reads it, and the tests that take it apart. All integers
+// are little-endian; there is no padding between fields.
+//
+//   offset   size  field
+//   0        3     magic "QJY"
+//   3        F     one zstd frame; its content is the record stream below
+//   3+F      2     trailer pad, two zero bytes
+//   5+F      8     trailer length, uint64 = 5+F (the bytes before this field)
+//   total    13+F
+//
+// The trailer is part of the decoder's input: while the frame is decoded some
+// input always remains, and past the frame the decoder reads the pad as a
+// frame header and fails. That is how a missing terminator is caught.
+//
+// Record stream (decompressed content), records then a terminator:
+//   path     2*(n+1)  n UTF-16LE code units, relative, "\" separated, then 0x0000; 1 <= n <= 1023
+//   size     8        uint64 number of content bytes
+//   content  size     the file's bytes, verbatim
+//   terminator: an empty path, a single 0x0000, with no size after it.
+// The first record is the entry library; a later record with the same path
+// replaces the earlier file.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+constexpr unsigned char attachedMagic[3] = {'Q', 'J', 'Y'}; // first bytes of the attached data
+constexpr size_t attachedMagicSize = 3;                      // bytes of the magic
+constexpr size_t trailerPadSize = 2;                         // zero bytes after the frame
+constexpr size_t trailerLengthSize = 8;                      // uint64 holding 5 + F
+constexpr size_t attachedOverheadSize = attachedMagicSize + trailerPadSize + trailerLengthSize; // 13
+
+constexpr size_t recordNameCapacity = 1024;                 // code units of a path with its terminator
+constexpr size_t recordNameMaxUnits = recordNameCapacity - 1; // longest path a writer may emit
+constexpr size_t recordSizeFieldSize = 8;                   // uint64 content size
+
+constexpr unsigned maxFrameWindowLog = 27;        // the decoder refuses larger windows
+constexpr size_t readerOutputBufferSize = 131072; // decoded bytes buffered at a time (128 KiB)
+
+// Names of the build-time constants that the packer's object file defines and
+// the bootstrap links against (C linkage, no underscore prefix on x86-64).
+#define ONEFILE_SYMBOL_ATTACHED_DATA "onefileAttachedData"
+#define ONEFILE_SYMBOL_ATTACHED_DATA_LENGTH "onefileAttachedDataLength"
+#define ONEFILE_SYMBOL_COMPANY_NAME "onefileCompanyName"
+#define ONEFILE_SYMBOL_PRODUCT_NAME "onefileProductName"
+#define ONEFILE_SYMBOL_VERSION_STRING "onefileVersionString"

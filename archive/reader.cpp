@@ -1,0 +1,83 @@
+#include "archive/reader.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "bootstrap/bootstrap.h"
+#include "errors/errors.h"
+
+void initArchiveReader() {
+    archiveReader.attachedDataStart = onefileAttachedData;
+    archiveReader.attachedDataLength = onefileAttachedDataLength;
+}
+
+void openArchiveReader() {
+    ArchiveReader& reader = archiveReader;
+    // Byte by byte and before anything is allocated: foreign data costs nothing.
+    for (size_t i = 0; i < attachedMagicSize; ++i) {
+        if (reader.attachedDataStart[i] != attachedMagic[i]) {
+            fatalError("Error, couldn't find attached data header.");
+        }
+    }
+    reader.attachedDataStart += attachedMagicSize;
+
+    void* buffer = malloc(readerOutputBufferSize);
+    if (buffer == nullptr) {
+        fatalError("Error, couldn't allocate memory.");
+    }
+    reader.output.dst = buffer;
+    reader.output.size = 0;
+    reader.output.pos = 0;
+
+    reader.decoder = ZSTD_createDStream();
+    if (reader.decoder == nullptr) {
+        fatalError("Error, couldn't allocate memory.");
+    }
+
+    // The whole frame and the trailer at once, straight from the read-only
+    // data: the compressed bytes are never copied.
+    reader.input.src = reader.attachedDataStart;
+    reader.input.size = reader.attachedDataLength - attachedMagicSize;
+    reader.input.pos = 0;
+}
+
+void readArchiveBytes(void* destination, uint64_t count) {
+    ArchiveReader& reader = archiveReader;
+    unsigned char* out = static_cast<unsigned char*>(destination);
+    // Whether a refill of this call filled the whole buffer: then the decoder
+    // may hold more output even when all input is consumed.
+    bool refillFilledBuffer = false;
+    while (count > 0) {
+        size_t available = reader.output.size - reader.output.pos;
+        if (available > 0) {
+            size_t take = available < count ? available : static_cast<size_t>(count);
+            memcpy(out, static_cast<unsigned char*>(reader.output.dst) + reader.output.pos, take);
+            reader.output.pos += take;
+            out += take;
+            count -= take;
+            continue;
+        }
+        if (reader.input.pos < reader.input.size || refillFilledBuffer) {
+            reader.output.size = readerOutputBufferSize;
+            reader.output.pos = 0;
+            size_t result = ZSTD_decompressStream(reader.decoder, &reader.output, &reader.input);
+            if (ZSTD_isError(result)) {
+                fatalError("Error, couldn't decode attached data.");
+            }
+            refillFilledBuffer = reader.output.pos == readerOutputBufferSize;
+            reader.output.size = reader.output.pos;
+            reader.output.pos = 0;
+            continue;
+        }
+        fatalError("Error, couldn't decode attached data.");
+    }
+}
+
+void closeArchiveReader() {
+    ZSTD_freeDStream(archiveReader.decoder);
+    archiveReader.decoder = nullptr;
+    free(archiveReader.output.dst);
+    archiveReader.output.dst = nullptr;
+    archiveReader.output.size = 0;
+    archiveReader.output.pos = 0;
+}

@@ -1,0 +1,31 @@
+// The one streaming reader over the attached archive: it checks the magic,
+// owns the zstd decoder and a 128 KiB output buffer, and hands out decoded
+// bytes strictly in order, exactly as many as asked for.
+#pragma once
+
+#include <stdint.h>
+#include <zstd.h>
+
+#include "archive/layout.h"
+
+struct ArchiveReader {
+    const unsigned char* attachedDataStart; // first byte of the attached data; past the magic once opened
+    uint64_t attachedDataLength;            // magic, frame and trailer together
+    ZSTD_DStream* decoder;                  // null until opened
+    ZSTD_inBuffer input;                    // everything after the magic, offered at once
+    // During a decoding call: capacity and bytes written. Between calls: size
+    // is the fill count and pos the next byte to hand out.
+    ZSTD_outBuffer output;
+};
+
+// Points the reader at the build-time constants of the attached data.
+void initArchiveReader();
+
+// Checks the magic, then allocates the buffer and the decoder; failures are fatal.
+void openArchiveReader();
+
+// Copies the next `count` decoded bytes to `destination`; never returns short.
+void readArchiveBytes(void* destination, uint64_t count);
+
+// Releases the decoder and the buffer (the parent, after the last record).
+void closeArchiveReader();

@@ -1,0 +1,44 @@
+#include "bootstrap/parent_check.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <wchar.h>
+#include <windows.h>
+
+#include <psapi.h>
+
+#include "bootstrap/bootstrap.h"
+#include "paths/binary_path.h"
+#include "paths/environment.h"
+
+wchar_t* checkParentInstance() {
+    wchar_t* value = getEnvironmentValue("ZEBRIK_ONEFILE_PARENT");
+    if (value == nullptr || value[0] == 0) {
+        return nullptr;
+    }
+
+    errno = 0;
+    wchar_t* end = nullptr;
+    long identifier = wcstol(value, &end, 10);
+    if (errno == ERANGE || end == value || *end != 0) {
+        return nullptr;
+    }
+
+    HANDLE process =
+        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(identifier));
+    if (process == nullptr) {
+        return nullptr;
+    }
+
+    wchar_t parentImagePath[parentImagePathCapacity];
+    if (K32GetModuleFileNameExW(process, nullptr, parentImagePath, parentImagePathCapacity) == 0) {
+        CloseHandle(process);
+        return nullptr;
+    }
+    // Both sides go through the same normalisation, so that the same file
+    // reached through a short name, a long name or a "\\?\" form compares equal.
+    normalizeExecutablePath(parentImagePath, parentImagePathCapacity);
+    bool same = wcscmp(parentImagePath, getBinaryPath(BinaryPathForm::resolved)) == 0;
+    CloseHandle(process);
+    return same ? value : nullptr;
+}

@@ -1,0 +1,29 @@
+// The few system calls that tests watch or make fail. In the bootstrap that
+// ships, SYSTEM_CALL(f) is f itself; the test copy of the library (built with
+// ONEFILE_SEAMS) calls through a pointer that starts out as f.
+#pragma once
+
+#include <windows.h>
+#include <shellapi.h>
+
+#define ONEFILE_SEAM_LIST(X)                                                                       \
+    X(CreateDirectoryW)                                                                            \
+    X(CreateFileW)                                                                                 \
+    X(WriteFile)                                                                                   \
+    X(CloseHandle)                                                                                 \
+    X(SHFileOperationW)                                                                            \
+    X(GetFileAttributesW)                                                                          \
+    X(Sleep)                                                                                       \
+    X(WaitForSingleObject)                                                                         \
+    X(TerminateProcess)                                                                            \
+    X(GetExitCodeProcess)                                                                          \
+    X(CreateProcessW)
+
+#ifdef ONEFILE_SEAMS
+#define ONEFILE_DECLARE_SEAM(f) extern decltype(&::f) seam##f;
+ONEFILE_SEAM_LIST(ONEFILE_DECLARE_SEAM)
+#undef ONEFILE_DECLARE_SEAM
+#define SYSTEM_CALL(f) seam##f
+#else
+#define SYSTEM_CALL(f) ::f
+#endif

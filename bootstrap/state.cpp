@@ -1,0 +1,19 @@
+#include "bootstrap/bootstrap.h"
+
+int argumentCount;
+wchar_t** argumentVector;
+wchar_t* parentInstance;
+wchar_t targetDirectoryPath[pathCapacity];
+wchar_t entryLibraryPath[pathCapacity];
+wchar_t recordName[recordNameCapacity];
+wchar_t recordFullPath[pathCapacity];
+unsigned char extractionCopyBuffer[extractionPieceSize];
+volatile bool extractionStarted;
+HANDLE volatile childProcessHandle;
+ArchiveReader archiveReader;
+KnownDirectories knownDirectories;
+wchar_t resolvedBinaryPath[binaryPathCapacity];
+wchar_t reportedBinaryPath[binaryPathCapacity];
+wchar_t moduleFileName[pathCapacity];
+wchar_t childCommandLine[childCommandLineCapacity];
+size_t childCommandLineLength;

@@ -1,0 +1,13 @@
+// Leaving nothing behind: the removal of the target directory after the
+// child, and on console interrupt, close, log-off and shutdown.
+#pragma once
+
+#include <windows.h>
+
+// Stops a still-running child (after 5 s) and deletes the target directory,
+// with up to 21 attempts. Reports nothing.
+void cleanupTargetDirectory();
+
+// Runs the cleanup for events 0, 1, 2, 5 and 6; always returns FALSE so the
+// system's default handling follows.
+BOOL WINAPI consoleControlHandler(DWORD event);

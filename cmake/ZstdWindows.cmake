@@ -1,0 +1,22 @@
+# zstd's decoder, built for Windows from the Debian source package that
+# scripts/setup unpacks into .deps/zstd. Only decompression is needed.
+if(NOT EXISTS ${ONEFILE_ZSTD_SOURCE_DIR}/lib/zstd.h)
+    message(FATAL_ERROR "zstd source not found in ${ONEFILE_ZSTD_SOURCE_DIR}; run scripts/setup")
+endif()
+set(zstd_lib ${ONEFILE_ZSTD_SOURCE_DIR}/lib)
+add_library(onefile_zstd STATIC
+    ${zstd_lib}/common/debug.c
+    ${zstd_lib}/common/entropy_common.c
+    ${zstd_lib}/common/error_private.c
+    ${zstd_lib}/common/fse_decompress.c
+    ${zstd_lib}/common/xxhash.c
+    ${zstd_lib}/common/zstd_common.c
+    ${zstd_lib}/decompress/huf_decompress.c
+    ${zstd_lib}/decompress/zstd_ddict.c
+    ${zstd_lib}/decompress/zstd_decompress.c
+    ${zstd_lib}/decompress/zstd_decompress_block.c)
+# No legacy formats, no assembly (its calling convention is not Windows').
+target_compile_definitions(onefile_zstd PRIVATE ZSTD_LEGACY_SUPPORT=0 ZSTD_DISABLE_ASM=1)
+target_compile_options(onefile_zstd PRIVATE -O3 -w)
+target_include_directories(onefile_zstd SYSTEM PUBLIC ${zstd_lib})
+set_target_properties(onefile_zstd PROPERTIES ARCHIVE_OUTPUT_DIRECTORY ${ONEFILE_LIBRARY_DIR})

@@ -1,0 +1,66 @@
+#include "errors/errors.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+namespace {
+
+// Room for the longest path the bootstrap handles, with its terminator.
+char messageArgument[4096];
+
+// Shown when the system has no English text for a code, so that the line
+// still names the message and the code.
+const char* const missingSystemText = "no system text for this error code";
+
+} // namespace
+
+void narrowForMessage(const wchar_t* text, char* out, size_t capacity) {
+    size_t length = 0;
+    while (length + 1 < capacity && text[length] != 0 && text[length] < 0x100) {
+        out[length] = static_cast<char>(text[length]);
+        ++length;
+    }
+    out[length] = 0;
+}
+
+void fatalError(const char* message) {
+    puts(message);
+    exit(2);
+}
+
+void fatalErrorWithCode(const char* message, DWORD code) {
+    char* text = nullptr;
+    DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                           FORMAT_MESSAGE_FROM_SYSTEM,
+                       nullptr, code, 1033, reinterpret_cast<char*>(&text), 0, nullptr);
+    if (length > 0 && text != nullptr) {
+        while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) {
+            text[--length] = 0;
+        }
+    } else {
+        text = const_cast<char*>(missingSystemText);
+    }
+    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(code), text);
+    exit(2);
+}
+
+void fatalSpecExpansionError(const wchar_t* spec) {
+    narrowForMessage(spec, messageArgument, sizeof messageArgument);
+    fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", messageArgument);
+    terminateImmediately();
+}
+
+void fatalOpenFailure(const wchar_t* path) {
+    narrowForMessage(path, messageArgument, sizeof messageArgument);
+    fprintf(stderr, "Error, failed to open '%s' for writing.\n", messageArgument);
+    exit(2);
+}
+
+void terminateImmediately() {
+    // Not abort(): msvcrt may show a runtime-error box in a GUI program, and an
+    // unattended run would hang on it. Standard error is unbuffered, so a
+    // message written before this call is already out.
+    TerminateProcess(GetCurrentProcess(), 3);
+    _exit(3);
+}

@@ -1,0 +1,29 @@
+// Failure reporting: every failure of the bootstrap is final, reported once
+// where it happens, in English, on a standard stream.
+#pragma once
+
+#include <windows.h>
+
+// Writes `message` and a line break to standard output; exit status 2.
+[[noreturn]] void fatalError(const char* message);
+
+// Writes "<message> ([Error <code>] <system text>)" to standard error; exit
+// status 2. `code` is the thread's last error, read right after the failing call.
+[[noreturn]] void fatalErrorWithCode(const char* message, DWORD code);
+
+// Reports a path spec that could not be expanded, then terminates at once.
+[[noreturn]] void fatalSpecExpansionError(const wchar_t* spec);
+
+// Reports a file of the archive that could not be created; exit status 2.
+[[noreturn]] void fatalOpenFailure(const wchar_t* path);
+
+// Ends the process with status 3: no message, no exit handlers, no dialog.
+// Used where a fixed buffer would overflow or a rule the bootstrap relies on
+// is broken.
+[[noreturn]] void terminateImmediately();
+
+// The narrow text the runtime's "%ls" would print in its default locale:
+// characters below U+0100 become the byte of the same value and the text ends
+// at the first character at or above U+0100. Writes into `out` (capacity
+// bytes, terminator included), cutting at the capacity.
+void narrowForMessage(const wchar_t* text, char* out, size_t capacity);

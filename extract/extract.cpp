@@ -1,0 +1,78 @@
+#include "extract/extract.h"
+
+#include "archive/reader.h"
+#include "bootstrap/bootstrap.h"
+#include "bootstrap/bounded.h"
+#include "bootstrap/seams.h"
+#include "errors/errors.h"
+#include "extract/directories.h"
+
+namespace {
+
+// Reads the record's name into recordName, one UTF-16LE code unit at a time,
+// up to and including its zero code unit.
+void readRecordName() {
+    for (size_t length = 0;; ++length) {
+        unsigned char unit[2];
+        readArchiveBytes(unit, 2);
+        wchar_t c = static_cast<wchar_t>(unit[0] | unit[1] << 8);
+        if (c != 0 && length + 1 >= recordNameCapacity) {
+            // No writer makes such a name: the archive is damaged.
+            fatalError("Error, couldn't decode attached data.");
+        }
+        recordName[length] = c;
+        if (c == 0) {
+            return;
+        }
+    }
+}
+
+uint64_t readRecordSize() {
+    unsigned char bytes[recordSizeFieldSize];
+    readArchiveBytes(bytes, sizeof bytes);
+    uint64_t size = 0;
+    for (size_t i = sizeof bytes; i > 0; --i) {
+        size = size << 8 | bytes[i - 1];
+    }
+    return size;
+}
+
+} // namespace
+
+void extractFileRecords() {
+    for (;;) {
+        readRecordName();
+        if (recordName[0] == 0) {
+            return; // the terminator; nothing after it is read
+        }
+        copyBounded(recordFullPath, pathCapacity, targetDirectoryPath);
+        appendBounded(recordFullPath, pathCapacity, L"\\");
+        appendBounded(recordFullPath, pathCapacity, recordName);
+
+        if (entryLibraryPath[0] == 0) {
+            copyBounded(entryLibraryPath, pathCapacity, recordFullPath);
+            if (parentInstance != nullptr) {
+                return; // the child only needs the entry library's name
+            }
+        }
+
+        uint64_t remaining = readRecordSize();
+        createContainingDirectories(recordFullPath);
+        HANDLE file = SYSTEM_CALL(CreateFileW)(recordFullPath, GENERIC_WRITE, FILE_SHARE_WRITE,
+                                               nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            fatalOpenFailure(recordFullPath);
+        }
+        while (remaining > 0) {
+            DWORD piece = remaining < extractionPieceSize ? static_cast<DWORD>(remaining)
+                                                          : static_cast<DWORD>(extractionPieceSize);
+            readArchiveBytes(extractionCopyBuffer, piece);
+            DWORD written = 0;
+            if (!SYSTEM_CALL(WriteFile)(file, extractionCopyBuffer, piece, &written, nullptr)) {
+                fatalErrorWithCode("Error, couldn't unpack file to target path.", GetLastError());
+            }
+            remaining -= piece;
+        }
+        SYSTEM_CALL(CloseHandle)(file);
+    }
+}

@@ -1,0 +1,9 @@
+// The parent's last stage: publish the handshake variables, start the child
+// with the same handles, wait for it, clean up, return its exit status.
+#pragma once
+
+// Fills moduleFileName on first use; ends the process when the system gives no name.
+void ensureModuleFileName();
+
+// Runs the child to its end and returns its exit status (1 when unreadable).
+int launchChildInstance();

@@ -1,0 +1,299 @@
+#include "paths/path_spec.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+#include <windows.h>
+
+#include <shlobj.h>
+
+#include "bootstrap/bootstrap.h"
+#include "errors/errors.h"
+#include "paths/environment.h"
+
+namespace {
+
+const wchar_t base64UrlAlphabet[] =
+    L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+// The result so far: its text, its length and the capacity it must stay within.
+struct Expansion {
+    wchar_t* output;
+    size_t length;
+    size_t capacity;
+};
+
+size_t roomLeft(const Expansion& e) { return e.capacity - e.length; }
+
+// A literal that does not fit fails the expansion.
+bool appendLiteral(Expansion& e, wchar_t c) {
+    if (roomLeft(e) < 2) {
+        return false;
+    }
+    e.output[e.length++] = c;
+    e.output[e.length] = 0;
+    return true;
+}
+
+// A value that does not fit ends the process: it is not the spec's fault.
+void appendValue(Expansion& e, const wchar_t* value) {
+    for (; *value != 0; ++value) {
+        if (roomLeft(e) < 2) {
+            terminateImmediately();
+        }
+        e.output[e.length++] = *value;
+    }
+    e.output[e.length] = 0;
+}
+
+void appendNarrowValue(Expansion& e, const char* value) {
+    for (; *value != 0; ++value) {
+        if (roomLeft(e) < 2) {
+            terminateImmediately();
+        }
+        e.output[e.length++] = widenAsciiCharacter(*value);
+    }
+    e.output[e.length] = 0;
+}
+
+void removeTrailingBackslashes(Expansion& e) {
+    while (e.length > 0 && e.output[e.length - 1] == L'\\') {
+        e.output[--e.length] = 0;
+    }
+}
+
+// Narrow text widened one character at a time, into a fresh wide buffer.
+void widenInto(const char* narrow, wchar_t* wide) {
+    size_t i = 0;
+    for (; narrow[i] != 0; ++i) {
+        wide[i] = widenAsciiCharacter(narrow[i]);
+    }
+    wide[i] = 0;
+}
+
+uint32_t foldTo32(uint64_t value) {
+    return static_cast<uint32_t>(value) ^ static_cast<uint32_t>(value >> 32);
+}
+
+// The program name as started, expanded in place at the end of the result.
+bool appendProgramName(Expansion& e, size_t* inserted) {
+    size_t start = e.length;
+    if (!expandPathSpec(e.output + start, L"{PROGRAM}", roomLeft(e))) {
+        return false;
+    }
+    *inserted = wcslen(e.output + start);
+    e.length += *inserted;
+    return true;
+}
+
+bool appendFolder(Expansion& e, int folder) {
+    wchar_t path[MAX_PATH];
+    if (SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK) {
+        return false;
+    }
+    appendValue(e, path);
+    removeTrailingBackslashes(e);
+    return true;
+}
+
+// A value handed down from the parent, or a fresh one that is stored for the
+// child (and for later references in this process) before it is inserted.
+void appendSharedValue(Expansion& e, const char* variable, void (*makeFresh)(wchar_t*)) {
+    wchar_t* inherited = getEnvironmentValue(variable);
+    if (inherited != nullptr) {
+        appendValue(e, inherited);
+        return;
+    }
+    wchar_t fresh[128];
+    makeFresh(fresh);
+    setEnvironmentValue(variable, fresh);
+    appendValue(e, fresh);
+}
+
+uint64_t systemTime() {
+    FILETIME time;
+    GetSystemTimeAsFileTime(&time);
+    return static_cast<uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+}
+
+void makeFreshRandom(wchar_t* fresh) {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    uint32_t seed = foldTo32(static_cast<uint64_t>(counter.QuadPart)) ^
+                    foldTo32(reinterpret_cast<uintptr_t>(&counter)) ^ GetCurrentProcessId();
+    makeRandomString(seed == 0 ? 1 : seed, fresh);
+}
+
+void makeFreshMicroseconds(wchar_t* fresh) {
+    char narrow[128];
+    snprintf(narrow, sizeof narrow, "%06ld", static_cast<long>(systemTime() / 10 % 1000000));
+    widenInto(narrow, fresh);
+}
+
+void makeFreshStartTime(wchar_t* fresh) {
+    char narrow[128];
+    snprintf(narrow, sizeof narrow, "%lld", static_cast<long long>(systemTime()));
+    widenInto(narrow, fresh);
+}
+
+bool appendReference(Expansion& e, const wchar_t* name) {
+    if (_wcsicmp(name, L"TEMP") == 0) {
+        // The system writes the path in place; a path that does not fit the
+        // room is left out, and the expansion goes on.
+        size_t room = roomLeft(e);
+        wchar_t* end = e.output + e.length;
+        DWORD written = GetTempPathW(static_cast<DWORD>(room), end);
+        if (written == 0 || written >= room) {
+            *end = 0;
+        } else {
+            e.length += written;
+        }
+        removeTrailingBackslashes(e);
+        return true;
+    }
+    if (_wcsicmp(name, L"PROGRAM") == 0) {
+        if (argumentVector == nullptr || argumentVector[0] == nullptr) {
+            terminateImmediately();
+        }
+        appendValue(e, argumentVector[0]);
+        return true;
+    }
+    if (_wcsicmp(name, L"PROGRAM_BASE") == 0) {
+        size_t inserted = 0;
+        if (!appendProgramName(e, &inserted)) {
+            return false;
+        }
+        if (inserted >= 4 && _wcsicmp(e.output + e.length - 4, L".exe") == 0) {
+            e.length -= 4;
+            e.output[e.length] = 0;
+        }
+        return true;
+    }
+    if (_wcsicmp(name, L"PROGRAM_DIR") == 0) {
+        size_t start = e.length;
+        size_t inserted = 0;
+        if (!appendProgramName(e, &inserted)) {
+            return false;
+        }
+        for (size_t i = start + inserted; i > start; --i) {
+            if (e.output[i - 1] == L'\\') {
+                e.length = i - 1;
+                e.output[e.length] = 0;
+                break;
+            }
+        }
+        return true;
+    }
+    if (_wcsicmp(name, L"PID") == 0) {
+        wchar_t* parent = getEnvironmentValue("ZEBRIK_ONEFILE_PARENT");
+        if (parent != nullptr) {
+            // Only digits can have come from a parent; anything else was planted.
+            for (const wchar_t* c = parent; *c != 0; ++c) {
+                if (!iswctype(*c, _DIGIT)) {
+                    terminateImmediately();
+                }
+            }
+            appendValue(e, parent);
+        } else {
+            char own[128];
+            snprintf(own, sizeof own, "%ld", static_cast<long>(GetCurrentProcessId()));
+            appendNarrowValue(e, own);
+        }
+        return true;
+    }
+    if (_wcsicmp(name, L"HOME") == 0) {
+        return appendFolder(e, CSIDL_PROFILE);
+    }
+    if (_wcsicmp(name, L"CACHE_DIR") == 0) {
+        return appendFolder(e, CSIDL_LOCAL_APPDATA);
+    }
+    if (_wcsicmp(name, L"COMPANY") == 0) {
+        appendValue(e, onefileCompanyName);
+        return true;
+    }
+    if (_wcsicmp(name, L"PRODUCT") == 0) {
+        appendValue(e, onefileProductName);
+        return true;
+    }
+    if (_wcsicmp(name, L"VERSION") == 0 || _wcsicmp(name, L"FILE_VERSION") == 0 ||
+        _wcsicmp(name, L"PRODUCT_VERSION") == 0) {
+        appendValue(e, onefileVersionString);
+        return true;
+    }
+    if (_wcsicmp(name, L"RANDOM") == 0) {
+        appendSharedValue(e, "ZEBRIK_ONEFILE_RANDOM", makeFreshRandom);
+        return true;
+    }
+    if (_wcsicmp(name, L"TIME_US") == 0) {
+        appendSharedValue(e, "ZEBRIK_ONEFILE_TIME_US", makeFreshMicroseconds);
+        return true;
+    }
+    if (_wcsicmp(name, L"TIME") == 0) {
+        appendSharedValue(e, "ZEBRIK_ONEFILE_START", makeFreshStartTime);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void makeRandomString(uint32_t seed, wchar_t* output) {
+    unsigned char bytes[8];
+    uint32_t x = seed;
+    for (unsigned char& byte : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        byte = static_cast<unsigned char>(x);
+    }
+    // URL-safe base64 without padding: 64 bits make ten full characters and
+    // one that carries the last four bits.
+    size_t out = 0;
+    uint32_t bits = 0;
+    int bitCount = 0;
+    for (unsigned char byte : bytes) {
+        bits = bits << 8 | byte;
+        bitCount += 8;
+        while (bitCount >= 6) {
+            bitCount -= 6;
+            output[out++] = base64UrlAlphabet[(bits >> bitCount) & 0x3F];
+        }
+    }
+    if (bitCount > 0) {
+        output[out++] = base64UrlAlphabet[(bits << (6 - bitCount)) & 0x3F];
+    }
+    output[out] = 0;
+}
+
+bool expandPathSpec(wchar_t* output, const wchar_t* spec, size_t capacity) {
+    Expansion e = {output, 0, capacity};
+    output[0] = 0;
+    wchar_t name[referenceNameCapacity];
+    size_t nameLength = 0;
+    bool nameTooLong = false; // such a name can match no reference
+    bool referenceOpen = false;
+    for (const wchar_t* c = spec; *c != 0; ++c) {
+        if (*c == L'{') {
+            referenceOpen = true;
+            nameLength = 0;
+            nameTooLong = false;
+        } else if (*c == L'}' && referenceOpen) {
+            referenceOpen = false;
+            name[nameLength] = 0;
+            if (nameTooLong || !appendReference(e, name)) {
+                return false;
+            }
+        } else if (referenceOpen) {
+            if (nameLength + 1 < referenceNameCapacity) {
+                name[nameLength++] = *c;
+            } else {
+                nameTooLong = true;
+            }
+        } else if (!appendLiteral(e, *c)) {
+            // A "}" outside a reference is taken as literal text.
+            return false;
+        }
+    }
+    output[e.length] = 0;
+    return true;
+}

@@ -1,0 +1,19 @@
+// Path specs: templates with {NAME} references for values known only at run
+// time. The run-to-run values ({PID}, {TIME_US}, {TIME}, {RANDOM}) are taken
+// from, or stored into, the environment, so that parent and child agree.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+constexpr size_t referenceNameCapacity = 1024; // characters between the braces, with a terminator
+constexpr size_t randomStringLength = 11;      // base64 of eight bytes, unpadded
+
+// Expands `spec` into `output` (capacity in wide characters, terminator
+// included). False when a reference is unknown, a literal does not fit or a
+// folder lookup fails; `output` then holds the part produced so far.
+bool expandPathSpec(wchar_t* output, const wchar_t* spec, size_t capacity);
+
+// The 11-character random string for `seed` (xorshift 13/17/5, URL-safe
+// base64); `output` needs room for 12 characters.
+void makeRandomString(uint32_t seed, wchar_t* output);

@@ -1,0 +1,276 @@
+#include "tests/support/process.h"
+
+#include <shellapi.h>
+
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+std::wstring environmentBlock(const std::map<std::wstring, std::optional<std::wstring>>& changes) {
+    // Start from this process's environment, case-insensitively by name.
+    std::map<std::wstring, std::wstring, bool (*)(const std::wstring&, const std::wstring&)> vars(
+        [](const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) < 0; });
+    wchar_t* block = GetEnvironmentStringsW();
+    for (const wchar_t* p = block; *p != 0; p += wcslen(p) + 1) {
+        std::wstring entry(p);
+        size_t eq = entry.find(L'=', 1);
+        if (eq == std::wstring::npos) {
+            continue;
+        }
+        vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    FreeEnvironmentStringsW(block);
+    for (const auto& [name, value] : changes) {
+        if (value) {
+            vars[name] = *value;
+        } else {
+            vars.erase(name);
+        }
+    }
+    std::wstring result;
+    for (const auto& [name, value] : vars) {
+        result += name + L"=" + value;
+        result.push_back(0);
+    }
+    result.push_back(0);
+    return result;
+}
+
+void drain(HANDLE pipe, std::string* into) {
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        into->append(buffer, got);
+    }
+}
+
+} // namespace
+
+std::wstring quoteArgument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"') {
+            quoted.append(2 * backslashes + 1, L'\\');
+        } else {
+            quoted.append(backslashes, L'\\');
+        }
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    quoted.append(2 * backslashes, L'\\');
+    quoted.push_back(L'"');
+    return quoted;
+}
+
+ProcessResult runProcess(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                         const ProcessOptions& options) {
+    std::wstring commandLine = quoteArgument(program);
+    for (const auto& argument : arguments) {
+        commandLine += L" " + quoteArgument(argument);
+    }
+    return runCommandLine(program, commandLine, options);
+}
+
+ProcessResult runCommandLine(const std::wstring& program, const std::wstring& commandLine,
+                             const ProcessOptions& options) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE inRead, inWrite, outRead, outWrite, errRead = nullptr, errWrite = nullptr;
+    if (!CreatePipe(&inRead, &inWrite, &inheritable, 0) ||
+        !CreatePipe(&outRead, &outWrite, &inheritable, 0)) {
+        throw std::runtime_error("CreatePipe failed");
+    }
+    if (!options.mergeErrorIntoOutput && !CreatePipe(&errRead, &errWrite, &inheritable, 0)) {
+        throw std::runtime_error("CreatePipe failed");
+    }
+    SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    if (errRead) {
+        SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    }
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = inRead;
+    startup.hStdOutput = outWrite;
+    startup.hStdError = options.mergeErrorIntoOutput ? outWrite : errWrite;
+
+    std::wstring environment = environmentBlock(options.environment);
+    std::vector<wchar_t> mutableCommandLine(commandLine.begin(), commandLine.end());
+    mutableCommandLine.push_back(0);
+    PROCESS_INFORMATION process = {};
+    BOOL created = CreateProcessW(
+        program.c_str(), mutableCommandLine.data(), nullptr, nullptr, TRUE,
+        CREATE_UNICODE_ENVIRONMENT, environment.data(),
+        options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup,
+        &process);
+    DWORD createError = GetLastError();
+    CloseHandle(inRead);
+    CloseHandle(outWrite);
+    if (errWrite) {
+        CloseHandle(errWrite);
+    }
+    if (!created) {
+        CloseHandle(inWrite);
+        CloseHandle(outRead);
+        if (errRead) {
+            CloseHandle(errRead);
+        }
+        throw std::runtime_error("CreateProcessW failed for " + toUtf8(program) + ": error " +
+                                 std::to_string(createError));
+    }
+    CloseHandle(process.hThread);
+
+    ProcessResult result;
+    std::thread outReader(drain, outRead, &result.out);
+    std::thread errReader;
+    if (errRead) {
+        errReader = std::thread(drain, errRead, &result.err);
+    }
+    std::thread inWriter([&] {
+        DWORD written = 0;
+        if (!options.input.empty()) {
+            WriteFile(inWrite, options.input.data(), static_cast<DWORD>(options.input.size()),
+                      &written, nullptr);
+        }
+        CloseHandle(inWrite);
+    });
+    if (WaitForSingleObject(process.hProcess, options.timeoutMilliseconds) != WAIT_OBJECT_0) {
+        result.timedOut = true;
+        TerminateProcess(process.hProcess, 0xDEAD);
+        WaitForSingleObject(process.hProcess, INFINITE);
+    }
+    GetExitCodeProcess(process.hProcess, &result.exitCode);
+    CloseHandle(process.hProcess);
+    inWriter.join();
+    outReader.join();
+    if (errReader.joinable()) {
+        errReader.join();
+    }
+    CloseHandle(outRead);
+    if (errRead) {
+        CloseHandle(errRead);
+    }
+    return result;
+}
+
+std::wstring testProgramDirectory() {
+    wchar_t path[MAX_PATH * 4];
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+    std::wstring full(path, length);
+    return full.substr(0, full.find_last_of(L'\\'));
+}
+
+std::wstring siblingProgram(const std::wstring& name) { return testProgramDirectory() + L"\\" + name; }
+
+std::wstring makeTemporaryDirectory(const std::wstring& prefix) {
+    wchar_t temp[MAX_PATH + 1];
+    GetTempPathW(MAX_PATH + 1, temp);
+    static unsigned counter = 0;
+    for (;;) {
+        std::wstring path = std::wstring(temp) + prefix + L"-" + std::to_wstring(GetCurrentProcessId()) +
+                            L"-" + std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++counter);
+        if (CreateDirectoryW(path.c_str(), nullptr)) {
+            return path;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            throw std::runtime_error("cannot create a temporary directory");
+        }
+    }
+}
+
+bool removeTree(const std::wstring& path) {
+    if (!pathExists(path)) {
+        return true;
+    }
+    std::wstring list = path;
+    list.push_back(0);
+    list.push_back(0);
+    SHFILEOPSTRUCTW request = {};
+    request.wFunc = FO_DELETE;
+    request.pFrom = list.c_str();
+    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    SHFileOperationW(&request);
+    return !pathExists(path);
+}
+
+bool pathExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool isDirectory(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string readFileBytes(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("cannot open " + toUtf8(path));
+    }
+    std::string bytes;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        bytes.append(buffer, got);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+void writeFileBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("cannot create " + toUtf8(path));
+    }
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+std::string toUtf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                   nullptr, nullptr);
+    std::string out(size, 0);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                        nullptr, nullptr);
+    return out;
+}
+
+std::wstring fromUtf8(const std::string& text) {
+    if (text.empty()) {
+        return {};
+    }
+    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(size, 0);
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+    return out;
+}
+
+std::string systemErrorText(DWORD code) {
+    char* text = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_FROM_SYSTEM,
+                                  nullptr, code, 1033, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string result = length > 0 && text ? std::string(text, length) : std::string();
+    if (text) {
+        LocalFree(text);
+    }
+    while (!result.empty() && (result.back() == '\r' || result.back() == '\n')) {
+        result.pop_back();
+    }
+    return result;
+}
