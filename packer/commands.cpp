@@ -1,0 +1,150 @@
+#include "packer/commands.h"
+
+#include <cstdio>
+#include <iostream>
+
+#include "packer/archive_file.h"
+#include "packer/coff_object.h"
+#include "packer/error.h"
+#include "packer/input_tree.h"
+#include "packer/linker.h"
+#include "packer/output_file.h"
+#include "packer/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A pack's output inside its own input would be packed by the next run.
+void refuseOutputInsideInput(const PackOptions& options) {
+    std::error_code error;
+    fs::path input = fs::weakly_canonical(options.inputDirectory, error);
+    fs::path output = fs::weakly_canonical(fs::absolute(options.output), error);
+    if (error) {
+        return;
+    }
+    auto mismatch = std::mismatch(input.begin(), input.end(), output.begin(), output.end());
+    if (mismatch.first == input.end()) {
+        throw PackError("the output " + quoteForMessage(options.output.string()) +
+                        " lies inside INPUT_DIR " +
+                        quoteForMessage(options.inputDirectory.string()) +
+                        "; the next pack would take it in: write it elsewhere");
+    }
+}
+
+void checkOutputDirectory(const fs::path& output) {
+    fs::path directory = output.parent_path();
+    if (directory.empty()) {
+        directory = ".";
+    }
+    std::error_code error;
+    if (!fs::is_directory(directory, error)) {
+        throw PackError("the output's directory " + quoteForMessage(directory.string()) +
+                        " does not exist");
+    }
+    if (output.filename().empty() || fs::is_directory(output, error)) {
+        throw PackError("--output " + quoteForMessage(output.string()) + " names a directory");
+    }
+}
+
+std::vector<InputFile> prepare(const PackOptions& options) {
+    checkOutputDirectory(options.output);
+    refuseOutputInsideInput(options);
+    return scanInputTree(options.inputDirectory, options.entry);
+}
+
+AttachedDataSummary pack(const PackOptions& options, const std::vector<InputFile>& files,
+                         ByteSink& sink) {
+    ProgressDisplay display(options.progress);
+    AttachedDataSummary summary = writeAttachedData(
+        files, options.compression, sink,
+        [&display](uint64_t done, uint64_t total) { display.update(done, total); });
+    display.finish();
+    return summary;
+}
+
+void report(const PackOptions& options, const std::vector<InputFile>& files,
+            const AttachedDataSummary& summary) {
+    if (!options.verbose) {
+        return;
+    }
+    std::fprintf(stderr,
+                 "onefile-pack: %zu files, record stream %llu bytes, frame %llu bytes "
+                 "(level %d, window log %u, %u threads), attached data %llu bytes\n",
+                 files.size(), static_cast<unsigned long long>(summary.contentSize),
+                 static_cast<unsigned long long>(summary.frameSize), options.compression.level,
+                 summary.windowLog, summary.threads,
+                 static_cast<unsigned long long>(summary.totalSize));
+}
+
+} // namespace
+
+void runArchiveCommand(const PackOptions& options) {
+    std::vector<InputFile> files = prepare(options);
+    TemporaryFile output(options.output);
+    FileSink sink(output.stream(), options.output);
+    AttachedDataSummary summary = pack(options, files, sink);
+    output.commit();
+    report(options, files, summary);
+}
+
+void runBuildCommand(const BuildOptions& options) {
+    // The toolchain is checked first: a missing library should not cost a
+    // whole compression.
+    Toolchain toolchain = findToolchain(options.linker, options.libraryDirectory);
+    std::vector<InputFile> files = prepare(options);
+    BuildConstants constants =
+        options.constants ? *options.constants : defaultBuildConstants(options.output);
+
+    TemporaryDirectory work;
+    TemporaryFile object(work.path() / "onefile-data.o");
+    ConstantsObjectWriter writer(object.stream(), object.path(), constants);
+    AttachedDataSummary summary = pack(options, files, writer);
+    writer.finish();
+    object.close();
+
+    TemporaryFile executable(options.output);
+    executable.close();
+    LinkJob job;
+    job.objects.push_back(object.path());
+    job.output = executable.path();
+    linkExecutable(toolchain, job, options.verbose);
+    executable.commit(true);
+    report(options, files, summary);
+}
+
+namespace {
+
+class ListingVisitor : public RecordVisitor {
+  public:
+    void record(const std::u16string& path, uint64_t size) override {
+        std::cout << size << ' ' << utf16ToUtf8(path) << '\n';
+    }
+    void content(const unsigned char*, size_t) override {}
+};
+
+} // namespace
+
+void runListCommand(const fs::path& file, bool verbose) {
+    MappedFile mapped(file);
+    AttachedData data = locateAttachedData(mapped.data(), mapped.size(), file.string());
+    FrameInfo frame = inspectFrame(data.frame(), data.frameSize);
+    ListingVisitor visitor;
+    RecordStreamEnd end = readRecords(data, visitor);
+    std::cout.flush();
+    if (verbose) {
+        std::fprintf(stderr,
+                     "onefile-pack: %llu records, record stream %llu bytes; attached data at "
+                     "offset %zu, %zu bytes; frame %zu bytes, window %llu bytes%s, checksum %s, "
+                     "blocks: %zu raw, %zu RLE, %zu compressed\n",
+                     static_cast<unsigned long long>(end.records),
+                     static_cast<unsigned long long>(end.contentSize), data.offset, data.length,
+                     data.frameSize, static_cast<unsigned long long>(frame.windowSize),
+                     frame.singleSegment ? " (single segment)" : "", frame.checksum ? "yes" : "no",
+                     frame.rawBlocks, frame.rleBlocks, frame.compressedBlocks);
+    }
+    if (end.bytesAfterTerminator > 0) {
+        std::fprintf(stderr, "onefile-pack: note: %llu decoded bytes after the terminator\n",
+                     static_cast<unsigned long long>(end.bytesAfterTerminator));
+    }
+}

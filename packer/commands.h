@@ -1,0 +1,34 @@
+// The packer's commands, behind the command line of main.cpp.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "packer/archive_writer.h"
+#include "packer/build_constants.h"
+#include "packer/progress.h"
+
+struct PackOptions {
+    std::filesystem::path inputDirectory;
+    std::string entry; // relative to inputDirectory, as given
+    std::filesystem::path output;
+    CompressionSettings compression;
+    ProgressMode progress = ProgressMode::automatic;
+    bool verbose = false;
+};
+
+struct BuildOptions : PackOptions {
+    std::optional<std::string> linker;                     // the MinGW-w64 driver
+    std::optional<std::filesystem::path> libraryDirectory; // the bootstrap's libraries
+    std::optional<BuildConstants> constants;               // default: from the output's name
+};
+
+// onefile-pack archive: the attached data alone.
+void runArchiveCommand(const PackOptions& options);
+
+// onefile-pack build: the attached data linked with the bootstrap.
+void runBuildCommand(const BuildOptions& options);
+
+// onefile-pack list: one line a record, "<size> <path>", to standard output.
+void runListCommand(const std::filesystem::path& file, bool verbose);

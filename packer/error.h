@@ -1,0 +1,14 @@
+// The one exception type of the packer: a message for the user that already
+// names the file or option at fault. main() prints it and exits non-zero.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+class PackError : public std::runtime_error {
+  public:
+    explicit PackError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// A message of the system for errno, for "cannot open 'x': <reason>".
+std::string systemErrorText(int error);

@@ -1,0 +1,167 @@
+#include "packer/output_file.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "packer/error.h"
+#include "packer/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Paths a signal handler removes: fixed storage, as the handler may not
+// allocate. A directory entry is removed after the files registered in it.
+constexpr int cleanupSlots = 8;
+constexpr size_t cleanupPathCapacity = 4096;
+struct CleanupSlot {
+    volatile sig_atomic_t state; // 0 free, 1 file, 2 directory
+    char path[cleanupPathCapacity];
+};
+CleanupSlot cleanupTable[cleanupSlots];
+
+int registerCleanup(const fs::path& path, bool directory) {
+    const std::string& text = path.native();
+    if (text.size() >= cleanupPathCapacity) {
+        return -1;
+    }
+    for (int i = 0; i < cleanupSlots; ++i) {
+        if (cleanupTable[i].state == 0) {
+            std::memcpy(cleanupTable[i].path, text.c_str(), text.size() + 1);
+            cleanupTable[i].state = directory ? 2 : 1;
+            return i;
+        }
+    }
+    return -1;
+}
+
+void unregisterCleanup(int slot) {
+    if (slot >= 0) {
+        cleanupTable[slot].state = 0;
+    }
+}
+
+extern "C" void removeOnSignal(int signalNumber) {
+    for (int pass = 1; pass <= 2; ++pass) {
+        for (CleanupSlot& slot : cleanupTable) {
+            if (slot.state == 1 && pass == 1) {
+                unlink(slot.path);
+            } else if (slot.state == 2 && pass == 2) {
+                rmdir(slot.path); // its files were registered too and are gone
+            }
+        }
+    }
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+}
+
+} // namespace
+
+std::string systemErrorText(int error) {
+    return std::strerror(error);
+}
+
+void installInterruptCleanup() {
+    struct sigaction action = {};
+    action.sa_handler = removeOnSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signalNumber, &action, nullptr);
+    }
+}
+
+TemporaryFile::TemporaryFile(const fs::path& destination) : destination_(destination) {
+    fs::path directory = destination.parent_path();
+    if (directory.empty()) {
+        directory = ".";
+    }
+    std::string pattern =
+        (directory / ("." + destination.filename().string() + ".tmp-XXXXXX")).native();
+    int descriptor = mkostemp(pattern.data(), O_CLOEXEC);
+    if (descriptor < 0) {
+        throw PackError("cannot create a file in " + quoteForMessage(directory.string()) + " for " +
+                        quoteForMessage(destination.string()) + ": " + systemErrorText(errno));
+    }
+    path_ = pattern;
+    slot_ = registerCleanup(path_, false);
+    stream_ = fdopen(descriptor, "w+b");
+    if (!stream_) {
+        int error = errno;
+        ::close(descriptor);
+        unlink(path_.c_str());
+        unregisterCleanup(slot_);
+        throw PackError("cannot write " + quoteForMessage(destination.string()) + ": " +
+                        systemErrorText(error));
+    }
+}
+
+TemporaryFile::~TemporaryFile() {
+    if (stream_) {
+        std::fclose(stream_);
+    }
+    if (!committed_) {
+        unlink(path_.c_str());
+    }
+    unregisterCleanup(slot_);
+}
+
+void TemporaryFile::close() {
+    if (!stream_) {
+        return;
+    }
+    bool failed = std::fflush(stream_) != 0 || std::ferror(stream_);
+    int error = errno;
+    if (std::fclose(stream_) != 0 && !failed) {
+        failed = true;
+        error = errno;
+    }
+    stream_ = nullptr;
+    if (failed) {
+        throw PackError("cannot write " + quoteForMessage(destination_.string()) + ": " +
+                        systemErrorText(error));
+    }
+}
+
+void TemporaryFile::commit(bool executable) {
+    close();
+    mode_t mask = umask(0);
+    umask(mask);
+    chmod(path_.c_str(), (executable ? 0777 : 0666) & ~mask);
+    if (rename(path_.c_str(), destination_.c_str()) != 0) {
+        throw PackError("cannot create " + quoteForMessage(destination_.string()) + ": " +
+                        systemErrorText(errno));
+    }
+    committed_ = true;
+}
+
+TemporaryDirectory::TemporaryDirectory() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        (fs::path(base && *base ? base : "/tmp") / "onefile-pack.XXXXXX").native();
+    if (!mkdtemp(pattern.data())) {
+        throw PackError("cannot create a temporary directory in " +
+                        quoteForMessage(fs::path(pattern).parent_path().string()) + ": " +
+                        systemErrorText(errno));
+    }
+    path_ = pattern;
+    slot_ = registerCleanup(path_, true);
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+    unregisterCleanup(slot_);
+}
+
+void FileSink::write(const void* data, size_t size) {
+    if (std::fwrite(data, 1, size, stream_) != size) {
+        throw PackError("cannot write " + quoteForMessage(path_.string()) + ": " +
+                        systemErrorText(errno));
+    }
+}
