@@ -1,0 +1,175 @@
+// What onefile-pack build makes: a Windows GUI executable with the image
+// settings the bootstrap needs, importing system DLLs only, carrying the
+// same attached data that "archive" writes.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "packer/tests/decoded_archive.h"
+#include "packer/tests/support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Built {
+    ScratchDirectory scratch;
+    fs::path input = scratch / "in";
+    Built() {
+        writeFile(input / "app.dll", noise(3000, 7));
+        writeFile(input / "data" / "big.bin", noise(200000, 8));
+        writeFile(input / "data" / "empty", "");
+    }
+    CommandResult build(const std::string& name, const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> arguments = {"build",   input.string(), "--entry",
+                                              "app.dll", "--output",     (scratch / name).string()};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        return runPacker(arguments);
+    }
+};
+
+// The private-header lines of objdump -p, name to value.
+std::map<std::string, std::string> imageSettings(const std::string& dump) {
+    std::map<std::string, std::string> settings;
+    std::istringstream lines(dump);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string name, value;
+        if (words >> name >> value) {
+            settings.emplace(name, value);
+        }
+    }
+    return settings;
+}
+
+std::vector<std::string> importedDlls(const std::string& dump) {
+    std::vector<std::string> dlls;
+    std::istringstream lines(dump);
+    std::string line;
+    const std::string marker = "DLL Name: ";
+    while (std::getline(lines, line)) {
+        size_t at = line.find(marker);
+        if (at != std::string::npos) {
+            dlls.push_back(line.substr(at + marker.size()));
+        }
+    }
+    std::sort(dlls.begin(), dlls.end());
+    return dlls;
+}
+
+TEST(Build, MakesAGuiExecutableWithTheBootstrapsImageSettingsAndSystemImportsOnly) {
+    Built built;
+    CommandResult r = built.build("app.exe");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    CommandResult dump =
+        runCommand({"x86_64-w64-mingw32-objdump", "-p", (built.scratch / "app.exe").string()});
+    ASSERT_EQ(dump.exitCode, 0) << dump.err;
+    EXPECT_NE(dump.out.find("file format pei-x86-64"), std::string::npos);
+    std::map<std::string, std::string> settings = imageSettings(dump.out);
+    EXPECT_EQ(settings["Subsystem"], "00000002");
+    EXPECT_EQ(settings["MajorSubsystemVersion"], "5");
+    EXPECT_EQ(settings["MinorSubsystemVersion"], "2");
+    EXPECT_EQ(settings["SizeOfStackReserve"], "0000000000968000");
+    EXPECT_EQ(settings["SizeOfStackCommit"], "0000000000001000");
+    EXPECT_EQ(settings["SizeOfHeapReserve"], "0000000000100000");
+    EXPECT_EQ(settings["SizeOfHeapCommit"], "0000000000001000");
+    EXPECT_EQ(settings["DllCharacteristics"], "00000160");
+    EXPECT_EQ(importedDlls(dump.out),
+              (std::vector<std::string>{"KERNEL32.dll", "SHELL32.dll", "msvcrt.dll"}));
+    // Stripped: no symbol table left.
+    EXPECT_NE(dump.out.find("\tsymbols stripped\n"), std::string::npos);
+}
+
+TEST(Build, CarriesExactlyTheAttachedDataOfArchiveInReadOnlyData) {
+    Built built;
+    ASSERT_EQ(built.build("app.exe").exitCode, 0);
+    CommandResult archived = runPacker({"archive", built.input.string(), "--entry", "app.dll",
+                                        "--output", (built.scratch / "data.bin").string()});
+    ASSERT_EQ(archived.exitCode, 0) << archived.err;
+    std::string exe = readFile(built.scratch / "app.exe");
+    std::string data = readFile(built.scratch / "data.bin");
+    size_t at = exe.find(data);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(exe.find(data, at + 1), std::string::npos);
+    EXPECT_EQ(decodeAttachedData(data).records.size(), 3u);
+
+    // The data lies inside the .rdata section.
+    CommandResult headers =
+        runCommand({"x86_64-w64-mingw32-objdump", "-h", (built.scratch / "app.exe").string()});
+    std::istringstream lines(headers.out);
+    std::string line;
+    bool inside = false;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string index, name, size, vma, lma, offset;
+        if (words >> index >> name >> size >> vma >> lma >> offset && name == ".rdata") {
+            size_t start = std::stoul(offset, nullptr, 16), length = std::stoul(size, nullptr, 16);
+            inside = at >= start && at + data.size() <= start + length;
+        }
+    }
+    EXPECT_TRUE(inside) << headers.out;
+
+    // list finds it in the executable too.
+    CommandResult listed = runPacker({"list", (built.scratch / "app.exe").string()});
+    EXPECT_EQ(listed.exitCode, 0) << listed.err;
+    EXPECT_EQ(listed.out, "3000 app.dll\n200000 data\\big.bin\n0 data\\empty\n");
+}
+
+TEST(Build, TwoBuildsOfTheSameTreeAreByteIdentical) {
+    Built built;
+    // The same output name, as the product name comes from it.
+    fs::create_directories(built.scratch / "one");
+    fs::create_directories(built.scratch / "two");
+    ASSERT_EQ(built.build("one/app.exe").exitCode, 0);
+    ASSERT_EQ(built.build("two/app.exe", {"--threads", "1"}).exitCode, 0);
+    EXPECT_TRUE(readFile(built.scratch / "one" / "app.exe") ==
+                readFile(built.scratch / "two" / "app.exe"));
+}
+
+TEST(Build, ProductNameDefaultsToTheOutputNameAndVersionTo0000) {
+    Built built;
+    ASSERT_EQ(built.build("My Tool.EXE").exitCode, 0);
+    std::string exe = readFile(built.scratch / "My Tool.EXE");
+    auto wide = [](const std::string& text) {
+        std::string out;
+        for (char c : text) {
+            out += c;
+            out += '\0';
+        }
+        return out + std::string(2, '\0');
+    };
+    // Company (empty), product and version follow each other in the object.
+    EXPECT_NE(exe.find(std::string(2, '\0') + wide("My Tool") + wide("0.0.0.0")),
+              std::string::npos);
+}
+
+TEST(Build, FailuresLeaveNoFileBehind) {
+    Built built;
+    fs::path out = built.scratch / "out";
+    fs::create_directories(out);
+    // The linker fails.
+    CommandResult r = built.build("out/app.exe", {"--linker", "false"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("linking"), std::string::npos) << r.err;
+    // The linker cannot be found.
+    r = built.build("out/app.exe", {"--linker", "no-such-mingw-driver"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("no-such-mingw-driver"), std::string::npos) << r.err;
+    // The libraries are not there.
+    r = built.build("out/app.exe", {"--library-dir", (built.scratch / "nowhere").string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("libonefile_bootstrap.a"), std::string::npos) << r.err;
+    EXPECT_TRUE(directoryNames(out).empty());
+    // The environment override is honoured the same way.
+    CommandResult viaEnvironment =
+        runCommand({"env", "ONEFILE_LIBRARY_DIR=" + (built.scratch / "nowhere").string(),
+                    ONEFILE_PACK_PATH, "build", built.input.string(), "--entry", "app.dll",
+                    "--output", (out / "app.exe").string()});
+    EXPECT_EQ(viaEnvironment.exitCode, 1);
+    EXPECT_NE(viaEnvironment.err.find("ONEFILE_LIBRARY_DIR"), std::string::npos);
+    EXPECT_TRUE(directoryNames(out).empty());
+}
+
+} // namespace

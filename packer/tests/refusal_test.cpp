@@ -1,0 +1,256 @@
+// Inputs onefile-pack refuses: each names the offending file, exits with 1
+// and leaves nothing behind.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "packer/tests/support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Refusal {
+    std::string name;
+    std::string problem; // a word the message must hold
+};
+
+// The name as messages show it: control characters escaped.
+std::string shown(const std::string& name) {
+    std::string out;
+    for (char c : name) {
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// Packs `input` with entry app.dll (archive and build alike) and expects a
+// refusal whose message names `named`, with no output or temporary file.
+void expectRefused(const ScratchDirectory& scratch, const std::string& named,
+                   const std::string& problem, const std::string& entry = "app.dll") {
+    for (const char* command : {"archive", "build"}) {
+        fs::path outputDirectory = scratch / "out";
+        fs::create_directories(outputDirectory);
+        CommandResult r = runPacker({command, (scratch / "in").string(), "--entry", entry,
+                                     "--output", (outputDirectory / "app.exe").string()});
+        EXPECT_EQ(r.exitCode, 1) << command << " " << named;
+        EXPECT_NE(r.err.find(named), std::string::npos) << command << ": " << r.err;
+        EXPECT_NE(r.err.find(problem), std::string::npos) << command << ": " << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+        EXPECT_TRUE(directoryNames(outputDirectory).empty()) << command << " " << named;
+    }
+}
+
+class RefusedName : public testing::TestWithParam<Refusal> {};
+
+TEST_P(RefusedName, IsNamedAndNothingIsWritten) {
+    const Refusal& refusal = GetParam();
+    for (bool inDirectory : {false, true}) {
+        ScratchDirectory scratch;
+        writeFile(scratch / "in" / "app.dll", "entry");
+        fs::path bad = inDirectory ? scratch / "in" / refusal.name / "inner.txt"
+                                   : scratch / "in" / "dir" / refusal.name;
+        writeFile(bad, "x");
+        expectRefused(scratch, shown(refusal.name), refusal.problem);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WindowsCannotHoldThem, RefusedName,
+    testing::Values(
+        Refusal{"a<b", "'<'"}, Refusal{"a>b", "'>'"}, Refusal{"a:b", "':'"},
+        Refusal{"a\"b", "'\"'"}, Refusal{"a|b", "'|'"}, Refusal{"a?b", "'?'"},
+        Refusal{"a*b", "'*'"}, Refusal{"a\\b", "'\\'"}, Refusal{"tab\there", "control character"},
+        Refusal{"bell\x01", "control character"}, Refusal{"trailing.", "ends in a dot"},
+        Refusal{"trailing ", "ends in a space"}, Refusal{"CON", "device name CON"},
+        Refusal{"nul", "device name NUL"}, Refusal{"Com1", "device name COM1"},
+        Refusal{"lpt9.log", "device name LPT9"}, Refusal{"aux.tar.gz", "device name AUX"},
+        Refusal{"PRN .txt", "device name PRN"}, Refusal{"bad\xFFutf8", "not valid UTF-8"}),
+    [](const testing::TestParamInfo<Refusal>& info) {
+        return "case" + std::to_string(info.index);
+    });
+
+TEST(Refused, NamesThatAreFineAreTaken) {
+    // Close to the refused ones, but Windows holds them.
+    ScratchDirectory scratch;
+    writeFile(scratch / "in" / "app.dll", "entry");
+    for (const char* name : {"CONSOLE", "com10", "nul_", ".hidden", "a.b.c", " leading space",
+                             "LPT", "x.con", "d\xC3\xA9j\xC3\xA0 vu"}) {
+        writeFile(scratch / "in" / name, name);
+    }
+    CommandResult r = runPacker({"archive", (scratch / "in").string(), "--entry", "app.dll",
+                                 "--output", (scratch / "a.bin").string()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
+// Nested directories whose archive path is exactly `units` code units long.
+fs::path longPath(const fs::path& root, size_t units) {
+    fs::path path = root;
+    size_t length = 0;
+    while (units - length > 201) {
+        path /= std::string(200, 'd');
+        length += 201; // the name and its separator
+    }
+    return path / std::string(units - length, 'f');
+}
+
+TEST(Refused, ArchivePathsOver1023CodeUnits) {
+    ScratchDirectory scratch;
+    writeFile(scratch / "in" / "app.dll", "entry");
+    writeFile(longPath(scratch / "in", 1023), "fits");
+    CommandResult ok = runPacker({"archive", (scratch / "in").string(), "--entry", "app.dll",
+                                  "--output", (scratch / "ok.bin").string()});
+    EXPECT_EQ(ok.exitCode, 0) << ok.err;
+
+    writeFile(longPath(scratch / "in", 1024), "too long");
+    expectRefused(scratch, std::string(1024 - 5 * 201, 'f'), "1024 UTF-16 code units");
+}
+
+TEST(Refused, CodeUnitsNotBytesCountTowardsTheLimit) {
+    // 600 two-byte UTF-8 characters are 600 code units: fine.
+    ScratchDirectory scratch;
+    writeFile(scratch / "in" / "app.dll", "entry");
+    std::string name;
+    for (int i = 0; i < 120; ++i) {
+        name += "\xC3\xA9";
+    }
+    writeFile(scratch / "in" / name / name / name / name / name, "x");
+    CommandResult r = runPacker({"archive", (scratch / "in").string(), "--entry", "app.dll",
+                                 "--output", (scratch / "ok.bin").string()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
+TEST(Refused, SymbolicLinksToFilesAndDirectories) {
+    for (bool toDirectory : {false, true}) {
+        ScratchDirectory scratch;
+        writeFile(scratch / "in" / "app.dll", "entry");
+        writeFile(scratch / "elsewhere" / "file", "x");
+        fs::path target = toDirectory ? scratch / "elsewhere" : scratch / "elsewhere" / "file";
+        fs::create_symlink(target, scratch / "in" / "link");
+        expectRefused(scratch, "link", "symbolic link");
+    }
+}
+
+TEST(Refused, PipesSocketsAndOtherSpecialFiles) {
+    {
+        ScratchDirectory scratch;
+        writeFile(scratch / "in" / "app.dll", "entry");
+        ASSERT_EQ(mkfifo((scratch / "in" / "pipe").c_str(), 0600), 0);
+        expectRefused(scratch, "pipe", "neither a regular file nor a directory");
+    }
+    {
+        ScratchDirectory scratch;
+        writeFile(scratch / "in" / "app.dll", "entry");
+        int s = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        std::string path = (scratch / "in" / "sock").string();
+        ASSERT_LT(path.size(), sizeof address.sun_path);
+        path.copy(address.sun_path, path.size());
+        ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        expectRefused(scratch, "sock", "neither a regular file nor a directory");
+        close(s);
+    }
+}
+
+TEST(Refused, NamesEqualButForCase) {
+    {
+        ScratchDirectory scratch;
+        writeFile(scratch / "in" / "app.dll", "entry");
+        writeFile(scratch / "in" / "Readme.txt", "a");
+        writeFile(scratch / "in" / "README.TXT", "b");
+        expectRefused(scratch, "Readme.txt", "differ only in case");
+    }
+    {
+        // A file and a directory of the same name but for case.
+        ScratchDirectory scratch;
+        writeFile(scratch / "in" / "app.dll", "entry");
+        writeFile(scratch / "in" / "data", "a");
+        writeFile(scratch / "in" / "DATA" / "x", "b");
+        expectRefused(scratch, "DATA", "differ only in case");
+    }
+    {
+        // Beyond ASCII: Windows folds "\u00e9" and "\u00c9" as well.
+        ScratchDirectory scratch;
+        writeFile(scratch / "in" / "app.dll", "entry");
+        writeFile(scratch / "in" / "caf\xC3\xA9", "a");
+        writeFile(scratch / "in" / "CAF\xC3\x89", "b");
+        expectRefused(scratch, "caf\xC3\xA9", "differ only in case");
+    }
+}
+
+TEST(Refused, AnEntryThatIsMissingOrNotARegularFileOrOutside) {
+    ScratchDirectory scratch;
+    writeFile(scratch / "in" / "app.dll", "entry");
+    fs::create_directories(scratch / "in" / "folder");
+    writeFile(scratch / "outside.dll", "x");
+    expectRefused(scratch, "missing.dll", "does not exist", "missing.dll");
+    expectRefused(scratch, "folder", "not a regular file", "folder");
+    expectRefused(scratch, "../outside.dll", "inside INPUT_DIR", "../outside.dll");
+    expectRefused(scratch, "/abs.dll", "relative to INPUT_DIR", "/abs.dll");
+    expectRefused(scratch, "APP.DLL", "does not exist", "APP.DLL");
+}
+
+TEST(Refused, AnInputThatIsNotADirectoryAndAnOutputInsideTheInput) {
+    ScratchDirectory scratch;
+    writeFile(scratch / "in" / "app.dll", "entry");
+    CommandResult r = runPacker({"archive", (scratch / "missing").string(), "--entry", "app.dll",
+                                 "--output", (scratch / "a.bin").string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("missing' is not a directory"), std::string::npos) << r.err;
+    r = runPacker({"archive", (scratch / "in").string(), "--entry", "app.dll", "--output",
+                   (scratch / "in" / "a.bin").string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("inside INPUT_DIR"), std::string::npos) << r.err;
+    EXPECT_EQ(directoryNames(scratch / "in"), std::vector<std::string>{"app.dll"});
+}
+
+TEST(Refused, ABadCommandLineWithStatusTwo) {
+    ScratchDirectory scratch;
+    writeFile(scratch / "in" / "app.dll", "entry");
+    std::string in = (scratch / "in").string(), out = (scratch / "a.bin").string();
+    const std::vector<std::vector<std::string>> wrong = {
+        {},
+        {"pack"},
+        {"archive", in, "--output", out},
+        {"archive", in, "--entry", "app.dll"},
+        {"archive", "--entry", "app.dll", "--output", out},
+        {"archive", in, "--entry", "app.dll", "--output", out, "--level", "0"},
+        {"archive", in, "--entry", "app.dll", "--output", out, "--level", "23"},
+        {"archive", in, "--entry", "app.dll", "--output", out, "--threads", "0"},
+        {"archive", in, "--entry", "app.dll", "--output", out, "--threads", "two"},
+        {"archive", in, "--entry", "app.dll", "--output", out, "--verbose=yes"},
+        {"archive", in, "--entry", "app.dll", "--output", out, "--linker", "g++"},
+        {"list"},
+    };
+    for (const auto& arguments : wrong) {
+        CommandResult r = runPacker(arguments);
+        EXPECT_EQ(r.exitCode, 2) << testing::PrintToString(arguments);
+        EXPECT_FALSE(r.err.empty());
+    }
+    EXPECT_FALSE(fs::exists(out));
+    for (const char* help : {"--help", "help"}) {
+        CommandResult r = runPacker({help});
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_NE(r.out.find("build"), std::string::npos);
+    }
+    for (const char* command : {"build", "archive", "list"}) {
+        CommandResult r = runPacker({command, "--help"});
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_NE(r.out.find(std::string("onefile-pack ") + command), std::string::npos);
+    }
+    CommandResult r = runPacker({"build", "--help"});
+    EXPECT_NE(r.out.find("byte-wise order"), std::string::npos) << "the sort order is documented";
+}
+
+} // namespace

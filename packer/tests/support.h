@@ -1,0 +1,42 @@
+// Host test helpers: scratch directories, files, and running programs with
+// their output captured.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// A fresh directory, removed with its contents at the end of the test.
+class ScratchDirectory {
+  public:
+    ScratchDirectory();
+    ~ScratchDirectory();
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& relative) const { return path_ / relative; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// Writes `content` to `path`, creating the directories on the way.
+void writeFile(const std::filesystem::path& path, const std::string& content);
+std::string readFile(const std::filesystem::path& path);
+
+// Deterministic bytes: random-looking (incompressible) for a seed.
+std::string noise(size_t size, uint32_t seed);
+
+struct CommandResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs `arguments` (element 0 the program) and waits for it.
+CommandResult runCommand(const std::vector<std::string>& arguments);
+
+// Runs the packer built with these tests.
+CommandResult runPacker(const std::vector<std::string>& arguments);
+
+// The names in `directory`, sorted.
+std::vector<std::string> directoryNames(const std::filesystem::path& directory);
