@@ -1,0 +1,143 @@
+// The test archives themselves, checked on the host: the Windows tests rely
+// on each having the property it is named for.
+#define ZSTD_STATIC_LINKING_ONLY
+#include <gtest/gtest.h>
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "archive/tests/test_data.h"
+#include "packer/archive_file.h"
+#include "packer/error.h"
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(in) << path;
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::string golden(const char* name) {
+    return readFile(std::string(ONEFILE_ARCHIVE_GOLDEN) + "/" + name);
+}
+
+const unsigned char* bytes(const std::string& text) {
+    return reinterpret_cast<const unsigned char*>(text.data());
+}
+
+// The decoded content of the frame right after the magic.
+std::string decodeFirstFrame(const std::string& data) {
+    size_t frameSize = ZSTD_findFrameCompressedSize(data.data() + 3, data.size() - 3);
+    EXPECT_FALSE(ZSTD_isError(frameSize));
+    std::string out(1 << 22, 0);
+    size_t size = ZSTD_decompress(out.data(), out.size(), data.data() + 3, frameSize);
+    EXPECT_FALSE(ZSTD_isError(size)) << ZSTD_getErrorName(size);
+    out.resize(ZSTD_isError(size) ? 0 : size);
+    return out;
+}
+
+TEST(RoundTripArchive, HoldsTheTreesRecordStreamInRawRleAndCompressedBlocks) {
+    std::string data = readFile(std::string(ONEFILE_ARCHIVE_TEST_DATA) + "/roundtrip.bin");
+    std::string problem;
+    std::optional<AttachedData> attached = checkAttachedData(bytes(data), data.size(), &problem);
+    ASSERT_TRUE(attached) << problem;
+    FrameInfo frame = inspectFrame(attached->frame(), attached->frameSize);
+    EXPECT_GT(frame.rawBlocks, 0u);
+    EXPECT_GT(frame.rleBlocks, 0u);
+    EXPECT_GT(frame.compressedBlocks, 0u);
+    EXPECT_TRUE(frame.checksum);
+    EXPECT_TRUE(decodeFirstFrame(data) == roundTripRecordStream());
+    // Larger than one 128 KiB buffer, so the reader refills.
+    EXPECT_GT(roundTripRecordStream().size(), 4u * 131072);
+}
+
+TEST(GoldenArchives, DeclareWindowsOf2To27And2To28) {
+    for (int log : {27, 28}) {
+        std::string data = golden(log == 27 ? "window27.bin" : "window28.bin");
+        FrameInfo frame = inspectFrame(bytes(data) + 3, data.size() - 13);
+        EXPECT_FALSE(frame.singleSegment);
+        EXPECT_EQ(frame.windowLog, static_cast<unsigned>(log));
+        EXPECT_EQ(frame.windowSize, uint64_t{1} << log);
+        EXPECT_EQ(static_cast<unsigned char>(data[3 + 5]), log == 27 ? 0x88 : 0x90);
+    }
+    // A streaming decoder with the default limit refuses 2^28.
+    std::string data = golden("window28.bin");
+    ZSTD_DStream* stream = ZSTD_createDStream();
+    std::string out(1 << 16, 0);
+    ZSTD_outBuffer o = {out.data(), out.size(), 0};
+    ZSTD_inBuffer in = {data.data() + 3, data.size() - 3, 0};
+    EXPECT_TRUE(ZSTD_isError(ZSTD_decompressStream(stream, &o, &in)));
+    ZSTD_freeDStream(stream);
+    EXPECT_EQ(decodeFirstFrame(golden("window27.bin")),
+              goldenRecordStream() + std::string(2, '\0'));
+}
+
+TEST(GoldenArchives, DamagedFramesFailOnlyThroughTheirChecksum) {
+    for (const char* name : {"corrupt-raw-block.bin", "corrupt-checksum.bin"}) {
+        std::string data = golden(name);
+        std::string problem;
+        std::optional<AttachedData> attached =
+            checkAttachedData(bytes(data), data.size(), &problem);
+        ASSERT_TRUE(attached) << name << ": " << problem; // the layout is intact
+        FrameInfo frame = inspectFrame(attached->frame(), attached->frameSize);
+        EXPECT_TRUE(frame.checksum) << name;
+        std::string out(1 << 16, 0);
+        size_t result =
+            ZSTD_decompress(out.data(), out.size(), data.data() + 3, attached->frameSize);
+        ASSERT_TRUE(ZSTD_isError(result)) << name;
+        EXPECT_EQ(ZSTD_getErrorCode(result), ZSTD_error_checksum_wrong) << name;
+    }
+    std::string raw = golden("corrupt-raw-block.bin");
+    EXPECT_GT(inspectFrame(bytes(raw) + 3, raw.size() - 13).rawBlocks, 0u);
+}
+
+TEST(GoldenArchives, LackTheTerminatorTheTrailerOrStartWithASkippableFrame) {
+    EXPECT_EQ(decodeFirstFrame(golden("no-terminator.bin")), goldenRecordStream());
+
+    std::string noTrailer = golden("no-trailer.bin");
+    size_t frameSize = ZSTD_findFrameCompressedSize(noTrailer.data() + 3, noTrailer.size() - 3);
+    EXPECT_EQ(noTrailer.size(), 3 + frameSize);
+    EXPECT_EQ(decodeFirstFrame(noTrailer), goldenRecordStream() + std::string(2, '\0'));
+
+    std::string skippable = golden("skippable-prefix.bin");
+    EXPECT_TRUE(ZSTD_isSkippableFrame(skippable.data() + 3, skippable.size() - 3));
+    size_t skipped = ZSTD_findFrameCompressedSize(skippable.data() + 3, skippable.size() - 3);
+    std::string rest = "QJY" + skippable.substr(3 + skipped);
+    EXPECT_EQ(decodeFirstFrame(rest), goldenRecordStream() + std::string(2, '\0'));
+    uint64_t length = 0;
+    for (int i = 7; i >= 0; --i) {
+        length = length << 8 | static_cast<unsigned char>(skippable[skippable.size() - 8 + i]);
+    }
+    EXPECT_EQ(length, skippable.size() - 8);
+}
+
+TEST(HostReader, RefusesWhatTheBootstrapWouldFailOn) {
+    struct Case {
+        const char* name;
+        const char* problem;
+    };
+    for (const Case& c : {Case{"window28.bin", "cannot be decoded"},
+                          Case{"corrupt-raw-block.bin", "cannot be decoded"},
+                          Case{"no-terminator.bin", "without its terminator"}}) {
+        std::string data = golden(c.name);
+        class Ignore : public RecordVisitor {
+            void record(const std::u16string&, uint64_t) override {}
+            void content(const unsigned char*, size_t) override {}
+        } visitor;
+        try {
+            AttachedData attached = locateAttachedData(bytes(data), data.size(), c.name);
+            readRecords(attached, visitor);
+            ADD_FAILURE() << c.name;
+        } catch (const PackError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.problem), std::string::npos)
+                << c.name << ": " << error.what();
+        }
+    }
+}
+
+} // namespace
