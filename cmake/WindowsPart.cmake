@@ -23,6 +23,7 @@ add_compile_options(-Wall -Wextra)
 include(ZstdWindows)
 include(GTestWindows)
 include(OnefileWindows)
+include(OnefilePack)
 
 # The bootstrap: C++ without exceptions, RTTI or any C++ runtime library.
 add_library(onefile_bootstrap STATIC)

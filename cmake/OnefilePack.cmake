@@ -1,0 +1,76 @@
+# onefile_add_executable(<name> ENTRY <dll target or file>
+#                        [FILES <source>=<archive path> ...]
+#                        [DIRECTORY <dir>] [LEVEL <n>] [THREADS <n>])
+#
+# Makes <build>/bin/<name>.exe with onefile-pack: the bootstrap with a staged
+# tree packed into it. The tree holds the contents of DIRECTORY, then each
+# FILES source under its archive path ("/" separated, relative), then the
+# entry library at the top under its own file name. The executable is made
+# again when any input, the bootstrap or the packer changes.
+function(onefile_add_executable name)
+    cmake_parse_arguments(arg "" "ENTRY;DIRECTORY;LEVEL;THREADS" "FILES" ${ARGN})
+    if(NOT arg_ENTRY)
+        message(FATAL_ERROR "onefile_add_executable(${name}): ENTRY is required")
+    endif()
+    if(arg_UNPARSED_ARGUMENTS)
+        message(FATAL_ERROR "onefile_add_executable(${name}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
+    endif()
+
+    set(stage ${CMAKE_CURRENT_BINARY_DIR}/${name}.onefile)
+    set(output_dir ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+    if(NOT output_dir)
+        set(output_dir ${CMAKE_BINARY_DIR}/bin)
+    endif()
+    set(output ${output_dir}/${name}.exe)
+    set(depends onefile_bootstrap onefile_zstd ${ONEFILE_PACKER})
+
+    if(TARGET ${arg_ENTRY})
+        set(entry_file $<TARGET_FILE:${arg_ENTRY}>)
+        set(entry_name $<TARGET_FILE_NAME:${arg_ENTRY}>)
+        list(APPEND depends ${arg_ENTRY})
+    else()
+        get_filename_component(entry_file ${arg_ENTRY} ABSOLUTE)
+        get_filename_component(entry_name ${arg_ENTRY} NAME)
+        list(APPEND depends ${entry_file})
+    endif()
+
+    # The staging script: a fresh tree each time, so removed inputs go too.
+    set(script "file(REMOVE_RECURSE \"${stage}\")\nfile(MAKE_DIRECTORY \"${stage}\")\n")
+    if(arg_DIRECTORY)
+        get_filename_component(directory ${arg_DIRECTORY} ABSOLUTE)
+        file(GLOB_RECURSE directory_files CONFIGURE_DEPENDS ${directory}/*)
+        list(APPEND depends ${directory_files})
+        string(APPEND script "file(COPY \"${directory}/\" DESTINATION \"${stage}\")\n")
+    endif()
+    foreach(pair IN LISTS arg_FILES)
+        string(FIND "${pair}" "=" at)
+        if(at LESS 1)
+            message(FATAL_ERROR "onefile_add_executable(${name}): FILES takes <source>=<archive path>, not ${pair}")
+        endif()
+        string(SUBSTRING "${pair}" 0 ${at} source)
+        math(EXPR after "${at} + 1")
+        string(SUBSTRING "${pair}" ${after} -1 archive_path)
+        get_filename_component(source ${source} ABSOLUTE)
+        list(APPEND depends ${source})
+        string(APPEND script "configure_file(\"${source}\" \"${stage}/${archive_path}\" COPYONLY)\n")
+    endforeach()
+    string(APPEND script "configure_file(\"${entry_file}\" \"${stage}/${entry_name}\" COPYONLY)\n")
+    set(script_file ${CMAKE_CURRENT_BINARY_DIR}/${name}.onefile-stage-$<CONFIG>.cmake)
+    file(GENERATE OUTPUT ${script_file} CONTENT "${script}")
+
+    set(options --quiet --library-dir ${ONEFILE_LIBRARY_DIR})
+    if(arg_LEVEL)
+        list(APPEND options --level ${arg_LEVEL})
+    endif()
+    if(arg_THREADS)
+        list(APPEND options --threads ${arg_THREADS})
+    endif()
+    add_custom_command(
+        OUTPUT ${output}
+        COMMAND ${CMAKE_COMMAND} -P ${script_file}
+        COMMAND ${ONEFILE_PACKER} build ${stage} --entry ${entry_name} --output ${output} ${options}
+        DEPENDS ${depends}
+        COMMENT "Packing ${name}.exe"
+        VERBATIM)
+    add_custom_target(${name} ALL DEPENDS ${output})
+endfunction()
