@@ -17,7 +17,8 @@
     X(WaitForSingleObject)                                                                         \
     X(TerminateProcess)                                                                            \
     X(GetExitCodeProcess)                                                                          \
-    X(CreateProcessW)
+    X(CreateProcessW)                                                                              \
+    X(_wcsdup)
 
 #ifdef ONEFILE_SEAMS
 #define ONEFILE_DECLARE_SEAM(f) extern decltype(&::f) seam##f;

@@ -20,3 +20,12 @@ target_compile_definitions(onefile_zstd PRIVATE ZSTD_LEGACY_SUPPORT=0 ZSTD_DISAB
 target_compile_options(onefile_zstd PRIVATE -O3 -w)
 target_include_directories(onefile_zstd SYSTEM PUBLIC ${zstd_lib})
 set_target_properties(onefile_zstd PROPERTIES ARCHIVE_OUTPUT_DIRECTORY ${ONEFILE_LIBRARY_DIR})
+
+# Tests build archives in memory, so they also get zstd's compressor. The
+# bootstrap never links it.
+file(GLOB zstd_compress_sources ${zstd_lib}/compress/*.c)
+add_library(onefile_zstd_compress STATIC EXCLUDE_FROM_ALL
+    ${zstd_compress_sources} ${zstd_lib}/common/pool.c ${zstd_lib}/common/threading.c)
+target_compile_definitions(onefile_zstd_compress PRIVATE ZSTD_DISABLE_ASM=1)
+target_compile_options(onefile_zstd_compress PRIVATE -O2 -w)
+target_link_libraries(onefile_zstd_compress PUBLIC onefile_zstd)

@@ -15,7 +15,7 @@ void rememberDirectory(const wchar_t* path) {
     if (knownDirectories.count >= knownDirectoriesCapacity) {
         return; // full: still created, no longer remembered
     }
-    wchar_t* copy = _wcsdup(path);
+    wchar_t* copy = SYSTEM_CALL(_wcsdup)(path);
     if (copy == nullptr) {
         fatalError("Error, couldn't allocate memory.");
     }

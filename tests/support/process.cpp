@@ -1,7 +1,5 @@
 #include "tests/support/process.h"
 
-#include <shellapi.h>
-
 #include <stdexcept>
 #include <thread>
 
@@ -188,18 +186,48 @@ std::wstring makeTemporaryDirectory(const std::wstring& prefix) {
     }
 }
 
+namespace {
+
+// Deletes below an extended-length path, so that trees deeper than the
+// classic 260-character limit go too.
+void removeBelow(const std::wstring& extended) {
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((extended + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        std::wstring child = extended + L"\\" + name;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+            SetFileAttributesW(child.c_str(), entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+        }
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            removeBelow(child);
+            RemoveDirectoryW(child.c_str());
+        } else {
+            DeleteFileW(child.c_str());
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
+} // namespace
+
 bool removeTree(const std::wstring& path) {
     if (!pathExists(path)) {
         return true;
     }
-    std::wstring list = path;
-    list.push_back(0);
-    list.push_back(0);
-    SHFILEOPSTRUCTW request = {};
-    request.wFunc = FO_DELETE;
-    request.pFrom = list.c_str();
-    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    SHFileOperationW(&request);
+    std::wstring extended = path.rfind(L"\\\\?\\", 0) == 0 ? path : L"\\\\?\\" + path;
+    if (isDirectory(path)) {
+        removeBelow(extended);
+        RemoveDirectoryW(extended.c_str());
+    } else {
+        DeleteFileW(extended.c_str());
+    }
     return !pathExists(path);
 }
 

@@ -1,0 +1,51 @@
+// Shared set-up for record-loop tests: an in-memory archive behind the reader,
+// a fresh target directory, and a log of the directory-creation calls.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/reader.h"
+#include "bootstrap/bootstrap.h"
+#include "bootstrap/seams.h"
+#include "tests/support/archive_builder.h"
+
+// Every CreateDirectoryW the bootstrap makes, in order; the call goes through.
+inline std::vector<std::wstring> directoryCalls;
+// Bytes of every WriteFile the bootstrap makes, in order.
+inline std::vector<DWORD> writeSizes;
+
+inline BOOL WINAPI recordingCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
+    directoryCalls.push_back(path);
+    return CreateDirectoryW(path, attributes);
+}
+
+inline BOOL WINAPI recordingWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                                      LPOVERLAPPED overlapped) {
+    writeSizes.push_back(size);
+    return WriteFile(file, data, size, written, overlapped);
+}
+
+// Points the reader at `data` (kept alive here) and opens it.
+inline void openTestArchive(const std::string& data) {
+    static std::string keep;
+    keep = data;
+    archiveReader = {};
+    archiveReader.attachedDataStart = reinterpret_cast<const unsigned char*>(keep.data());
+    archiveReader.attachedDataLength = keep.size();
+    openArchiveReader();
+}
+
+// Fresh run state with `target` as the target directory (not created here).
+inline void startRun(const std::wstring& target, bool child = false) {
+    wcscpy(targetDirectoryPath, target.c_str());
+    entryLibraryPath[0] = 0;
+    knownDirectories.count = 0;
+    parentInstance = child ? const_cast<wchar_t*>(L"1") : nullptr;
+    directoryCalls.clear();
+    writeSizes.clear();
+    seamCreateDirectoryW = recordingCreateDirectory;
+    seamWriteFile = recordingWriteFile;
+}
