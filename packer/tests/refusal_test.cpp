@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ostream>
 
 #include "packer/tests/support.h"
 
@@ -48,6 +49,15 @@ void expectRefused(const ScratchDirectory& scratch, const std::string& named,
         EXPECT_NE(r.err.find(problem), std::string::npos) << command << ": " << r.err;
         EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
         EXPECT_TRUE(directoryNames(outputDirectory).empty()) << command << " " << named;
+    }
+}
+
+// Test listings show the name's bytes in hexadecimal, never the raw name.
+void PrintTo(const Refusal& refusal, std::ostream* out) {
+    const char digits[] = "0123456789ABCDEF";
+    *out << "name ";
+    for (unsigned char c : refusal.name) {
+        *out << digits[c >> 4] << digits[c & 15];
     }
 }
 
