@@ -1,12 +1,18 @@
 // What onefile-pack archive writes: layout, record order and content,
 // frame settings, determinism.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zstd.h>
 
 #include "packer/tests/decoded_archive.h"
 #include "packer/tests/support.h"
 
 namespace fs = std::filesystem;
+
+extern char** environ;
 
 namespace {
 
@@ -188,6 +194,42 @@ TEST(List, RefusesFilesWithoutValidAttachedData) {
         EXPECT_EQ(r.exitCode, 1) << name;
         EXPECT_NE(r.err.find(name), std::string::npos) << r.err;
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST(Archive, AnInterruptedPackLeavesNothingBehind) {
+    ScratchDirectory scratch;
+    writeFile(scratch / "in" / "app.dll", noise(16 << 20, 5)); // seconds of work at level 19
+    fs::path out = scratch / "out";
+    fs::create_directories(out);
+    std::string input = (scratch / "in").string(), output = (out / "app.bin").string();
+    std::vector<std::string> arguments = {
+        ONEFILE_PACK_PATH, "archive", input,     "--entry", "app.dll", "--output", output,
+        "--threads",       "1",       "--level", "19",      "--quiet"};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    // Wait until the temporary output exists, then interrupt.
+    bool started = false;
+    for (int i = 0; i < 1000 && !started; ++i) {
+        started = !directoryNames(out).empty();
+        if (!started) {
+            usleep(10000);
+        }
+    }
+    kill(child, SIGINT);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(started);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_TRUE(directoryNames(out).empty());
 }
 
 } // namespace
