@@ -1,5 +1,5 @@
 # onefile_add_executable(<name> ENTRY <dll target or file>
-#                        [FILES <source>=<archive path> ...]
+#                        [FILES <source file or target>=<archive path> ...]
 #                        [DIRECTORY <dir>] [LEVEL <n>] [THREADS <n>])
 #
 # Makes <build>/bin/<name>.exe with onefile-pack: the bootstrap with a staged
@@ -50,8 +50,13 @@ function(onefile_add_executable name)
         string(SUBSTRING "${pair}" 0 ${at} source)
         math(EXPR after "${at} + 1")
         string(SUBSTRING "${pair}" ${after} -1 archive_path)
-        get_filename_component(source ${source} ABSOLUTE)
-        list(APPEND depends ${source})
+        if(TARGET ${source})
+            list(APPEND depends ${source})
+            set(source $<TARGET_FILE:${source}>)
+        else()
+            get_filename_component(source ${source} ABSOLUTE)
+            list(APPEND depends ${source})
+        endif()
         string(APPEND script "configure_file(\"${source}\" \"${stage}/${archive_path}\" COPYONLY)\n")
     endforeach()
     string(APPEND script "configure_file(\"${entry_file}\" \"${stage}/${entry_name}\" COPYONLY)\n")

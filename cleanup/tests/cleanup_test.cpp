@@ -1,0 +1,182 @@
+// The removal of the target directory: delete attempts, pauses, the child's
+// grace period, and the console events that trigger it, watched through the
+// test seams.
+#include <gtest/gtest.h>
+
+#include "bootstrap/bootstrap.h"
+#include "bootstrap/seams.h"
+#include "cleanup/cleanup.h"
+#include "tests/support/process.h"
+
+namespace {
+
+struct Calls {
+    int deletes = 0;
+    int attributeTests = 0;
+    std::vector<DWORD> pauses;
+    std::vector<DWORD> waits;
+    std::vector<UINT> terminations;
+    std::vector<HANDLE> closed;
+    SHFILEOPSTRUCTW lastRequest = {};
+    std::wstring lastList; // pFrom up to and including its double NUL
+    bool deleteForReal = true;
+    bool replaceWithFile = false;
+    DWORD waitResult = WAIT_OBJECT_0;
+} calls;
+
+int WINAPI fakeShellDelete(LPSHFILEOPSTRUCTW request) {
+    ++calls.deletes;
+    calls.lastRequest = *request;
+    const wchar_t* end = request->pFrom;
+    while (*end != 0) {
+        ++end;
+    }
+    calls.lastList.assign(request->pFrom, end + 2);
+    if (calls.replaceWithFile) {
+        removeTree(request->pFrom);
+        writeFileBytes(request->pFrom, "now a file");
+        return 0;
+    }
+    return calls.deleteForReal ? SHFileOperationW(request) : 0;
+}
+DWORD WINAPI countingAttributes(LPCWSTR path) {
+    ++calls.attributeTests;
+    return GetFileAttributesW(path);
+}
+void WINAPI recordingSleep(DWORD milliseconds) { calls.pauses.push_back(milliseconds); }
+DWORD WINAPI fakeWait(HANDLE, DWORD milliseconds) {
+    calls.waits.push_back(milliseconds);
+    return calls.waitResult;
+}
+BOOL WINAPI fakeTerminate(HANDLE, UINT code) {
+    calls.terminations.push_back(code);
+    return TRUE;
+}
+BOOL WINAPI recordingClose(HANDLE handle) {
+    calls.closed.push_back(handle);
+    return TRUE;
+}
+
+class Cleanup : public testing::Test {
+  protected:
+    void SetUp() override {
+        calls = Calls();
+        seamSHFileOperationW = fakeShellDelete;
+        seamGetFileAttributesW = countingAttributes;
+        seamSleep = recordingSleep;
+        seamWaitForSingleObject = fakeWait;
+        seamTerminateProcess = fakeTerminate;
+        seamCloseHandle = recordingClose;
+        base = makeTemporaryDirectory(L"onefile-cleanup");
+        target = base + L"\\onefile_1_2_3";
+        CreateDirectoryW(target.c_str(), nullptr);
+        writeFileBytes(target + L"\\app.dll", "MZ");
+        wcscpy(targetDirectoryPath, target.c_str());
+        extractionStarted = true;
+        childProcessHandle = nullptr;
+    }
+    void TearDown() override { removeTree(base); }
+
+    std::wstring base;
+    std::wstring target;
+};
+
+TEST_F(Cleanup, ADirectoryGoneAfterTheFirstAttemptCostsNoPause) {
+    cleanupTargetDirectory();
+    EXPECT_FALSE(pathExists(target));
+    EXPECT_EQ(calls.deletes, 1);
+    EXPECT_EQ(calls.attributeTests, 1);
+    EXPECT_TRUE(calls.pauses.empty());
+}
+
+TEST_F(Cleanup, TheRequestDeletesTheTreeSilentlyWithoutRecycleBin) {
+    cleanupTargetDirectory();
+    const SHFILEOPSTRUCTW& r = calls.lastRequest;
+    EXPECT_EQ(r.hwnd, nullptr);
+    EXPECT_EQ(r.wFunc, static_cast<UINT>(FO_DELETE));
+    EXPECT_EQ(calls.lastList, target + std::wstring(2, L'\0'));
+    EXPECT_EQ(std::wstring(r.pTo), L"");
+    EXPECT_EQ(r.fFlags, 0x0414);
+    EXPECT_EQ(r.hNameMappings, nullptr);
+    EXPECT_EQ(std::wstring(r.lpszProgressTitle), L"");
+}
+
+TEST_F(Cleanup, ADirectoryThatStaysCosts21AttemptsAnd20PausesSilently) {
+    calls.deleteForReal = false;
+    cleanupTargetDirectory();
+    EXPECT_TRUE(isDirectory(target));
+    EXPECT_EQ(calls.deletes, 21);
+    EXPECT_EQ(calls.attributeTests, 20);
+    EXPECT_EQ(calls.pauses, std::vector<DWORD>(20, 100));
+}
+
+TEST_F(Cleanup, RetriesStopWhenThePathNamesAFile) {
+    calls.replaceWithFile = true;
+    cleanupTargetDirectory();
+    EXPECT_EQ(calls.deletes, 1);
+    EXPECT_EQ(calls.attributeTests, 1);
+    EXPECT_TRUE(calls.pauses.empty());
+}
+
+TEST_F(Cleanup, NothingIsDeletedBeforeExtractionStarted) {
+    extractionStarted = false;
+    cleanupTargetDirectory();
+    EXPECT_EQ(calls.deletes, 0);
+    EXPECT_EQ(calls.attributeTests, 0);
+    EXPECT_TRUE(isDirectory(target));
+}
+
+TEST_F(Cleanup, AChildThatEndsWithinTheGracePeriodIsNotTerminated) {
+    HANDLE fake = reinterpret_cast<HANDLE>(0x1234);
+    childProcessHandle = fake;
+    cleanupTargetDirectory();
+    EXPECT_EQ(calls.waits, std::vector<DWORD>{5000});
+    EXPECT_TRUE(calls.terminations.empty());
+    EXPECT_EQ(calls.closed, std::vector<HANDLE>{fake});
+    EXPECT_FALSE(pathExists(target));
+}
+
+TEST_F(Cleanup, AChildStillRunningAfterFiveSecondsIsTerminatedWithZero) {
+    HANDLE fake = reinterpret_cast<HANDLE>(0x1234);
+    childProcessHandle = fake;
+    calls.waitResult = WAIT_TIMEOUT;
+    cleanupTargetDirectory();
+    EXPECT_EQ(calls.terminations, std::vector<UINT>{0});
+    EXPECT_EQ(calls.closed, std::vector<HANDLE>{fake});
+    // The handle is closed once only, whoever comes next.
+    cleanupTargetDirectory();
+    EXPECT_EQ(calls.closed.size(), 1u);
+    EXPECT_EQ(calls.waits.size(), 1u);
+}
+
+TEST_F(Cleanup, AFailedWaitAlsoEndsTheChild) {
+    childProcessHandle = reinterpret_cast<HANDLE>(0x1234);
+    calls.waitResult = WAIT_FAILED;
+    cleanupTargetDirectory();
+    EXPECT_EQ(calls.terminations, std::vector<UINT>{0});
+}
+
+TEST_F(Cleanup, TheListHasRoomForTheLongestTargetPath) {
+    calls.deleteForReal = false;
+    std::wstring longest(4095, L'x');
+    longest[0] = L'Z';
+    wcscpy(targetDirectoryPath, longest.c_str());
+    cleanupTargetDirectory();
+    EXPECT_EQ(calls.lastList, longest + std::wstring(2, L'\0'));
+}
+
+TEST_F(Cleanup, TheHandlerCleansUpForInterruptCloseLogoffAndShutdownOnly) {
+    calls.deleteForReal = false;
+    for (DWORD event : {0u, 1u, 2u, 5u, 6u}) {
+        int before = calls.deletes;
+        EXPECT_FALSE(consoleControlHandler(event));
+        EXPECT_GT(calls.deletes, before) << "event " << event;
+    }
+    calls.deletes = 0;
+    for (DWORD event : {3u, 4u, 7u, 100u}) {
+        EXPECT_FALSE(consoleControlHandler(event));
+    }
+    EXPECT_EQ(calls.deletes, 0);
+}
+
+} // namespace

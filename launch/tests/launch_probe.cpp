@@ -1,0 +1,28 @@
+// Runs one step of the child launch in a process of its own:
+//   launch_probe build        rebuild this process's command line, print it
+//   launch_probe run-entry P  load the library P as the entry library
+#include <stdio.h>
+#include <wchar.h>
+
+#include <string>
+
+#include "bootstrap/bootstrap.h"
+#include "launch/command_line.h"
+#include "launch/entry_library.h"
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc >= 2 && std::wstring(argv[1]) == L"build") {
+        buildChildCommandLine();
+        printf("%u\n", static_cast<unsigned>(childCommandLineLength));
+        return 0;
+    }
+    if (argc == 3 && std::wstring(argv[1]) == L"run-entry") {
+        wcscpy(targetDirectoryPath, argv[2]);
+        wchar_t* separator = wcsrchr(targetDirectoryPath, L'\\');
+        if (separator != nullptr) {
+            *separator = 0;
+        }
+        return runEntryLibrary(argc, argv, argv[2]);
+    }
+    return 100;
+}
