@@ -26,6 +26,7 @@ extern wchar_t recordFullPath[pathCapacity];        // target directory, "\", re
 extern unsigned char extractionCopyBuffer[extractionPieceSize]; // one piece of a file on its way to disk
 extern volatile bool extractionStarted;             // set just before the first record is read
 extern HANDLE volatile childProcessHandle;          // the running child; taken out atomically when closed
+extern volatile bool consoleEventReceived;          // a console event is removing the target directory
 extern ArchiveReader archiveReader;                 // the one reader over the attached archive
 extern KnownDirectories knownDirectories;           // directories known to exist, home first
 extern wchar_t resolvedBinaryPath[binaryPathCapacity]; // own path, final and short; empty until asked

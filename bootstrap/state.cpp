@@ -10,6 +10,7 @@ wchar_t recordFullPath[pathCapacity];
 unsigned char extractionCopyBuffer[extractionPieceSize];
 volatile bool extractionStarted;
 HANDLE volatile childProcessHandle;
+volatile bool consoleEventReceived;
 ArchiveReader archiveReader;
 KnownDirectories knownDirectories;
 wchar_t resolvedBinaryPath[binaryPathCapacity];

@@ -27,7 +27,79 @@ void deleteTargetDirectory(const wchar_t* list) {
     SYSTEM_CALL(SHFileOperationW)(&request);
 }
 
+// Removes everything below `path` (an extended-length path of `length`
+// characters in a buffer of `capacity`), depth first. The shell's delete
+// stops at the classic path limit; unpacked trees may go deeper.
+void removeTreeBelow(wchar_t* path, size_t length, size_t capacity) {
+    if (length + 3 > capacity) {
+        return;
+    }
+    wmemcpy(path + length, L"\\*", 3);
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW(path, &entry);
+    path[length] = 0;
+    if (find == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const wchar_t* name = entry.cFileName;
+        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) {
+            continue;
+        }
+        size_t nameLength = wcslen(name);
+        if (length + 1 + nameLength + 1 > capacity) {
+            continue;
+        }
+        path[length] = L'\\';
+        wmemcpy(path + length + 1, name, nameLength + 1);
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+            SetFileAttributesW(path, entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+        }
+        // Links are removed as links, never followed.
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            removeTreeBelow(path, length + 1 + nameLength, capacity);
+            RemoveDirectoryW(path);
+        } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            RemoveDirectoryW(path);
+        } else {
+            DeleteFileW(path);
+        }
+        path[length] = 0;
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
+// One delete attempt: the shell's delete of the whole tree, then whatever it
+// left because the paths were too long for it.
+void deleteAttempt(const wchar_t* list) {
+    deleteTargetDirectory(list);
+    wchar_t extended[pathCapacity + 8];
+    size_t length = wcslen(targetDirectoryPath);
+    if (wcsncmp(targetDirectoryPath, L"\\\\?\\", 4) == 0 ||
+        wcsncmp(targetDirectoryPath, L"\\\\.\\", 4) == 0) {
+        wmemcpy(extended, targetDirectoryPath, length + 1);
+    } else if (wcsncmp(targetDirectoryPath, L"\\\\", 2) == 0) {
+        // \\server\share becomes \\?\UNC\server\share
+        wmemcpy(extended, L"\\\\?\\UNC", 7);
+        wmemcpy(extended + 7, targetDirectoryPath + 1, length);
+        length += 6;
+    } else {
+        wmemcpy(extended, L"\\\\?\\", 4);
+        wmemcpy(extended + 4, targetDirectoryPath, length + 1);
+        length += 4;
+    }
+    removeTreeBelow(extended, length, sizeof extended / sizeof extended[0]);
+    RemoveDirectoryW(extended);
+}
+
 } // namespace
+
+void holdIfConsoleEventReceived() {
+    if (consoleEventReceived) {
+        Sleep(INFINITE);
+    }
+}
 
 void cleanupTargetDirectory() {
     // Taken out of the slot in one step, so the handle is closed exactly once
@@ -51,14 +123,14 @@ void cleanupTargetDirectory() {
     list[length] = 0;
     list[length + 1] = 0;
 
-    deleteTargetDirectory(list);
+    deleteAttempt(list);
     for (int retry = 0; retry < deleteRetries; ++retry) {
         DWORD attributes = SYSTEM_CALL(GetFileAttributesW)(targetDirectoryPath);
         if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             return;
         }
         SYSTEM_CALL(Sleep)(retryPauseMilliseconds);
-        deleteTargetDirectory(list);
+        deleteAttempt(list);
     }
 }
 
@@ -69,6 +141,7 @@ BOOL WINAPI consoleControlHandler(DWORD event) {
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
+        consoleEventReceived = true;
         cleanupTargetDirectory();
         break;
     default:

@@ -4,6 +4,7 @@
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/bounded.h"
 #include "bootstrap/seams.h"
+#include "cleanup/cleanup.h"
 #include "errors/errors.h"
 #include "extract/directories.h"
 
@@ -57,6 +58,7 @@ void extractFileRecords() {
         }
 
         uint64_t remaining = readRecordSize();
+        holdIfConsoleEventReceived();
         createContainingDirectories(recordFullPath);
         HANDLE file = SYSTEM_CALL(CreateFileW)(recordFullPath, GENERIC_WRITE, FILE_SHARE_WRITE,
                                                nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -68,6 +70,7 @@ void extractFileRecords() {
                                                           : static_cast<DWORD>(extractionPieceSize);
             readArchiveBytes(extractionCopyBuffer, piece);
             DWORD written = 0;
+            holdIfConsoleEventReceived();
             if (!SYSTEM_CALL(WriteFile)(file, extractionCopyBuffer, piece, &written, nullptr)) {
                 fatalErrorWithCode("Error, couldn't unpack file to target path.", GetLastError());
             }

@@ -43,6 +43,8 @@ int launchChildInstance() {
 
     buildChildCommandLine();
 
+    // A console event may have removed the directory meanwhile.
+    holdIfConsoleEventReceived();
     PROCESS_INFORMATION child = {};
     // Same console and process group: the child gets the console's events itself.
     if (!SYSTEM_CALL(CreateProcessW)(moduleFileName, childCommandLine, nullptr, nullptr, TRUE,

@@ -102,12 +102,31 @@ TEST_F(Cleanup, TheRequestDeletesTheTreeSilentlyWithoutRecycleBin) {
 }
 
 TEST_F(Cleanup, ADirectoryThatStaysCosts21AttemptsAnd20PausesSilently) {
-    calls.deleteForReal = false;
+    // A file held open without delete sharing keeps the directory in place.
+    std::wstring held = target + L"\\held.txt";
+    HANDLE file = CreateFileW(held.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
     cleanupTargetDirectory();
     EXPECT_TRUE(isDirectory(target));
+    EXPECT_TRUE(pathExists(held));
     EXPECT_EQ(calls.deletes, 21);
     EXPECT_EQ(calls.attributeTests, 20);
     EXPECT_EQ(calls.pauses, std::vector<DWORD>(20, 100));
+    CloseHandle(file);
+}
+
+TEST_F(Cleanup, TreesDeeperThanTheClassicPathLimitGoToo) {
+    std::wstring deep = L"\\\\?\\" + target;
+    for (int level = 0; level < 6; ++level) {
+        deep += L"\\" + std::wstring(120, static_cast<wchar_t>(L'a' + level));
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+    }
+    writeFileBytes(deep + L"\\deep.txt", "deep");
+    ASSERT_GT(deep.size(), 700u);
+    cleanupTargetDirectory();
+    EXPECT_FALSE(pathExists(target));
+    EXPECT_EQ(calls.deletes, 1);
+    EXPECT_TRUE(calls.pauses.empty());
 }
 
 TEST_F(Cleanup, RetriesStopWhenThePathNamesAFile) {
