@@ -6,11 +6,16 @@
 
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/bounded.h"
+#include "bootstrap/seams.h"
 #include "errors/errors.h"
 
 namespace {
 
-typedef DWORD(WINAPI* FinalPathFunction)(HANDLE, LPWSTR, DWORD, DWORD);
+// Looked up at run time: older systems do not have it.
+FinalPathFunction findFinalPathFunction() {
+    return reinterpret_cast<FinalPathFunction>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("Kernel32.dll"), "GetFinalPathNameByHandleW")));
+}
 
 // Fills `buffer` with the module file name unless it is filled already. A name
 // cut at the capacity would name some other file, so it ends the process.
@@ -29,6 +34,14 @@ bool startsWith(const wchar_t* text, const wchar_t* prefix) {
 }
 
 } // namespace
+
+#ifdef ONEFILE_SEAMS
+FinalPathFunction (*seamFindFinalPathFunction)() = findFinalPathFunction;
+decltype(&::GetShortPathNameW) seamGetShortPathNameW = &::GetShortPathNameW;
+#define FIND_FINAL_PATH_FUNCTION seamFindFinalPathFunction
+#else
+#define FIND_FINAL_PATH_FUNCTION findFinalPathFunction
+#endif
 
 const wchar_t* getBinaryPath(BinaryPathForm form) {
     if (form == BinaryPathForm::resolved) {
@@ -51,9 +64,7 @@ void normalizeExecutablePath(wchar_t* path, size_t capacity) {
     HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
-        // Looked up at run time: older systems do not have it.
-        FinalPathFunction finalPath = reinterpret_cast<FinalPathFunction>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleA("Kernel32.dll"), "GetFinalPathNameByHandleW")));
+        FinalPathFunction finalPath = FIND_FINAL_PATH_FUNCTION();
         if (finalPath != nullptr) {
             // Into a buffer of its own, so that a failed query keeps the path.
             wchar_t* final = static_cast<wchar_t*>(malloc(capacity * sizeof(wchar_t)));
@@ -83,6 +94,9 @@ void normalizeExecutablePath(wchar_t* path, size_t capacity) {
 }
 
 void shortenDirectoryPart(wchar_t* path, size_t capacity) {
+    if (wmemchr(path, 0, capacity) == nullptr) {
+        terminateImmediately();
+    }
     wchar_t* lastComponent = nullptr;
     wchar_t* separator = wcsrchr(path, L'\\');
     if (separator != nullptr) {
@@ -92,16 +106,17 @@ void shortenDirectoryPart(wchar_t* path, size_t capacity) {
             terminateImmediately();
         }
     }
-    DWORD size = GetShortPathNameW(path, nullptr, 0);
+    DWORD size = SYSTEM_CALL(GetShortPathNameW)(path, nullptr, 0);
     if (size != 0) {
         wchar_t* shortForm = static_cast<wchar_t*>(malloc((size + 1) * sizeof(wchar_t)));
         if (shortForm == nullptr) {
             terminateImmediately();
         }
-        DWORD length = GetShortPathNameW(path, shortForm, size);
+        DWORD length = SYSTEM_CALL(GetShortPathNameW)(path, shortForm, size);
         if (length > size) {
             terminateImmediately();
         }
+        // Nothing was written when the second question failed.
         if (length > 0) {
             copyBounded(path, capacity, shortForm);
         }

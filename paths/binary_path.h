@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <windows.h>
 
 enum class BinaryPathForm { resolved, reported };
 
@@ -14,3 +15,13 @@ void normalizeExecutablePath(wchar_t* path, size_t capacity);
 
 // Converts the directory part of `path` to its short form, keeping the file name.
 void shortenDirectoryPart(wchar_t* path, size_t capacity);
+
+// GetFinalPathNameByHandleW's signature; the function is looked up at run time.
+typedef DWORD(WINAPI* FinalPathFunction)(HANDLE, LPWSTR, DWORD, DWORD);
+
+#ifdef ONEFILE_SEAMS
+// Test copy only: tests play a system whose final and short paths they choose.
+// The look-up yields null where the system has no final-path query.
+extern FinalPathFunction (*seamFindFinalPathFunction)();
+extern decltype(&::GetShortPathNameW) seamGetShortPathNameW;
+#endif

@@ -37,7 +37,8 @@ wchar_t* getEnvironmentValue(const char* name) {
     widenName(name, wideName);
     DWORD length =
         GetEnvironmentVariableW(wideName, environmentValueBuffer, environmentValueCapacity);
-    if (length == 0 || length > environmentValueCapacity) {
+    // An answer of the capacity or more is the size a longer value would need.
+    if (length == 0 || length >= environmentValueCapacity) {
         return nullptr;
     }
     wchar_t* copy = _wcsdup(environmentValueBuffer);

@@ -3,8 +3,8 @@
 
 #include <windows.h>
 
-constexpr size_t environmentNameCapacity = 40;      // widened name with its terminator
-constexpr size_t environmentValueCapacity = 32768;  // longest value (32767) with its terminator
+constexpr size_t environmentNameCapacity = 40;     // widened name with its terminator
+constexpr size_t environmentValueCapacity = 32768; // longest value (32767) with its terminator
 
 // One ASCII character as a wide character, converted alone by the runtime's
 // mbstowcs; anything but exactly one wide character ends the process at once.

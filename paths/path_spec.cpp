@@ -23,7 +23,9 @@ struct Expansion {
     size_t capacity;
 };
 
-size_t roomLeft(const Expansion& e) { return e.capacity - e.length; }
+size_t roomLeft(const Expansion& e) {
+    return e.capacity - e.length;
+}
 
 // A literal that does not fit fails the expansion.
 bool appendLiteral(Expansion& e, wchar_t c) {
