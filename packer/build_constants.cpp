@@ -16,6 +16,71 @@ BuildConstants defaultBuildConstants(const std::filesystem::path& output) {
     BuildConstants constants;
     std::optional<std::u16string> product = utf8ToUtf16(name);
     constants.productName = product ? *product : u"onefile";
-    constants.versionString = u"0.0.0.0";
+    constants.versionNumbers = {0, 0, 0, 0};
+    constants.versionString = versionText(constants.versionNumbers);
     return constants;
+}
+
+std::optional<VersionNumbers> parseVersion(std::string_view text) {
+    VersionNumbers numbers = {0, 0, 0, 0};
+    size_t part = 0;
+    size_t i = 0;
+    while (true) {
+        if (part == numbers.size()) {
+            return std::nullopt; // a fifth part
+        }
+        uint32_t value = 0;
+        size_t digits = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+            value = value * 10 + static_cast<uint32_t>(text[i] - '0');
+            if (value > 65535) {
+                return std::nullopt;
+            }
+            ++digits;
+            ++i;
+        }
+        if (digits == 0) {
+            return std::nullopt; // empty text or part, a sign, a letter
+        }
+        numbers[part++] = static_cast<uint16_t>(value);
+        if (i == text.size()) {
+            return numbers;
+        }
+        if (text[i] != '.') {
+            return std::nullopt;
+        }
+        ++i;
+    }
+}
+
+std::u16string versionText(const VersionNumbers& numbers) {
+    std::string text;
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        if (i > 0) {
+            text += '.';
+        }
+        text += std::to_string(numbers[i]);
+    }
+    return std::u16string(text.begin(), text.end());
+}
+
+std::optional<std::u16string> productText(std::string_view utf8, std::string* problem) {
+    std::optional<std::u16string> text = utf8ToUtf16(utf8);
+    if (!text) {
+        *problem = "is not UTF-8";
+        return std::nullopt;
+    }
+    for (char16_t unit : *text) {
+        // A zero would cut the string short; line breaks and other controls
+        // have no place in a name the shell shows on one line.
+        if (unit < 0x20 || (unit >= 0x7F && unit < 0xA0)) {
+            *problem = "holds a control character";
+            return std::nullopt;
+        }
+    }
+    if (text->size() > productTextLimit) {
+        *problem = "is longer than " + std::to_string(productTextLimit) + " UTF-16 code units";
+        return std::nullopt;
+    }
+    return text;
 }

@@ -1,16 +1,40 @@
 // What the bootstrap reads at build time besides the attached data: the
 // product's company, name and version, in the object file the packer links.
+// The same texts fill the executable's version resource.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
+
+using VersionNumbers = std::array<uint16_t, 4>;
 
 struct BuildConstants {
     std::u16string companyName;   // may be empty
     std::u16string productName;   // the product's name
-    std::u16string versionString; // dotted, four parts
+    std::u16string versionString; // dotted, four parts: the text of versionNumbers
+    VersionNumbers versionNumbers = {};
 };
 
 // The defaults for an output file: no company, the output's file name
 // without ".exe" as the product, version 0.0.0.0.
 BuildConstants defaultBuildConstants(const std::filesystem::path& output);
+
+// The four numbers of a version given as "A", "A.B", "A.B.C" or "A.B.C.D",
+// each a decimal number from 0 to 65535; missing parts are 0. Nothing for
+// any other text.
+std::optional<VersionNumbers> parseVersion(std::string_view text);
+
+// "A.B.C.D" without leading zeros.
+std::u16string versionText(const VersionNumbers& numbers);
+
+// Longest company or product name, in UTF-16 code units.
+constexpr size_t productTextLimit = 255;
+
+// The UTF-16 of a company or product name given in UTF-8, or nothing with
+// the reason in `problem`: malformed UTF-8, a control character, or more
+// than productTextLimit code units.
+std::optional<std::u16string> productText(std::string_view utf8, std::string* problem);

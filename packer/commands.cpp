@@ -6,6 +6,8 @@
 #include "packer/archive_file.h"
 #include "packer/coff_object.h"
 #include "packer/error.h"
+#include "packer/executable_resources.h"
+#include "packer/icon.h"
 #include "packer/input_tree.h"
 #include "packer/linker.h"
 #include "packer/output_file.h"
@@ -88,13 +90,51 @@ void runArchiveCommand(const PackOptions& options) {
     report(options, files, summary);
 }
 
+BuildConstants buildConstants(const BuildOptions& options) {
+    BuildConstants constants = defaultBuildConstants(options.output);
+    if (options.company) {
+        constants.companyName = *options.company;
+    }
+    if (options.product) {
+        constants.productName = *options.product;
+    }
+    if (options.version) {
+        constants.versionNumbers = *options.version;
+        constants.versionString = versionText(*options.version);
+    }
+    return constants;
+}
+
+namespace {
+
+void checkKeepDirectory(const BuildOptions& options) {
+    std::error_code error;
+    if (options.keepObjects && !fs::is_directory(*options.keepObjects, error)) {
+        throw PackError("--keep-objects " + quoteForMessage(options.keepObjects->string()) +
+                        " is not a directory");
+    }
+}
+
+void keepObject(const fs::path& object, const fs::path& directory, const char* name) {
+    std::error_code error;
+    fs::copy_file(object, directory / name, fs::copy_options::overwrite_existing, error);
+    if (error) {
+        throw PackError("cannot write " + quoteForMessage((directory / name).string()) + ": " +
+                        error.message());
+    }
+}
+
+} // namespace
+
 void runBuildCommand(const BuildOptions& options) {
-    // The toolchain is checked first: a missing library should not cost a
-    // whole compression.
+    // The toolchain, the icon and the place for the objects are checked
+    // first: a mistake there should not cost a whole compression.
     Toolchain toolchain = findToolchain(options.linker, options.libraryDirectory);
+    BuildConstants constants = buildConstants(options);
+    std::vector<IconImage> icon =
+        options.icon ? iconImagesFromFile(*options.icon) : defaultIconImages();
+    checkKeepDirectory(options);
     std::vector<InputFile> files = prepare(options);
-    BuildConstants constants =
-        options.constants ? *options.constants : defaultBuildConstants(options.output);
 
     TemporaryDirectory work;
     TemporaryFile object(work.path() / "onefile-data.o");
@@ -103,14 +143,32 @@ void runBuildCommand(const BuildOptions& options) {
     writer.finish();
     object.close();
 
+    TemporaryFile resources(work.path() / "onefile-resources.o");
+    std::vector<unsigned char> resourceBytes = resourceObject(executableResources(constants, icon));
+    FileSink(resources.stream(), resources.path())
+        .write(resourceBytes.data(), resourceBytes.size());
+    resources.close();
+
     TemporaryFile executable(options.output);
     executable.close();
     LinkJob job;
-    job.objects.push_back(object.path());
+    job.objects = {object.path(), resources.path()};
     job.output = executable.path();
     linkExecutable(toolchain, job, options.verbose);
+    if (options.keepObjects) {
+        keepObject(object.path(), *options.keepObjects, "onefile-data.o");
+        keepObject(resources.path(), *options.keepObjects, "onefile-resources.o");
+    }
     executable.commit(true);
     report(options, files, summary);
+    if (options.verbose) {
+        std::fprintf(stderr, "onefile-pack: product %s, company %s, version %s, icon from %s\n",
+                     quoteForMessage(utf16ToUtf8(constants.productName)).c_str(),
+                     quoteForMessage(utf16ToUtf8(constants.companyName)).c_str(),
+                     utf16ToUtf8(constants.versionString).c_str(),
+                     options.icon ? quoteForMessage(options.icon->string()).c_str()
+                                  : "the default icon");
+    }
 }
 
 namespace {

@@ -21,8 +21,17 @@ struct PackOptions {
 struct BuildOptions : PackOptions {
     std::optional<std::string> linker;                     // the MinGW-w64 driver
     std::optional<std::filesystem::path> libraryDirectory; // the bootstrap's libraries
-    std::optional<BuildConstants> constants;               // default: from the output's name
+    // The product: checked texts and numbers; absent ones take the defaults
+    // of defaultBuildConstants (no company, the output's name, 0.0.0.0).
+    std::optional<std::u16string> company;
+    std::optional<std::u16string> product;
+    std::optional<VersionNumbers> version;
+    std::optional<std::filesystem::path> icon;        // default: the project's own icon
+    std::optional<std::filesystem::path> keepObjects; // also leave the linked objects here
 };
+
+// The build-time constants of a build: the options, defaults for the rest.
+BuildConstants buildConstants(const BuildOptions& options);
 
 // onefile-pack archive: the attached data alone.
 void runArchiveCommand(const PackOptions& options);

@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "packer/build_constants.h"
 #include "packer/commands.h"
 #include "packer/error.h"
 #include "packer/output_file.h"
@@ -60,7 +62,22 @@ options:
 )";
 
 const char* const buildExtraHelp =
-    R"(  --library-dir DIR    where libonefile_bootstrap.a and libonefile_zstd.a are
+    R"(  --company TEXT       the company in the version resource and {COMPANY}
+                       (default: none)
+  --product TEXT       the product's name in the version resource and {PRODUCT}
+                       (default: the output's file name without ".exe")
+  --version A.B.C.D    the version in the version resource and {VERSION}: up to
+                       four numbers from 0 to 65535; missing ones are 0
+                       (default: 0.0.0.0)
+  --icon FILE          the product's icon: a PNG (other images that stb_image
+                       reads, and .ico files whose largest image is a PNG, are
+                       taken too), best 256x256; scaled to 16, 24, 32, 48, 64,
+                       128 and 256 pixels, a non-square image centred on a
+                       transparent square (default: the onefile icon)
+  --keep-objects DIR   also write the objects that were linked to DIR:
+                       onefile-data.o (attached data and product texts) and
+                       onefile-resources.o (manifest, version, icon)
+  --library-dir DIR    where libonefile_bootstrap.a and libonefile_zstd.a are
                        (default: $ONEFILE_LIBRARY_DIR, else ../lib/onefile
                        beside this program)
   --linker DRIVER      the MinGW-w64 g++ driver (default: $ONEFILE_MINGW_CXX,
@@ -180,7 +197,8 @@ int run(int argc, char** argv) {
         auto value = [&] { return reader.value(name, inlineValue, hasInline); };
         const bool takesValue = name == "--entry" || name == "--output" || name == "--level" ||
                                 name == "--threads" || name == "--library-dir" ||
-                                name == "--linker";
+                                name == "--linker" || name == "--company" || name == "--product" ||
+                                name == "--version" || name == "--icon" || name == "--keep-objects";
         if (hasInline && !takesValue) {
             throw UsageError{name + " takes no value"};
         }
@@ -208,6 +226,29 @@ int run(int argc, char** argv) {
             options.libraryDirectory = std::filesystem::path(value());
         } else if (command == "build" && name == "--linker") {
             options.linker = value();
+        } else if (command == "build" && (name == "--company" || name == "--product")) {
+            std::string text = value();
+            std::string problem;
+            std::optional<std::u16string> checked = productText(text, &problem);
+            if (!checked) {
+                throw UsageError{name + " " + quoteForMessage(text) + " " + problem};
+            }
+            if (name == "--product" && checked->empty()) {
+                throw UsageError{"--product cannot be empty"};
+            }
+            (name == "--company" ? options.company : options.product) = *checked;
+        } else if (command == "build" && name == "--version") {
+            std::string text = value();
+            options.version = parseVersion(text);
+            if (!options.version) {
+                throw UsageError{"--version takes A.B.C.D, one to four whole numbers from 0 to "
+                                 "65535 between dots (missing ones are 0), not " +
+                                 quoteForMessage(text)};
+            }
+        } else if (command == "build" && name == "--icon") {
+            options.icon = std::filesystem::path(value());
+        } else if (command == "build" && name == "--keep-objects") {
+            options.keepObjects = std::filesystem::path(value());
         } else {
             throw UsageError{"onefile-pack " + command + " has no option " + quoteForMessage(name)};
         }

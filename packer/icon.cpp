@@ -1,0 +1,233 @@
+#include "packer/icon.h"
+
+#include <stb_image.h>
+#include <stb_image_resize.h>
+#include <stb_image_write.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+#include "packer/embedded_files.h"
+#include "packer/error.h"
+#include "packer/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A larger file cannot be a sensible icon; refusing it early keeps the
+// packer from reading a whole disk image by mistake.
+constexpr uintmax_t iconFileLimit = 64u << 20;
+
+constexpr unsigned char pngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+uint16_t get16(const unsigned char* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+uint32_t get32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool isPng(const unsigned char* bytes, size_t size) {
+    return size >= sizeof pngSignature &&
+           std::memcmp(bytes, pngSignature, sizeof pngSignature) == 0;
+}
+
+struct Slice {
+    const unsigned char* bytes;
+    size_t size;
+};
+
+// A Windows icon file: its largest image, which must be PNG-encoded (the
+// classic bitmap form is not taken). Anything else is returned unchanged.
+Slice largestIconImage(const unsigned char* bytes, size_t size, const std::string& name) {
+    if (size < 6 || get16(bytes) != 0 || get16(bytes + 2) != 1 || get16(bytes + 4) == 0) {
+        return {bytes, size};
+    }
+    const size_t count = get16(bytes + 4);
+    if (6 + 16 * count > size) {
+        throw PackError("the icon " + quoteForMessage(name) +
+                        " is a damaged Windows icon: its directory is cut short");
+    }
+    size_t best = 0;
+    unsigned bestSide = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const unsigned char* entry = bytes + 6 + 16 * i;
+        unsigned width = entry[0] ? entry[0] : 256;
+        unsigned height = entry[1] ? entry[1] : 256;
+        unsigned side = width > height ? width : height;
+        if (side > bestSide) {
+            bestSide = side;
+            best = i;
+        }
+    }
+    const unsigned char* entry = bytes + 6 + 16 * best;
+    uint64_t length = get32(entry + 8), offset = get32(entry + 12);
+    if (offset + length > size) {
+        throw PackError("the icon " + quoteForMessage(name) +
+                        " is a damaged Windows icon: an image lies past its end");
+    }
+    if (!isPng(bytes + offset, length)) {
+        throw PackError("the icon " + quoteForMessage(name) + ": its largest image (" +
+                        std::to_string(bestSide) +
+                        " pixels) is not PNG-encoded; give the icon as a PNG file");
+    }
+    return {bytes + offset, static_cast<size_t>(length)};
+}
+
+struct Pixels {
+    std::unique_ptr<unsigned char, void (*)(void*)> data{nullptr, stbi_image_free};
+    int width = 0, height = 0;
+};
+
+Pixels decode(const Slice& source, const std::string& name) {
+    if (source.size > static_cast<size_t>(INT32_MAX)) {
+        throw PackError("the icon " + quoteForMessage(name) + " is too large");
+    }
+    const int length = static_cast<int>(source.size);
+    Pixels pixels;
+    int channels = 0;
+    if (!stbi_info_from_memory(source.bytes, length, &pixels.width, &pixels.height, &channels)) {
+        throw PackError("cannot read the icon " + quoteForMessage(name) + ": " +
+                        stbi_failure_reason() + " (give a PNG image)");
+    }
+    if (pixels.width > static_cast<int>(iconSourceLimit) ||
+        pixels.height > static_cast<int>(iconSourceLimit)) {
+        throw PackError("the icon " + quoteForMessage(name) + " is " +
+                        std::to_string(pixels.width) + "x" + std::to_string(pixels.height) +
+                        " pixels; an icon may be at most " + std::to_string(iconSourceLimit) +
+                        " pixels a side (256 is best)");
+    }
+    pixels.data.reset(
+        stbi_load_from_memory(source.bytes, length, &pixels.width, &pixels.height, &channels, 4));
+    if (!pixels.data) {
+        throw PackError("cannot decode the icon " + quoteForMessage(name) + ": " +
+                        stbi_failure_reason());
+    }
+    return pixels;
+}
+
+// The source centred on a transparent square as wide as its longer side.
+std::vector<unsigned char> square(const Pixels& pixels, unsigned side) {
+    std::vector<unsigned char> out(static_cast<size_t>(side) * side * 4, 0);
+    const size_t left = (side - pixels.width) / 2, top = (side - pixels.height) / 2;
+    const size_t rowBytes = static_cast<size_t>(pixels.width) * 4;
+    for (int y = 0; y < pixels.height; ++y) {
+        std::memcpy(out.data() + ((top + y) * side + left) * 4, pixels.data.get() + y * rowBytes,
+                    rowBytes);
+    }
+    return out;
+}
+
+void appendBytes(void* context, void* data, int size) {
+    auto* out = static_cast<std::vector<unsigned char>*>(context);
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    out->insert(out->end(), bytes, bytes + size);
+}
+
+std::vector<unsigned char> encodePng(const unsigned char* rgba, unsigned side) {
+    // stb's own deflate at its strongest: icons are small, and the
+    // executable carries all seven.
+    stbi_write_png_compression_level = 9;
+    std::vector<unsigned char> png;
+    if (!stbi_write_png_to_func(appendBytes, &png, static_cast<int>(side), static_cast<int>(side),
+                                4, rgba, static_cast<int>(side * 4))) {
+        throw PackError("cannot encode a " + std::to_string(side) + "-pixel icon image");
+    }
+    return png;
+}
+
+} // namespace
+
+std::vector<IconImage> iconImagesFromBytes(const unsigned char* bytes, size_t size,
+                                           const std::string& name) {
+    Pixels pixels = decode(largestIconImage(bytes, size, name), name);
+    const unsigned side = static_cast<unsigned>(std::max(pixels.width, pixels.height));
+    std::vector<unsigned char> source = square(pixels, side);
+    std::vector<IconImage> images;
+    for (unsigned size : iconSizes) {
+        IconImage image;
+        image.size = size;
+        if (size == side) {
+            image.png = encodePng(source.data(), side);
+        } else {
+            std::vector<unsigned char> scaled(static_cast<size_t>(size) * size * 4);
+            // Channel 3 is alpha: colours are weighted by it while filtering,
+            // so transparent pixels do not bleed into the edges.
+            if (!stbir_resize_uint8_srgb(
+                    source.data(), static_cast<int>(side), static_cast<int>(side), 0, scaled.data(),
+                    static_cast<int>(size), static_cast<int>(size), 0, 4, 3, 0)) {
+                throw PackError("cannot scale the icon " + quoteForMessage(name) + " to " +
+                                std::to_string(size) + " pixels");
+            }
+            image.png = encodePng(scaled.data(), size);
+        }
+        images.push_back(std::move(image));
+    }
+    return images;
+}
+
+std::vector<IconImage> iconImagesFromFile(const fs::path& file) {
+    const std::string name = file.string();
+    std::error_code error;
+    if (!fs::is_regular_file(file, error)) {
+        throw PackError("the icon " + quoteForMessage(name) +
+                        (fs::exists(file, error) ? " is not a regular file" : " does not exist"));
+    }
+    uintmax_t size = fs::file_size(file, error);
+    if (error) {
+        throw PackError("cannot read the icon " + quoteForMessage(name) + ": " + error.message());
+    }
+    if (size > iconFileLimit) {
+        throw PackError("the icon " + quoteForMessage(name) + " is " + std::to_string(size) +
+                        " bytes; an icon file may be at most " + std::to_string(iconFileLimit) +
+                        " bytes");
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::vector<unsigned char> bytes(static_cast<size_t>(size));
+    errno = 0;
+    if (!in ||
+        !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size))) {
+        throw PackError("cannot read the icon " + quoteForMessage(name) + ": " +
+                        systemErrorText(errno));
+    }
+    return iconImagesFromBytes(bytes.data(), bytes.size(), name);
+}
+
+std::vector<IconImage> defaultIconImages() {
+    return iconImagesFromBytes(embeddedDefaultIcon.data, embeddedDefaultIcon.size,
+                               "the default icon");
+}
+
+std::vector<unsigned char> iconGroup(const std::vector<IconImage>& images, unsigned firstId) {
+    std::vector<unsigned char> out;
+    auto put16 = [&out](unsigned value) {
+        out.push_back(static_cast<unsigned char>(value));
+        out.push_back(static_cast<unsigned char>(value >> 8));
+    };
+    put16(0);             // reserved
+    put16(1);             // an icon, not a cursor
+    put16(images.size()); // images
+    for (size_t i = 0; i < images.size(); ++i) {
+        const IconImage& image = images[i];
+        // A side of 256 does not fit the byte: the format writes it as 0.
+        unsigned char side = static_cast<unsigned char>(image.size >= 256 ? 0 : image.size);
+        out.push_back(side); // width
+        out.push_back(side); // height
+        out.push_back(0);    // colours in a palette: none
+        out.push_back(0);    // reserved
+        put16(1);            // planes
+        put16(32);           // bits per pixel
+        uint32_t bytes = static_cast<uint32_t>(image.png.size());
+        put16(bytes & 0xFFFF);
+        put16(bytes >> 16);
+        put16(firstId + static_cast<unsigned>(i));
+    }
+    return out;
+}
