@@ -1,14 +1,19 @@
 # onefile_add_executable(<name> ENTRY <dll target or file>
 #                        [FILES <source file or target>=<archive path> ...]
-#                        [DIRECTORY <dir>] [LEVEL <n>] [THREADS <n>])
+#                        [DIRECTORY <dir>] [LEVEL <n>] [THREADS <n>]
+#                        [COMPANY <text>] [PRODUCT <text>] [VERSION <A.B.C.D>]
+#                        [ICON <image file>])
 #
 # Makes <build>/bin/<name>.exe with onefile-pack: the bootstrap with a staged
 # tree packed into it. The tree holds the contents of DIRECTORY, then each
 # FILES source under its archive path ("/" separated, relative), then the
 # entry library at the top under its own file name. The executable is made
-# again when any input, the bootstrap or the packer changes.
+# again when any input, the bootstrap or the packer changes. COMPANY,
+# PRODUCT, VERSION and ICON become the packer's --company, --product,
+# --version and --icon (see onefile-pack build --help for their defaults).
 function(onefile_add_executable name)
-    cmake_parse_arguments(arg "" "ENTRY;DIRECTORY;LEVEL;THREADS" "FILES" ${ARGN})
+    cmake_parse_arguments(arg "" "ENTRY;DIRECTORY;LEVEL;THREADS;COMPANY;PRODUCT;VERSION;ICON" "FILES"
+        ${ARGN})
     if(NOT arg_ENTRY)
         message(FATAL_ERROR "onefile_add_executable(${name}): ENTRY is required")
     endif()
@@ -69,6 +74,17 @@ function(onefile_add_executable name)
     endif()
     if(arg_THREADS)
         list(APPEND options --threads ${arg_THREADS})
+    endif()
+    foreach(option IN ITEMS COMPANY PRODUCT VERSION)
+        if(DEFINED arg_${option})
+            string(TOLOWER ${option} flag)
+            list(APPEND options --${flag} "${arg_${option}}")
+        endif()
+    endforeach()
+    if(arg_ICON)
+        get_filename_component(icon ${arg_ICON} ABSOLUTE)
+        list(APPEND options --icon ${icon})
+        list(APPEND depends ${icon})
     endif()
     add_custom_command(
         OUTPUT ${output}
