@@ -24,12 +24,15 @@ wchar_t* checkParentInstance() {
         return nullptr;
     }
 
-    HANDLE process =
-        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(identifier));
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
+                                 static_cast<DWORD>(identifier));
     if (process == nullptr) {
         return nullptr;
     }
 
+    // As long as our own path can be: a shorter buffer would cut a long path,
+    // the comparison would fail in every child, and each would unpack and
+    // start yet another child.
     wchar_t parentImagePath[parentImagePathCapacity];
     if (K32GetModuleFileNameExW(process, nullptr, parentImagePath, parentImagePathCapacity) == 0) {
         CloseHandle(process);

@@ -70,7 +70,11 @@ void extractFileRecords() {
                                                           : static_cast<DWORD>(extractionPieceSize);
             readArchiveBytes(extractionCopyBuffer, piece);
             DWORD written = 0;
-            holdIfConsoleEventReceived();
+            if (consoleEventReceived) {
+                // An open file could not be deleted behind us.
+                SYSTEM_CALL(CloseHandle)(file);
+                holdIfConsoleEventReceived();
+            }
             if (!SYSTEM_CALL(WriteFile)(file, extractionCopyBuffer, piece, &written, nullptr)) {
                 fatalErrorWithCode("Error, couldn't unpack file to target path.", GetLastError());
             }

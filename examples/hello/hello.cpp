@@ -9,6 +9,9 @@
 //   :plugin        load plugins\greeter.dll from the package and greet
 //   :spawn=ARGS    start this executable again with ARGS and report its status
 //   :quiet         print nothing more except what other commands print
+//   :pid           print this process's identifier
+//   :ignore-ctrl-c      let Ctrl-C and Ctrl-Break pass without ending the process
+//   :on-ctrl-c-exit=N   end the process with status N on Ctrl-C or Ctrl-Break
 //
 // Every other argument is only printed.
 #include <windows.h>
@@ -40,12 +43,24 @@ std::string quoted(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\v': out += "\\v"; break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\v':
+            out += "\\v";
+            break;
         default:
             if (c < 0x20) {
                 char escape[8];
@@ -75,7 +90,9 @@ void printVariable(const wchar_t* name) {
     fflush(stdout);
 }
 
-std::wstring directoryOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
+std::wstring directoryOf(const std::wstring& path) {
+    return path.substr(0, path.find_last_of(L'\\'));
+}
 
 bool startsWith(const std::wstring& text, const wchar_t* prefix) {
     return text.rfind(prefix, 0) == 0;
@@ -118,6 +135,21 @@ DWORD spawnAgain(const std::wstring& arguments) {
     GetExitCodeProcess(process.hProcess, &status);
     CloseHandle(process.hProcess);
     return status;
+}
+
+UINT ctrlCExitStatus = 0;
+
+BOOL WINAPI ignoreInterrupt(DWORD event) {
+    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+}
+
+BOOL WINAPI exitOnInterrupt(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        printf("interrupted\n");
+        fflush(stdout);
+        ExitProcess(ctrlCExitStatus);
+    }
+    return FALSE;
 }
 
 } // namespace
@@ -169,6 +201,14 @@ extern "C" __declspec(dllexport) int run_code(int argumentCount, wchar_t** argum
             if (greetFromPlugin(entryLibraryPath) != 0) {
                 status = 1;
             }
+        } else if (argument == L":pid") {
+            printf("pid=%lu\n", GetCurrentProcessId());
+            fflush(stdout);
+        } else if (argument == L":ignore-ctrl-c") {
+            SetConsoleCtrlHandler(ignoreInterrupt, TRUE);
+        } else if (startsWith(argument, L":on-ctrl-c-exit=")) {
+            ctrlCExitStatus = static_cast<UINT>(wcstoul(argument.c_str() + 16, nullptr, 0));
+            SetConsoleCtrlHandler(exitOnInterrupt, TRUE);
         } else if (startsWith(argument, L":spawn=")) {
             DWORD spawned = spawnAgain(argument.substr(7));
             printf("spawned status=%lu\n", spawned);

@@ -1,5 +1,8 @@
 #include "tests/support/process.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -8,7 +11,9 @@ namespace {
 std::wstring environmentBlock(const std::map<std::wstring, std::optional<std::wstring>>& changes) {
     // Start from this process's environment, case-insensitively by name.
     std::map<std::wstring, std::wstring, bool (*)(const std::wstring&, const std::wstring&)> vars(
-        [](const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) < 0; });
+        [](const std::wstring& a, const std::wstring& b) {
+            return _wcsicmp(a.c_str(), b.c_str()) < 0;
+        });
     wchar_t* block = GetEnvironmentStringsW();
     for (const wchar_t* p = block; *p != 0; p += wcslen(p) + 1) {
         std::wstring entry(p);
@@ -33,14 +38,6 @@ std::wstring environmentBlock(const std::map<std::wstring, std::optional<std::ws
     }
     result.push_back(0);
     return result;
-}
-
-void drain(HANDLE pipe, std::string* into) {
-    char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-        into->append(buffer, got);
-    }
 }
 
 } // namespace
@@ -69,30 +66,74 @@ std::wstring quoteArgument(const std::wstring& argument) {
     return quoted;
 }
 
-ProcessResult runProcess(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                         const ProcessOptions& options) {
+std::wstring commandLineFor(const std::wstring& program,
+                            const std::vector<std::wstring>& arguments) {
     std::wstring commandLine = quoteArgument(program);
     for (const auto& argument : arguments) {
         commandLine += L" " + quoteArgument(argument);
     }
-    return runCommandLine(program, commandLine, options);
+    return commandLine;
+}
+
+ProcessResult runProcess(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                         const ProcessOptions& options) {
+    return runCommandLine(program, commandLineFor(program, arguments), options);
 }
 
 ProcessResult runCommandLine(const std::wstring& program, const std::wstring& commandLine,
                              const ProcessOptions& options) {
+    RunningProcess process(program, commandLine, options);
+    return process.wait(options.timeoutMilliseconds);
+}
+
+struct RunningProcess::State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string out, err;
+    bool outClosed = false;
+    HANDLE inWrite = nullptr, outRead = nullptr, errRead = nullptr;
+    std::thread outReader, errReader, inWriter;
+    bool waited = false;
+    ProcessResult result;
+};
+
+namespace {
+
+void drainInto(HANDLE pipe, std::string* into, std::mutex* mutex, std::condition_variable* changed,
+               bool* closed) {
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        std::lock_guard<std::mutex> lock(*mutex);
+        into->append(buffer, got);
+        changed->notify_all();
+    }
+    std::lock_guard<std::mutex> lock(*mutex);
+    if (closed) {
+        *closed = true;
+    }
+    changed->notify_all();
+}
+
+} // namespace
+
+RunningProcess::RunningProcess(const std::wstring& program, const std::wstring& commandLine,
+                               const ProcessOptions& options)
+    : state_(new State) {
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    HANDLE inRead, inWrite, outRead, outWrite, errRead = nullptr, errWrite = nullptr;
-    if (!CreatePipe(&inRead, &inWrite, &inheritable, 0) ||
-        !CreatePipe(&outRead, &outWrite, &inheritable, 0)) {
+    HANDLE inRead, outWrite, errWrite = nullptr;
+    if (!CreatePipe(&inRead, &state_->inWrite, &inheritable, 0) ||
+        !CreatePipe(&state_->outRead, &outWrite, &inheritable, 0)) {
         throw std::runtime_error("CreatePipe failed");
     }
-    if (!options.mergeErrorIntoOutput && !CreatePipe(&errRead, &errWrite, &inheritable, 0)) {
+    if (!options.mergeErrorIntoOutput &&
+        !CreatePipe(&state_->errRead, &errWrite, &inheritable, 0)) {
         throw std::runtime_error("CreatePipe failed");
     }
-    SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    if (errRead) {
-        SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(state_->inWrite, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(state_->outRead, HANDLE_FLAG_INHERIT, 0);
+    if (state_->errRead) {
+        SetHandleInformation(state_->errRead, HANDLE_FLAG_INHERIT, 0);
     }
 
     STARTUPINFOW startup = {};
@@ -118,47 +159,83 @@ ProcessResult runCommandLine(const std::wstring& program, const std::wstring& co
         CloseHandle(errWrite);
     }
     if (!created) {
-        CloseHandle(inWrite);
-        CloseHandle(outRead);
-        if (errRead) {
-            CloseHandle(errRead);
+        CloseHandle(state_->inWrite);
+        CloseHandle(state_->outRead);
+        if (state_->errRead) {
+            CloseHandle(state_->errRead);
         }
+        delete state_;
         throw std::runtime_error("CreateProcessW failed for " + toUtf8(program) + ": error " +
                                  std::to_string(createError));
     }
     CloseHandle(process.hThread);
+    process_ = process.hProcess;
+    processId_ = process.dwProcessId;
 
-    ProcessResult result;
-    std::thread outReader(drain, outRead, &result.out);
-    std::thread errReader;
-    if (errRead) {
-        errReader = std::thread(drain, errRead, &result.err);
+    State* state = state_;
+    state->outReader = std::thread(drainInto, state->outRead, &state->out, &state->mutex,
+                                   &state->changed, &state->outClosed);
+    if (state->errRead) {
+        state->errReader = std::thread(drainInto, state->errRead, &state->err, &state->mutex,
+                                       &state->changed, nullptr);
     }
-    std::thread inWriter([&] {
+    std::string input = options.input;
+    state->inWriter = std::thread([state, input] {
         DWORD written = 0;
-        if (!options.input.empty()) {
-            WriteFile(inWrite, options.input.data(), static_cast<DWORD>(options.input.size()),
-                      &written, nullptr);
+        if (!input.empty()) {
+            WriteFile(state->inWrite, input.data(), static_cast<DWORD>(input.size()), &written,
+                      nullptr);
         }
-        CloseHandle(inWrite);
+        CloseHandle(state->inWrite);
     });
-    if (WaitForSingleObject(process.hProcess, options.timeoutMilliseconds) != WAIT_OBJECT_0) {
+}
+
+bool RunningProcess::waitForOutput(const std::string& text, DWORD timeoutMilliseconds) {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMilliseconds), [&] {
+        return state_->out.find(text) != std::string::npos || state_->outClosed;
+    }) && state_->out.find(text) != std::string::npos;
+}
+
+std::string RunningProcess::outputSoFar() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->out;
+}
+
+ProcessResult RunningProcess::wait(DWORD timeoutMilliseconds) {
+    if (state_->waited) {
+        return state_->result;
+    }
+    ProcessResult& result = state_->result;
+    result.processId = processId_;
+    if (WaitForSingleObject(process_, timeoutMilliseconds) != WAIT_OBJECT_0) {
         result.timedOut = true;
-        TerminateProcess(process.hProcess, 0xDEAD);
-        WaitForSingleObject(process.hProcess, INFINITE);
+        TerminateProcess(process_, 0xDEAD);
+        WaitForSingleObject(process_, INFINITE);
     }
-    GetExitCodeProcess(process.hProcess, &result.exitCode);
-    CloseHandle(process.hProcess);
-    inWriter.join();
-    outReader.join();
-    if (errReader.joinable()) {
-        errReader.join();
+    GetExitCodeProcess(process_, &result.exitCode);
+    state_->inWriter.join();
+    state_->outReader.join();
+    if (state_->errReader.joinable()) {
+        state_->errReader.join();
     }
-    CloseHandle(outRead);
-    if (errRead) {
-        CloseHandle(errRead);
+    CloseHandle(state_->outRead);
+    if (state_->errRead) {
+        CloseHandle(state_->errRead);
     }
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    result.out = state_->out;
+    result.err = state_->err;
+    state_->waited = true;
     return result;
+}
+
+RunningProcess::~RunningProcess() {
+    if (!state_->waited) {
+        wait(0);
+    }
+    CloseHandle(process_);
+    delete state_;
 }
 
 std::wstring testProgramDirectory() {
@@ -168,15 +245,18 @@ std::wstring testProgramDirectory() {
     return full.substr(0, full.find_last_of(L'\\'));
 }
 
-std::wstring siblingProgram(const std::wstring& name) { return testProgramDirectory() + L"\\" + name; }
+std::wstring siblingProgram(const std::wstring& name) {
+    return testProgramDirectory() + L"\\" + name;
+}
 
 std::wstring makeTemporaryDirectory(const std::wstring& prefix) {
     wchar_t temp[MAX_PATH + 1];
     GetTempPathW(MAX_PATH + 1, temp);
     static unsigned counter = 0;
     for (;;) {
-        std::wstring path = std::wstring(temp) + prefix + L"-" + std::to_wstring(GetCurrentProcessId()) +
-                            L"-" + std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++counter);
+        std::wstring path = std::wstring(temp) + prefix + L"-" +
+                            std::to_wstring(GetCurrentProcessId()) + L"-" +
+                            std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++counter);
         if (CreateDirectoryW(path.c_str(), nullptr)) {
             return path;
         }
@@ -205,7 +285,10 @@ void removeBelow(const std::wstring& extended) {
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
             SetFileAttributesW(child.c_str(), entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
         }
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            // A link: removed as a link, never followed.
+            RemoveDirectoryW(child.c_str()) || DeleteFileW(child.c_str());
+        } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             removeBelow(child);
             RemoveDirectoryW(child.c_str());
         } else {
@@ -220,6 +303,17 @@ void removeBelow(const std::wstring& extended) {
 bool removeTree(const std::wstring& path) {
     if (!pathExists(path)) {
         return true;
+    }
+    // Tests only ever remove what they made below the temporary directory;
+    // anything else is a bug in the test and must not cost the build tree
+    // (Wine's drive Z: is the whole Unix file system).
+    wchar_t temp[MAX_PATH + 1];
+    DWORD tempLength = GetTempPathW(MAX_PATH + 1, temp);
+    std::wstring plain = path.rfind(L"\\\\?\\", 0) == 0 ? path.substr(4) : path;
+    if (tempLength == 0 || plain.size() <= tempLength ||
+        _wcsnicmp(plain.c_str(), temp, tempLength) != 0) {
+        throw std::runtime_error("removeTree refuses a path outside the temporary directory: " +
+                                 toUtf8(path));
     }
     std::wstring extended = path.rfind(L"\\\\?\\", 0) == 0 ? path : L"\\\\?\\" + path;
     if (isDirectory(path)) {
@@ -241,8 +335,8 @@ bool isDirectory(const std::wstring& path) {
 }
 
 std::string readFileBytes(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         throw std::runtime_error("cannot open " + toUtf8(path));
     }
@@ -270,8 +364,8 @@ std::string toUtf8(const std::wstring& text) {
     if (text.empty()) {
         return {};
     }
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                   nullptr, nullptr);
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                   0, nullptr, nullptr);
     std::string out(size, 0);
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
                         nullptr, nullptr);
@@ -282,7 +376,8 @@ std::wstring fromUtf8(const std::string& text) {
     if (text.empty()) {
         return {};
     }
-    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    int size =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(size, 0);
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
     return out;

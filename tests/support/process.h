@@ -10,22 +10,54 @@
 #include <vector>
 
 struct ProcessResult {
-    DWORD exitCode = 0;  // the full 32-bit status, as GetExitCodeProcess gives it
-    std::string out;     // everything written to standard output
-    std::string err;     // everything written to standard error
+    DWORD exitCode = 0; // the full 32-bit status, as GetExitCodeProcess gives it
+    std::string out;    // everything written to standard output
+    std::string err;    // everything written to standard error
     bool timedOut = false;
+    DWORD processId = 0; // the started process's identifier
 };
 
 struct ProcessOptions {
-    std::string input;                                            // fed to standard input, then closed
-    std::map<std::wstring, std::optional<std::wstring>> environment; // set (value) or removed (nullopt)
-    std::wstring workingDirectory;                                // empty: inherit
-    DWORD timeoutMilliseconds = 120000;                           // killed after this
-    bool mergeErrorIntoOutput = false;                            // one pipe for both streams
+    std::string input; // fed to standard input, then closed
+    std::map<std::wstring, std::optional<std::wstring>>
+        environment;                    // set (value) or removed (nullopt)
+    std::wstring workingDirectory;      // empty: inherit
+    DWORD timeoutMilliseconds = 120000; // killed after this
+    bool mergeErrorIntoOutput = false;  // one pipe for both streams
 };
 
 // Quotes one argument so that CommandLineToArgvW gives it back unchanged.
 std::wstring quoteArgument(const std::wstring& argument);
+
+// A started program whose output can be watched while it runs.
+class RunningProcess {
+  public:
+    RunningProcess(const std::wstring& program, const std::wstring& commandLine,
+                   const ProcessOptions& options = {});
+    ~RunningProcess(); // ends the program if it still runs
+    RunningProcess(const RunningProcess&) = delete;
+    RunningProcess& operator=(const RunningProcess&) = delete;
+
+    DWORD processId() const { return processId_; }
+    HANDLE handle() const { return process_; }
+    // Waits until standard output holds `text`; false when the program ended
+    // or the time ran out first.
+    bool waitForOutput(const std::string& text, DWORD timeoutMilliseconds);
+    std::string outputSoFar();
+    // Waits for the end (terminating the program after the timeout) and
+    // returns everything it wrote.
+    ProcessResult wait(DWORD timeoutMilliseconds);
+
+  private:
+    struct State;
+    State* state_;
+    HANDLE process_ = nullptr;
+    DWORD processId_ = 0;
+};
+
+// The command line that runProcess makes: the program path, then the arguments, quoted.
+std::wstring commandLineFor(const std::wstring& program,
+                            const std::vector<std::wstring>& arguments);
 
 // Runs `program` with `arguments` (element 0 is added: the program path, quoted).
 ProcessResult runProcess(const std::wstring& program, const std::vector<std::wstring>& arguments,

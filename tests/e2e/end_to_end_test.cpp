@@ -1,0 +1,328 @@
+// The packed example application run as a user would run it: parent and
+// child, arguments, streams, exit status, the handshake, and what is left
+// behind afterwards.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "tests/e2e/hello_output.h"
+#include "tests/support/process.h"
+
+namespace {
+
+std::wstring hello() {
+    return siblingProgram(L"hello.exe");
+}
+
+std::wstring temporaryDirectory() {
+    wchar_t temp[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    std::wstring text(temp, length);
+    while (!text.empty() && text.back() == L'\\') {
+        text.pop_back();
+    }
+    return text;
+}
+
+// Target directories of the parent `processId` that still exist.
+std::vector<std::wstring> targetDirectoriesOf(DWORD processId) {
+    std::vector<std::wstring> found;
+    std::wstring pattern =
+        temporaryDirectory() + L"\\onefile_" + std::to_wstring(processId) + L"_*";
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW(pattern.c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            found.push_back(entry.cFileName);
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
+    return found;
+}
+
+std::string directoryPart(const std::string& path) {
+    return path.substr(0, path.find_last_of('\\'));
+}
+
+std::vector<std::wstring> listDirectory(const std::wstring& directory) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = entry.cFileName;
+            if (name != L"." && name != L"..") {
+                names.push_back(name);
+            }
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(Run, TheExitStatusPassesThroughWholeAndNothingIsLeft) {
+    for (DWORD status : {0ul, 7ul, 255ul, 256ul, 300ul, 0x12345678ul, 0xC0000005ul, 0xFFFFFFFFul}) {
+        ProcessResult r = runProcess(hello(), {L":quiet", L":exit=" + std::to_wstring(status)});
+        EXPECT_EQ(r.exitCode, status);
+        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_TRUE(targetDirectoriesOf(r.processId).empty()) << status;
+    }
+}
+
+TEST(Run, ParentAndChildAgreeOnTheTargetDirectory) {
+    ProcessResult r = runProcess(hello(), {L"one", L":plugin"});
+    ASSERT_EQ(r.exitCode, 0u) << r.out << r.err;
+    HelloOutput o(r.out);
+    // The child got the parent's identifier, time and random text, and found
+    // the entry library where the parent's expansion put it.
+    EXPECT_EQ(o.get("ZEBRIK_ONEFILE_PARENT"), std::to_string(r.processId));
+    std::string time = o.get("ZEBRIK_ONEFILE_TIME_US");
+    std::string random = o.get("ZEBRIK_ONEFILE_RANDOM");
+    EXPECT_EQ(time.size(), 6u);
+    EXPECT_EQ(time.find_first_not_of("0123456789"), std::string::npos);
+    EXPECT_EQ(random.size(), 11u);
+    EXPECT_EQ(random.find_first_not_of(
+                  "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
+              std::string::npos);
+    std::string target = toUtf8(temporaryDirectory()) + "\\onefile_" + std::to_string(r.processId) +
+                         "_" + time + "_" + random;
+    EXPECT_EQ(o.get("library"), target + "\\hello.dll");
+    EXPECT_TRUE(r.out.find("ZEBRIK_ONEFILE_START unset") != std::string::npos);
+    // Its own files: a library it imports and a plug-in from a subfolder.
+    EXPECT_EQ(o.get("support"), "support.dll was found next to the entry library");
+    EXPECT_EQ(o.get("plugin"), "greetings from plugins\\greeter.dll");
+    EXPECT_EQ(o.get("ZEBRIK_ONEFILE_DIRECTORY"), toUtf8(testProgramDirectory()));
+    EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
+}
+
+TEST(Run, ElementZeroIsTheModuleFileNameAndWhatWasTypedIsKept) {
+    ProcessResult r = runCommandLine(hello(), L"typed\\name a");
+    ASSERT_EQ(r.exitCode, 0u) << r.err;
+    HelloOutput o(r.out);
+    EXPECT_EQ(o.arguments(), (std::vector<std::string>{toUtf8(hello()), "a"}));
+    EXPECT_EQ(o.get("ZEBRIK_ORIGINAL_ARGV0"), "typed\\name");
+}
+
+TEST(Run, ArgumentsSurviveTheRoundTrip) {
+    const std::vector<std::wstring> arguments = {L"two words",
+                                                 L"tab\there",
+                                                 L"line\nbreak",
+                                                 L"quote\"inside",
+                                                 L"\"",
+                                                 L"back\\slash",
+                                                 L"trailing\\",
+                                                 L"trailing space\\",
+                                                 L"\\\\server\\share dir\\",
+                                                 L"",
+                                                 L"\\\"",
+                                                 L"  ",
+                                                 L"\u00e9t\u00e9",
+                                                 L"\u4e2d\u6587 \u0441\u043b\u043e\u0432\u043e",
+                                                 L"\U0001F600",
+                                                 L"",
+                                                 L"last"};
+    ProcessResult r = runProcess(hello(), arguments);
+    ASSERT_EQ(r.exitCode, 0u) << r.err;
+    std::vector<std::string> expected = {toUtf8(hello())};
+    for (const std::wstring& argument : arguments) {
+        expected.push_back(toUtf8(argument));
+    }
+    EXPECT_EQ(HelloOutput(r.out).arguments(), expected);
+}
+
+TEST(Run, StandardStreamsReachTheApplication) {
+    ProcessOptions options;
+    options.input = "first line\nsecond line\n\xc3\xa9\n";
+    ProcessResult r =
+        runProcess(hello(), {L":quiet", L":stdin", L":stderr=to standard error"}, options);
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_EQ(HelloOutput(r.out).get("stdin"), options.input);
+    EXPECT_EQ(r.err, "to standard error\r\n");
+}
+
+TEST(Handshake, StaleValuesAreIgnoredByAParent) {
+    ProcessOptions options;
+    options.environment[L"ZEBRIK_ONEFILE_TIME_US"] = L"123456";
+    options.environment[L"ZEBRIK_ONEFILE_RANDOM"] = L"staleRandom";
+    options.environment[L"ZEBRIK_ONEFILE_START"] = L"42";
+    ProcessResult r = runProcess(hello(), {}, options);
+    ASSERT_EQ(r.exitCode, 0u);
+    HelloOutput o(r.out);
+    EXPECT_NE(o.get("ZEBRIK_ONEFILE_RANDOM"), "staleRandom");
+    EXPECT_EQ(o.get("library").find("staleRandom"), std::string::npos);
+    EXPECT_TRUE(r.out.find("ZEBRIK_ONEFILE_START unset") != std::string::npos);
+}
+
+TEST(Handshake, AParentVariableThatNamesNoParentOfThisProgramGivesTheParentRole) {
+    // This test's own process runs another executable; the rest are no live process ids.
+    for (std::wstring value :
+         {std::to_wstring(GetCurrentProcessId()), std::wstring(L"12abc"),
+          std::wstring(L"99999999999"), std::wstring(L"-1"), std::wstring(L" ")}) {
+        ProcessOptions options;
+        options.environment[L"ZEBRIK_ONEFILE_PARENT"] = value;
+        ProcessResult r = runProcess(hello(), {L"x"}, options);
+        EXPECT_EQ(r.exitCode, 0u) << toUtf8(value) << r.err;
+        HelloOutput o(r.out);
+        EXPECT_EQ(o.get("ZEBRIK_ONEFILE_PARENT"), std::to_string(r.processId)) << toUtf8(value);
+        EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
+    }
+}
+
+TEST(Handshake, AProgramStartedFromInsideTheApplicationTakesTheChildRole) {
+    ProcessResult r = runProcess(hello(), {L":spawn=:exit=5"});
+    ASSERT_EQ(r.exitCode, 0u) << r.err;
+    HelloOutput o(r.out);
+    std::vector<std::string> libraries = o.all("library");
+    ASSERT_EQ(libraries.size(), 2u) << r.out;
+    EXPECT_EQ(libraries[0], libraries[1]);
+    EXPECT_NE(r.out.find("spawned status=5"), std::string::npos);
+    EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
+}
+
+TEST(Handshake, AChildRunsFromItsParentsDirectoryAndWritesNothing) {
+    // A live parent instance of this executable, and a directory made by hand
+    // under the name the child will compute from the handshake variables.
+    RunningProcess parent(hello(), commandLineFor(hello(), {L":quiet", L":sleep=4000"}));
+    std::wstring target = temporaryDirectory() + L"\\onefile_" +
+                          std::to_wstring(parent.processId()) + L"_000001_handMadeDir";
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    for (const wchar_t* name : {L"hello.dll", L"support.dll"}) {
+        ASSERT_TRUE(CopyFileW(siblingProgram(name).c_str(), (target + L"\\" + name).c_str(), TRUE));
+    }
+    ProcessOptions options;
+    options.environment[L"ZEBRIK_ONEFILE_PARENT"] = std::to_wstring(parent.processId());
+    options.environment[L"ZEBRIK_ONEFILE_TIME_US"] = L"000001";
+    options.environment[L"ZEBRIK_ONEFILE_RANDOM"] = L"handMadeDir";
+    ProcessResult child = runProcess(hello(), {L":plugin"}, options);
+    HelloOutput o(child.out);
+    EXPECT_EQ(o.get("library"), toUtf8(target) + "\\hello.dll");
+    // The plug-in was never unpacked: the child wrote nothing.
+    EXPECT_NE(child.out.find("plugin failed to load"), std::string::npos) << child.out;
+    EXPECT_EQ(child.exitCode, 1u);
+    EXPECT_EQ(listDirectory(target), (std::vector<std::wstring>{L"hello.dll", L"support.dll"}));
+    // With no such directory the entry library cannot be loaded.
+    options.environment[L"ZEBRIK_ONEFILE_RANDOM"] = L"noSuchDirec";
+    ProcessResult missing = runProcess(hello(), {}, options);
+    EXPECT_EQ(missing.exitCode, 2u);
+    EXPECT_EQ(missing.out, "");
+    size_t open = missing.err.find("([Error ");
+    ASSERT_NE(open, std::string::npos) << missing.err;
+    DWORD code = std::stoul(missing.err.substr(open + 8));
+    EXPECT_EQ(missing.err, "Error, load DLL. ([Error " + std::to_string(code) + "] " +
+                               systemErrorText(code) + ")\r\n");
+    EXPECT_EQ(parent.wait(30000).exitCode, 0u);
+    removeTree(target);
+}
+
+TEST(EntryLibrary, OneWithoutRunCodeOrADamagedOneIsReportedWithStatusTwo) {
+    ProcessResult r = runProcess(siblingProgram(L"no_run_code.exe"), {});
+    EXPECT_EQ(r.exitCode, 2u);
+    EXPECT_EQ(r.out, "Error, DLL entry point not found.\r\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
+
+    r = runProcess(siblingProgram(L"damaged_entry.exe"), {});
+    EXPECT_EQ(r.exitCode, 2u);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("Error, load DLL. ([Error ", 0), 0u) << r.err;
+    EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
+}
+
+TEST(Cleanup, FiftyRunsAtOnceEachUseTheirOwnDirectoryAndLeaveNone) {
+    std::vector<std::unique_ptr<RunningProcess>> runs;
+    for (int i = 0; i < 50; ++i) {
+        runs.push_back(std::make_unique<RunningProcess>(
+            hello(), commandLineFor(hello(), {L":exit=" + std::to_wstring(i)})));
+    }
+    std::vector<std::string> libraries;
+    for (int i = 0; i < 50; ++i) {
+        ProcessResult r = runs[i]->wait(240000);
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.exitCode, static_cast<DWORD>(i)) << r.err;
+        libraries.push_back(HelloOutput(r.out).get("library"));
+        EXPECT_TRUE(targetDirectoriesOf(r.processId).empty()) << i;
+    }
+    std::sort(libraries.begin(), libraries.end());
+    EXPECT_EQ(std::unique(libraries.begin(), libraries.end()), libraries.end());
+}
+
+TEST(Cleanup, ADirectoryHeldOpenByAnotherProcessStaysSilently) {
+    RunningProcess run(hello(), commandLineFor(hello(), {L":sleep=1500"}));
+    ASSERT_TRUE(run.waitForOutput("ZEBRIK_ONEFILE_PARENT", 60000));
+    std::wstring target = fromUtf8(directoryPart(HelloOutput(run.outputSoFar()).get("library")));
+    std::wstring heldPath = target + L"\\held.txt";
+    HANDLE held = CreateFileW(heldPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ULONGLONG start = GetTickCount64();
+    ProcessResult r = run.wait(60000);
+    ULONGLONG elapsed = GetTickCount64() - start;
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(pathExists(heldPath));
+    // The sleep, then 20 pauses of 100 ms between the delete attempts.
+    EXPECT_GE(elapsed, 1500u + 2000u - 100u);
+    CloseHandle(held);
+    EXPECT_TRUE(removeTree(target));
+}
+
+// Ctrl-C through a console of the harness's own, shared with the program.
+struct ConsoleRun {
+    std::string parentStatus, appStatus, leftover, output;
+    unsigned long afterEventMilliseconds = 0;
+};
+
+ConsoleRun runWithCtrlC(const std::wstring& trigger, const std::wstring& program,
+                        const std::vector<std::wstring>& arguments) {
+    std::vector<std::wstring> all = {trigger, program};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    ProcessResult r = runProcess(siblingProgram(L"console_harness.exe"), all);
+    EXPECT_EQ(r.exitCode, 0u) << r.out;
+    ConsoleRun run;
+    size_t output = r.out.find("output:\n");
+    run.output = output == std::string::npos ? "" : r.out.substr(output + 8);
+    std::istringstream lines(r.out.substr(0, output));
+    std::string line;
+    while (std::getline(lines, line)) {
+        auto value = [&](const char* key) { return line.substr(strlen(key)); };
+        if (line.rfind("parent-status=", 0) == 0)
+            run.parentStatus = value("parent-status=");
+        if (line.rfind("app-status=", 0) == 0)
+            run.appStatus = value("app-status=");
+        if (line.rfind("leftover=", 0) == 0)
+            run.leftover = value("leftover=");
+        if (line.rfind("after-event-ms=", 0) == 0)
+            run.afterEventMilliseconds = std::stoul(value("after-event-ms="));
+    }
+    return run;
+}
+
+TEST(Console, ACtrlCWhileTheChildRunsRemovesTheDirectoryAfterTheChildEnds) {
+    ConsoleRun run =
+        runWithCtrlC(L"output:pid=", hello(), {L":on-ctrl-c-exit=42", L":pid", L":sleep=30000"});
+    EXPECT_EQ(run.appStatus, "0x2a") << run.output;
+    EXPECT_EQ(run.leftover, "0");
+    EXPECT_LT(run.afterEventMilliseconds, 5000u);
+    EXPECT_NE(run.output.find("interrupted"), std::string::npos);
+}
+
+TEST(Console, AChildStillRunningAfterFiveSecondsIsTerminatedWithZero) {
+    ConsoleRun run =
+        runWithCtrlC(L"output:pid=", hello(), {L":ignore-ctrl-c", L":pid", L":sleep=30000"});
+    EXPECT_EQ(run.appStatus, "0x0") << run.output;
+    EXPECT_EQ(run.leftover, "0");
+    EXPECT_GE(run.afterEventMilliseconds, 5000u);
+    EXPECT_LT(run.afterEventMilliseconds, 30000u);
+    EXPECT_EQ(run.output.find("slept"), std::string::npos);
+}
+
+TEST(Console, ACtrlCDuringTheExtractionLeavesNothing) {
+    ConsoleRun run = runWithCtrlC(L"directory", siblingProgram(L"big_payload.exe"), {});
+    EXPECT_EQ(run.leftover, "0");
+    // The event came while the parent was unpacking: the application never ran.
+    EXPECT_EQ(run.output.find("hello from the packaged application"), std::string::npos)
+        << run.output;
+}
+
+} // namespace
