@@ -10,35 +10,47 @@
 #include "extract/directories.h"
 
 // Capacities in wide characters, the terminator included.
-constexpr size_t pathCapacity = 4096;       // every path buffer of the run
-constexpr size_t binaryPathCapacity = 4097; // the cached forms of the own path
-constexpr size_t parentImagePathCapacity =
-    4097; // the other process's image path, as long as our own
+constexpr size_t pathCapacity = 4096;              // every path buffer of the run
+constexpr size_t binaryPathCapacity = 4097;        // the cached forms of the own path
+constexpr size_t parentImagePathCapacity = 4097;   // the other process's path: as long as ours
 constexpr size_t childCommandLineCapacity = 32768; // the child's command line
 constexpr size_t extractionPieceSize = 32768;      // bytes copied per piece of a file
 
-extern int argumentCount;        // the runtime's argument count, captured at entry
-extern wchar_t** argumentVector; // the runtime's wide arguments; [0] is the name as started
-extern wchar_t* parentInstance;  // ZEBRIK_ONEFILE_PARENT when this run is the child, else null
-extern wchar_t targetDirectoryPath[pathCapacity]; // full path of the target directory, written once
-extern wchar_t entryLibraryPath[pathCapacity]; // full path of the first record, the entry library
-extern wchar_t recordName[recordNameCapacity]; // the current record's relative path
-extern wchar_t recordFullPath[pathCapacity];   // target directory, "\", record name
-extern unsigned char
-    extractionCopyBuffer[extractionPieceSize]; // one piece of a file on its way to disk
-extern volatile bool extractionStarted;        // set just before the first record is read
-extern HANDLE volatile childProcessHandle; // the running child; taken out atomically when closed
-extern volatile bool consoleEventReceived; // a console event is removing the target directory
-extern ArchiveReader archiveReader;        // the one reader over the attached archive
-extern KnownDirectories knownDirectories;  // directories known to exist, home first
-extern wchar_t
-    resolvedBinaryPath[binaryPathCapacity]; // own path, final and short; empty until asked
-extern wchar_t
-    reportedBinaryPath[binaryPathCapacity];  // own path as the system reports it; empty until asked
-extern wchar_t moduleFileName[pathCapacity]; // own module file name, the child's element 0
-extern wchar_t
-    childCommandLine[childCommandLineCapacity]; // the command line the child is started with
-extern size_t childCommandLineLength;           // characters in childCommandLine
+// The runtime's argument count, captured at entry.
+extern int argumentCount;
+// The runtime's wide arguments; element 0 is the program name as started.
+extern wchar_t** argumentVector;
+// The role: ZEBRIK_ONEFILE_PARENT's value when this run is the child, null for the parent.
+extern wchar_t* parentInstance;
+// Full path of the target directory, written once before any handler can run.
+extern wchar_t targetDirectoryPath[pathCapacity];
+// Full path of the first record, the entry library; empty until it is named.
+extern wchar_t entryLibraryPath[pathCapacity];
+// The current record's relative path as read from the archive.
+extern wchar_t recordName[recordNameCapacity];
+// Target directory, one backslash, record name.
+extern wchar_t recordFullPath[pathCapacity];
+// One piece of a file on its way from the reader to the disk.
+extern unsigned char extractionCopyBuffer[extractionPieceSize];
+// Set just before the first record is read: from then on there may be files to remove.
+extern volatile bool extractionStarted;
+// The running child; whoever closes it takes it out of the slot atomically first.
+extern HANDLE volatile childProcessHandle;
+// Set by the console handler: the main thread writes nothing more and starts no child.
+extern volatile bool consoleEventReceived;
+// The one reader over the attached archive.
+extern ArchiveReader archiveReader;
+// Directories known to exist, the home directory first.
+extern KnownDirectories knownDirectories;
+// Own path, final and with a short directory part; empty until first asked.
+extern wchar_t resolvedBinaryPath[binaryPathCapacity];
+// Own path as the system reports it; empty until first asked.
+extern wchar_t reportedBinaryPath[binaryPathCapacity];
+// Own module file name, element 0 of the child's command line; filled on first use.
+extern wchar_t moduleFileName[pathCapacity];
+// The command line the child is started with, and its length in characters.
+extern wchar_t childCommandLine[childCommandLineCapacity];
+extern size_t childCommandLineLength;
 
 // Build-time constants, linked in by the packer together with the archive.
 extern "C" const unsigned char onefileAttachedData[]; // magic, zstd frame and trailer
