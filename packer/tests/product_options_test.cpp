@@ -1,0 +1,193 @@
+// The product options of onefile-pack build: --company, --product,
+// --version, --icon and --keep-objects, what they take and what they refuse.
+#include <gtest/gtest.h>
+
+#include "packer/build_constants.h"
+#include "packer/tests/support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(Version, TakesOneToFourNumbersAndPadsWithZeros) {
+    const std::pair<const char*, VersionNumbers> cases[] = {
+        {"1", {1, 0, 0, 0}},        {"1.2", {1, 2, 0, 0}},
+        {"1.2.3", {1, 2, 3, 0}},    {"1.2.3.4", {1, 2, 3, 4}},
+        {"0.0.0.0", {0, 0, 0, 0}},  {"65535.65535.65535.65535", {65535, 65535, 65535, 65535}},
+        {"007.010", {7, 10, 0, 0}},
+    };
+    for (const auto& [text, numbers] : cases) {
+        std::optional<VersionNumbers> parsed = parseVersion(text);
+        ASSERT_TRUE(parsed) << text;
+        EXPECT_EQ(*parsed, numbers) << text;
+    }
+    EXPECT_EQ(versionText({1, 20, 300, 65535}), u"1.20.300.65535");
+    EXPECT_EQ(versionText(*parseVersion("007.010")), u"7.10.0.0");
+}
+
+TEST(Version, RefusesAnythingElse) {
+    for (const char* text : {"",         ".",         "1.",    ".1",      "1..2",
+                             "1.2.3.4.", "1.2.3.4.5", "65536", "1.65536", "99999999999999999999",
+                             "-1",       "+1",        "1.-2",  "1.2a",    "a",
+                             " 1",       "1 ",        "1,2",   "0x10",    "1.2.3.4 ",
+                             "\xd9\xa1"}) {
+        EXPECT_FALSE(parseVersion(text)) << "'" << text << "'";
+    }
+}
+
+TEST(ProductText, TakesAnyUnicodeAsUtf16) {
+    std::string problem;
+    std::optional<std::u16string> text =
+        productText("Z\xc3\xa9"
+                    "brik \xe5\x85\xac\xe5\x8f\xb8 \xf0\x9f\x98\x80",
+                    &problem);
+    ASSERT_TRUE(text) << problem;
+    EXPECT_EQ(*text, u"Z\u00e9brik \u516c\u53f8 \U0001F600");
+    EXPECT_EQ(text->size(), 12u); // the emoji is a surrogate pair
+    EXPECT_EQ(productText("", &problem), u"");
+    // The limit counts UTF-16 code units: 127 pairs and one more unit fit.
+    std::string pairs;
+    for (int i = 0; i < 127; ++i) {
+        pairs += "\xf0\x9f\x98\x80";
+    }
+    EXPECT_TRUE(productText(pairs + "x", &problem));
+    EXPECT_FALSE(productText(pairs + "xy", &problem));
+    EXPECT_NE(problem.find("255"), std::string::npos) << problem;
+    EXPECT_TRUE(productText(std::string(255, 'a'), &problem));
+    EXPECT_FALSE(productText(std::string(256, 'a'), &problem));
+}
+
+TEST(ProductText, RefusesMalformedUtf8AndControlCharacters) {
+    const std::pair<std::string, const char*> cases[] = {
+        {"\xff", "UTF-8"},
+        {"a\xc3", "UTF-8"},
+        {"\xc0\xaf", "UTF-8"},     // overlong
+        {"\xed\xa0\x80", "UTF-8"}, // a surrogate
+        {std::string("a\0b", 3), "control"},
+        {"a\tb", "control"},
+        {"line\nbreak", "control"},
+        {"a\x7f", "control"},
+        {"a\xc2\x85", "control"}, // U+0085, next line
+    };
+    for (const auto& [text, problemWord] : cases) {
+        std::string problem;
+        EXPECT_FALSE(productText(text, &problem));
+        EXPECT_NE(problem.find(problemWord), std::string::npos) << problem;
+    }
+}
+
+struct Tree {
+    ScratchDirectory scratch;
+    fs::path input = scratch / "in";
+    fs::path out = scratch / "out";
+    Tree() {
+        writeFile(input / "app.dll", noise(2000, 3));
+        fs::create_directories(out);
+    }
+    CommandResult build(const std::vector<std::string>& extra,
+                        const std::string& command = "build") {
+        std::vector<std::string> arguments = {command,    input.string(),
+                                              "--entry",  "app.dll",
+                                              "--output", (out / "app.exe").string(),
+                                              "--level",  "1"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        return runPacker(arguments);
+    }
+};
+
+// UTF-16LE bytes with a terminator, as the constants object holds them.
+std::string wide(const std::u16string& text) {
+    std::string out;
+    for (char16_t unit : text) {
+        out += static_cast<char>(unit & 0xFF);
+        out += static_cast<char>(unit >> 8);
+    }
+    return out + std::string(2, '\0');
+}
+
+TEST(ProductOptions, ReachTheBootstrapsConstantsAsUtf16) {
+    Tree tree;
+    CommandResult r = tree.build({"--company",
+                                  "Z\xc3\xa9"
+                                  "brik \xf0\x9f\x98\x80",
+                                  "--product", "\xe8\xa3\xbd\xe5\x93\x81", "--version", "4.5"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::string exe = readFile(tree.out / "app.exe");
+    // Company, product and version follow each other in the constants.
+    EXPECT_NE(exe.find(wide(u"Z\u00e9brik \U0001F600") + wide(u"\u88fd\u54c1") + wide(u"4.5.0.0")),
+              std::string::npos);
+}
+
+TEST(ProductOptions, RefusedValuesAreUsageErrorsAndWriteNothing) {
+    Tree tree;
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--version", "1.2.3.4.5"}, "--version takes A.B.C.D"},
+        {{"--version", "65536"}, "not '65536'"},
+        {{"--version", ""}, "--version takes"},
+        {{"--version"}, "--version needs a value"},
+        {{"--product", ""}, "--product cannot be empty"},
+        {{"--product", "a\tb"}, "--product 'a\\x09b' holds a control character"},
+        {{"--company", "\xff"}, "--company"},
+        {{"--company", std::string(300, 'c')}, "longer than 255"},
+    };
+    for (const auto& [options, message] : cases) {
+        CommandResult r = tree.build(options);
+        EXPECT_EQ(r.exitCode, 2) << message;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_TRUE(directoryNames(tree.out).empty()) << message;
+    }
+    // They belong to build: archive has no resources.
+    for (const char* option : {"--company", "--product", "--version", "--icon", "--keep-objects"}) {
+        CommandResult r = tree.build({option, "x"}, "archive");
+        EXPECT_EQ(r.exitCode, 2) << option;
+        EXPECT_NE(r.err.find("has no option '" + std::string(option) + "'"), std::string::npos)
+            << r.err;
+    }
+    EXPECT_TRUE(directoryNames(tree.out).empty());
+}
+
+TEST(ProductOptions, IconProblemsNameTheFileAndWriteNothing) {
+    Tree tree;
+    writeFile(tree.scratch / "notes.txt", "not an image at all");
+    fs::create_directories(tree.scratch / "folder.png");
+    const std::pair<std::string, std::string> cases[] = {
+        {"missing.png", "does not exist"},
+        {"notes.txt", "cannot read the icon"},
+        {"folder.png", "is not a regular file"},
+    };
+    for (const auto& [name, problem] : cases) {
+        std::string path = (tree.scratch / name).string();
+        CommandResult r = tree.build({"--icon", path});
+        EXPECT_EQ(r.exitCode, 1) << name;
+        EXPECT_NE(r.err.find("'" + path + "'"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(problem), std::string::npos) << r.err;
+        EXPECT_TRUE(directoryNames(tree.out).empty()) << name;
+    }
+}
+
+TEST(ProductOptions, KeepObjectsLeavesWhatWasLinked) {
+    Tree tree;
+    fs::path kept = tree.scratch / "objects";
+    // Not a directory: refused before anything is written.
+    CommandResult r = tree.build({"--keep-objects", kept.string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("'" + kept.string() + "' is not a directory"), std::string::npos) << r.err;
+    EXPECT_TRUE(directoryNames(tree.out).empty());
+
+    fs::create_directories(kept);
+    r = tree.build({"--keep-objects", kept.string(), "--product", "Kept"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(directoryNames(kept),
+              (std::vector<std::string>{"onefile-data.o", "onefile-resources.o"}));
+    CommandResult headers =
+        runCommand({"x86_64-w64-mingw32-objdump", "-h", (kept / "onefile-resources.o").string()});
+    ASSERT_EQ(headers.exitCode, 0) << headers.err;
+    EXPECT_NE(headers.out.find("file format pe-x86-64"), std::string::npos) << headers.out;
+    EXPECT_NE(headers.out.find(".rsrc"), std::string::npos) << headers.out;
+    // The data object carries the attached data that archive writes.
+    ASSERT_EQ(tree.build({}, "archive").exitCode, 0);
+    std::string data = readFile(tree.out / "app.exe");
+    EXPECT_NE(readFile(kept / "onefile-data.o").find(data), std::string::npos);
+}
+
+} // namespace
