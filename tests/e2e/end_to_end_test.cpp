@@ -132,6 +132,23 @@ TEST(Run, ArgumentsSurviveTheRoundTrip) {
     EXPECT_EQ(HelloOutput(r.out).arguments(), expected);
 }
 
+TEST(Run, WildcardsInArgumentsAreExpandedByTheRuntime) {
+    std::wstring directory = makeTemporaryDirectory(L"onefile-wildcards");
+    writeFileBytes(directory + L"\\one.txt", "1");
+    writeFileBytes(directory + L"\\two.txt", "2");
+    writeFileBytes(directory + L"\\other.dat", "3");
+    ProcessOptions options;
+    options.workingDirectory = directory;
+    ProcessResult r = runCommandLine(hello(), L"hello *.txt", options);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    std::vector<std::string> arguments = HelloOutput(r.out).arguments();
+    ASSERT_EQ(arguments.size(), 3u) << r.out;
+    std::sort(arguments.begin() + 1, arguments.end());
+    EXPECT_EQ(arguments[1], "one.txt");
+    EXPECT_EQ(arguments[2], "two.txt");
+    removeTree(directory);
+}
+
 TEST(Run, StandardStreamsReachTheApplication) {
     ProcessOptions options;
     options.input = "first line\nsecond line\n\xc3\xa9\n";
@@ -227,6 +244,16 @@ TEST(EntryLibrary, OneWithoutRunCodeOrADamagedOneIsReportedWithStatusTwo) {
     EXPECT_EQ(r.exitCode, 2u);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("Error, load DLL. ([Error ", 0), 0u) << r.err;
+    EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
+}
+
+TEST(EntryLibrary, AnArchiveWithoutRecordsEndsTheChildWithAMessage) {
+    ProcessResult r = runProcess(siblingProgram(L"empty_archive.exe"), {});
+    EXPECT_FALSE(r.timedOut);
+    // The child says so once and does not go on to start a child of its own.
+    EXPECT_EQ(r.exitCode, 2u);
+    EXPECT_EQ(r.out, "Error, attached data holds no entry library.\r\n");
+    EXPECT_EQ(r.err, "");
     EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
 }
 
