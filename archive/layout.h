@@ -25,18 +25,26 @@
 #include <stddef.h>
 #include <stdint.h>
 
-constexpr unsigned char attachedMagic[3] = {'Q', 'J', 'Y'}; // first bytes of the attached data
-constexpr size_t attachedMagicSize = 3;                      // bytes of the magic
-constexpr size_t trailerPadSize = 2;                         // zero bytes after the frame
-constexpr size_t trailerLengthSize = 8;                      // uint64 holding 5 + F
-constexpr size_t attachedOverheadSize = attachedMagicSize + trailerPadSize + trailerLengthSize; // 13
+// First bytes of the attached data, compared byte by byte before anything is allocated.
+constexpr unsigned char attachedMagic[3] = {'Q', 'J', 'Y'};
+constexpr size_t attachedMagicSize = 3;
+// Zero bytes between the frame and the trailer length.
+constexpr size_t trailerPadSize = 2;
+// Size of the trailer length field, a uint64 holding 5 + F.
+constexpr size_t trailerLengthSize = 8;
+// Bytes around the frame: magic, pad and trailer length (13).
+constexpr size_t attachedOverheadSize = attachedMagicSize + trailerPadSize + trailerLengthSize;
 
-constexpr size_t recordNameCapacity = 1024;                 // code units of a path with its terminator
-constexpr size_t recordNameMaxUnits = recordNameCapacity - 1; // longest path a writer may emit
-constexpr size_t recordSizeFieldSize = 8;                   // uint64 content size
+// Code units of a record path with its terminator; a writer emits at most 1023.
+constexpr size_t recordNameCapacity = 1024;
+constexpr size_t recordNameMaxUnits = recordNameCapacity - 1;
+// Size of a record's content size field, a uint64.
+constexpr size_t recordSizeFieldSize = 8;
 
-constexpr unsigned maxFrameWindowLog = 27;        // the decoder refuses larger windows
-constexpr size_t readerOutputBufferSize = 131072; // decoded bytes buffered at a time (128 KiB)
+// Largest window log the decoder accepts (its limit is 2^27 + 1 bytes).
+constexpr unsigned maxFrameWindowLog = 27;
+// Decoded bytes the reader buffers at a time: the largest zstd block (128 KiB).
+constexpr size_t readerOutputBufferSize = 131072;
 
 // Names of the build-time constants that the packer's object file defines and
 // the bootstrap links against (C linkage, no underscore prefix on x86-64).

@@ -9,10 +9,11 @@
 #include "archive/layout.h"
 
 struct ArchiveReader {
-    const unsigned char* attachedDataStart; // first byte of the attached data; past the magic once opened
-    uint64_t attachedDataLength;            // magic, frame and trailer together
-    ZSTD_DStream* decoder;                  // null until opened
-    ZSTD_inBuffer input;                    // everything after the magic, offered at once
+    const unsigned char*
+        attachedDataStart;       // first byte of the attached data; past the magic once opened
+    uint64_t attachedDataLength; // magic, frame and trailer together
+    ZSTD_DStream* decoder;       // null until opened
+    ZSTD_inBuffer input;         // everything after the magic, offered at once
     // During a decoding call: capacity and bytes written. Between calls: size
     // is the fill count and pos the next byte to hand out.
     ZSTD_outBuffer output;

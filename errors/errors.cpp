@@ -30,10 +30,9 @@ void fatalError(const char* message) {
 
 void fatalErrorWithCode(const char* message, DWORD code) {
     char* text = nullptr;
-    DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                           FORMAT_MESSAGE_FROM_SYSTEM,
-                       nullptr, code, 1033, reinterpret_cast<char*>(&text), 0, nullptr);
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_FROM_SYSTEM,
+                                  nullptr, code, 1033, reinterpret_cast<char*>(&text), 0, nullptr);
     if (length > 0 && text != nullptr) {
         while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) {
             text[--length] = 0;

@@ -8,15 +8,15 @@
 int runEntryLibrary(int count, wchar_t** vector, const wchar_t* libraryPath) {
     // The entry library's own dependencies are found in the target directory.
     AddDllDirectory(targetDirectoryPath);
-    HMODULE library = LoadLibraryExW(libraryPath, nullptr,
-                                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR |
-                                         LOAD_LIBRARY_SEARCH_USER_DIRS |
-                                         LOAD_LIBRARY_SEARCH_SYSTEM32);
+    HMODULE library =
+        LoadLibraryExW(libraryPath, nullptr,
+                       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                           LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (library == nullptr) {
         fatalErrorWithCode("Error, load DLL.", GetLastError());
     }
-    RunCodeFunction runCode =
-        reinterpret_cast<RunCodeFunction>(reinterpret_cast<void*>(GetProcAddress(library, "run_code")));
+    RunCodeFunction runCode = reinterpret_cast<RunCodeFunction>(
+        reinterpret_cast<void*>(GetProcAddress(library, "run_code")));
     if (runCode == nullptr) {
         fatalError("Error, DLL entry point not found.");
     }

@@ -43,7 +43,9 @@ DWORD WINAPI countingAttributes(LPCWSTR path) {
     ++calls.attributeTests;
     return GetFileAttributesW(path);
 }
-void WINAPI recordingSleep(DWORD milliseconds) { calls.pauses.push_back(milliseconds); }
+void WINAPI recordingSleep(DWORD milliseconds) {
+    calls.pauses.push_back(milliseconds);
+}
 DWORD WINAPI fakeWait(HANDLE, DWORD milliseconds) {
     calls.waits.push_back(milliseconds);
     return calls.waitResult;

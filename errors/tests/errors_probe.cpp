@@ -12,7 +12,9 @@
 namespace {
 
 // A text of `length` characters 'a'.
-std::wstring text(size_t length) { return std::wstring(length, L'a'); }
+std::wstring text(size_t length) {
+    return std::wstring(length, L'a');
+}
 
 } // namespace
 
@@ -28,7 +30,8 @@ int wmain(int argc, wchar_t** argv) {
         fatalErrorWithCode("Error, load DLL.", static_cast<DWORD>(wcstoul(argv[2], nullptr, 0)));
     }
     if (command == L"launch-failure" && argc == 3) {
-        fatalErrorWithCode("Error, couldn't launch child", static_cast<DWORD>(wcstoul(argv[2], nullptr, 0)));
+        fatalErrorWithCode("Error, couldn't launch child",
+                           static_cast<DWORD>(wcstoul(argv[2], nullptr, 0)));
     }
     if (command == L"spec" && argc == 3) {
         fatalSpecExpansionError(argv[2]);

@@ -55,7 +55,9 @@ TEST(FatalSpecExpansionError, NamesTheSpecOnStandardErrorAndEndsWithThree) {
     ProcessResult r = probe({L"spec", L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"});
     EXPECT_EQ(r.exitCode, 3u);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n");
+    EXPECT_EQ(
+        r.err,
+        "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n");
 }
 
 TEST(FatalOpenFailure, NamesThePathOnStandardErrorAndExitsWithTwo) {

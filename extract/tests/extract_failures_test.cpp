@@ -22,7 +22,8 @@ TEST_F(RecordLoopFailures, AnOpenFailureStopsAtThatRecordAndNamesItsFullPath) {
     ProcessResult r = probe(L"open-failure", target);
     EXPECT_EQ(r.exitCode, 2u);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Error, failed to open '" + toUtf8(target) + "\\blocker\\x.txt' for writing.\r\n");
+    EXPECT_EQ(r.err,
+              "Error, failed to open '" + toUtf8(target) + "\\blocker\\x.txt' for writing.\r\n");
     // What was written before stays; nothing after the failing record is written.
     EXPECT_EQ(readFileBytes(target + L"\\app.dll"), "MZ");
     EXPECT_EQ(readFileBytes(target + L"\\blocker"), "b");
@@ -32,8 +33,8 @@ TEST_F(RecordLoopFailures, AnOpenFailureStopsAtThatRecordAndNamesItsFullPath) {
 TEST_F(RecordLoopFailures, AFailedWriteReportsTheSystemText) {
     ProcessResult r = probe(L"write-failure", base + L"\\T");
     EXPECT_EQ(r.exitCode, 2u);
-    EXPECT_EQ(r.err, "Error, couldn't unpack file to target path. ([Error 112] " + systemErrorText(112) +
-                         ")\r\n");
+    EXPECT_EQ(r.err, "Error, couldn't unpack file to target path. ([Error 112] " +
+                         systemErrorText(112) + ")\r\n");
 }
 
 TEST_F(RecordLoopFailures, NamesUpTo1023UnitsAreTakenAndLongerOnesRefused) {

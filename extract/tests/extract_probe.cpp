@@ -13,7 +13,9 @@ BOOL WINAPI failingWriteFile(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) {
     return FALSE;
 }
 
-wchar_t* failingDuplicate(const wchar_t*) { return nullptr; }
+wchar_t* failingDuplicate(const wchar_t*) {
+    return nullptr;
+}
 
 } // namespace
 
@@ -27,7 +29,8 @@ int wmain(int argc, wchar_t** argv) {
     startRun(target);
     if (scenario == L"open-failure") {
         // "blocker" is a file, so nothing can be created below it.
-        records = {{L"app.dll", "MZ"}, {L"blocker", "b"}, {L"blocker\\x.txt", "x"}, {L"later.txt", "l"}};
+        records = {
+            {L"app.dll", "MZ"}, {L"blocker", "b"}, {L"blocker\\x.txt", "x"}, {L"later.txt", "l"}};
     } else if (scenario == L"write-failure") {
         seamWriteFile = failingWriteFile;
         records = {{L"app.dll", "MZ"}};

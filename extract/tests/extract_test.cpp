@@ -39,8 +39,11 @@ std::string bytes(size_t size, unsigned seed) {
 
 TEST_F(RecordLoop, WritesEachRecordInPiecesOf32768Bytes) {
     std::string exact = bytes(32768, 1), over = bytes(32769, 2), large = bytes(200000, 3);
-    extract({{L"app.dll", "MZ"}, {L"empty.txt", ""}, {L"exact.bin", exact},
-             {L"over.bin", over}, {L"large.bin", large}});
+    extract({{L"app.dll", "MZ"},
+             {L"empty.txt", ""},
+             {L"exact.bin", exact},
+             {L"over.bin", over},
+             {L"large.bin", large}});
     EXPECT_EQ(readFileBytes(target + L"\\app.dll"), "MZ");
     EXPECT_TRUE(pathExists(target + L"\\empty.txt"));
     EXPECT_EQ(readFileBytes(target + L"\\empty.txt"), "");
@@ -81,15 +84,17 @@ TEST_F(RecordLoop, CreatesNestedDirectoriesTopDownAndRemembersThem) {
     openTestArchive(buildAttachedData({{L"a\\b\\c\\f", "f"}, {L"a\\b\\c\\g", "g"}}));
     extractFileRecords();
     // Up until a parent exists, then each missing directory from the top.
-    std::vector<std::wstring> expected = {target + L"\\a\\b\\c", target + L"\\a\\b", target + L"\\a",
-                                          target + L"\\a\\b", target + L"\\a\\b\\c"};
+    std::vector<std::wstring> expected = {target + L"\\a\\b\\c", target + L"\\a\\b",
+                                          target + L"\\a", target + L"\\a\\b",
+                                          target + L"\\a\\b\\c"};
     EXPECT_EQ(directoryCalls, expected);
     EXPECT_EQ(readFileBytes(target + L"\\a\\b\\c\\f"), "f");
     EXPECT_EQ(readFileBytes(target + L"\\a\\b\\c\\g"), "g");
 }
 
 TEST_F(RecordLoop, ALaterRecordWithTheSamePathReplacesTheEarlierFile) {
-    extract({{L"app.dll", "MZ"}, {L"x\\same.txt", "the first, longer content"},
+    extract({{L"app.dll", "MZ"},
+             {L"x\\same.txt", "the first, longer content"},
              {L"x\\same.txt", "second"}});
     EXPECT_EQ(readFileBytes(target + L"\\x\\same.txt"), "second");
 }

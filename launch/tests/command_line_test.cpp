@@ -39,11 +39,28 @@ TEST(AppendQuotedArgument, WritesTheExpectedForms) {
 }
 
 TEST(AppendQuotedArgument, SplittingGivesBackEveryArgumentUnchanged) {
-    const std::vector<std::wstring> arguments = {
-        L"plain", L"two words", L"tab\tinside", L"line\nbreak", L"vertical\vtab",
-        L"quote\"inside", L"\"", L"\"\"", L"\\", L"\\\\", L"trailing\\", L"trailing space\\",
-        L"trailing two\\\\", L"back\\\"quote", L"\\\\\\\"", L"", L" ", L"C:\\Program Files\\app\\",
-        L"\u00e9t\u00e9 \u4e2d\u6587", L"\U0001F600 emoji", L"a\\b\\c", L"end with quote\""};
+    const std::vector<std::wstring> arguments = {L"plain",
+                                                 L"two words",
+                                                 L"tab\tinside",
+                                                 L"line\nbreak",
+                                                 L"vertical\vtab",
+                                                 L"quote\"inside",
+                                                 L"\"",
+                                                 L"\"\"",
+                                                 L"\\",
+                                                 L"\\\\",
+                                                 L"trailing\\",
+                                                 L"trailing space\\",
+                                                 L"trailing two\\\\",
+                                                 L"back\\\"quote",
+                                                 L"\\\\\\\"",
+                                                 L"",
+                                                 L" ",
+                                                 L"C:\\Program Files\\app\\",
+                                                 L"\u00e9t\u00e9 \u4e2d\u6587",
+                                                 L"\U0001F600 emoji",
+                                                 L"a\\b\\c",
+                                                 L"end with quote\""};
     childCommandLine[0] = 0;
     childCommandLineLength = 0;
     appendQuotedArgument(L"program.exe");
@@ -91,8 +108,8 @@ TEST_F(RebuiltCommandLine, Takes32767CharactersAndEndsTheProcessBeyond) {
 
 TEST(EntryLibrary, AMissingLibraryReportsTheSystemText) {
     std::wstring directory = makeTemporaryDirectory(L"onefile-entry");
-    ProcessResult r =
-        runProcess(siblingProgram(L"launch_probe.exe"), {L"run-entry", directory + L"\\missing.dll"});
+    ProcessResult r = runProcess(siblingProgram(L"launch_probe.exe"),
+                                 {L"run-entry", directory + L"\\missing.dll"});
     removeTree(directory);
     EXPECT_EQ(r.exitCode, 2u);
     EXPECT_EQ(r.out, "");

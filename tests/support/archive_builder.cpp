@@ -34,7 +34,8 @@ std::string compressFrame(const std::string& content, const ArchiveOptions& opti
         ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, options.windowLog);
     }
     std::string frame(ZSTD_compressBound(content.size()), '\0');
-    size_t size = ZSTD_compress2(context, frame.data(), frame.size(), content.data(), content.size());
+    size_t size =
+        ZSTD_compress2(context, frame.data(), frame.size(), content.data(), content.size());
     ZSTD_freeCCtx(context);
     if (ZSTD_isError(size)) {
         throw std::runtime_error(std::string("zstd: ") + ZSTD_getErrorName(size));
@@ -56,7 +57,8 @@ std::string wrapFrame(const std::string& frame, bool trailer) {
     return data;
 }
 
-std::string buildAttachedData(const std::vector<TestRecord>& records, const ArchiveOptions& options) {
+std::string buildAttachedData(const std::vector<TestRecord>& records,
+                              const ArchiveOptions& options) {
     std::string stream = recordStream(records, options.terminator) + options.extraAfterTerminator;
     return wrapFrame(compressFrame(stream, options), options.trailer);
 }

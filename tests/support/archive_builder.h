@@ -8,17 +8,17 @@
 #include <vector>
 
 struct TestRecord {
-    std::wstring name;    // archive path, "\" separated
-    std::string content;  // file bytes
+    std::wstring name;   // archive path, "\" separated
+    std::string content; // file bytes
 };
 
 struct ArchiveOptions {
-    bool terminator = true;     // end the record stream with the empty name
-    bool checksum = true;       // zstd content checksum
-    int level = 3;              // zstd level
-    int windowLog = 0;          // 0: zstd's choice
+    bool terminator = true;           // end the record stream with the empty name
+    bool checksum = true;             // zstd content checksum
+    int level = 3;                    // zstd level
+    int windowLog = 0;                // 0: zstd's choice
     std::string extraAfterTerminator; // bytes inside the frame after the terminator
-    bool trailer = true;        // the two zero bytes and the length after the frame
+    bool trailer = true;              // the two zero bytes and the length after the frame
 };
 
 // The decompressed record stream for `records`.
