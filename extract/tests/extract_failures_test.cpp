@@ -80,4 +80,16 @@ TEST_F(RecordLoopFailures, ARegistryCopyThatCannotBeAllocatedIsReported) {
     EXPECT_EQ(r.out, "Error, couldn't allocate memory.\r\n");
 }
 
+TEST_F(RecordLoopFailures, DamagedRecordStreamsEndCleanlyNeverByACrash) {
+    // Every outcome is one the bootstrap chooses: done, a reported failure
+    // (2) or an immediate termination (3); never a fault or a hang.
+    for (int seed = 1; seed <= 40; ++seed) {
+        std::wstring target = base + L"\\T" + std::to_wstring(seed);
+        ProcessResult r = probe(L"damaged=" + std::to_wstring(seed), target);
+        EXPECT_FALSE(r.timedOut) << seed;
+        EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 2 || r.exitCode == 3)
+            << "seed " << seed << ": status " << std::hex << r.exitCode << " " << r.out << r.err;
+    }
+}
+
 } // namespace

@@ -1,6 +1,8 @@
 // Runs the record loop on a scenario chosen by name, for the outcomes that end
 // the process: extract_probe <scenario> <target directory>
+#include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <wchar.h>
 
 #include "extract/extract.h"
@@ -51,6 +53,32 @@ int wmain(int argc, wchar_t** argv) {
         stream[16] = 100;
         openTestArchive(wrapFrame(compressFrame(stream, ArchiveOptions{})));
         extractFileRecords();
+        return 0;
+    } else if (scenario.rfind(L"damaged=", 0) == 0) {
+        // A valid record stream with seeded damage: bytes changed, cut or repeated.
+        uint32_t state = static_cast<uint32_t>(wcstoul(scenario.c_str() + 8, nullptr, 10)) | 1;
+        auto next = [&state] {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            return state;
+        };
+        std::string stream = recordStream({{L"app.dll", "MZ entry"},
+                                           {L"a\\b\\c.txt", std::string(40000, 'c')},
+                                           {L"empty", ""},
+                                           {L"d\\e.bin", std::string(300, 'e')}});
+        int changes = 1 + next() % 4;
+        for (int i = 0; i < changes; ++i) {
+            size_t at = next() % stream.size();
+            switch (next() % 3) {
+            case 0: stream[at] = static_cast<char>(next()); break;
+            case 1: stream.resize(at); break;
+            default: stream.insert(at, stream.substr(at, 1 + next() % 64)); break;
+            }
+        }
+        openTestArchive(wrapFrame(compressFrame(stream, ArchiveOptions{})));
+        extractFileRecords();
+        printf("extracted\n");
         return 0;
     } else if (scenario == L"allocation-failure") {
         seam_wcsdup = failingDuplicate;
