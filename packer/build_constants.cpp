@@ -14,8 +14,11 @@ BuildConstants defaultBuildConstants(const std::filesystem::path& output) {
         }
     }
     BuildConstants constants;
-    std::optional<std::u16string> product = utf8ToUtf16(name);
-    constants.productName = product ? *product : u"onefile";
+    // A name that --product would refuse (not UTF-8, control characters)
+    // gives way to a plain one.
+    std::string problem;
+    std::optional<std::u16string> product = productText(name, &problem);
+    constants.productName = product && !product->empty() ? *product : u"onefile";
     constants.versionNumbers = {0, 0, 0, 0};
     constants.versionString = versionText(constants.versionNumbers);
     return constants;

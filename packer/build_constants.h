@@ -20,7 +20,8 @@ struct BuildConstants {
 };
 
 // The defaults for an output file: no company, the output's file name
-// without ".exe" as the product, version 0.0.0.0.
+// without ".exe" as the product (or "onefile" when that name is not one
+// that productText takes), version 0.0.0.0.
 BuildConstants defaultBuildConstants(const std::filesystem::path& output);
 
 // The four numbers of a version given as "A", "A.B", "A.B.C" or "A.B.C.D",

@@ -118,6 +118,21 @@ TEST(ProductOptions, ReachTheBootstrapsConstantsAsUtf16) {
               std::string::npos);
 }
 
+TEST(ProductOptions, AnOutputNameThatIsNoProductNameGivesOnefile) {
+    Tree tree;
+    for (const char* name : {"tab\there.exe", "bad\xff.exe"}) {
+        fs::path output = tree.out / name;
+        CommandResult r = runPacker({"build", tree.input.string(), "--entry", "app.dll", "--output",
+                                     output.string(), "--level", "1"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        std::string exe = readFile(output);
+        // No company, then the product and the version.
+        EXPECT_NE(exe.find(wide(u"") + wide(u"onefile") + wide(u"0.0.0.0")), std::string::npos)
+            << name;
+        fs::remove(output);
+    }
+}
+
 TEST(ProductOptions, RefusedValuesAreUsageErrorsAndWriteNothing) {
     Tree tree;
     const std::pair<std::vector<std::string>, std::string> cases[] = {
