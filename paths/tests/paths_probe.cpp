@@ -195,12 +195,21 @@ int expandCommand(int argc, wchar_t** argv) {
 int timeSamplesCommand(int count, bool nearSecond) {
     for (int i = 0; i < count; ++i) {
         if (nearSecond) {
-            uint64_t giveUp = systemTime() + 30000000; // three seconds
-            while (systemTime() / 10 % 1000000 >= 1000) {
-                if (systemTime() > giveUp) {
+            // Waits for the clock to pass a whole second; noticing the wrap
+            // rather than a narrow window keeps this working on a busy machine.
+            uint64_t giveUp = systemTime() + 100000000; // ten seconds
+            uint64_t previous = systemTime() / 10 % 1000000;
+            for (;;) {
+                uint64_t now = systemTime();
+                uint64_t micro = now / 10 % 1000000;
+                if (micro < previous || micro < 1000) {
+                    break;
+                }
+                if (now > giveUp) {
                     printf("no-time-near-a-second\n");
                     return 105;
                 }
+                previous = micro;
             }
         }
         setEnvironmentValue("ZEBRIK_ONEFILE_TIME_US", nullptr);

@@ -147,12 +147,24 @@ RunningProcess::RunningProcess(const std::wstring& program, const std::wstring& 
     std::vector<wchar_t> mutableCommandLine(commandLine.begin(), commandLine.end());
     mutableCommandLine.push_back(0);
     PROCESS_INFORMATION process = {};
-    BOOL created = CreateProcessW(
-        program.c_str(), mutableCommandLine.data(), nullptr, nullptr, TRUE,
-        CREATE_UNICODE_ENVIRONMENT, environment.data(),
-        options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup,
-        &process);
-    DWORD createError = GetLastError();
+    BOOL created = FALSE;
+    DWORD createError = 0;
+    // Wine now and then fails a creation with an internal error on a busy
+    // machine; the test is about the program, not about that.
+    for (int attempt = 0; attempt < 3 && !created; ++attempt) {
+        if (attempt > 0) {
+            Sleep(200);
+        }
+        created = CreateProcessW(
+            program.c_str(), mutableCommandLine.data(), nullptr, nullptr, TRUE,
+            CREATE_UNICODE_ENVIRONMENT, environment.data(),
+            options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup,
+            &process);
+        createError = GetLastError();
+        if (!created && createError != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+    }
     CloseHandle(inRead);
     CloseHandle(outWrite);
     if (errWrite) {
