@@ -7,17 +7,15 @@
 
 #include "archive/layout.h"
 #include "packer/error.h"
+#include "packer/little_endian.h"
 #include "packer/text.h"
 
 namespace {
 
-constexpr uint16_t machineAmd64 = 0x8664;
-constexpr uint32_t fileHeaderSize = 20;
-constexpr uint32_t sectionHeaderSize = 40;
-constexpr uint32_t symbolSize = 18;
-constexpr uint32_t sectionDataOffset = fileHeaderSize + sectionHeaderSize;
+using namespace coff;
+
 // Initialised data, read-only, 16-byte aligned.
-constexpr uint32_t sectionCharacteristics = 0x00000040 | 0x00500000 | 0x40000000;
+constexpr uint32_t sectionCharacteristics = initialisedData | align16 | readable;
 constexpr uint8_t storageClassExternal = 2;
 // A section must fit the 32-bit fields of the object file and of the image;
 // Windows refuses to load images of 2 GiB and more.
@@ -25,17 +23,6 @@ constexpr uint64_t sectionLimit = 0x7FF00000;
 
 // Offsets inside the section's raw data.
 constexpr uint32_t lengthOffset = 0; // uint64 total length of the attached data
-
-void put16(std::vector<unsigned char>& out, uint16_t value) {
-    out.push_back(static_cast<unsigned char>(value));
-    out.push_back(static_cast<unsigned char>(value >> 8));
-}
-
-void put32(std::vector<unsigned char>& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<unsigned char>(value >> (8 * i)));
-    }
-}
 
 std::vector<unsigned char> littleEndian32(uint32_t value) {
     std::vector<unsigned char> out;

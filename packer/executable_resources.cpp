@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "packer/embedded_files.h"
+#include "packer/little_endian.h"
 #include "packer/text.h"
 
 namespace {
@@ -25,16 +26,6 @@ constexpr uint16_t translationCodePage = 1200;
 
 constexpr uint16_t valueBinary = 0;
 constexpr uint16_t valueText = 1;
-
-void put16(std::vector<unsigned char>& out, uint32_t value) {
-    out.push_back(static_cast<unsigned char>(value));
-    out.push_back(static_cast<unsigned char>(value >> 8));
-}
-
-void put32(std::vector<unsigned char>& out, uint32_t value) {
-    put16(out, value & 0xFFFF);
-    put16(out, value >> 16);
-}
 
 void putText(std::vector<unsigned char>& out, std::u16string_view text) {
     for (char16_t unit : text) {

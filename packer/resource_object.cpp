@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "packer/little_endian.h"
+
 namespace {
 
-constexpr uint16_t machineAmd64 = 0x8664;
-constexpr uint32_t fileHeaderSize = 20;
-constexpr uint32_t sectionHeaderSize = 40;
-constexpr uint32_t sectionDataOffset = fileHeaderSize + sectionHeaderSize;
+using namespace coff;
+
 // Initialised data, read-only, 4-byte aligned.
-constexpr uint32_t sectionCharacteristics = 0x00000040 | 0x00300000 | 0x40000000;
+constexpr uint32_t sectionCharacteristics = initialisedData | align4 | readable;
 constexpr uint16_t relocationAddress32NB = 3; // IMAGE_REL_AMD64_ADDR32NB: an image-relative address
 constexpr uint8_t storageClassStatic = 3;
 constexpr uint32_t directoryHeaderSize = 16;
@@ -18,17 +18,6 @@ constexpr uint32_t directoryEntrySize = 8;
 constexpr uint32_t dataEntrySize = 16;
 constexpr uint32_t subdirectoryFlag = 0x80000000;
 constexpr uint16_t languageNeutral = 0;
-
-void put16(std::vector<unsigned char>& out, uint32_t value) {
-    out.push_back(static_cast<unsigned char>(value));
-    out.push_back(static_cast<unsigned char>(value >> 8));
-}
-
-void put32(std::vector<unsigned char>& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<unsigned char>(value >> (8 * i)));
-    }
-}
 
 void directoryHeader(std::vector<unsigned char>& out, size_t idEntries) {
     put32(out, 0); // characteristics

@@ -1,0 +1,32 @@
+// Little-endian writing into byte vectors, and the COFF object constants that
+// the packer's two object writers (attached data, resources) share.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+inline void put16(std::vector<unsigned char>& out, uint32_t value) {
+    out.push_back(static_cast<unsigned char>(value));
+    out.push_back(static_cast<unsigned char>(value >> 8));
+}
+
+inline void put32(std::vector<unsigned char>& out, uint32_t value) {
+    put16(out, value & 0xFFFF);
+    put16(out, value >> 16);
+}
+
+namespace coff {
+
+constexpr uint16_t machineAmd64 = 0x8664;
+constexpr uint32_t fileHeaderSize = 20;
+constexpr uint32_t sectionHeaderSize = 40;
+constexpr uint32_t symbolSize = 18;
+// The one section of each object follows the file and section headers.
+constexpr uint32_t sectionDataOffset = fileHeaderSize + sectionHeaderSize;
+// Section flags: initialised data, readable.
+constexpr uint32_t initialisedData = 0x00000040;
+constexpr uint32_t readable = 0x40000000;
+constexpr uint32_t align4 = 0x00300000;
+constexpr uint32_t align16 = 0x00500000;
+
+} // namespace coff
