@@ -253,23 +253,22 @@ def onefile_phases(argv, env, exe_name):
     process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     appeared = gone = None
-    checked = set(before)
     child = None
     while process.poll() is None:
         now = time.perf_counter() - start
         if child is None:
+            # New processes are looked at again each time: one may still be a
+            # fork of the parent that has not yet become the child.
             for pid in os.listdir("/proc"):
-                if pid in checked or not pid.isdigit():
+                if pid in before or not pid.isdigit() or int(pid) == process.pid:
                     continue
                 try:
                     command = Path(f"/proc/{pid}/cmdline").read_bytes()
                 except OSError:
                     continue
-                if marker in command and int(pid) != process.pid:
+                if marker in command:
                     child, appeared = pid, now
                     break
-                if command:
-                    checked.add(pid)
         elif gone is None:
             try:
                 alive = marker in Path(f"/proc/{child}/cmdline").read_bytes()
@@ -279,9 +278,22 @@ def onefile_phases(argv, env, exe_name):
                 gone = now
         time.sleep(0.002)
     end = time.perf_counter() - start
-    if process.returncode != 0 or appeared is None or gone is None:
-        raise SystemExit(f"bench: could not follow {' '.join(argv)} (status {process.returncode})")
+    if process.returncode != 0:
+        raise SystemExit(f"bench: {' '.join(argv)} failed with status {process.returncode}")
+    if appeared is None or gone is None:
+        return None  # the child came and went between two looks
     return appeared, gone - appeared, end - gone
+
+
+def followed_runs(argv, env, exe_name, count):
+    runs = []
+    for _ in range(count * 3):
+        phases = onefile_phases(argv, env, exe_name)
+        if phases:
+            runs.append(phases)
+        if len(runs) == count:
+            return runs
+    raise SystemExit(f"bench: could not follow the child of {' '.join(argv)}")
 
 
 def packer_settings(packer, stage, output, env):
@@ -411,8 +423,8 @@ def main():
 
     # -- where the onefile run's time goes
     say("following onefile runs through their phases; timing writing and removal alone")
-    phases = [onefile_phases(onefile_large.argv, env, "large.exe") for _ in range(3)]
-    tiny_phases = [onefile_phases(onefile_tiny.argv, env, "tiny.exe") for _ in range(5)]
+    phases = followed_runs(onefile_large.argv, env, "large.exe", 3)
+    tiny_phases = followed_runs(onefile_tiny.argv, env, "tiny.exe", 5)
     nothing_left()
     # The large payload's files in the packer's order (entry first, then by
     # the bytes of the archive path), for the probe that only writes them.
