@@ -8,6 +8,7 @@
 #include <psapi.h>
 
 #include "bootstrap/bootstrap.h"
+#include "bootstrap/seams.h"
 #include "paths/binary_path.h"
 #include "paths/environment.h"
 
@@ -26,17 +27,33 @@ wchar_t* checkParentInstance() {
 
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
                                  static_cast<DWORD>(identifier));
-    if (process == nullptr) {
-        return nullptr;
-    }
-
     // As long as our own path can be: a shorter buffer would cut a long path,
     // the comparison would fail in every child, and each would unpack and
     // start yet another child.
     wchar_t parentImagePath[parentImagePathCapacity];
-    if (K32GetModuleFileNameExW(process, nullptr, parentImagePath, parentImagePathCapacity) == 0) {
-        CloseHandle(process);
-        return nullptr;
+    DWORD length = 0;
+    if (process != nullptr) {
+        length = SYSTEM_CALL(K32GetModuleFileNameExW)(process, nullptr, parentImagePath,
+                                                      parentImagePathCapacity);
+        if (length == 0) {
+            CloseHandle(process);
+        }
+    }
+    if (length == 0) {
+        // Reading the name out of the other process's memory can fail where
+        // the system still tells it (a debugger attached, tighter rights). A
+        // parent that goes unrecognised makes each child a parent in turn,
+        // without end, so ask the system too before giving up.
+        process =
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(identifier));
+        if (process == nullptr) {
+            return nullptr;
+        }
+        DWORD size = parentImagePathCapacity;
+        if (!QueryFullProcessImageNameW(process, 0, parentImagePath, &size)) {
+            CloseHandle(process);
+            return nullptr;
+        }
     }
     // Both sides go through the same normalisation, so that the same file
     // reached through a short name, a long name or a "\\?\" form compares equal.

@@ -4,20 +4,24 @@
 #pragma once
 
 #include <windows.h>
-#include <shellapi.h>
+
+#include <psapi.h>
+
+#include "bootstrap/shell.h"
 
 #define ONEFILE_SEAM_LIST(X)                                                                       \
     X(CreateDirectoryW)                                                                            \
     X(CreateFileW)                                                                                 \
     X(WriteFile)                                                                                   \
     X(CloseHandle)                                                                                 \
-    X(SHFileOperationW)                                                                            \
+    X(shellFileOperation)                                                                          \
     X(GetFileAttributesW)                                                                          \
     X(Sleep)                                                                                       \
     X(WaitForSingleObject)                                                                         \
     X(TerminateProcess)                                                                            \
     X(GetExitCodeProcess)                                                                          \
     X(CreateProcessW)                                                                              \
+    X(K32GetModuleFileNameExW)                                                                     \
     X(_wcsdup)
 
 #ifdef ONEFILE_SEAMS

@@ -3,10 +3,9 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/bounded.h"
+#include "bootstrap/shell.h"
 #include "errors/errors.h"
 #include "launch/child.h"
 
@@ -64,7 +63,7 @@ void appendQuotedArgument(const wchar_t* argument) {
 
 void buildChildCommandLine() {
     int count = 0;
-    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    wchar_t** arguments = shellCommandLineToArgv(GetCommandLineW(), &count);
     if (arguments == nullptr || count < 1) {
         terminateImmediately();
     }

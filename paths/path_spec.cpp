@@ -8,6 +8,7 @@
 #include <shlobj.h>
 
 #include "bootstrap/bootstrap.h"
+#include "bootstrap/shell.h"
 #include "errors/errors.h"
 #include "paths/environment.h"
 
@@ -90,7 +91,7 @@ bool appendProgramName(Expansion& e, size_t* inserted) {
 
 bool appendFolder(Expansion& e, int folder) {
     wchar_t path[MAX_PATH];
-    if (SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK) {
+    if (shellGetFolderPath(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK) {
         return false;
     }
     appendValue(e, path);

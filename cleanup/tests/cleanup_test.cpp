@@ -63,7 +63,7 @@ class Cleanup : public testing::Test {
   protected:
     void SetUp() override {
         calls = Calls();
-        seamSHFileOperationW = fakeShellDelete;
+        seamshellFileOperation = fakeShellDelete;
         seamGetFileAttributesW = countingAttributes;
         seamSleep = recordingSleep;
         seamWaitForSingleObject = fakeWait;

@@ -1,0 +1,53 @@
+// The role decision seen from a child of this very program:
+//   parent_check_probe spawn [--unreadable]   start itself as "check", print what the child printed
+//   parent_check_probe check [--unreadable]   print "child" or "parent"
+// --unreadable: the other process's memory cannot be read for its image path.
+#include <stdio.h>
+#include <wchar.h>
+
+#include <string>
+
+#include "bootstrap/parent_check.h"
+#include "bootstrap/seams.h"
+
+namespace {
+
+DWORD WINAPI unreadableModuleName(HANDLE, HMODULE, LPWSTR, DWORD) {
+    SetLastError(ERROR_PARTIAL_COPY);
+    return 0;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    bool unreadable = argc == 3 && std::wstring(argv[2]) == L"--unreadable";
+    if (argc >= 2 && std::wstring(argv[1]) == L"check") {
+        if (unreadable) {
+            seamK32GetModuleFileNameExW = unreadableModuleName;
+        }
+        printf("%s\n", checkParentInstance() != nullptr ? "child" : "parent");
+        return 0;
+    }
+    if (argc >= 2 && std::wstring(argv[1]) == L"spawn") {
+        wchar_t self[MAX_PATH * 4];
+        GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+        SetEnvironmentVariableW(L"ZEBRIK_ONEFILE_PARENT",
+                                std::to_wstring(GetCurrentProcessId()).c_str());
+        std::wstring commandLine = L"\"" + std::wstring(self) + L"\" check";
+        if (unreadable) {
+            commandLine += L" --unreadable";
+        }
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION child = {};
+        if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                            &startup, &child)) {
+            return 101;
+        }
+        WaitForSingleObject(child.hProcess, INFINITE);
+        CloseHandle(child.hThread);
+        CloseHandle(child.hProcess);
+        return 0;
+    }
+    return 100;
+}

@@ -1,0 +1,39 @@
+// The role decision: a child of this very program is recognised, also when
+// the parent's memory cannot be read; anything else is a parent.
+#include <gtest/gtest.h>
+
+#include "tests/support/process.h"
+
+namespace {
+
+std::wstring probe() {
+    return siblingProgram(L"parent_check_probe.exe");
+}
+
+TEST(ParentCheck, AChildOfThisProgramIsRecognised) {
+    ProcessResult r = runProcess(probe(), {L"spawn"});
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_EQ(r.out, "child\r\n");
+}
+
+TEST(ParentCheck, AParentWhoseMemoryCannotBeReadIsStillRecognised) {
+    // Taken for a parent, the child would start a child of its own, and so on.
+    ProcessResult r = runProcess(probe(), {L"spawn", L"--unreadable"});
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_EQ(r.out, "child\r\n");
+}
+
+TEST(ParentCheck, AnyOtherValueGivesTheParentRole) {
+    for (std::wstring value :
+         {std::to_wstring(GetCurrentProcessId()), std::wstring(L"12abc"), std::wstring(L""),
+          std::wstring(L"4294967296"), std::wstring(L"-1")}) {
+        ProcessOptions options;
+        options.environment[L"ZEBRIK_ONEFILE_PARENT"] = value;
+        ProcessResult r = runProcess(probe(), {L"check"}, options);
+        EXPECT_EQ(r.out, "parent\r\n") << toUtf8(value);
+        r = runProcess(probe(), {L"check", L"--unreadable"}, options);
+        EXPECT_EQ(r.out, "parent\r\n") << toUtf8(value);
+    }
+}
+
+} // namespace
