@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "packer/tests/decoded_archive.h"
+#include "archive/tests/test_data.h"
 #include "packer/tests/support.h"
 
 namespace fs = std::filesystem;
@@ -16,8 +17,8 @@ struct Built {
     ScratchDirectory scratch;
     fs::path input = scratch / "in";
     Built() {
-        writeFile(input / "app.dll", noise(3000, 7));
-        writeFile(input / "data" / "big.bin", noise(200000, 8));
+        writeFile(input / "app.dll", noiseBytes(3000, 7));
+        writeFile(input / "data" / "big.bin", noiseBytes(200000, 8));
         writeFile(input / "data" / "empty", "");
     }
     CommandResult build(const std::string& name, const std::vector<std::string>& extra = {}) {

@@ -13,6 +13,7 @@
 
 #include "packer/error.h"
 #include "packer/icon.h"
+#include "archive/tests/test_data.h"
 #include "packer/tests/support.h"
 
 namespace {
@@ -141,7 +142,7 @@ TEST(Icon, SevenSquareRgbaPngsFrom16To256SameBytesEachTime) {
 
 TEST(Icon, ASizeTheSourceHasIsTakenPixelForPixel) {
     for (int side : {256, 48}) {
-        std::string noisy = noise(static_cast<size_t>(side) * side * 4, side);
+        std::string noisy = noiseBytes(static_cast<size_t>(side) * side * 4, side);
         auto pixel = [&](int x, int y) {
             const unsigned char* p = reinterpret_cast<const unsigned char*>(noisy.data()) +
                                      (static_cast<size_t>(y) * side + x) * 4;
@@ -238,7 +239,7 @@ TEST(Icon, AWindowsIconGivesItsLargestImage) {
 
 TEST(Icon, RefusalsNameTheSource) {
     std::vector<unsigned char> png = makePng(32, 32, [](int, int) { return opaque(1, 2, 3); });
-    std::string grain = noise(64 * 64 * 4, 5);
+    std::string grain = noiseBytes(64 * 64 * 4, 5);
     std::vector<unsigned char> noisyPng = makePng(64, 64, [&](int x, int y) {
         const char* p = grain.data() + (y * 64 + x) * 4;
         return Rgba{static_cast<unsigned char>(p[0]), static_cast<unsigned char>(p[1]),

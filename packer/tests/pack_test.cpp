@@ -8,6 +8,7 @@
 #include <zstd.h>
 
 #include "packer/tests/decoded_archive.h"
+#include "archive/tests/test_data.h"
 #include "packer/tests/support.h"
 
 namespace fs = std::filesystem;
@@ -22,8 +23,8 @@ struct SampleTree {
     ScratchDirectory scratch;
     fs::path input = scratch / "input";
     SampleTree() {
-        writeFile(input / "lib" / "app.dll", noise(5000, 1));
-        writeFile(input / "random.bin", noise(300000, 2));
+        writeFile(input / "lib" / "app.dll", noiseBytes(5000, 1));
+        writeFile(input / "random.bin", noiseBytes(300000, 2));
         writeFile(input / "zeros.bin", std::string(400000, '\0'));
         writeFile(input / "empty", "");
         writeFile(input / "sub" / "empty too", "");
@@ -202,7 +203,7 @@ namespace {
 
 TEST(Archive, AnInterruptedPackLeavesNothingBehind) {
     ScratchDirectory scratch;
-    writeFile(scratch / "in" / "app.dll", noise(16 << 20, 5)); // seconds of work at level 19
+    writeFile(scratch / "in" / "app.dll", noiseBytes(16 << 20, 5)); // seconds of work at level 19
     fs::path out = scratch / "out";
     fs::create_directories(out);
     std::string input = (scratch / "in").string(), output = (out / "app.bin").string();

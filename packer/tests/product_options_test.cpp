@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "packer/build_constants.h"
+#include "archive/tests/test_data.h"
 #include "packer/tests/support.h"
 
 namespace fs = std::filesystem;
@@ -81,7 +82,7 @@ struct Tree {
     fs::path input = scratch / "in";
     fs::path out = scratch / "out";
     Tree() {
-        writeFile(input / "app.dll", noise(2000, 3));
+        writeFile(input / "app.dll", noiseBytes(2000, 3));
         fs::create_directories(out);
     }
     CommandResult build(const std::vector<std::string>& extra,

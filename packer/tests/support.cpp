@@ -46,18 +46,6 @@ std::string readFile(const fs::path& path) {
     return content.str();
 }
 
-std::string noise(size_t size, uint32_t seed) {
-    std::string out(size, 0);
-    uint64_t state = 0x9E3779B97F4A7C15ull ^ seed;
-    for (size_t i = 0; i < size; ++i) {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        out[i] = static_cast<char>(state >> 24);
-    }
-    return out;
-}
-
 CommandResult runCommand(const std::vector<std::string>& arguments) {
     ScratchDirectory capture;
     std::string outPath = (capture / "out").string(), errPath = (capture / "err").string();

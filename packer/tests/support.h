@@ -23,9 +23,6 @@ class ScratchDirectory {
 void writeFile(const std::filesystem::path& path, const std::string& content);
 std::string readFile(const std::filesystem::path& path);
 
-// Deterministic bytes: random-looking (incompressible) for a seed.
-std::string noise(size_t size, uint32_t seed);
-
 struct CommandResult {
     int exitCode = -1;
     std::string out;

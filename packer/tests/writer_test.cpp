@@ -3,6 +3,7 @@
 
 #include "packer/archive_writer.h"
 #include "packer/error.h"
+#include "archive/tests/test_data.h"
 #include "packer/tests/support.h"
 
 namespace fs = std::filesystem;
@@ -51,7 +52,7 @@ TEST(Writer, StreamsPayloadsLargerThanItsBuffersInOrder) {
     // Files larger than the staging buffer, so pieces of one file go to zstd
     // in several calls; the record stream must still be exact.
     ScratchDirectory scratch;
-    std::string big = noise(3 * (1 << 20) + 12345, 3);
+    std::string big = noiseBytes(3 * (1 << 20) + 12345, 3);
     writeFile(scratch / "in" / "app.dll", big);
     writeFile(scratch / "in" / "z", "after");
     std::vector<InputFile> files = scanInputTree(scratch / "in", "app.dll");
