@@ -53,3 +53,8 @@ constexpr size_t readerOutputBufferSize = 131072;
 #define ONEFILE_SYMBOL_COMPANY_NAME "onefileCompanyName"
 #define ONEFILE_SYMBOL_PRODUCT_NAME "onefileProductName"
 #define ONEFILE_SYMBOL_VERSION_STRING "onefileVersionString"
+// The target directory's path spec, UTF-16 with a terminator. The packer
+// defines it only for a spec other than the default, so that a default build
+// stays byte for byte what it was; the bootstrap library supplies the default.
+#define ONEFILE_SYMBOL_TARGET_DIRECTORY_SPEC "onefileTargetDirectorySpec"
+#define ONEFILE_DEFAULT_TARGET_DIRECTORY_SPEC "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"

@@ -16,14 +16,14 @@ void openArchiveReader() {
     // Byte by byte and before anything is allocated: foreign data costs nothing.
     for (size_t i = 0; i < attachedMagicSize; ++i) {
         if (reader.attachedDataStart[i] != attachedMagic[i]) {
-            fatalError("Error, couldn't find attached data header.");
+            fatalError(messageMissingHeader);
         }
     }
     reader.attachedDataStart += attachedMagicSize;
 
     void* buffer = malloc(readerOutputBufferSize);
     if (buffer == nullptr) {
-        fatalError("Error, couldn't allocate memory.");
+        fatalError(messageNoMemory);
     }
     reader.output.dst = buffer;
     reader.output.size = 0;
@@ -31,7 +31,7 @@ void openArchiveReader() {
 
     reader.decoder = ZSTD_createDStream();
     if (reader.decoder == nullptr) {
-        fatalError("Error, couldn't allocate memory.");
+        fatalError(messageNoMemory);
     }
 
     // The whole frame and the trailer at once, straight from the read-only
@@ -62,14 +62,14 @@ void readArchiveBytes(void* destination, uint64_t count) {
             reader.output.pos = 0;
             size_t result = ZSTD_decompressStream(reader.decoder, &reader.output, &reader.input);
             if (ZSTD_isError(result)) {
-                fatalError("Error, couldn't decode attached data.");
+                fatalError(messageUndecodable);
             }
             refillFilledBuffer = reader.output.pos == readerOutputBufferSize;
             reader.output.size = reader.output.pos;
             reader.output.pos = 0;
             continue;
         }
-        fatalError("Error, couldn't decode attached data.");
+        fatalError(messageUndecodable);
     }
 }
 

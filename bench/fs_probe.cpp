@@ -7,8 +7,8 @@
 //          removes DIRECTORY by one SHFileOperationW delete (silent, no
 //          confirmation, no recycle bin), as a packaged executable does
 //   fs_probe walk DIRECTORY
-//          removes DIRECTORY by a depth-first FindFirstFileW / DeleteFileW /
-//          RemoveDirectoryW walk
+//          removes DIRECTORY by the packaged executable's own removal walk
+//          (linked from the bootstrap library), without the shell's delete
 // Prints "seconds=S"; exits 0 when it did what it was asked, 1 otherwise.
 #include <windows.h>
 
@@ -17,42 +17,11 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+#include "cleanup/tree.h"
+
 namespace {
 
 wchar_t path[32768];
-
-void removeBelow(size_t length) {
-    if (length + 3 > sizeof path / sizeof path[0]) {
-        return;
-    }
-    wmemcpy(path + length, L"\\*", 3);
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW(path, &entry);
-    path[length] = 0;
-    if (find == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        const wchar_t* name = entry.cFileName;
-        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) {
-            continue;
-        }
-        size_t nameLength = wcslen(name);
-        if (length + 1 + nameLength + 1 > sizeof path / sizeof path[0]) {
-            continue;
-        }
-        path[length] = L'\\';
-        wmemcpy(path + length + 1, name, nameLength + 1);
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            removeBelow(length + 1 + nameLength);
-            RemoveDirectoryW(path);
-        } else {
-            DeleteFileW(path);
-        }
-        path[length] = 0;
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
-}
 
 char piece[32768];
 
@@ -148,8 +117,7 @@ int wmain(int argc, wchar_t** argv) {
         request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
         SHFileOperationW(&request);
     } else {
-        removeBelow(length);
-        RemoveDirectoryW(path);
+        removeDirectoryTree(path);
     }
     QueryPerformanceCounter(&end);
     printf("seconds=%.6f\n", static_cast<double>(end.QuadPart - start.QuadPart) /

@@ -6,8 +6,11 @@
 #include <stdint.h>
 #include <windows.h>
 
-#include "archive/reader.h"
-#include "extract/directories.h"
+#include "archive/layout.h"
+
+// Defined by the folders that own them; only the variables live here.
+struct ArchiveReader;
+struct KnownDirectories;
 
 // Capacities in wide characters, the terminator included.
 constexpr size_t pathCapacity = 4096;              // every path buffer of the run
@@ -20,7 +23,7 @@ constexpr size_t extractionPieceSize = 32768;      // bytes copied per piece of 
 extern int argumentCount;
 // The runtime's wide arguments; element 0 is the program name as started.
 extern wchar_t** argumentVector;
-// The role: ZEBRIK_ONEFILE_PARENT's value when this run is the child, null for the parent.
+// The role: the parent variable's value when this run is the child, null for the parent.
 extern wchar_t* parentInstance;
 // Full path of the target directory, written once before any handler can run.
 extern wchar_t targetDirectoryPath[pathCapacity];
@@ -46,8 +49,6 @@ extern KnownDirectories knownDirectories;
 extern wchar_t resolvedBinaryPath[binaryPathCapacity];
 // Own path as the system reports it; empty until first asked.
 extern wchar_t reportedBinaryPath[binaryPathCapacity];
-// Own module file name, element 0 of the child's command line; filled on first use.
-extern wchar_t moduleFileName[pathCapacity];
 // The command line the child is started with, and its length in characters.
 extern wchar_t childCommandLine[childCommandLineCapacity];
 extern size_t childCommandLineLength;
@@ -58,3 +59,6 @@ extern "C" const uint64_t onefileAttachedDataLength;  // their total length in b
 extern "C" const wchar_t onefileCompanyName[];        // the product's company name
 extern "C" const wchar_t onefileProductName[];        // the product's name
 extern "C" const wchar_t onefileVersionString[];      // the product's dotted four-part version
+// Where each run unpacks. The bootstrap library holds the default in a member
+// of its own, which the linker takes only when the packer's object has none.
+extern "C" const wchar_t onefileTargetDirectorySpec[];

@@ -5,6 +5,7 @@
 #include "archive/reader.h"
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/bounded.h"
+#include "bootstrap/handshake.h"
 #include "bootstrap/parent_check.h"
 #include "cleanup/cleanup.h"
 #include "errors/errors.h"
@@ -16,10 +17,6 @@
 
 namespace {
 
-// Where each run unpacks; the handshake variables make the child's expansion
-// of the same text arrive at the parent's directory.
-const wchar_t targetDirectorySpec[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
-
 // The parent's own identifier in the form {PID} reads back: "%ld", no padding.
 void publishParentIdentifier() {
     char narrow[128];
@@ -30,7 +27,7 @@ void publishParentIdentifier() {
         wide[i] = widenAsciiCharacter(narrow[i]);
     }
     wide[i] = 0;
-    setEnvironmentValue("ZEBRIK_ONEFILE_PARENT", wide);
+    setEnvironmentValue(handshakeParentVariable, wide);
 }
 
 } // namespace
@@ -47,13 +44,15 @@ int runBootstrap(int count, wchar_t** vector) {
 
     if (parentInstance == nullptr) {
         // Stale values of an earlier run must not leak into this one's directory name.
-        setEnvironmentValue("ZEBRIK_ONEFILE_START", nullptr);
-        setEnvironmentValue("ZEBRIK_ONEFILE_TIME_US", nullptr);
-        setEnvironmentValue("ZEBRIK_ONEFILE_RANDOM", nullptr);
+        for (const char* variable : handshakeRunValueVariables) {
+            setEnvironmentValue(variable, nullptr);
+        }
         publishParentIdentifier();
     }
 
-    bool expanded = expandPathSpec(targetDirectoryPath, targetDirectorySpec, pathCapacity);
+    // The build's spec; the handshake variables make the child's expansion of
+    // the same text arrive at the parent's directory.
+    bool expanded = expandPathSpec(targetDirectoryPath, onefileTargetDirectorySpec, pathCapacity);
 
     wchar_t fullPath[pathCapacity];
     DWORD length = GetFullPathNameW(targetDirectoryPath, pathCapacity, fullPath, nullptr);
@@ -64,11 +63,11 @@ int runBootstrap(int count, wchar_t** vector) {
 
     initArchiveReader();
     if (!expanded) {
-        fatalSpecExpansionError(targetDirectorySpec);
+        fatalSpecExpansionError(onefileTargetDirectorySpec);
     }
 
     if (parentInstance == nullptr && !SetConsoleCtrlHandler(consoleControlHandler, TRUE)) {
-        fatalError("Error, failed to register signal handler.");
+        fatalError(messageHandlerRegistration);
     }
 
     openArchiveReader();
@@ -79,7 +78,7 @@ int runBootstrap(int count, wchar_t** vector) {
     if (parentInstance != nullptr) {
         if (entryLibraryPath[0] == 0) {
             // Going on would start yet another child; there is nothing to run.
-            fatalError("Error, attached data holds no entry library.");
+            fatalError(messageNoEntryLibrary);
         }
         return runEntryLibrary(argumentCount, argumentVector, entryLibraryPath);
     }

@@ -8,12 +8,13 @@
 #include <psapi.h>
 
 #include "bootstrap/bootstrap.h"
+#include "bootstrap/handshake.h"
 #include "bootstrap/seams.h"
 #include "paths/binary_path.h"
 #include "paths/environment.h"
 
 wchar_t* checkParentInstance() {
-    wchar_t* value = getEnvironmentValue("ZEBRIK_ONEFILE_PARENT");
+    wchar_t* value = getEnvironmentValue(handshakeParentVariable);
     if (value == nullptr || value[0] == 0) {
         return nullptr;
     }

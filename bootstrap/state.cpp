@@ -1,5 +1,8 @@
 #include "bootstrap/bootstrap.h"
 
+#include "archive/reader.h"
+#include "extract/directories.h"
+
 int argumentCount;
 wchar_t** argumentVector;
 wchar_t* parentInstance;
@@ -15,6 +18,5 @@ ArchiveReader archiveReader;
 KnownDirectories knownDirectories;
 wchar_t resolvedBinaryPath[binaryPathCapacity];
 wchar_t reportedBinaryPath[binaryPathCapacity];
-wchar_t moduleFileName[pathCapacity];
 wchar_t childCommandLine[childCommandLineCapacity];
 size_t childCommandLineLength;

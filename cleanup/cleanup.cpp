@@ -4,6 +4,7 @@
 
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/seams.h"
+#include "cleanup/tree.h"
 
 namespace {
 
@@ -26,71 +27,12 @@ void deleteTargetDirectory(const wchar_t* list) {
     SYSTEM_CALL(shellFileOperation)(&request);
 }
 
-// Removes everything below `path` (an extended-length path of `length`
-// characters in a buffer of `capacity`), depth first.
-void removeTreeBelow(wchar_t* path, size_t length, size_t capacity) {
-    if (length + 3 > capacity) {
-        return;
-    }
-    wmemcpy(path + length, L"\\*", 3);
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW(path, &entry);
-    path[length] = 0;
-    if (find == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        const wchar_t* name = entry.cFileName;
-        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) {
-            continue;
-        }
-        size_t nameLength = wcslen(name);
-        if (length + 1 + nameLength + 1 > capacity) {
-            continue;
-        }
-        path[length] = L'\\';
-        wmemcpy(path + length + 1, name, nameLength + 1);
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-            SetFileAttributesW(path, entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
-        }
-        // Links are removed as links, never followed.
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            removeTreeBelow(path, length + 1 + nameLength, capacity);
-            RemoveDirectoryW(path);
-        } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            RemoveDirectoryW(path);
-        } else {
-            DeleteFileW(path);
-        }
-        path[length] = 0;
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
-}
-
-// One delete attempt: a walk of the tree through extended-length paths, then
-// the shell's delete of whatever the walk left. The walk is first because the
-// shell's delete is slow (twenty times slower on a tree of some thousand
-// files under Wine) and stops at the classic path limit, which unpacked trees
-// may pass.
+// One delete attempt: our own walk of the tree, then the shell's delete of
+// whatever the walk left. The walk is first because the shell's delete is
+// slow (twenty times slower on a tree of some thousand files under Wine) and
+// stops at the classic path limit, which unpacked trees may pass.
 void deleteAttempt(const wchar_t* list) {
-    wchar_t extended[pathCapacity + 8];
-    size_t length = wcslen(targetDirectoryPath);
-    if (wcsncmp(targetDirectoryPath, L"\\\\?\\", 4) == 0 ||
-        wcsncmp(targetDirectoryPath, L"\\\\.\\", 4) == 0) {
-        wmemcpy(extended, targetDirectoryPath, length + 1);
-    } else if (wcsncmp(targetDirectoryPath, L"\\\\", 2) == 0) {
-        // \\server\share becomes \\?\UNC\server\share
-        wmemcpy(extended, L"\\\\?\\UNC", 7);
-        wmemcpy(extended + 7, targetDirectoryPath + 1, length);
-        length += 6;
-    } else {
-        wmemcpy(extended, L"\\\\?\\", 4);
-        wmemcpy(extended + 4, targetDirectoryPath, length + 1);
-        length += 4;
-    }
-    removeTreeBelow(extended, length, sizeof extended / sizeof extended[0]);
-    RemoveDirectoryW(extended);
+    removeDirectoryTree(targetDirectoryPath);
     deleteTargetDirectory(list);
 }
 

@@ -4,6 +4,21 @@
 
 #include <windows.h>
 
+// The messages of the bootstrap's failures, each raised with the operation
+// named beside it. Users and scripts read them, so they stay word for word.
+constexpr char messageMissingHeader[] = "Error, couldn't find attached data header."; // fatalError
+constexpr char messageNoMemory[] = "Error, couldn't allocate memory.";                // fatalError
+constexpr char messageUndecodable[] = "Error, couldn't decode attached data.";        // fatalError
+constexpr char messageNoEntryLibrary[] =
+    "Error, attached data holds no entry library."; // fatalError
+constexpr char messageHandlerRegistration[] =
+    "Error, failed to register signal handler."; // fatalError
+constexpr char messageWriteFailed[] =
+    "Error, couldn't unpack file to target path.";                          // fatalErrorWithCode
+constexpr char messageLaunchFailed[] = "Error, couldn't launch child";      // fatalErrorWithCode
+constexpr char messageLoadFailed[] = "Error, load DLL.";                    // fatalErrorWithCode
+constexpr char messageNoEntryPoint[] = "Error, DLL entry point not found."; // fatalError
+
 // Writes `message` and a line break to standard output; exit status 2.
 [[noreturn]] void fatalError(const char* message);
 

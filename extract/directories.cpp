@@ -17,7 +17,7 @@ void rememberDirectory(const wchar_t* path) {
     }
     wchar_t* copy = SYSTEM_CALL(_wcsdup)(path);
     if (copy == nullptr) {
-        fatalError("Error, couldn't allocate memory.");
+        fatalError(messageNoMemory);
     }
     knownDirectories.entries[knownDirectories.count++] = copy;
 }

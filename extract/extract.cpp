@@ -19,7 +19,7 @@ void readRecordName() {
         wchar_t c = static_cast<wchar_t>(unit[0] | unit[1] << 8);
         if (c != 0 && length + 1 >= recordNameCapacity) {
             // No writer makes such a name: the archive is damaged.
-            fatalError("Error, couldn't decode attached data.");
+            fatalError(messageUndecodable);
         }
         recordName[length] = c;
         if (c == 0) {
@@ -76,7 +76,7 @@ void extractFileRecords() {
                 holdIfConsoleEventReceived();
             }
             if (!SYSTEM_CALL(WriteFile)(file, extractionCopyBuffer, piece, &written, nullptr)) {
-                fatalErrorWithCode("Error, couldn't unpack file to target path.", GetLastError());
+                fatalErrorWithCode(messageWriteFailed, GetLastError());
             }
             remaining -= piece;
         }

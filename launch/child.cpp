@@ -4,6 +4,7 @@
 
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/bounded.h"
+#include "bootstrap/handshake.h"
 #include "bootstrap/seams.h"
 #include "cleanup/cleanup.h"
 #include "errors/errors.h"
@@ -11,28 +12,20 @@
 #include "paths/binary_path.h"
 #include "paths/environment.h"
 
-void ensureModuleFileName() {
-    if (moduleFileName[0] != 0) {
-        return;
-    }
-    DWORD length = GetModuleFileNameW(nullptr, moduleFileName, pathCapacity);
-    // A cut name would start some other program.
-    if (length == 0 || length >= pathCapacity) {
+int launchChildInstance() {
+    const wchar_t* executable = getBinaryPath(BinaryPathForm::reported);
+    // Without its own name the parent cannot start itself again.
+    if (executable[0] == 0) {
         terminateImmediately();
     }
-}
-
-int launchChildInstance() {
     wchar_t directory[binaryPathCapacity];
-    copyBounded(directory, binaryPathCapacity, getBinaryPath(BinaryPathForm::reported));
+    copyBounded(directory, binaryPathCapacity, executable);
     wchar_t* separator = wcsrchr(directory, L'\\');
     if (separator != nullptr) {
         *separator = 0;
     }
-    setEnvironmentValue("ZEBRIK_ONEFILE_DIRECTORY", directory);
-    setEnvironmentValue("ZEBRIK_ORIGINAL_ARGV0", argumentVector[0]);
-
-    ensureModuleFileName();
+    setEnvironmentValue(handshakeDirectoryVariable, directory);
+    setEnvironmentValue(handshakeOriginalArgv0Variable, argumentVector[0]);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -47,9 +40,9 @@ int launchChildInstance() {
     holdIfConsoleEventReceived();
     PROCESS_INFORMATION child = {};
     // Same console and process group: the child gets the console's events itself.
-    if (!SYSTEM_CALL(CreateProcessW)(moduleFileName, childCommandLine, nullptr, nullptr, TRUE,
+    if (!SYSTEM_CALL(CreateProcessW)(executable, childCommandLine, nullptr, nullptr, TRUE,
                                      NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {
-        fatalErrorWithCode("Error, couldn't launch child", GetLastError());
+        fatalErrorWithCode(messageLaunchFailed, GetLastError());
     }
     SYSTEM_CALL(CloseHandle)(child.hThread);
 

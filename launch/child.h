@@ -2,8 +2,5 @@
 // with the same handles, wait for it, clean up, return its exit status.
 #pragma once
 
-// Fills moduleFileName on first use; ends the process when the system gives no name.
-void ensureModuleFileName();
-
 // Runs the child to its end and returns its exit status (1 when unreadable).
 int launchChildInstance();

@@ -7,7 +7,7 @@
 #include "bootstrap/bounded.h"
 #include "bootstrap/shell.h"
 #include "errors/errors.h"
-#include "launch/child.h"
+#include "paths/binary_path.h"
 
 namespace {
 
@@ -69,8 +69,8 @@ void buildChildCommandLine() {
     }
     childCommandLine[0] = 0;
     childCommandLineLength = 0;
-    ensureModuleFileName();
-    arguments[0] = moduleFileName;
+    // What the child is started from, whatever the user typed.
+    arguments[0] = const_cast<wchar_t*>(getBinaryPath(BinaryPathForm::reported));
     for (int i = 0; i < count; ++i) {
         if (i > 0) {
             appendCharacter(L' ');

@@ -13,12 +13,12 @@ int runEntryLibrary(int count, wchar_t** vector, const wchar_t* libraryPath) {
                        LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                            LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (library == nullptr) {
-        fatalErrorWithCode("Error, load DLL.", GetLastError());
+        fatalErrorWithCode(messageLoadFailed, GetLastError());
     }
     RunCodeFunction runCode = reinterpret_cast<RunCodeFunction>(
         reinterpret_cast<void*>(GetProcAddress(library, "run_code")));
     if (runCode == nullptr) {
-        fatalError("Error, DLL entry point not found.");
+        fatalError(messageNoEntryPoint);
     }
     return runCode(count, vector, libraryPath);
 }

@@ -51,8 +51,8 @@ const wchar_t* getBinaryPath(BinaryPathForm form) {
         }
         return resolvedBinaryPath;
     }
-    // Kept as reported: its only user publishes the directory part, and the
-    // long and the short form name the same directory.
+    // Kept as reported: the child is started from it, and its directory part
+    // is published, where the long and the short form name the same directory.
     fillModuleFileName(reportedBinaryPath);
     return reportedBinaryPath;
 }

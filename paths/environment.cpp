@@ -43,7 +43,7 @@ wchar_t* getEnvironmentValue(const char* name) {
     }
     wchar_t* copy = _wcsdup(environmentValueBuffer);
     if (copy == nullptr) {
-        fatalError("Error, couldn't allocate memory.");
+        fatalError(messageNoMemory);
     }
     return copy;
 }

@@ -11,6 +11,7 @@
 #include "bootstrap/shell.h"
 #include "errors/errors.h"
 #include "paths/environment.h"
+#include "paths/spec_references.h"
 
 namespace {
 
@@ -140,7 +141,12 @@ void makeFreshStartTime(wchar_t* fresh) {
 }
 
 bool appendReference(Expansion& e, const wchar_t* name) {
-    if (_wcsicmp(name, L"TEMP") == 0) {
+    const SpecReferenceInfo* info = findSpecReference(name);
+    if (info == nullptr) {
+        return false;
+    }
+    switch (info->reference) {
+    case SpecReference::temp: {
         // The system writes the path in place; a path that does not fit the
         // room is left out, and the expansion goes on.
         size_t room = roomLeft(e);
@@ -154,14 +160,13 @@ bool appendReference(Expansion& e, const wchar_t* name) {
         removeTrailingBackslashes(e);
         return true;
     }
-    if (_wcsicmp(name, L"PROGRAM") == 0) {
+    case SpecReference::program:
         if (argumentVector == nullptr || argumentVector[0] == nullptr) {
             terminateImmediately();
         }
         appendValue(e, argumentVector[0]);
         return true;
-    }
-    if (_wcsicmp(name, L"PROGRAM_BASE") == 0) {
+    case SpecReference::programBase: {
         size_t inserted = 0;
         if (!appendProgramName(e, &inserted)) {
             return false;
@@ -172,7 +177,7 @@ bool appendReference(Expansion& e, const wchar_t* name) {
         }
         return true;
     }
-    if (_wcsicmp(name, L"PROGRAM_DIR") == 0) {
+    case SpecReference::programDir: {
         size_t start = e.length;
         size_t inserted = 0;
         if (!appendProgramName(e, &inserted)) {
@@ -187,8 +192,8 @@ bool appendReference(Expansion& e, const wchar_t* name) {
         }
         return true;
     }
-    if (_wcsicmp(name, L"PID") == 0) {
-        wchar_t* parent = getEnvironmentValue("ZEBRIK_ONEFILE_PARENT");
+    case SpecReference::pid: {
+        wchar_t* parent = getEnvironmentValue(info->handshakeVariable);
         if (parent != nullptr) {
             // Only digits can have come from a parent; anything else was planted.
             for (const wchar_t* c = parent; *c != 0; ++c) {
@@ -204,35 +209,29 @@ bool appendReference(Expansion& e, const wchar_t* name) {
         }
         return true;
     }
-    if (_wcsicmp(name, L"HOME") == 0) {
+    case SpecReference::home:
         return appendFolder(e, CSIDL_PROFILE);
-    }
-    if (_wcsicmp(name, L"CACHE_DIR") == 0) {
+    case SpecReference::cacheDir:
         return appendFolder(e, CSIDL_LOCAL_APPDATA);
-    }
-    if (_wcsicmp(name, L"COMPANY") == 0) {
+    case SpecReference::company:
         appendValue(e, onefileCompanyName);
         return true;
-    }
-    if (_wcsicmp(name, L"PRODUCT") == 0) {
+    case SpecReference::product:
         appendValue(e, onefileProductName);
         return true;
-    }
-    if (_wcsicmp(name, L"VERSION") == 0 || _wcsicmp(name, L"FILE_VERSION") == 0 ||
-        _wcsicmp(name, L"PRODUCT_VERSION") == 0) {
+    case SpecReference::version:
+    case SpecReference::fileVersion:
+    case SpecReference::productVersion:
         appendValue(e, onefileVersionString);
         return true;
-    }
-    if (_wcsicmp(name, L"RANDOM") == 0) {
-        appendSharedValue(e, "ZEBRIK_ONEFILE_RANDOM", makeFreshRandom);
+    case SpecReference::random:
+        appendSharedValue(e, info->handshakeVariable, makeFreshRandom);
         return true;
-    }
-    if (_wcsicmp(name, L"TIME_US") == 0) {
-        appendSharedValue(e, "ZEBRIK_ONEFILE_TIME_US", makeFreshMicroseconds);
+    case SpecReference::timeUs:
+        appendSharedValue(e, info->handshakeVariable, makeFreshMicroseconds);
         return true;
-    }
-    if (_wcsicmp(name, L"TIME") == 0) {
-        appendSharedValue(e, "ZEBRIK_ONEFILE_START", makeFreshStartTime);
+    case SpecReference::time:
+        appendSharedValue(e, info->handshakeVariable, makeFreshStartTime);
         return true;
     }
     return false;

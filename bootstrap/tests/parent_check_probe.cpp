@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "bootstrap/handshake.h"
+#include "paths/environment.h"
 #include "bootstrap/parent_check.h"
 #include "bootstrap/seams.h"
 
@@ -31,8 +33,8 @@ int wmain(int argc, wchar_t** argv) {
     if (argc >= 2 && std::wstring(argv[1]) == L"spawn") {
         wchar_t self[MAX_PATH * 4];
         GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
-        SetEnvironmentVariableW(L"ZEBRIK_ONEFILE_PARENT",
-                                std::to_wstring(GetCurrentProcessId()).c_str());
+        setEnvironmentValue(handshakeParentVariable,
+                            std::to_wstring(GetCurrentProcessId()).c_str());
         std::wstring commandLine = L"\"" + std::wstring(self) + L"\" check";
         if (unreadable) {
             commandLine += L" --unreadable";

@@ -2,6 +2,7 @@
 // the parent's memory cannot be read; anything else is a parent.
 #include <gtest/gtest.h>
 
+#include "bootstrap/handshake.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -28,7 +29,7 @@ TEST(ParentCheck, AnyOtherValueGivesTheParentRole) {
          {std::to_wstring(GetCurrentProcessId()), std::wstring(L"12abc"), std::wstring(L""),
           std::wstring(L"4294967296"), std::wstring(L"-1")}) {
         ProcessOptions options;
-        options.environment[L"ZEBRIK_ONEFILE_PARENT"] = value;
+        options.environment[fromUtf8(handshakeParentVariable)] = value;
         ProcessResult r = runProcess(probe(), {L"check"}, options);
         EXPECT_EQ(r.out, "parent\r\n") << toUtf8(value);
         r = runProcess(probe(), {L"check", L"--unreadable"}, options);

@@ -18,9 +18,11 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 
+#include "bootstrap/handshake.h"
 #include "examples/hello/support.h"
 
 namespace {
@@ -79,13 +81,14 @@ void line(const std::string& key, const std::string& value) {
     fflush(stdout);
 }
 
-void printVariable(const wchar_t* name) {
+void printVariable(const char* name) {
     wchar_t value[32768];
-    DWORD length = GetEnvironmentVariableW(name, value, 32768);
+    DWORD length =
+        GetEnvironmentVariableW(std::wstring(name, name + strlen(name)).c_str(), value, 32768);
     if (length == 0 || length >= 32768) {
-        printf("%s unset\n", utf8(name).c_str());
+        printf("%s unset\n", name);
     } else {
-        line(utf8(name), utf8(value));
+        line(name, utf8(value));
     }
     fflush(stdout);
 }
@@ -169,9 +172,9 @@ extern "C" __declspec(dllexport) int run_code(int argumentCount, wchar_t** argum
             line("argv[" + std::to_string(i) + "]", utf8(argumentVector[i]));
         }
         line("library", utf8(entryLibraryPath));
-        for (const wchar_t* name :
-             {L"ZEBRIK_ONEFILE_PARENT", L"ZEBRIK_ONEFILE_TIME_US", L"ZEBRIK_ONEFILE_RANDOM",
-              L"ZEBRIK_ONEFILE_START", L"ZEBRIK_ONEFILE_DIRECTORY", L"ZEBRIK_ORIGINAL_ARGV0"}) {
+        for (const char* name :
+             {handshakeParentVariable, handshakeTimeUsVariable, handshakeRandomVariable,
+              handshakeStartVariable, handshakeDirectoryVariable, handshakeOriginalArgv0Variable}) {
             printVariable(name);
         }
         line("support", supportGreeting());

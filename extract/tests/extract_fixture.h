@@ -10,6 +10,7 @@
 #include "archive/reader.h"
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/seams.h"
+#include "extract/directories.h"
 #include "tests/support/archive_builder.h"
 
 // Every CreateDirectoryW the bootstrap makes, in order; the call goes through.

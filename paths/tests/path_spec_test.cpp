@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <regex>
 
+#include "bootstrap/handshake.h"
 #include "paths/path_spec.h"
 #include "paths/tests/paths_fixture.h"
 
@@ -140,10 +141,10 @@ TEST(ExpandPathSpec, EveryNameInAnyLetterCaseGivesItsValue) {
     EXPECT_TRUE(std::regex_match(results[13], std::regex("[0-9]{6}"))) << results[13];
     EXPECT_TRUE(std::regex_match(results[14], std::regex("[0-9]{17,20}"))) << results[14];
     // The fresh values are stored for the child; the own identifier is not.
-    EXPECT_EQ(field(r.out, "ZEBRIK_ONEFILE_RANDOM"), results[12]);
-    EXPECT_EQ(field(r.out, "ZEBRIK_ONEFILE_TIME_US"), results[13]);
-    EXPECT_EQ(field(r.out, "ZEBRIK_ONEFILE_START"), results[14]);
-    EXPECT_EQ(field(r.out, "ZEBRIK_ONEFILE_PARENT"), "(none)");
+    EXPECT_EQ(field(r.out, handshakeRandomVariable), results[12]);
+    EXPECT_EQ(field(r.out, handshakeTimeUsVariable), results[13]);
+    EXPECT_EQ(field(r.out, handshakeStartVariable), results[14]);
+    EXPECT_EQ(field(r.out, handshakeParentVariable), "(none)");
 }
 
 TEST(ExpandPathSpec, TemporaryDirectoryLosesItsFinalBackslashesOnly) {
@@ -235,25 +236,25 @@ TEST(ExpandPathSpec, ProgramNameNeedsRoomForTheWholeNameAndElementZero) {
 
 TEST(ExpandPathSpec, ProcessIdentifierComesFromTheParentVariable) {
     ProcessOptions options = cleanOptions();
-    options.environment[L"ZEBRIK_ONEFILE_PARENT"] = L"1234";
+    options.environment[fromUtf8(handshakeParentVariable)] = L"1234";
     EXPECT_EQ(expandOne(L"p{PID}q", 4096, options), "ok p1234q");
-    options.environment[L"ZEBRIK_ONEFILE_PARENT"] = L"000017";
+    options.environment[fromUtf8(handshakeParentVariable)] = L"000017";
     EXPECT_EQ(expandOne(L"{PID}", 4096, options), "ok 000017");
     for (const wchar_t* planted : {L"12a", L" 12", L"+12", L"-1", L"12 ", L"1\\..\\x"}) {
-        options.environment[L"ZEBRIK_ONEFILE_PARENT"] = planted;
+        options.environment[fromUtf8(handshakeParentVariable)] = planted;
         ProcessResult r = expand({L"4096", L"{PID}"}, options);
         EXPECT_EQ(r.exitCode, endedAtOnce) << toUtf8(planted);
         EXPECT_EQ(r.out, "") << toUtf8(planted);
     }
     // Unset or empty: the own identifier, which is not stored.
     for (bool empty : {false, true}) {
-        options.environment[L"ZEBRIK_ONEFILE_PARENT"] =
+        options.environment[fromUtf8(handshakeParentVariable)] =
             empty ? std::optional<std::wstring>(L"") : std::nullopt;
         ProcessResult r = expand({L"--show-environment", L"4096", L"{PID}"}, options);
         ASSERT_EQ(r.exitCode, 0u);
         EXPECT_EQ(field(r.out, "ok"), field(r.out, "pid"));
         EXPECT_TRUE(std::regex_match(field(r.out, "pid"), std::regex("[1-9][0-9]*")));
-        EXPECT_EQ(field(r.out, "ZEBRIK_ONEFILE_PARENT"), "(none)");
+        EXPECT_EQ(field(r.out, handshakeParentVariable), "(none)");
     }
 }
 
@@ -266,7 +267,7 @@ TEST(ExpandPathSpec, RandomStringIsMadeOnceStoredAndReused) {
     EXPECT_TRUE(isRandomString(first)) << results[0];
     EXPECT_EQ(results[0], first + "-" + first);
     EXPECT_EQ(results[1], first);
-    EXPECT_EQ(field(r.out, "ZEBRIK_ONEFILE_RANDOM"), first);
+    EXPECT_EQ(field(r.out, handshakeRandomVariable), first);
 
     // Another run makes another string.
     ProcessResult other = expand({L"4096", L"{RANDOM}"});
@@ -275,7 +276,7 @@ TEST(ExpandPathSpec, RandomStringIsMadeOnceStoredAndReused) {
 
     // An inherited value is used as it is, whatever it holds.
     ProcessOptions options = cleanOptions();
-    options.environment[L"ZEBRIK_ONEFILE_RANDOM"] = L"any text, \u00e9 too";
+    options.environment[fromUtf8(handshakeRandomVariable)] = L"any text, \u00e9 too";
     EXPECT_EQ(expandOne(L"{RANDOM}|{RANDOM}", 4096, options),
               "ok " + toUtf8(L"any text, \u00e9 too|any text, \u00e9 too"));
 }
@@ -286,14 +287,14 @@ TEST(ExpandPathSpec, TimesAreReadOnceAndStored) {
     ASSERT_EQ(r.exitCode, 0u) << r.out;
     std::vector<std::string> results = fields(r.out, "ok");
     ASSERT_EQ(results.size(), 2u);
-    const std::string micro = field(r.out, "ZEBRIK_ONEFILE_TIME_US");
-    const std::string start = field(r.out, "ZEBRIK_ONEFILE_START");
+    const std::string micro = field(r.out, handshakeTimeUsVariable);
+    const std::string start = field(r.out, handshakeStartVariable);
     EXPECT_EQ(results[0], micro + "-" + micro);
     EXPECT_EQ(results[1], start + "-" + start);
 
     ProcessOptions options = cleanOptions();
-    options.environment[L"ZEBRIK_ONEFILE_TIME_US"] = L"not a time";
-    options.environment[L"ZEBRIK_ONEFILE_START"] = L"42";
+    options.environment[fromUtf8(handshakeTimeUsVariable)] = L"not a time";
+    options.environment[fromUtf8(handshakeStartVariable)] = L"42";
     EXPECT_EQ(expandOne(L"{TIME_US}/{TIME}", 4096, options), "ok not a time/42");
 }
 
@@ -346,8 +347,8 @@ TEST(ExpandPathSpec, TargetSpecGivesTheSameTextTwiceAndInTheChild) {
     ASSERT_EQ(results.size(), 4u) << r.out;
     const std::string pid = field(r.out, "pid");
     const std::string expected = temporaryDirectory() + "\\onefile_" + pid + "_" +
-                                 field(r.out, "ZEBRIK_ONEFILE_TIME_US") + "_" +
-                                 field(r.out, "ZEBRIK_ONEFILE_RANDOM");
+                                 field(r.out, handshakeTimeUsVariable) + "_" +
+                                 field(r.out, handshakeRandomVariable);
     for (const std::string& result : results) {
         EXPECT_EQ(result, expected);
     }
@@ -360,19 +361,19 @@ TEST(ExpandPathSpec, TargetSpecGivesTheSameTextTwiceAndInTheChild) {
 // directory, then ends at the missing archive; the probe reports on the way out.
 TEST(Driver, ParentAndChildComputeTheSameFreshTargetDirectory) {
     ProcessOptions options = cleanOptions();
-    options.environment[L"ZEBRIK_ONEFILE_START"] = L"5";
-    options.environment[L"ZEBRIK_ONEFILE_TIME_US"] = L"999999";
-    options.environment[L"ZEBRIK_ONEFILE_RANDOM"] = L"staleRANDOM";
+    options.environment[fromUtf8(handshakeStartVariable)] = L"5";
+    options.environment[fromUtf8(handshakeTimeUsVariable)] = L"999999";
+    options.environment[fromUtf8(handshakeRandomVariable)] = L"staleRANDOM";
     ProcessResult r = runProbe({L"driver", L"--with-child"}, options);
     EXPECT_EQ(r.exitCode, 2u) << r.out << r.err;
     std::vector<std::string> roles = fields(r.out, "role");
     std::vector<std::string> targets = fields(r.out, "target");
-    std::vector<std::string> parents = fields(r.out, "ZEBRIK_ONEFILE_PARENT");
+    std::vector<std::string> parents = fields(r.out, handshakeParentVariable);
     std::vector<std::string> pids = fields(r.out, "pid");
     ASSERT_EQ(roles, (std::vector<std::string>{"parent", "child"})) << r.out;
     ASSERT_EQ(targets.size(), 2u);
-    const std::string micro = field(r.out, "ZEBRIK_ONEFILE_TIME_US");
-    const std::string random = field(r.out, "ZEBRIK_ONEFILE_RANDOM");
+    const std::string micro = field(r.out, handshakeTimeUsVariable);
+    const std::string random = field(r.out, handshakeRandomVariable);
     EXPECT_TRUE(std::regex_match(micro, std::regex("[0-9]{6}"))) << micro;
     EXPECT_NE(micro, "999999");
     EXPECT_TRUE(isRandomString(random)) << random;
@@ -383,10 +384,10 @@ TEST(Driver, ParentAndChildComputeTheSameFreshTargetDirectory) {
     // The parent published its own identifier; the child changed nothing.
     EXPECT_EQ(parents, (std::vector<std::string>{pids[0], pids[0]}));
     EXPECT_NE(pids[1], pids[0]);
-    EXPECT_EQ(fields(r.out, "ZEBRIK_ONEFILE_START"),
+    EXPECT_EQ(fields(r.out, handshakeStartVariable),
               (std::vector<std::string>{"(none)", "(none)"}));
-    EXPECT_EQ(fields(r.out, "ZEBRIK_ONEFILE_TIME_US"), (std::vector<std::string>{micro, micro}));
-    EXPECT_EQ(fields(r.out, "ZEBRIK_ONEFILE_RANDOM"), (std::vector<std::string>{random, random}));
+    EXPECT_EQ(fields(r.out, handshakeTimeUsVariable), (std::vector<std::string>{micro, micro}));
+    EXPECT_EQ(fields(r.out, handshakeRandomVariable), (std::vector<std::string>{random, random}));
 }
 
 TEST(MakeRandomString, KnownSeedsGiveKnownStrings) {

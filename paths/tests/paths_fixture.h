@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "bootstrap/handshake.h"
 #include "tests/support/process.h"
 
 namespace paths_test {
@@ -16,9 +17,9 @@ const DWORD endedAtOnce = 3;
 // The handshake variables, absent unless a test sets them.
 inline ProcessOptions cleanOptions() {
     ProcessOptions options;
-    for (const wchar_t* name : {L"ZEBRIK_ONEFILE_PARENT", L"ZEBRIK_ONEFILE_START",
-                                L"ZEBRIK_ONEFILE_TIME_US", L"ZEBRIK_ONEFILE_RANDOM"}) {
-        options.environment[name] = std::nullopt;
+    options.environment[fromUtf8(handshakeParentVariable)] = std::nullopt;
+    for (const char* name : handshakeRunValueVariables) {
+        options.environment[fromUtf8(name)] = std::nullopt;
     }
     return options;
 }

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bootstrap/handshake.h"
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/driver.h"
 #include "errors/errors.h"
@@ -35,8 +36,8 @@
 
 namespace {
 
-const char* const handshakeVariables[] = {"ZEBRIK_ONEFILE_PARENT", "ZEBRIK_ONEFILE_START",
-                                          "ZEBRIK_ONEFILE_TIME_US", "ZEBRIK_ONEFILE_RANDOM"};
+const char* const handshakeVariables[] = {handshakeParentVariable, handshakeStartVariable,
+                                          handshakeTimeUsVariable, handshakeRandomVariable};
 
 // Extra cells after a buffer that the operation under test must leave alone.
 const size_t guardCells = 16;
@@ -166,10 +167,10 @@ int expandCommand(int argc, wchar_t** argv) {
         argumentVector = vector.data();
     }
     if (asParent) {
-        setEnvironmentValue("ZEBRIK_ONEFILE_START", nullptr);
-        setEnvironmentValue("ZEBRIK_ONEFILE_TIME_US", nullptr);
-        setEnvironmentValue("ZEBRIK_ONEFILE_RANDOM", nullptr);
-        setEnvironmentValue("ZEBRIK_ONEFILE_PARENT",
+        setEnvironmentValue(handshakeStartVariable, nullptr);
+        setEnvironmentValue(handshakeTimeUsVariable, nullptr);
+        setEnvironmentValue(handshakeRandomVariable, nullptr);
+        setEnvironmentValue(handshakeParentVariable,
                             std::to_wstring(GetCurrentProcessId()).c_str());
     }
     std::wstring childArguments = L"expand " + std::to_wstring(capacity);
@@ -212,8 +213,8 @@ int timeSamplesCommand(int count, bool nearSecond) {
                 previous = micro;
             }
         }
-        setEnvironmentValue("ZEBRIK_ONEFILE_TIME_US", nullptr);
-        setEnvironmentValue("ZEBRIK_ONEFILE_START", nullptr);
+        setEnvironmentValue(handshakeTimeUsVariable, nullptr);
+        setEnvironmentValue(handshakeStartVariable, nullptr);
         wchar_t output[256];
         uint64_t before = systemTime();
         bool expanded = expandPathSpec(output, L"{TIME_US} {TIME}", 256);

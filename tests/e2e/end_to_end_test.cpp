@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "bootstrap/handshake.h"
 #include "tests/e2e/hello_output.h"
 #include "tests/support/process.h"
 
@@ -77,9 +78,9 @@ TEST(Run, ParentAndChildAgreeOnTheTargetDirectory) {
     HelloOutput o(r.out);
     // The child got the parent's identifier, time and random text, and found
     // the entry library where the parent's expansion put it.
-    EXPECT_EQ(o.get("ZEBRIK_ONEFILE_PARENT"), std::to_string(r.processId));
-    std::string time = o.get("ZEBRIK_ONEFILE_TIME_US");
-    std::string random = o.get("ZEBRIK_ONEFILE_RANDOM");
+    EXPECT_EQ(o.get(handshakeParentVariable), std::to_string(r.processId));
+    std::string time = o.get(handshakeTimeUsVariable);
+    std::string random = o.get(handshakeRandomVariable);
     EXPECT_EQ(time.size(), 6u);
     EXPECT_EQ(time.find_first_not_of("0123456789"), std::string::npos);
     EXPECT_EQ(random.size(), 11u);
@@ -89,11 +90,11 @@ TEST(Run, ParentAndChildAgreeOnTheTargetDirectory) {
     std::string target = toUtf8(temporaryDirectory()) + "\\onefile_" + std::to_string(r.processId) +
                          "_" + time + "_" + random;
     EXPECT_EQ(o.get("library"), target + "\\hello.dll");
-    EXPECT_TRUE(r.out.find("ZEBRIK_ONEFILE_START unset") != std::string::npos);
+    EXPECT_TRUE(r.out.find(std::string(handshakeStartVariable) + " unset") != std::string::npos);
     // Its own files: a library it imports and a plug-in from a subfolder.
     EXPECT_EQ(o.get("support"), "support.dll was found next to the entry library");
     EXPECT_EQ(o.get("plugin"), "greetings from plugins\\greeter.dll");
-    EXPECT_EQ(o.get("ZEBRIK_ONEFILE_DIRECTORY"), toUtf8(testProgramDirectory()));
+    EXPECT_EQ(o.get(handshakeDirectoryVariable), toUtf8(testProgramDirectory()));
     EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
 }
 
@@ -102,7 +103,7 @@ TEST(Run, ElementZeroIsTheModuleFileNameAndWhatWasTypedIsKept) {
     ASSERT_EQ(r.exitCode, 0u) << r.err;
     HelloOutput o(r.out);
     EXPECT_EQ(o.arguments(), (std::vector<std::string>{toUtf8(hello()), "a"}));
-    EXPECT_EQ(o.get("ZEBRIK_ORIGINAL_ARGV0"), "typed\\name");
+    EXPECT_EQ(o.get(handshakeOriginalArgv0Variable), "typed\\name");
 }
 
 TEST(Run, ArgumentsSurviveTheRoundTrip) {
@@ -161,15 +162,15 @@ TEST(Run, StandardStreamsReachTheApplication) {
 
 TEST(Handshake, StaleValuesAreIgnoredByAParent) {
     ProcessOptions options;
-    options.environment[L"ZEBRIK_ONEFILE_TIME_US"] = L"123456";
-    options.environment[L"ZEBRIK_ONEFILE_RANDOM"] = L"staleRandom";
-    options.environment[L"ZEBRIK_ONEFILE_START"] = L"42";
+    options.environment[fromUtf8(handshakeTimeUsVariable)] = L"123456";
+    options.environment[fromUtf8(handshakeRandomVariable)] = L"staleRandom";
+    options.environment[fromUtf8(handshakeStartVariable)] = L"42";
     ProcessResult r = runProcess(hello(), {}, options);
     ASSERT_EQ(r.exitCode, 0u);
     HelloOutput o(r.out);
-    EXPECT_NE(o.get("ZEBRIK_ONEFILE_RANDOM"), "staleRandom");
+    EXPECT_NE(o.get(handshakeRandomVariable), "staleRandom");
     EXPECT_EQ(o.get("library").find("staleRandom"), std::string::npos);
-    EXPECT_TRUE(r.out.find("ZEBRIK_ONEFILE_START unset") != std::string::npos);
+    EXPECT_TRUE(r.out.find(std::string(handshakeStartVariable) + " unset") != std::string::npos);
 }
 
 TEST(Handshake, AParentVariableThatNamesNoParentOfThisProgramGivesTheParentRole) {
@@ -178,11 +179,11 @@ TEST(Handshake, AParentVariableThatNamesNoParentOfThisProgramGivesTheParentRole)
          {std::to_wstring(GetCurrentProcessId()), std::wstring(L"12abc"),
           std::wstring(L"99999999999"), std::wstring(L"-1"), std::wstring(L" ")}) {
         ProcessOptions options;
-        options.environment[L"ZEBRIK_ONEFILE_PARENT"] = value;
+        options.environment[fromUtf8(handshakeParentVariable)] = value;
         ProcessResult r = runProcess(hello(), {L"x"}, options);
         EXPECT_EQ(r.exitCode, 0u) << toUtf8(value) << r.err;
         HelloOutput o(r.out);
-        EXPECT_EQ(o.get("ZEBRIK_ONEFILE_PARENT"), std::to_string(r.processId)) << toUtf8(value);
+        EXPECT_EQ(o.get(handshakeParentVariable), std::to_string(r.processId)) << toUtf8(value);
         EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
     }
 }
@@ -209,9 +210,9 @@ TEST(Handshake, AChildRunsFromItsParentsDirectoryAndWritesNothing) {
         ASSERT_TRUE(CopyFileW(siblingProgram(name).c_str(), (target + L"\\" + name).c_str(), TRUE));
     }
     ProcessOptions options;
-    options.environment[L"ZEBRIK_ONEFILE_PARENT"] = std::to_wstring(parent.processId());
-    options.environment[L"ZEBRIK_ONEFILE_TIME_US"] = L"000001";
-    options.environment[L"ZEBRIK_ONEFILE_RANDOM"] = L"handMadeDir";
+    options.environment[fromUtf8(handshakeParentVariable)] = std::to_wstring(parent.processId());
+    options.environment[fromUtf8(handshakeTimeUsVariable)] = L"000001";
+    options.environment[fromUtf8(handshakeRandomVariable)] = L"handMadeDir";
     ProcessResult child = runProcess(hello(), {L":plugin"}, options);
     HelloOutput o(child.out);
     EXPECT_EQ(o.get("library"), toUtf8(target) + "\\hello.dll");
@@ -220,7 +221,7 @@ TEST(Handshake, AChildRunsFromItsParentsDirectoryAndWritesNothing) {
     EXPECT_EQ(child.exitCode, 1u);
     EXPECT_EQ(listDirectory(target), (std::vector<std::wstring>{L"hello.dll", L"support.dll"}));
     // With no such directory the entry library cannot be loaded.
-    options.environment[L"ZEBRIK_ONEFILE_RANDOM"] = L"noSuchDirec";
+    options.environment[fromUtf8(handshakeRandomVariable)] = L"noSuchDirec";
     ProcessResult missing = runProcess(hello(), {}, options);
     EXPECT_EQ(missing.exitCode, 2u);
     EXPECT_EQ(missing.out, "");
@@ -277,7 +278,7 @@ TEST(Cleanup, FiftyRunsAtOnceEachUseTheirOwnDirectoryAndLeaveNone) {
 
 TEST(Cleanup, ADirectoryHeldOpenByAnotherProcessStaysSilently) {
     RunningProcess run(hello(), commandLineFor(hello(), {L":sleep=1500"}));
-    ASSERT_TRUE(run.waitForOutput("ZEBRIK_ONEFILE_PARENT", 60000));
+    ASSERT_TRUE(run.waitForOutput(handshakeParentVariable, 60000));
     std::wstring target = fromUtf8(directoryPart(HelloOutput(run.outputSoFar()).get("library")));
     std::wstring heldPath = target + L"\\held.txt";
     HANDLE held = CreateFileW(heldPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
