@@ -117,7 +117,7 @@ int wmain(int argc, wchar_t** argv) {
         request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
         SHFileOperationW(&request);
     } else {
-        removeDirectoryTree(path);
+        removeDirectoryTree(path, nullptr);
     }
     QueryPerformanceCounter(&end);
     printf("seconds=%.6f\n", static_cast<double>(end.QuadPart - start.QuadPart) /

@@ -39,8 +39,21 @@ extern unsigned char extractionCopyBuffer[extractionPieceSize];
 extern volatile bool extractionStarted;
 // The running child; whoever closes it takes it out of the slot atomically first.
 extern HANDLE volatile childProcessHandle;
-// Set by the console handler: the main thread writes nothing more and starts no child.
-extern volatile bool consoleEventReceived;
+// Set when a console event or the end of the session starts the removal: the
+// main thread writes nothing more and starts no child.
+extern volatile bool removalRequested;
+// The one removal of the run: whoever starts it first does it, later callers
+// wait until it is done (removalNone, removalRunning, removalDone).
+extern volatile LONG removalState;
+constexpr LONG removalNone = 0;
+constexpr LONG removalRunning = 1;
+constexpr LONG removalDone = 2;
+// The file the record loop is writing; only the main thread uses it.
+extern HANDLE extractionFile;
+// What the system calls the target directory (its path on its volume, as a
+// handle's name query gives it), noted once the parent has made it. A handle
+// on something else by that path is not ours to walk: a link put in its place.
+extern wchar_t targetDirectoryName[pathCapacity];
 // The one reader over the attached archive.
 extern ArchiveReader archiveReader;
 // Directories known to exist, the home directory first.

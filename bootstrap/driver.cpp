@@ -8,6 +8,7 @@
 #include "bootstrap/handshake.h"
 #include "bootstrap/parent_check.h"
 #include "cleanup/cleanup.h"
+#include "cleanup/session.h"
 #include "errors/errors.h"
 #include "extract/extract.h"
 #include "launch/child.h"
@@ -66,13 +67,16 @@ int runBootstrap(int count, wchar_t** vector) {
         fatalSpecExpansionError(onefileTargetDirectorySpec);
     }
 
-    if (parentInstance == nullptr && !SetConsoleCtrlHandler(consoleControlHandler, TRUE)) {
-        fatalError(messageHandlerRegistration);
+    if (parentInstance == nullptr) {
+        if (!SetConsoleCtrlHandler(consoleControlHandler, TRUE)) {
+            fatalError(messageHandlerRegistration);
+        }
+        startSessionWindow();
     }
 
     openArchiveReader();
 
-    extractionStarted = true;
+    startExtraction();
     extractFileRecords();
 
     if (parentInstance != nullptr) {

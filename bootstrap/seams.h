@@ -16,6 +16,8 @@
     X(CloseHandle)                                                                                 \
     X(shellFileOperation)                                                                          \
     X(GetFileAttributesW)                                                                          \
+    X(FindFirstFileW)                                                                              \
+    X(FindNextFileW)                                                                               \
     X(Sleep)                                                                                       \
     X(WaitForSingleObject)                                                                         \
     X(TerminateProcess)                                                                            \

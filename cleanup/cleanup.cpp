@@ -4,6 +4,7 @@
 
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/seams.h"
+#include "errors/errors.h"
 #include "cleanup/tree.h"
 
 namespace {
@@ -30,23 +31,22 @@ void deleteTargetDirectory(const wchar_t* list) {
 // One delete attempt: our own walk of the tree, then the shell's delete of
 // whatever the walk left. The walk is first because the shell's delete is
 // slow (twenty times slower on a tree of some thousand files under Wine) and
-// stops at the classic path limit, which unpacked trees may pass.
+// stops at the classic path limit, which unpacked trees may pass. The shell's
+// delete follows links into what they point to, so it is left out once the
+// walk has met one it had to leave.
 void deleteAttempt(const wchar_t* list) {
-    removeDirectoryTree(targetDirectoryPath);
-    deleteTargetDirectory(list);
-}
-
-} // namespace
-
-void holdIfConsoleEventReceived() {
-    if (consoleEventReceived) {
-        Sleep(INFINITE);
+    // The shell takes no path as long as the classic limit (Wine's crashes
+    // on one), and could not delete what lies below it anyway.
+    if (removeDirectoryTree(targetDirectoryPath, targetDirectoryName) &&
+        wcslen(targetDirectoryPath) < MAX_PATH) {
+        deleteTargetDirectory(list);
     }
 }
 
-void cleanupTargetDirectory() {
-    // Taken out of the slot in one step, so the handle is closed exactly once
-    // whichever thread gets here first.
+// Takes the child out of its slot in one step, so its handle is closed exactly
+// once whichever thread gets here first; a child still running after its
+// grace period is ended.
+void stopChild() {
     HANDLE child = InterlockedExchangePointer(&childProcessHandle, nullptr);
     if (child != nullptr) {
         if (SYSTEM_CALL(WaitForSingleObject)(child, childGraceMilliseconds) != WAIT_OBJECT_0) {
@@ -54,10 +54,10 @@ void cleanupTargetDirectory() {
         }
         SYSTEM_CALL(CloseHandle)(child);
     }
-    if (!extractionStarted) {
-        return;
-    }
+}
 
+// Up to 21 delete attempts with 20 pauses between them, silently.
+void removeTargetDirectory() {
     // The shell wants a list ended by a second NUL; a 4095-character path
     // leaves no room for it inside targetDirectoryPath.
     wchar_t list[pathCapacity + 1];
@@ -77,6 +77,52 @@ void cleanupTargetDirectory() {
     }
 }
 
+// The main thread failed: the file it was writing would keep its directory
+// from being deleted on Windows.
+void cleanupAfterFailure() {
+    if (extractionFile != nullptr) {
+        SYSTEM_CALL(CloseHandle)(extractionFile);
+        extractionFile = nullptr;
+    }
+    cleanupTargetDirectory();
+}
+
+} // namespace
+
+void holdIfRemovalRequested() {
+    if (removalRequested) {
+        Sleep(INFINITE);
+    }
+}
+
+void cleanupTargetDirectory() {
+    stopChild();
+    if (!extractionStarted) {
+        return;
+    }
+    // One removal for the run: the end of the child, a console event, the
+    // end of the session and a failure may all ask for it, from different
+    // threads. Whoever asks later waits until it is done, because a session
+    // may end the process as soon as its message has been answered.
+    if (InterlockedCompareExchange(&removalState, removalRunning, removalNone) != removalNone) {
+        while (removalState != removalDone) {
+            Sleep(10);
+        }
+        return;
+    }
+    removeTargetDirectory();
+    removalState = removalDone;
+}
+
+void startExtraction() {
+    extractionStarted = true;
+    // The child writes nothing: its failures leave the directory to its parent.
+    if (parentInstance == nullptr) {
+        failureCleanupThread = GetCurrentThreadId();
+        failureCleanup = cleanupAfterFailure;
+    }
+}
+
 BOOL WINAPI consoleControlHandler(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
@@ -84,7 +130,7 @@ BOOL WINAPI consoleControlHandler(DWORD event) {
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-        consoleEventReceived = true;
+        removalRequested = true;
         cleanupTargetDirectory();
         break;
     default:

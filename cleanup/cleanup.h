@@ -1,19 +1,27 @@
 // Leaving nothing behind: the removal of the target directory after the
-// child, and on console interrupt, close, log-off and shutdown.
+// child, on console interrupt, close, log-off and shutdown, at the end of the
+// session, and after a failure of the parent.
 #pragma once
 
 #include <windows.h>
 
 // Stops a still-running child (after 5 s) and deletes the target directory,
-// with up to 21 attempts. Reports nothing.
+// with up to 21 attempts. Reports nothing. The directory is removed once per
+// run: a call while another thread removes it waits until that is done.
 void cleanupTargetDirectory();
+
+// Called on the main thread just before the first record is read: from now
+// on the cleanup removes the target directory, and in the parent every
+// failure of the main thread first removes what the run has written (closing
+// the file the record loop was writing), then reports as before.
+void startExtraction();
 
 // Runs the cleanup for events 0, 1, 2, 5 and 6; always returns FALSE so the
 // system's default handling follows.
 BOOL WINAPI consoleControlHandler(DWORD event);
 
 // Called by the main thread between steps that write below the target
-// directory or start the child: once a console event is removing the
-// directory, the main thread does nothing more and the system's default
-// handling of the event ends the process.
-void holdIfConsoleEventReceived();
+// directory or start the child: once a console event or the end of the
+// session is removing the directory, the main thread does nothing more, and
+// the process ends by the system's handling of that event.
+void holdIfRemovalRequested();

@@ -4,60 +4,222 @@
 #include <windows.h>
 
 #include "bootstrap/bootstrap.h"
+#include "bootstrap/seams.h"
 
 namespace {
 
-// Removes everything below `path` (an extended-length path of `length`
-// characters in a buffer of `capacity`), depth first.
-void removeTreeBelow(wchar_t* path, size_t length, size_t capacity) {
-    if (length + 3 > capacity) {
+// Room for an extended-length form of any path the bootstrap makes.
+constexpr size_t walkCapacity = pathCapacity + 8;
+
+// The entry itself, never what it points to (where the system knows links as
+// such), and directories too.
+constexpr DWORD openAsItself = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// A handle's name query answers into this; the walk runs on one thread at a
+// time (the cleanup removes once), so one buffer serves every query.
+union {
+    FILE_NAME_INFO info;
+    unsigned char bytes[sizeof(FILE_NAME_INFO) + walkCapacity * sizeof(wchar_t)];
+} nameAnswer;
+
+// The placeholder that takes a link's place before it is deleted.
+wchar_t placeholderPath[walkCapacity];
+const wchar_t placeholderName[] = L"onefile-link-placeholder";
+
+struct Walk {
+    wchar_t* path;        // the entry at hand, extended-length
+    size_t topLength;     // of the top directory's part of `path`
+    const wchar_t* top;   // the system's name for the top directory; null: not known
+    size_t topNameLength; //
+    bool leftLink;        // something that is or may be a link was left
+};
+
+bool sameLetters(wchar_t a, wchar_t b) {
+    return a == b || towupper(a) == towupper(b);
+}
+
+// Whether the system's name for `handle` is the top directory's name
+// followed by `rest` (the entry's path below the top), letter case aside.
+bool isEntryItself(HANDLE handle, const Walk& walk, const wchar_t* rest) {
+    if (walk.top == nullptr) {
+        return true;
+    }
+    if (!GetFileInformationByHandleEx(handle, FileNameInfo, &nameAnswer, sizeof nameAnswer)) {
+        return false;
+    }
+    const wchar_t* name = nameAnswer.info.FileName;
+    size_t length = nameAnswer.info.FileNameLength / sizeof(wchar_t);
+    size_t restLength = wcslen(rest);
+    if (length != walk.topNameLength + restLength) {
+        return false;
+    }
+    for (size_t i = 0; i < walk.topNameLength; ++i) {
+        if (!sameLetters(name[i], walk.top[i])) {
+            return false;
+        }
+    }
+    for (size_t i = 0; i < restLength; ++i) {
+        if (!sameLetters(name[walk.topNameLength + i], rest[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+HANDLE openToLookAt(const wchar_t* path) {
+    return CreateFileW(path, FILE_READ_ATTRIBUTES, shareAll, nullptr, OPEN_EXISTING, openAsItself,
+                       nullptr);
+}
+
+HANDLE openForRemoval(const wchar_t* path) {
+    return CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, shareAll,
+                       nullptr, OPEN_EXISTING, openAsItself, nullptr);
+}
+
+// Deletes what `handle` names when it is closed; a read-only file first loses
+// that attribute, which would refuse the deletion.
+void deleteThroughHandle(HANDLE handle, DWORD attributes) {
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        FILE_BASIC_INFO basic = {}; // zero times: left as they are
+        basic.FileAttributes = attributes & ~FILE_ATTRIBUTE_READONLY;
+        if (basic.FileAttributes == 0) {
+            basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        }
+        SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+void removeBelow(Walk& walk, size_t length);
+
+// Removes the entry at walk.path (`length` characters) whose listed
+// attributes are `attributes`.
+void removeEntry(Walk& walk, size_t length, DWORD attributes);
+
+// A link to a file that the system follows when it is opened: a rename of an
+// empty file of our own over it replaces the link itself, and that file can
+// then go like any other.
+void replaceLink(Walk& walk, size_t length) {
+    size_t directoryLength = length;
+    while (directoryLength > walk.topLength && walk.path[directoryLength - 1] != L'\\') {
+        --directoryLength;
+    }
+    size_t nameLength = sizeof placeholderName / sizeof placeholderName[0] - 1;
+    if (directoryLength + nameLength + 1 > walkCapacity) {
+        walk.leftLink = true;
         return;
     }
-    wmemcpy(path + length, L"\\*", 3);
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW(path, &entry);
-    path[length] = 0;
+    wmemcpy(placeholderPath, walk.path, directoryLength);
+    wmemcpy(placeholderPath + directoryLength, placeholderName, nameLength + 1);
+    // CREATE_NEW: never a file, or a link, that was there before.
+    HANDLE placeholder = CreateFileW(placeholderPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (placeholder == INVALID_HANDLE_VALUE) {
+        walk.leftLink = true;
+        return;
+    }
+    CloseHandle(placeholder);
+    if (MoveFileExW(placeholderPath, walk.path, MOVEFILE_REPLACE_EXISTING)) {
+        removeEntry(walk, length, FILE_ATTRIBUTE_NORMAL);
+    } else {
+        walk.leftLink = true;
+        DeleteFileW(placeholderPath);
+    }
+}
+
+void removeEntry(Walk& walk, size_t length, DWORD attributes) {
+    // A real folder is entered; anything else, a link (reparse point) to a
+    // folder included, is deleted as itself.
+    bool folder =
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    // A folder is looked at through a handle without delete access while its
+    // contents go: listing a folder that has a handle with delete access open
+    // fails under Wine.
+    HANDLE entry = folder ? openToLookAt(walk.path) : openForRemoval(walk.path);
+    if (entry == INVALID_HANDLE_VALUE) {
+        return; // gone, or held by someone: a later attempt tries again
+    }
+    if (!isEntryItself(entry, walk, walk.path + walk.topLength)) {
+        // Opened as something else: a link the system followed.
+        CloseHandle(entry);
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            walk.leftLink = true;
+        } else {
+            replaceLink(walk, length);
+        }
+        return;
+    }
+    if (folder) {
+        removeBelow(walk, length);
+        CloseHandle(entry);
+        entry = openForRemoval(walk.path);
+        if (entry == INVALID_HANDLE_VALUE) {
+            return;
+        }
+    }
+    deleteThroughHandle(entry, attributes);
+    CloseHandle(entry);
+}
+
+// Removes everything in the directory at walk.path (`length` characters).
+void removeBelow(Walk& walk, size_t length) {
+    if (length + 3 > walkCapacity) {
+        return;
+    }
+    wmemcpy(walk.path + length, L"\\*", 3);
+    WIN32_FIND_DATAW found;
+    HANDLE find = SYSTEM_CALL(FindFirstFileW)(walk.path, &found);
+    walk.path[length] = 0;
     if (find == INVALID_HANDLE_VALUE) {
         return;
     }
     do {
-        const wchar_t* name = entry.cFileName;
+        const wchar_t* name = found.cFileName;
         if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) {
             continue;
         }
         size_t nameLength = wcslen(name);
-        if (length + 1 + nameLength + 1 > capacity) {
+        if (length + 1 + nameLength + 1 > walkCapacity) {
             continue;
         }
-        path[length] = L'\\';
-        wmemcpy(path + length + 1, name, nameLength + 1);
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-            SetFileAttributesW(path, entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
-        }
-        // Links are removed as links, never followed.
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            removeTreeBelow(path, length + 1 + nameLength, capacity);
-            RemoveDirectoryW(path);
-        } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            RemoveDirectoryW(path);
-        } else {
-            DeleteFileW(path);
-        }
-        path[length] = 0;
-    } while (FindNextFileW(find, &entry));
+        walk.path[length] = L'\\';
+        wmemcpy(walk.path + length + 1, name, nameLength + 1);
+        removeEntry(walk, length + 1 + nameLength, found.dwFileAttributes);
+        walk.path[length] = 0;
+    } while (SYSTEM_CALL(FindNextFileW)(find, &found));
     FindClose(find);
 }
 
-} // namespace
+// "X:\name", "\\server\share" or either as "\\?\X:\name", "\\?\UNC\server".
+bool isFullPath(const wchar_t* path) {
+    bool extended = wcsncmp(path, L"\\\\?\\", 4) == 0;
+    const wchar_t* rest = extended ? path + 4 : path;
+    bool letter = (rest[0] >= L'A' && rest[0] <= L'Z') || (rest[0] >= L'a' && rest[0] <= L'z');
+    if (letter && rest[1] == L':' && rest[2] == L'\\' && rest[3] != 0) {
+        return true;
+    }
+    if (extended) {
+        return wcsncmp(rest, L"UNC\\", 4) == 0 && rest[4] != 0 && rest[4] != L'\\';
+    }
+    return wcsncmp(path, L"\\\\", 2) == 0 && path[2] != 0 && path[2] != L'\\' && path[2] != L'?' &&
+           path[2] != L'.';
+}
 
-void removeDirectoryTree(const wchar_t* path) {
-    wchar_t extended[pathCapacity + 8];
+// `path` in its extended-length form, which no path limit applies to;
+// returns its length, or 0 when it does not fit or is not a full path. A
+// relative or empty path would resolve against whatever folder the process
+// happens to be in, which is never the target directory.
+size_t extendedForm(const wchar_t* path, wchar_t* extended) {
     size_t length = wcsnlen(path, pathCapacity);
     if (length >= pathCapacity) {
-        return;
+        return 0;
     }
-    if (wcsncmp(path, L"\\\\?\\", 4) == 0 || wcsncmp(path, L"\\\\.\\", 4) == 0) {
+    if (!isFullPath(path)) {
+        return 0;
+    }
+    if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
         wmemcpy(extended, path, length + 1);
     } else if (wcsncmp(path, L"\\\\", 2) == 0) {
         // \\server\share becomes \\?\UNC\server\share
@@ -69,6 +231,95 @@ void removeDirectoryTree(const wchar_t* path) {
         wmemcpy(extended + 4, path, length + 1);
         length += 4;
     }
-    removeTreeBelow(extended, length, sizeof extended / sizeof extended[0]);
-    RemoveDirectoryW(extended);
+    return length;
+}
+
+} // namespace
+
+void noteDirectoryName(const wchar_t* path, wchar_t* name, size_t capacity) {
+    name[0] = 0;
+    wchar_t extended[walkCapacity];
+    if (extendedForm(path, extended) == 0) {
+        return;
+    }
+    HANDLE handle = CreateFileW(extended, FILE_READ_ATTRIBUTES, shareAll, nullptr, OPEN_EXISTING,
+                                openAsItself, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    // An answer of its own: the main thread notes the name while a console
+    // handler's walk may be using the shared one.
+    union {
+        FILE_NAME_INFO info;
+        unsigned char bytes[sizeof(FILE_NAME_INFO) + walkCapacity * sizeof(wchar_t)];
+    } answer;
+    if (GetFileInformationByHandleEx(handle, FileNameInfo, &answer, sizeof answer)) {
+        size_t length = answer.info.FileNameLength / sizeof(wchar_t);
+        if (length < capacity) {
+            wmemcpy(name, answer.info.FileName, length);
+            name[length] = 0;
+        }
+    }
+    CloseHandle(handle);
+}
+
+bool removeDirectoryTree(const wchar_t* path, const wchar_t* name) {
+    wchar_t extended[walkCapacity];
+    size_t length = extendedForm(path, extended);
+    if (length == 0) {
+        return false;
+    }
+    HANDLE top = openToLookAt(extended);
+    if (top == INVALID_HANDLE_VALUE) {
+        return true; // nothing there to walk
+    }
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(top, &information)) {
+        CloseHandle(top);
+        return false;
+    }
+    DWORD attributes = information.dwFileAttributes;
+
+    // The top's own name is the start of every entry's name below it.
+    wchar_t topName[walkCapacity];
+    Walk walk = {extended, length, nullptr, 0, false};
+    if (name != nullptr && name[0] != 0) {
+        walk.top = name;
+        walk.topNameLength = wcslen(name);
+        if (!isEntryItself(top, walk, L"")) {
+            // Replaced by a link: what it points to is not ours.
+            CloseHandle(top);
+            return false;
+        }
+    } else {
+        noteDirectoryName(extended, topName, walkCapacity);
+        if (topName[0] != 0) {
+            walk.top = topName;
+            walk.topNameLength = wcslen(topName);
+        }
+    }
+
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        // Not a directory any more: not walked here.
+        CloseHandle(top);
+        return true;
+    }
+    bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (link && (name == nullptr || name[0] == 0)) {
+        // A link in the directory's place, and no name to tell whether this
+        // handle is the link or what it points to: leave it.
+        CloseHandle(top);
+        return false;
+    }
+    if (!link) {
+        removeBelow(walk, length);
+    }
+    CloseHandle(top);
+    // A link in the directory's place goes as itself.
+    top = openForRemoval(extended);
+    if (top != INVALID_HANDLE_VALUE) {
+        deleteThroughHandle(top, attributes);
+        CloseHandle(top);
+    }
+    return !walk.leftLink && !link;
 }

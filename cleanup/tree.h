@@ -2,8 +2,30 @@
 // cleanup and measured on its own by the benchmarks.
 #pragma once
 
+#include <stddef.h>
+
 // Removes `path` (a directory) and everything below it, depth first, through
 // extended-length paths so that trees deeper than the classic path limit go
-// too. Links are removed as links, never followed. Reports nothing; whatever
-// cannot be removed stays.
-void removeDirectoryTree(const wchar_t* path);
+// too. Reports nothing; whatever cannot be removed stays.
+//
+// Links are removed as links and never followed: every entry is opened as
+// itself (not what it points to) and deleted through that handle, once the
+// system's name for the handle shows that it is this very entry. Windows
+// opens a symbolic link or junction as itself; Wine opens what a Unix link
+// points to, which the name then gives away. Such a link to a file is
+// replaced by an empty file of our own, by a rename (which replaces the link
+// itself), and that file is deleted; a link to a folder is left where it is.
+//
+// `name` is what the system called the directory when it was made (see
+// noteDirectoryName); a directory that now goes by another name has been
+// replaced by a link and is left alone. Null or empty: the directory is
+// taken as found.
+//
+// Returns false when something had to be left because it is, or may be, a
+// link: whatever deletes more must not walk the tree by following links.
+bool removeDirectoryTree(const wchar_t* path, const wchar_t* name);
+
+// Writes into `name` (capacity in wide characters) what the system calls the
+// directory or file at `path`: its path on its volume, as a handle's name
+// query gives it. Empty when the system cannot tell.
+void noteDirectoryName(const wchar_t* path, wchar_t* name, size_t capacity);

@@ -12,7 +12,21 @@ char messageArgument[4096];
 // still names the message and the code.
 const char* const missingSystemText = "no system text for this error code";
 
+// Runs the failure cleanup when the failing thread is the one that set it;
+// taken out first, so a failure inside the cleanup cannot come back here.
+void cleanUpBeforeExit() {
+    void (*cleanup)() = failureCleanup;
+    if (cleanup == nullptr || GetCurrentThreadId() != failureCleanupThread) {
+        return;
+    }
+    failureCleanup = nullptr;
+    cleanup();
+}
+
 } // namespace
+
+void (*volatile failureCleanup)();
+DWORD failureCleanupThread;
 
 void narrowForMessage(const wchar_t* text, char* out, size_t capacity) {
     size_t length = 0;
@@ -24,11 +38,13 @@ void narrowForMessage(const wchar_t* text, char* out, size_t capacity) {
 }
 
 void fatalError(const char* message) {
+    cleanUpBeforeExit();
     puts(message);
     exit(2);
 }
 
 void fatalErrorWithCode(const char* message, DWORD code) {
+    cleanUpBeforeExit();
     char* text = nullptr;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                                       FORMAT_MESSAGE_FROM_SYSTEM,
@@ -51,12 +67,14 @@ void fatalSpecExpansionError(const wchar_t* spec) {
 }
 
 void fatalOpenFailure(const wchar_t* path) {
+    cleanUpBeforeExit();
     narrowForMessage(path, messageArgument, sizeof messageArgument);
     fprintf(stderr, "Error, failed to open '%s' for writing.\n", messageArgument);
     exit(2);
 }
 
 void terminateImmediately() {
+    cleanUpBeforeExit();
     // Not abort(): msvcrt may show a runtime-error box in a GUI program, and an
     // unattended run would hang on it. Standard error is unbuffered, so a
     // message written before this call is already out.

@@ -19,6 +19,12 @@ constexpr char messageLaunchFailed[] = "Error, couldn't launch child";      // f
 constexpr char messageLoadFailed[] = "Error, load DLL.";                    // fatalErrorWithCode
 constexpr char messageNoEntryPoint[] = "Error, DLL entry point not found."; // fatalError
 
+// Set by the parent when it starts to write below the target directory, on
+// the main thread: every failure from then on first runs it (once, on that
+// thread, silently), so that a failed run leaves no half-written directory.
+extern void (*volatile failureCleanup)();
+extern DWORD failureCleanupThread;
+
 // Writes `message` and a line break to standard output; exit status 2.
 [[noreturn]] void fatalError(const char* message);
 

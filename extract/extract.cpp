@@ -5,6 +5,7 @@
 #include "bootstrap/bounded.h"
 #include "bootstrap/seams.h"
 #include "cleanup/cleanup.h"
+#include "cleanup/tree.h"
 #include "errors/errors.h"
 #include "extract/directories.h"
 
@@ -58,28 +59,37 @@ void extractFileRecords() {
         }
 
         uint64_t remaining = readRecordSize();
-        holdIfConsoleEventReceived();
+        holdIfRemovalRequested();
         createContainingDirectories(recordFullPath);
+        if (targetDirectoryName[0] == 0) {
+            // The directory is there now and is the run's own: its name lets
+            // the removal recognise it, and tell a link put in its place.
+            noteDirectoryName(targetDirectoryPath, targetDirectoryName, pathCapacity);
+        }
         HANDLE file = SYSTEM_CALL(CreateFileW)(recordFullPath, GENERIC_WRITE, FILE_SHARE_WRITE,
                                                nullptr, CREATE_ALWAYS, 0, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             fatalOpenFailure(recordFullPath);
         }
+        // A failure from here on closes it before the directory is removed.
+        extractionFile = file;
         while (remaining > 0) {
             DWORD piece = remaining < extractionPieceSize ? static_cast<DWORD>(remaining)
                                                           : static_cast<DWORD>(extractionPieceSize);
             readArchiveBytes(extractionCopyBuffer, piece);
             DWORD written = 0;
-            if (consoleEventReceived) {
+            if (removalRequested) {
                 // An open file could not be deleted behind us.
+                extractionFile = nullptr;
                 SYSTEM_CALL(CloseHandle)(file);
-                holdIfConsoleEventReceived();
+                holdIfRemovalRequested();
             }
             if (!SYSTEM_CALL(WriteFile)(file, extractionCopyBuffer, piece, &written, nullptr)) {
                 fatalErrorWithCode(messageWriteFailed, GetLastError());
             }
             remaining -= piece;
         }
+        extractionFile = nullptr;
         SYSTEM_CALL(CloseHandle)(file);
     }
 }

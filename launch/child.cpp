@@ -37,7 +37,7 @@ int launchChildInstance() {
     buildChildCommandLine();
 
     // A console event may have removed the directory meanwhile.
-    holdIfConsoleEventReceived();
+    holdIfRemovalRequested();
     PROCESS_INFORMATION child = {};
     // Same console and process group: the child gets the console's events itself.
     if (!SYSTEM_CALL(CreateProcessW)(executable, childCommandLine, nullptr, nullptr, TRUE,

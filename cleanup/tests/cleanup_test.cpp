@@ -3,6 +3,9 @@
 // test seams.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/seams.h"
 #include "cleanup/cleanup.h"
@@ -76,6 +79,9 @@ class Cleanup : public testing::Test {
         wcscpy(targetDirectoryPath, target.c_str());
         extractionStarted = true;
         childProcessHandle = nullptr;
+        removalState = removalNone;
+        removalRequested = false;
+        targetDirectoryName[0] = 0;
     }
     void TearDown() override { removeTree(base); }
 
@@ -177,19 +183,27 @@ TEST_F(Cleanup, AFailedWaitAlsoEndsTheChild) {
     EXPECT_EQ(calls.terminations, std::vector<UINT>{0});
 }
 
-TEST_F(Cleanup, TheListHasRoomForTheLongestTargetPath) {
+TEST_F(Cleanup, TheShellGetsPathsUpToTheClassicLimitEndedByTwoNuls) {
     calls.deleteForReal = false;
-    std::wstring longest(4095, L'x');
-    longest[0] = L'Z';
+    std::wstring longest = L"Z:\\" + std::wstring(MAX_PATH - 4, L'x');
     wcscpy(targetDirectoryPath, longest.c_str());
     cleanupTargetDirectory();
+    EXPECT_EQ(calls.deletes, 1);
     EXPECT_EQ(calls.lastList, longest + std::wstring(2, L'\0'));
+    // A longer one is left to the walk: the shell could not delete below it,
+    // and Wine's shell crashes on it.
+    removalState = removalNone;
+    calls.deletes = 0;
+    wcscpy(targetDirectoryPath, (L"Z:\\" + std::wstring(4092, L'x')).c_str());
+    cleanupTargetDirectory();
+    EXPECT_EQ(calls.deletes, 0);
 }
 
 TEST_F(Cleanup, TheHandlerCleansUpForInterruptCloseLogoffAndShutdownOnly) {
     calls.deleteForReal = false;
     for (DWORD event : {0u, 1u, 2u, 5u, 6u}) {
         int before = calls.deletes;
+        removalState = removalNone;
         EXPECT_FALSE(consoleControlHandler(event));
         EXPECT_GT(calls.deletes, before) << "event " << event;
     }
@@ -198,6 +212,73 @@ TEST_F(Cleanup, TheHandlerCleansUpForInterruptCloseLogoffAndShutdownOnly) {
         EXPECT_FALSE(consoleControlHandler(event));
     }
     EXPECT_EQ(calls.deletes, 0);
+}
+
+// Entries whose names begin with "reparse-" are listed as reparse points,
+// which is how Windows lists a symbolic link or junction; Wine makes none.
+HANDLE WINAPI listingReparsePoints(LPCWSTR pattern, LPWIN32_FIND_DATAW found) {
+    HANDLE find = FindFirstFileW(pattern, found);
+    if (find != INVALID_HANDLE_VALUE && wcsncmp(found->cFileName, L"reparse-", 8) == 0) {
+        found->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    }
+    return find;
+}
+BOOL WINAPI listingNextReparsePoints(HANDLE find, LPWIN32_FIND_DATAW found) {
+    BOOL more = FindNextFileW(find, found);
+    if (more && wcsncmp(found->cFileName, L"reparse-", 8) == 0) {
+        found->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    }
+    return more;
+}
+
+TEST_F(Cleanup, ALinkToAFolderIsDeletedAsItselfAndNeverEntered) {
+    seamFindFirstFileW = listingReparsePoints;
+    seamFindNextFileW = listingNextReparsePoints;
+    calls.deleteForReal = false;
+    std::wstring linked = target + L"\\reparse-folder";
+    ASSERT_TRUE(CreateDirectoryW(linked.c_str(), nullptr));
+    writeFileBytes(linked + L"\\outside.txt", "not ours");
+    writeFileBytes(target + L"\\ours.txt", "ours");
+    cleanupTargetDirectory();
+    // Deleting the "link" as itself fails here only because a real folder
+    // stands in for it; what it points to is never touched.
+    EXPECT_EQ(readFileBytes(linked + L"\\outside.txt"), "not ours");
+    EXPECT_FALSE(pathExists(target + L"\\ours.txt"));
+    EXPECT_FALSE(pathExists(target + L"\\app.dll"));
+    seamFindFirstFileW = FindFirstFileW;
+    seamFindNextFileW = FindNextFileW;
+}
+
+TEST_F(Cleanup, AConsoleEventAndTheEndOfTheSessionRemoveTheDirectoryOnce) {
+    // Ctrl-C first, then the session's end asks again: one removal.
+    EXPECT_FALSE(consoleControlHandler(CTRL_C_EVENT));
+    EXPECT_TRUE(removalRequested);
+    cleanupTargetDirectory();
+    EXPECT_EQ(calls.deletes, 1);
+    EXPECT_FALSE(pathExists(target));
+}
+
+std::atomic<bool> slowDeleteDone;
+int WINAPI slowShellDelete(LPSHFILEOPSTRUCTW request) {
+    Sleep(300);
+    int result = fakeShellDelete(request);
+    slowDeleteDone = true;
+    return result;
+}
+
+TEST_F(Cleanup, ALaterCallerWaitsUntilTheRemovalIsDone) {
+    // The end of the session may end the process as soon as its message is
+    // answered, so a second caller must not return while the first removes.
+    seamshellFileOperation = slowShellDelete;
+    slowDeleteDone = false;
+    std::thread first([] { consoleControlHandler(CTRL_CLOSE_EVENT); });
+    while (removalState == removalNone) {
+        Sleep(1);
+    }
+    cleanupTargetDirectory();
+    EXPECT_TRUE(slowDeleteDone);
+    first.join();
+    EXPECT_EQ(calls.deletes, 1);
 }
 
 } // namespace

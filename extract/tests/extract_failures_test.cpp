@@ -24,17 +24,34 @@ TEST_F(RecordLoopFailures, AnOpenFailureStopsAtThatRecordAndNamesItsFullPath) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err,
               "Error, failed to open '" + toUtf8(target) + "\\blocker\\x.txt' for writing.\r\n");
-    // What was written before stays; nothing after the failing record is written.
-    EXPECT_EQ(readFileBytes(target + L"\\app.dll"), "MZ");
-    EXPECT_EQ(readFileBytes(target + L"\\blocker"), "b");
-    EXPECT_FALSE(pathExists(target + L"\\later.txt"));
+    // What was written before goes with the directory, before the report.
+    EXPECT_FALSE(pathExists(target));
 }
 
-TEST_F(RecordLoopFailures, AFailedWriteReportsTheSystemText) {
+TEST_F(RecordLoopFailures, AFailedWriteReportsTheSystemTextAndLeavesNothing) {
     ProcessResult r = probe(L"write-failure", base + L"\\T");
     EXPECT_EQ(r.exitCode, 2u);
     EXPECT_EQ(r.err, "Error, couldn't unpack file to target path. ([Error 112] " +
                          systemErrorText(112) + ")\r\n");
+    EXPECT_FALSE(pathExists(base + L"\\T"));
+}
+
+TEST_F(RecordLoopFailures, AChildThatCannotBeStartedLeavesNothing) {
+    ProcessResult r = probe(L"launch-failure", base + L"\\T");
+    EXPECT_EQ(r.exitCode, 2u);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error, couldn't launch child ([Error 2] " + systemErrorText(2) + ")\r\n");
+    EXPECT_FALSE(pathExists(base + L"\\T"));
+}
+
+TEST_F(RecordLoopFailures, AFailingChildLeavesTheDirectoryToItsParent) {
+    std::wstring target = base + L"\\T";
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    writeFileBytes(target + L"\\other.txt", "o");
+    ProcessResult r = probe(L"child-load-failure", target);
+    EXPECT_EQ(r.exitCode, 2u);
+    EXPECT_EQ(r.err.rfind("Error, load DLL. ([Error ", 0), 0u) << r.err;
+    EXPECT_EQ(readFileBytes(target + L"\\other.txt"), "o");
 }
 
 TEST_F(RecordLoopFailures, NamesUpTo1023UnitsAreTakenAndLongerOnesRefused) {
@@ -68,10 +85,11 @@ TEST_F(RecordLoopFailures, AFullPathBeyond4095UnitsEndsTheProcessAtOnce) {
     EXPECT_NE(r.err.find("Error, failed to open 'C:\\ppp"), std::string::npos) << r.err;
 }
 
-TEST_F(RecordLoopFailures, ARecordLongerThanTheStreamFailsToDecode) {
+TEST_F(RecordLoopFailures, ARecordLongerThanTheStreamFailsToDecodeAndLeavesNothing) {
     ProcessResult r = probe(L"truncated", base + L"\\T");
     EXPECT_EQ(r.exitCode, 2u);
     EXPECT_EQ(r.out, "Error, couldn't decode attached data.\r\n");
+    EXPECT_FALSE(pathExists(base + L"\\T"));
 }
 
 TEST_F(RecordLoopFailures, ARegistryCopyThatCannotBeAllocatedIsReported) {

@@ -5,8 +5,11 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+#include "cleanup/cleanup.h"
 #include "extract/extract.h"
 #include "extract_fixture.h"
+#include "launch/child.h"
+#include "launch/entry_library.h"
 
 namespace {
 
@@ -17,6 +20,19 @@ BOOL WINAPI failingWriteFile(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) {
 
 wchar_t* failingDuplicate(const wchar_t*) {
     return nullptr;
+}
+
+BOOL WINAPI failingCreateProcess(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                                 BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
+                                 LPPROCESS_INFORMATION) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+}
+
+// The record loop as the driver runs it, from the start of the extraction on.
+void extract() {
+    startExtraction();
+    extractFileRecords();
 }
 
 } // namespace
@@ -52,7 +68,7 @@ int wmain(int argc, wchar_t** argv) {
         std::string stream = recordStream({{L"app.dll", "MZ"}}, false);
         stream[16] = 100;
         openTestArchive(wrapFrame(compressFrame(stream, ArchiveOptions{})));
-        extractFileRecords();
+        extract();
         return 0;
     } else if (scenario.rfind(L"damaged=", 0) == 0) {
         // A valid record stream with seeded damage: bytes changed, cut or repeated.
@@ -71,23 +87,44 @@ int wmain(int argc, wchar_t** argv) {
         for (int i = 0; i < changes; ++i) {
             size_t at = next() % stream.size();
             switch (next() % 3) {
-            case 0: stream[at] = static_cast<char>(next()); break;
-            case 1: stream.resize(at); break;
-            default: stream.insert(at, stream.substr(at, 1 + next() % 64)); break;
+            case 0:
+                stream[at] = static_cast<char>(next());
+                break;
+            case 1:
+                stream.resize(at);
+                break;
+            default:
+                stream.insert(at, stream.substr(at, 1 + next() % 64));
+                break;
             }
         }
         openTestArchive(wrapFrame(compressFrame(stream, ArchiveOptions{})));
-        extractFileRecords();
+        extract();
         printf("extracted\n");
         return 0;
     } else if (scenario == L"allocation-failure") {
         seam_wcsdup = failingDuplicate;
         records = {{L"app.dll", "MZ"}};
+    } else if (scenario == L"launch-failure") {
+        // Everything unpacked, then the child cannot be started.
+        openTestArchive(buildAttachedData({{L"app.dll", "MZ"}, {L"sub\\data.txt", "d"}}));
+        extract();
+        closeArchiveReader();
+        seamCreateProcessW = failingCreateProcess;
+        argumentCount = argc;
+        argumentVector = argv;
+        return launchChildInstance();
+    } else if (scenario == L"child-load-failure") {
+        // A child whose entry library is not where its parent should have put it.
+        startRun(target, true);
+        openTestArchive(buildAttachedData({{L"app.dll", "MZ"}}));
+        extract();
+        return runEntryLibrary(0, nullptr, entryLibraryPath);
     } else {
         return 100;
     }
     openTestArchive(buildAttachedData(records));
-    extractFileRecords();
+    extract();
     printf("extracted\n");
     return 0;
 }
