@@ -37,6 +37,9 @@ extern wchar_t recordFullPath[pathCapacity];
 extern unsigned char extractionCopyBuffer[extractionPieceSize];
 // Set just before the first record is read: from then on there may be files to remove.
 extern volatile bool extractionStarted;
+// The parent's open handle on its target directory, without delete sharing so
+// that nobody can swap it; null until created. Closed before any removal.
+extern HANDLE volatile targetDirectoryHandle;
 // The running child; whoever closes it takes it out of the slot atomically first.
 extern HANDLE volatile childProcessHandle;
 // Set by the console handler: the main thread writes nothing more and starts no child.

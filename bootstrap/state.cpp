@@ -12,6 +12,7 @@ wchar_t recordName[recordNameCapacity];
 wchar_t recordFullPath[pathCapacity];
 unsigned char extractionCopyBuffer[extractionPieceSize];
 volatile bool extractionStarted;
+HANDLE volatile targetDirectoryHandle;
 HANDLE volatile childProcessHandle;
 volatile bool consoleEventReceived;
 ArchiveReader archiveReader;

@@ -54,6 +54,11 @@ void cleanupTargetDirectory() {
         }
         SYSTEM_CALL(CloseHandle)(child);
     }
+    // The parent's own hold on the directory would keep it from being removed too.
+    HANDLE held = InterlockedExchangePointer(&targetDirectoryHandle, nullptr);
+    if (held != nullptr) {
+        CloseHandle(held);
+    }
     if (!extractionStarted) {
         return;
     }

@@ -1,6 +1,7 @@
 #include "extract/extract.h"
 
 #include "archive/reader.h"
+#include "archive/record_name.h"
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/bounded.h"
 #include "bootstrap/seams.h"
@@ -45,6 +46,11 @@ void extractFileRecords() {
         readRecordName();
         if (recordName[0] == 0) {
             return; // the terminator; nothing after it is read
+        }
+        if (!isSafeRecordPath(recordName)) {
+            // No writer makes such a name: joined to the target directory it
+            // could lead out of it, or be rewritten into another name.
+            fatalError(messageUndecodable);
         }
         copyBounded(recordFullPath, pathCapacity, targetDirectoryPath);
         appendBounded(recordFullPath, pathCapacity, L"\\");
