@@ -2,9 +2,6 @@
 
 #include <aclapi.h>
 #include <sddl.h>
-#include <stdio.h>
-
-#include <utility>
 
 namespace {
 
@@ -16,23 +13,6 @@ std::string sidText(PSID sid) {
     std::string result = text;
     LocalFree(text);
     return result;
-}
-
-// The entries of `dacl` that allow, as (entry, SID text) pairs; null entries for other types.
-std::vector<std::pair<ACCESS_ALLOWED_ACE*, std::string>> allowedEntries(PACL dacl) {
-    std::vector<std::pair<ACCESS_ALLOWED_ACE*, std::string>> entries;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        ACE_HEADER* ace = nullptr;
-        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) {
-            entries.push_back({nullptr, "<unreadable entry>"});
-        } else if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE) {
-            entries.push_back({nullptr, "<entry of type " + std::to_string(ace->AceType) + ">"});
-        } else {
-            auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
-            entries.push_back({allowed, sidText(&allowed->SidStart)});
-        }
-    }
-    return entries;
 }
 
 } // namespace
@@ -49,39 +29,15 @@ std::string processUserSid() {
     return known ? sidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) : "<no user>";
 }
 
-std::string daclSummary(PSECURITY_DESCRIPTOR descriptor) {
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    if (!GetSecurityDescriptorControl(descriptor, &control, &revision) ||
-        !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
+std::string daclText(PSECURITY_DESCRIPTOR descriptor) {
+    char* text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
         return "<unreadable descriptor>";
     }
-    if (!present || dacl == nullptr) {
-        return "no DACL: everyone has access";
-    }
-    std::string text = control & SE_DACL_PROTECTED ? "protected" : "inherits";
-    for (const auto& [allowed, sid] : allowedEntries(dacl)) {
-        if (allowed == nullptr) {
-            text += "; " + sid;
-            continue;
-        }
-        char mask[16];
-        snprintf(mask, sizeof mask, "%#lx", static_cast<unsigned long>(allowed->Mask));
-        std::string flags;
-        for (auto [flag, name] : {std::pair<BYTE, const char*>{OBJECT_INHERIT_ACE, "OI"},
-                                  {CONTAINER_INHERIT_ACE, "CI"},
-                                  {INHERIT_ONLY_ACE, "IO"},
-                                  {NO_PROPAGATE_INHERIT_ACE, "NP"},
-                                  {INHERITED_ACE, "ID"}}) {
-            if (allowed->Header.AceFlags & flag) {
-                flags += name;
-            }
-        }
-        text += std::string("; allow ") + mask + " " + (flags.empty() ? "-" : flags) + " " + sid;
-    }
-    return text;
+    std::string result = text;
+    LocalFree(text);
+    return result;
 }
 
 std::vector<std::string> storedAllowedSids(const std::wstring& path) {
@@ -95,9 +51,15 @@ std::vector<std::string> storedAllowedSids(const std::wstring& path) {
     std::vector<std::string> sids;
     if (dacl == nullptr) {
         sids.push_back("<no DACL: everyone>");
-    } else {
-        for (const auto& entry : allowedEntries(dacl)) {
-            sids.push_back(entry.second);
+    }
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        ACE_HEADER* ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) {
+            sids.push_back("<unreadable entry>");
+        } else if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            sids.push_back("<entry of type " + std::to_string(ace->AceType) + ">");
+        } else {
+            sids.push_back(sidText(&reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart));
         }
     }
     LocalFree(descriptor);
