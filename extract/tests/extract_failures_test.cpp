@@ -156,9 +156,13 @@ TEST_F(RecordLoopFailures, NamesThatCouldLeadElsewhereAreRefusedBeforeAnythingOf
         EXPECT_EQ(treeOf(outer),
                   (std::vector<std::wstring>{L"deep", L"deep\\T", L"deep\\T\\app.dll"}))
             << toUtf8(name);
-        // A child refuses it too when it comes first, instead of loading it.
-        ProcessResult child = runProcess(siblingProgram(L"extract_probe.exe"),
-                                         {L"record=" + name, L"--child", target});
+    }
+    // A child refuses such a name too when it comes first, instead of loading from it.
+    for (const wchar_t* name :
+         {L"..\\escaped-onefile.txt", L"a/../../escaped-onefile.txt", L"C:\\drive-onefile.txt"}) {
+        ProcessResult child =
+            runProcess(siblingProgram(L"extract_probe.exe"),
+                       {L"record=" + std::wstring(name), L"--child", base + L"\\T"});
         EXPECT_EQ(child.exitCode, 2u) << toUtf8(name);
         EXPECT_EQ(child.out, "Error, couldn't decode attached data.\r\n") << toUtf8(name);
     }
