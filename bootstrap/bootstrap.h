@@ -40,6 +40,8 @@ extern volatile bool extractionStarted;
 // The parent's open handle on its target directory, without delete sharing so
 // that nobody can swap it; null until created. Closed before any removal.
 extern HANDLE volatile targetDirectoryHandle;
+// The thread that is creating the target directory at this moment, or 0.
+extern volatile DWORD targetDirectoryCreator;
 // The running child; whoever closes it takes it out of the slot atomically first.
 extern HANDLE volatile childProcessHandle;
 // Set by the console handler: the main thread writes nothing more and starts no child.

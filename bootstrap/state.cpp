@@ -13,6 +13,7 @@ wchar_t recordFullPath[pathCapacity];
 unsigned char extractionCopyBuffer[extractionPieceSize];
 volatile bool extractionStarted;
 HANDLE volatile targetDirectoryHandle;
+volatile DWORD targetDirectoryCreator;
 HANDLE volatile childProcessHandle;
 volatile bool consoleEventReceived;
 ArchiveReader archiveReader;

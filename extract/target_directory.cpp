@@ -6,6 +6,7 @@
 #include "bootstrap/bounded.h"
 #include "bootstrap/handshake.h"
 #include "bootstrap/seams.h"
+#include "cleanup/cleanup.h"
 #include "errors/errors.h"
 #include "extract/directories.h"
 #include "paths/environment.h"
@@ -62,8 +63,13 @@ bool expandTargetDirectory(const wchar_t* spec) {
 }
 
 void createTargetDirectory(const wchar_t* spec) {
+    // A console handler that runs meanwhile waits until this is decided, so
+    // that it removes a directory made at this very moment, and never one
+    // whose name someone else had taken.
+    targetDirectoryCreator = GetCurrentThreadId();
     DWORD error = ERROR_ALREADY_EXISTS;
-    for (int attempt = 0; attempt < targetDirectoryAttempts; ++attempt) {
+    bool created = false;
+    for (int attempt = 0; attempt < targetDirectoryAttempts && !consoleEventReceived; ++attempt) {
         if (attempt > 0) {
             // Whatever holds the name was not made by this run: another name.
             discardRunValues();
@@ -81,12 +87,19 @@ void createTargetDirectory(const wchar_t* spec) {
             break; // access denied, no such drive: another name would not help
         }
         HANDLE held = holdPlainDirectory(targetDirectoryPath, &error);
-        if (held == nullptr) {
-            continue;
+        if (held != nullptr) {
+            targetDirectoryHandle = held;
+            created = true;
+            break;
         }
-        targetDirectoryHandle = held;
-        rememberKnownDirectory(targetDirectoryPath);
-        return;
     }
-    fatalErrorWithCode(messageNoFreshTargetDirectory, error);
+    if (created) {
+        extractionStarted = true;
+    }
+    targetDirectoryCreator = 0;
+    holdIfConsoleEventReceived();
+    if (!created) {
+        fatalErrorWithCode(messageNoFreshTargetDirectory, error);
+    }
+    rememberKnownDirectory(targetDirectoryPath);
 }

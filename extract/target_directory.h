@@ -20,5 +20,7 @@ bool expandTargetDirectory(const wchar_t* spec);
 // are drawn afresh and `spec` expanded again, for targetDirectoryAttempts
 // names in all; then, or on any other failure at once, the run ends with
 // messageNoFreshTargetDirectory. The created directory is held open in
-// targetDirectoryHandle and entered in the registry of known directories.
+// targetDirectoryHandle and entered in the registry of known directories;
+// extractionStarted is set as soon as it is known to be this run's own.
+// After a console event it creates nothing more and holds.
 void createTargetDirectory(const wchar_t* spec);
