@@ -37,6 +37,11 @@ extern wchar_t recordFullPath[pathCapacity];
 extern unsigned char extractionCopyBuffer[extractionPieceSize];
 // Set just before the first record is read: from then on there may be files to remove.
 extern volatile bool extractionStarted;
+// The parent's open handle on its target directory, without delete sharing so
+// that nobody can swap it; null until created. Closed before any removal.
+extern HANDLE volatile targetDirectoryHandle;
+// The thread that is creating the target directory at this moment, or 0.
+extern volatile DWORD targetDirectoryCreator;
 // The running child; whoever closes it takes it out of the slot atomically first.
 extern HANDLE volatile childProcessHandle;
 // Set when a console event or the end of the session starts the removal: the

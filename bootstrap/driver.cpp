@@ -4,17 +4,16 @@
 
 #include "archive/reader.h"
 #include "bootstrap/bootstrap.h"
-#include "bootstrap/bounded.h"
 #include "bootstrap/handshake.h"
 #include "bootstrap/parent_check.h"
 #include "cleanup/cleanup.h"
 #include "cleanup/session.h"
 #include "errors/errors.h"
 #include "extract/extract.h"
+#include "extract/target_directory.h"
 #include "launch/child.h"
 #include "launch/entry_library.h"
 #include "paths/environment.h"
-#include "paths/path_spec.h"
 
 namespace {
 
@@ -41,26 +40,24 @@ int runBootstrap(int count, wchar_t** vector) {
     // search order for the rest of the process.
     SetDllDirectoryW(L"");
 
+    // Loads nothing beyond KERNEL32.
     parentInstance = checkParentInstance();
 
     if (parentInstance == nullptr) {
+        // From here on the parent loads from the system directory only. The
+        // system libraries it binds pull in others by name, which would be
+        // looked for next to the executable first, often a Downloads folder
+        // full of other files. The child keeps the search that the
+        // application would have if it were unpacked by hand.
+        SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
         // Stale values of an earlier run must not leak into this one's directory name.
-        for (const char* variable : handshakeRunValueVariables) {
-            setEnvironmentValue(variable, nullptr);
-        }
+        discardRunValues();
         publishParentIdentifier();
     }
 
     // The build's spec; the handshake variables make the child's expansion of
     // the same text arrive at the parent's directory.
-    bool expanded = expandPathSpec(targetDirectoryPath, onefileTargetDirectorySpec, pathCapacity);
-
-    wchar_t fullPath[pathCapacity];
-    DWORD length = GetFullPathNameW(targetDirectoryPath, pathCapacity, fullPath, nullptr);
-    if (length == 0 || length >= pathCapacity) {
-        terminateImmediately();
-    }
-    copyBounded(targetDirectoryPath, pathCapacity, fullPath);
+    bool expanded = expandTargetDirectory(onefileTargetDirectorySpec);
 
     initArchiveReader();
     if (!expanded) {
@@ -76,6 +73,10 @@ int runBootstrap(int count, wchar_t** vector) {
 
     openArchiveReader();
 
+    if (parentInstance == nullptr) {
+        // Nothing is written into a directory this run did not make itself.
+        createTargetDirectory(onefileTargetDirectorySpec);
+    }
     startExtraction();
     extractFileRecords();
 

@@ -12,6 +12,8 @@ wchar_t recordName[recordNameCapacity];
 wchar_t recordFullPath[pathCapacity];
 unsigned char extractionCopyBuffer[extractionPieceSize];
 volatile bool extractionStarted;
+HANDLE volatile targetDirectoryHandle;
+volatile DWORD targetDirectoryCreator;
 HANDLE volatile childProcessHandle;
 volatile bool removalRequested;
 volatile LONG removalState;

@@ -97,6 +97,16 @@ void holdIfRemovalRequested() {
 
 void cleanupTargetDirectory() {
     stopChild();
+    // A directory being created at this moment is removed too, once it is
+    // known to be the parent's own; a name someone else took never is.
+    while (targetDirectoryCreator != 0 && targetDirectoryCreator != GetCurrentThreadId()) {
+        Sleep(1);
+    }
+    // The parent's own hold on the directory would keep it from being removed too.
+    HANDLE held = InterlockedExchangePointer(&targetDirectoryHandle, nullptr);
+    if (held != nullptr) {
+        CloseHandle(held);
+    }
     if (!extractionStarted) {
         return;
     }

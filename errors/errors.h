@@ -14,7 +14,9 @@ constexpr char messageNoEntryLibrary[] =
 constexpr char messageHandlerRegistration[] =
     "Error, failed to register signal handler."; // fatalError
 constexpr char messageWriteFailed[] =
-    "Error, couldn't unpack file to target path.";                          // fatalErrorWithCode
+    "Error, couldn't unpack file to target path."; // fatalErrorWithCode
+constexpr char messageNoFreshTargetDirectory[] =
+    "Error, couldn't create a fresh target directory.";                     // fatalErrorWithCode
 constexpr char messageLaunchFailed[] = "Error, couldn't launch child";      // fatalErrorWithCode
 constexpr char messageLoadFailed[] = "Error, load DLL.";                    // fatalErrorWithCode
 constexpr char messageNoEntryPoint[] = "Error, DLL entry point not found."; // fatalError

@@ -6,6 +6,7 @@
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/bounded.h"
 #include "bootstrap/seams.h"
+#include "bootstrap/security.h"
 #include "errors/errors.h"
 #include "paths/path_spec.h"
 
@@ -33,17 +34,40 @@ wchar_t* findLastSeparator(wchar_t* path) {
     return nullptr;
 }
 
-} // namespace
-
-bool ensureDirectory(const wchar_t* path) {
+// The home directory exists; walks up from below it stop there without a system call.
+void seedKnownDirectories() {
     if (knownDirectories.count == 0) {
-        // The home directory exists; walks up from below it stop there without a system call.
         wchar_t home[pathCapacity];
         if (!expandPathSpec(home, L"{HOME}", pathCapacity)) {
             fatalSpecExpansionError(L"{HOME}");
         }
         rememberDirectory(home);
     }
+}
+
+} // namespace
+
+void rememberKnownDirectory(const wchar_t* path) {
+    seedKnownDirectories();
+    rememberDirectory(path);
+}
+
+bool createPrivateDirectory(const wchar_t* path, DWORD* error) {
+    SECURITY_ATTRIBUTES attributes;
+    if (!privateSecurityAttributes(&attributes, error)) {
+        return false;
+    }
+    // Fails with ERROR_ALREADY_EXISTS for whatever is there already: a
+    // directory, a file or a link, of anyone.
+    if (!SYSTEM_CALL(CreateDirectoryW)(path, &attributes)) {
+        *error = GetLastError();
+        return false;
+    }
+    return true;
+}
+
+bool ensureDirectory(const wchar_t* path) {
+    seedKnownDirectories();
     for (int i = 0; i < knownDirectories.count; ++i) {
         if (wcscmp(knownDirectories.entries[i], path) == 0) {
             return true;

@@ -1,11 +1,11 @@
 #include "extract/extract.h"
 
 #include "archive/reader.h"
+#include "archive/record_name.h"
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/bounded.h"
 #include "bootstrap/seams.h"
 #include "cleanup/cleanup.h"
-#include "cleanup/tree.h"
 #include "errors/errors.h"
 #include "extract/directories.h"
 
@@ -47,6 +47,11 @@ void extractFileRecords() {
         if (recordName[0] == 0) {
             return; // the terminator; nothing after it is read
         }
+        if (!isSafeRecordPath(recordName)) {
+            // No writer makes such a name: joined to the target directory it
+            // could lead out of it, or be rewritten into another name.
+            fatalError(messageUndecodable);
+        }
         copyBounded(recordFullPath, pathCapacity, targetDirectoryPath);
         appendBounded(recordFullPath, pathCapacity, L"\\");
         appendBounded(recordFullPath, pathCapacity, recordName);
@@ -61,11 +66,6 @@ void extractFileRecords() {
         uint64_t remaining = readRecordSize();
         holdIfRemovalRequested();
         createContainingDirectories(recordFullPath);
-        if (targetDirectoryName[0] == 0) {
-            // The directory is there now and is the run's own: its name lets
-            // the removal recognise it, and tell a link put in its place.
-            noteDirectoryName(targetDirectoryPath, targetDirectoryName, pathCapacity);
-        }
         HANDLE file = SYSTEM_CALL(CreateFileW)(recordFullPath, GENERIC_WRITE, FILE_SHARE_WRITE,
                                                nullptr, CREATE_ALWAYS, 0, nullptr);
         if (file == INVALID_HANDLE_VALUE) {

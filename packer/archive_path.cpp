@@ -5,84 +5,35 @@
 #include <locale.h>
 
 #include "archive/layout.h"
+#include "archive/record_name.h"
 #include "packer/error.h"
 #include "packer/text.h"
 
-namespace {
-
-// Names that Windows maps to devices, also with an extension ("NUL.txt").
-const char* const deviceNames[] = {
-    "CON",         "PRN",         "AUX",         "NUL",         "COM1",        "COM2",
-    "COM3",        "COM4",        "COM5",        "COM6",        "COM7",        "COM8",
-    "COM9",        "LPT1",        "LPT2",        "LPT3",        "LPT4",        "LPT5",
-    "LPT6",        "LPT7",        "LPT8",        "LPT9",        "COM\xC2\xB9", "COM\xC2\xB2",
-    "COM\xC2\xB3", "LPT\xC2\xB9", "LPT\xC2\xB2", "LPT\xC2\xB3", "CONIN$",      "CONOUT$"};
-
-bool equalIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') {
-            x = static_cast<char>(x - 'a' + 'A');
-        }
-        if (y >= 'a' && y <= 'z') {
-            y = static_cast<char>(y - 'a' + 'A');
-        }
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
-
-} // namespace
-
 std::string nameProblem(std::string_view component) {
-    if (component.empty()) {
-        return "is empty";
-    }
-    for (char c : component) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20) {
-            return "contains a control character";
-        }
-        switch (c) {
-        case '<':
-        case '>':
-        case ':':
-        case '"':
-        case '|':
-        case '?':
-        case '*':
-        case '\\':
-            return std::string("contains the character '") + c +
-                   "', which Windows does not allow in names";
-        default:
-            break;
-        }
-    }
-    if (component.back() == '.') {
-        return "ends in a dot, which Windows drops";
-    }
-    if (component.back() == ' ') {
-        return "ends in a space, which Windows drops";
-    }
-    // The device check looks at the part before the first dot, without the
-    // spaces Windows would drop from its end.
-    std::string_view stem = component.substr(0, component.find('.'));
-    while (!stem.empty() && stem.back() == ' ') {
-        stem.remove_suffix(1);
-    }
-    for (const char* device : deviceNames) {
-        if (equalIgnoringAsciiCase(stem, device)) {
-            return "is the reserved device name " + std::string(device) +
-                   " on Windows, also with an extension";
-        }
-    }
-    if (!utf8ToUtf16(component)) {
+    // The rules themselves are shared with the bootstrap, which refuses to
+    // unpack what breaks them; they judge the UTF-16 that the record stores.
+    std::optional<std::u16string> utf16 = utf8ToUtf16(component);
+    if (!utf16) {
         return "is not valid UTF-8";
+    }
+    NameVerdict verdict = judgeRecordName(utf16->data(), utf16->size());
+    switch (verdict.problem) {
+    case NameProblem::none:
+        break;
+    case NameProblem::empty:
+        return "is empty";
+    case NameProblem::controlCharacter:
+        return "contains a control character";
+    case NameProblem::reservedCharacter:
+        return std::string("contains the character '") + static_cast<char>(verdict.character) +
+               "', which Windows does not allow in names";
+    case NameProblem::trailingDot:
+        return "ends in a dot, which Windows drops";
+    case NameProblem::trailingSpace:
+        return "ends in a space, which Windows drops";
+    case NameProblem::deviceName:
+        return "is the reserved device name " + utf16ToUtf8(verdict.device) +
+               " on Windows, also with an extension";
     }
     return {};
 }

@@ -100,18 +100,59 @@ bool appendFolder(Expansion& e, int folder) {
     return true;
 }
 
+bool isAsciiDigit(wchar_t c) {
+    return c >= L'0' && c <= L'9';
+}
+
+// At least one character, each an ASCII digit.
+bool isDigits(const wchar_t* value) {
+    if (*value == 0) {
+        return false;
+    }
+    for (; *value != 0; ++value) {
+        if (!isAsciiDigit(*value)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// What makeRandomString writes: exactly eleven characters of the alphabet.
+bool isRandomValue(const wchar_t* value) {
+    size_t length = 0;
+    for (; value[length] != 0; ++length) {
+        if (length == randomStringLength || wcschr(base64UrlAlphabet, value[length]) == nullptr) {
+            return false;
+        }
+    }
+    return length == randomStringLength;
+}
+
+// What makeFreshMicroseconds writes: exactly six digits.
+bool isMicrosecondsValue(const wchar_t* value) {
+    return wcslen(value) == 6 && isDigits(value);
+}
+
 // A value handed down from the parent, or a fresh one that is stored for the
 // child (and for later references in this process) before it is inserted.
-void appendSharedValue(Expansion& e, const char* variable, void (*makeFresh)(wchar_t*)) {
+// Anyone can set the variables before starting the program, and the child
+// joins the result to a folder unchecked: an inherited value that is not of
+// the form its own fresh value has fails the expansion.
+bool appendSharedValue(Expansion& e, const char* variable, void (*makeFresh)(wchar_t*),
+                       bool (*wellFormed)(const wchar_t*)) {
     wchar_t* inherited = getEnvironmentValue(variable);
     if (inherited != nullptr) {
+        if (!wellFormed(inherited)) {
+            return false;
+        }
         appendValue(e, inherited);
-        return;
+        return true;
     }
     wchar_t fresh[128];
     makeFresh(fresh);
     setEnvironmentValue(variable, fresh);
     appendValue(e, fresh);
+    return true;
 }
 
 uint64_t systemTime() {
@@ -195,11 +236,9 @@ bool appendReference(Expansion& e, const wchar_t* name) {
     case SpecReference::pid: {
         wchar_t* parent = getEnvironmentValue(info->handshakeVariable);
         if (parent != nullptr) {
-            // Only digits can have come from a parent; anything else was planted.
-            for (const wchar_t* c = parent; *c != 0; ++c) {
-                if (!iswctype(*c, _DIGIT)) {
-                    terminateImmediately();
-                }
+            // Only ASCII digits can have come from a parent; anything else was planted.
+            if (!isDigits(parent)) {
+                terminateImmediately();
             }
             appendValue(e, parent);
         } else {
@@ -225,14 +264,12 @@ bool appendReference(Expansion& e, const wchar_t* name) {
         appendValue(e, onefileVersionString);
         return true;
     case SpecReference::random:
-        appendSharedValue(e, info->handshakeVariable, makeFreshRandom);
-        return true;
+        return appendSharedValue(e, info->handshakeVariable, makeFreshRandom, isRandomValue);
     case SpecReference::timeUs:
-        appendSharedValue(e, info->handshakeVariable, makeFreshMicroseconds);
-        return true;
+        return appendSharedValue(e, info->handshakeVariable, makeFreshMicroseconds,
+                                 isMicrosecondsValue);
     case SpecReference::time:
-        appendSharedValue(e, info->handshakeVariable, makeFreshStartTime);
-        return true;
+        return appendSharedValue(e, info->handshakeVariable, makeFreshStartTime, isDigits);
     }
     return false;
 }

@@ -10,8 +10,11 @@ constexpr size_t referenceNameCapacity = 1024; // characters between the braces,
 constexpr size_t randomStringLength = 11;      // base64 of eight bytes, unpadded
 
 // Expands `spec` into `output` (capacity in wide characters, terminator
-// included). False when a reference is unknown, a literal does not fit or a
-// folder lookup fails; `output` then holds the part produced so far.
+// included). False when a reference is unknown, a literal does not fit, a
+// folder lookup fails or an inherited run value is not of the form this
+// program writes ({RANDOM}: eleven characters of the URL-safe alphabet;
+// {TIME_US}: six digits; {TIME}: digits); `output` then holds the part
+// produced so far.
 bool expandPathSpec(wchar_t* output, const wchar_t* spec, size_t capacity);
 
 // The 11-character random string for `seed` (xorshift 13/17/5, URL-safe

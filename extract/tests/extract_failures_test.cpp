@@ -1,9 +1,41 @@
 // Outcomes of the record loop that end the process, watched from outside.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "extract/target_directory.h"
 #include "tests/support/process.h"
 
 namespace {
+
+// Every path below `directory`, relative to it, sorted.
+std::vector<std::wstring> treeOf(const std::wstring& directory, const std::wstring& prefix = L"") {
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            found.push_back(prefix + name);
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                std::vector<std::wstring> below =
+                    treeOf(directory + L"\\" + name, prefix + name + L"\\");
+                found.insert(found.end(), below.begin(), below.end());
+            }
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+std::string noFreshDirectory(DWORD code) {
+    return "Error, couldn't create a fresh target directory. ([Error " + std::to_string(code) +
+           "] " + systemErrorText(code) + ")\r\n";
+}
 
 class RecordLoopFailures : public testing::Test {
   protected:
@@ -108,6 +140,118 @@ TEST_F(RecordLoopFailures, DamagedRecordStreamsEndCleanlyNeverByACrash) {
         EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 2 || r.exitCode == 3)
             << "seed " << seed << ": status " << std::hex << r.exitCode << " " << r.out << r.err;
     }
+}
+
+TEST_F(RecordLoopFailures, NamesThatCouldLeadElsewhereAreRefusedBeforeAnythingOfThemIsWritten) {
+    const std::wstring refused[] = {L"..\\escaped-onefile.txt",
+                                    L"a\\..\\..\\escaped-onefile.txt",
+                                    L"a/../../escaped-onefile.txt",
+                                    L"..",
+                                    L".\\dot.txt",
+                                    L"a\\.\\b.txt",
+                                    L"\\rooted-onefile.txt",
+                                    L"/rooted-onefile.txt",
+                                    L"a\\\\b.txt",
+                                    L"a\\",
+                                    L"C:\\drive-onefile.txt",
+                                    L"C:drive-onefile.txt",
+                                    L"x.txt:stream",
+                                    L"\\\\?\\C:\\device-onefile.txt",
+                                    L"NUL",
+                                    L"con.txt",
+                                    L"dots...",
+                                    L"...\\x.txt",
+                                    L"space \\x.txt",
+                                    L"tab\there"};
+    int i = 0;
+    for (const std::wstring& name : refused) {
+        std::wstring outer = base + L"\\" + std::to_wstring(i++);
+        std::wstring target = outer + L"\\deep\\T";
+        ProcessResult r = probe(L"record=" + name, target);
+        EXPECT_EQ(r.exitCode, 2u) << toUtf8(name);
+        EXPECT_EQ(r.out, "Error, couldn't decode attached data.\r\n") << toUtf8(name);
+        // The first record was written; nothing of the refused one or after it, anywhere.
+        EXPECT_EQ(treeOf(outer),
+                  (std::vector<std::wstring>{L"deep", L"deep\\T", L"deep\\T\\app.dll"}))
+            << toUtf8(name);
+    }
+    // A child refuses such a name too when it comes first, instead of loading from it.
+    for (const wchar_t* name :
+         {L"..\\escaped-onefile.txt", L"a/../../escaped-onefile.txt", L"C:\\drive-onefile.txt"}) {
+        ProcessResult child =
+            runProcess(siblingProgram(L"extract_probe.exe"),
+                       {L"record=" + std::wstring(name), L"--child", base + L"\\T"});
+        EXPECT_EQ(child.exitCode, 2u) << toUtf8(name);
+        EXPECT_EQ(child.out, "Error, couldn't decode attached data.\r\n") << toUtf8(name);
+    }
+    for (const wchar_t* outside :
+         {L"C:\\drive-onefile.txt", L"C:\\rooted-onefile.txt", L"C:\\device-onefile.txt"}) {
+        EXPECT_FALSE(pathExists(outside)) << toUtf8(outside);
+    }
+}
+
+TEST_F(RecordLoopFailures, NamesWindowsHoldsAsTheyAreStillUnpack) {
+    // Close to the refused ones, but each names a plain file in the target directory.
+    for (const wchar_t* name : {L".hidden", L"a..b", L" leading", L"CONSOLE", L"com10.txt",
+                                L"x.con", L"nul_", L"\u00e9t\u00e9\\b.txt"}) {
+        std::wstring target = base + L"\\T";
+        ProcessResult r = probe(L"record=" + std::wstring(name), target);
+        EXPECT_EQ(r.exitCode, 0u) << toUtf8(name) << r.out << r.err;
+        EXPECT_EQ(readFileBytes(target + L"\\" + name), "bad") << toUtf8(name);
+        EXPECT_EQ(readFileBytes(target + L"\\later.txt"), "l");
+        EXPECT_TRUE(removeTree(target));
+    }
+}
+
+TEST_F(RecordLoopFailures, WhenEveryNameIsTakenTheParentGivesUpWritingNothing) {
+    ProcessResult r = probe(L"take-every-name", base + L"\\run_{RANDOM}");
+    EXPECT_EQ(r.exitCode, 2u);
+    EXPECT_EQ(r.err, noFreshDirectory(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(r.out, "private-creations " + std::to_string(targetDirectoryAttempts) + "\r\n");
+    // One name an attempt, each someone else's directory, each left empty.
+    std::vector<std::wstring> names = treeOf(base);
+    EXPECT_EQ(names.size(), static_cast<size_t>(targetDirectoryAttempts));
+    for (const std::wstring& name : names) {
+        EXPECT_EQ(name.rfind(L"run_", 0), 0u) << toUtf8(name);
+        EXPECT_EQ(name.find(L'\\'), std::wstring::npos) << toUtf8(name);
+    }
+}
+
+TEST_F(RecordLoopFailures, AFixedNameThatExistsIsNeverTakenOver) {
+    // A spec without per-run values gives the same name every time.
+    std::wstring directory = base + L"\\fixed-directory";
+    ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
+    writeFileBytes(directory + L"\\app.dll", "planted");
+    std::wstring file = base + L"\\fixed-file";
+    writeFileBytes(file, "someone else's");
+    for (const std::wstring& taken : {directory, file}) {
+        ProcessResult r = probe(L"create-target", taken);
+        EXPECT_EQ(r.exitCode, 2u);
+        EXPECT_EQ(r.err, noFreshDirectory(ERROR_ALREADY_EXISTS));
+        EXPECT_EQ(r.out, "private-creations " + std::to_string(targetDirectoryAttempts) + "\r\n");
+    }
+    EXPECT_EQ(treeOf(base), (std::vector<std::wstring>{
+                                L"fixed-directory", L"fixed-directory\\app.dll", L"fixed-file"}));
+    EXPECT_EQ(readFileBytes(directory + L"\\app.dll"), "planted");
+    EXPECT_EQ(readFileBytes(file), "someone else's");
+}
+
+TEST_F(RecordLoopFailures, AnyOtherFailureToCreateItEndsTheRunAtOnce) {
+    wchar_t drive = 0;
+    for (wchar_t letter = L'Y'; letter >= L'M' && drive == 0; --letter) {
+        if (GetDriveTypeW((std::wstring(1, letter) + L":\\").c_str()) == DRIVE_NO_ROOT_DIR) {
+            drive = letter;
+        }
+    }
+    ASSERT_NE(drive, 0);
+    ProcessResult r = probe(L"create-target", std::wstring(1, drive) + L":\\run_{RANDOM}");
+    EXPECT_EQ(r.exitCode, 2u);
+    EXPECT_EQ(r.out, "private-creations 1\r\n");
+    size_t open = r.err.find("([Error ");
+    ASSERT_NE(open, std::string::npos) << r.err;
+    DWORD code = std::stoul(r.err.substr(open + 8));
+    EXPECT_NE(code, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(r.err, noFreshDirectory(code));
 }
 
 } // namespace

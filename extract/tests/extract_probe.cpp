@@ -1,5 +1,10 @@
 // Runs the record loop on a scenario chosen by name, for the outcomes that end
 // the process: extract_probe <scenario> <target directory>
+//   extract_probe create-target|take-every-name <spec>   a parent's creation of
+//     its target directory (every name taken by someone else just before the
+//     bootstrap's call), then one record into it
+//   extract_probe record=<name> [--child] <target directory>   an archive of
+//     app.dll, the named record and later.txt
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -7,9 +12,11 @@
 
 #include "cleanup/cleanup.h"
 #include "extract/extract.h"
+#include "extract/target_directory.h"
 #include "extract_fixture.h"
 #include "launch/child.h"
 #include "launch/entry_library.h"
+#include "tests/support/process.h"
 
 namespace {
 
@@ -35,16 +42,50 @@ void extract() {
     extractFileRecords();
 }
 
+// Also when the run ends in a failure.
+void reportPrivateCreations() {
+    int count = 0;
+    for (const std::string& descriptor : directoryDescriptors) {
+        count += descriptor.empty() ? 0 : 1;
+    }
+    printf("private-creations %d\n", count);
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 3) {
+    bool child = argc == 4 && std::wstring(argv[2]) == L"--child";
+    if (argc != 3 && !child) {
         return 100;
     }
     std::wstring scenario = argv[1];
-    std::wstring target = argv[2];
+    std::wstring target = argv[argc - 1];
     std::vector<TestRecord> records;
-    startRun(target);
+    startRun(target, child);
+    if (scenario == L"create-target" || scenario == L"take-every-name") {
+        atexit(reportPrivateCreations);
+        namesToTake = scenario == L"take-every-name" ? 1000 : 0;
+        discardRunValues();
+        if (!expandTargetDirectory(target.c_str())) {
+            return 101;
+        }
+        createTargetDirectory(target.c_str());
+        openTestArchive(buildAttachedData({{L"app.dll", "MZ"}}));
+        extractFileRecords();
+        printf("created %s\n", toUtf8(targetDirectoryPath).c_str());
+        return 0;
+    }
+    if (scenario.rfind(L"record=", 0) == 0) {
+        records = {{L"app.dll", "MZ"}, {scenario.substr(7), "bad"}, {L"later.txt", "l"}};
+        if (child) {
+            // The child names its entry library from the first record.
+            records.erase(records.begin());
+        }
+        openTestArchive(buildAttachedData(records));
+        extractFileRecords();
+        printf("extracted %s\n", toUtf8(entryLibraryPath).c_str());
+        return 0;
+    }
     if (scenario == L"open-failure") {
         // "blocker" is a file, so nothing can be created below it.
         records = {

@@ -4,10 +4,17 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
+
+#include "bootstrap/handshake.h"
 #include "extract/directories.h"
 #include "extract/extract.h"
+#include "extract/target_directory.h"
 #include "extract_fixture.h"
+#include "paths/environment.h"
+#include "paths/path_spec.h"
 #include "tests/support/process.h"
+#include "tests/support/security.h"
 
 namespace {
 
@@ -200,6 +207,97 @@ TEST_F(Directories, TheTreeWalkNeverCreatesThePathItselfNorLooksAtTheFirstUnit) 
     createDirectoryTree(L"\\only");
     createDirectoryTree(L"nobackslash");
     EXPECT_TRUE(directoryCalls.empty());
+}
+
+// The target directory that a parent makes for itself.
+
+class TargetDirectory : public testing::Test {
+  protected:
+    void SetUp() override {
+        base = makeTemporaryDirectory(L"onefile-target");
+        discardRunValues();
+        startRun(L"");
+        targetDirectoryHandle = nullptr;
+    }
+    void TearDown() override {
+        release();
+        discardRunValues();
+        removeTree(base);
+    }
+
+    // What the driver does first in a parent, then the creation.
+    std::wstring create(const std::wstring& spec) {
+        EXPECT_TRUE(expandTargetDirectory(spec.c_str()));
+        createTargetDirectory(spec.c_str());
+        return targetDirectoryPath;
+    }
+
+    void release() {
+        if (targetDirectoryHandle != nullptr) {
+            CloseHandle(targetDirectoryHandle);
+            targetDirectoryHandle = nullptr;
+        }
+    }
+
+    // Protected ("P": nothing inherited from above), one entry: full access
+    // for the process's user, inherited by files (OI) and folders (CI) below.
+    const std::string privateDacl = "D:P(A;OICI;FA;;;" + processUserSid() + ")";
+    std::wstring base;
+};
+
+TEST_F(TargetDirectory, IsCreatedWithADescriptorThatOnlyItsUserIsIn) {
+    std::wstring target = create(base + L"\\run_{RANDOM}");
+    ASSERT_TRUE(isDirectory(target));
+    ASSERT_EQ(directoryCalls.back(), target);
+    std::string& handed = directoryDescriptors.back();
+    ASSERT_FALSE(handed.empty());
+    EXPECT_EQ(daclText(handed.data()), privateDacl);
+    // Read back, the directory lets nobody else in. Wine keeps no descriptor
+    // given at creation, only the Unix mode it maps it to, and reads that back
+    // with an entry for SYSTEM added; anyone else would show.
+    for (const std::string& sid : storedAllowedSids(target)) {
+        EXPECT_TRUE(sid == processUserSid() || sid == "S-1-5-18") << sid;
+    }
+}
+
+TEST_F(TargetDirectory, FoldersAboveItAreOrdinaryAndItIsKnownAfterwards) {
+    std::wstring target = create(base + L"\\a\\b\\run_{RANDOM}");
+    // Walked up from the directory's parent, then made top-down; the
+    // directory itself is the only private one.
+    EXPECT_EQ(directoryCalls, (std::vector<std::wstring>{base + L"\\a\\b", base + L"\\a",
+                                                         base + L"\\a\\b", target}));
+    ASSERT_EQ(directoryDescriptors.size(), 4u);
+    EXPECT_EQ(directoryDescriptors[0] + directoryDescriptors[1] + directoryDescriptors[2], "");
+    EXPECT_EQ(daclText(directoryDescriptors[3].data()), privateDacl);
+    // The record loop takes it as existing.
+    directoryCalls.clear();
+    openTestArchive(buildAttachedData({{L"app.dll", "MZ"}, {L"sub\\x.txt", "x"}}));
+    extractFileRecords();
+    EXPECT_EQ(directoryCalls, (std::vector<std::wstring>{target + L"\\sub"}));
+}
+
+TEST_F(TargetDirectory, ATakenNameIsNeverWrittenIntoAndTheChildFindsTheFreshOne) {
+    const std::wstring spec = base + L"\\run_{RANDOM}";
+    namesToTake = targetDirectoryAttempts - 1;
+    std::wstring target = create(spec);
+    ASSERT_EQ(takenNames.size(), static_cast<size_t>(targetDirectoryAttempts - 1));
+    openTestArchive(buildAttachedData({{L"app.dll", "MZ"}}));
+    extractFileRecords();
+    // Each attempt drew another name; the taken ones stay empty.
+    std::vector<std::wstring> names = takenNames;
+    names.push_back(target);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(std::unique(names.begin(), names.end()), names.end());
+    for (const std::wstring& taken : takenNames) {
+        // Only an empty directory can be removed as such.
+        EXPECT_TRUE(RemoveDirectoryW(taken.c_str())) << toUtf8(taken);
+    }
+    EXPECT_EQ(readFileBytes(target + L"\\app.dll"), "MZ");
+    EXPECT_EQ(std::wstring(entryLibraryPath), target + L"\\app.dll");
+    // The environment the child inherits names the fresh directory.
+    wchar_t child[pathCapacity];
+    ASSERT_TRUE(expandPathSpec(child, spec.c_str(), pathCapacity));
+    EXPECT_EQ(std::wstring(child), target);
 }
 
 } // namespace

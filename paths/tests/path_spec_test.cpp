@@ -240,7 +240,8 @@ TEST(ExpandPathSpec, ProcessIdentifierComesFromTheParentVariable) {
     EXPECT_EQ(expandOne(L"p{PID}q", 4096, options), "ok p1234q");
     options.environment[fromUtf8(handshakeParentVariable)] = L"000017";
     EXPECT_EQ(expandOne(L"{PID}", 4096, options), "ok 000017");
-    for (const wchar_t* planted : {L"12a", L" 12", L"+12", L"-1", L"12 ", L"1\\..\\x"}) {
+    for (const wchar_t* planted :
+         {L"12a", L" 12", L"+12", L"-1", L"12 ", L"1\\..\\x", L"\u0661\u0662", L"\uff11\uff12"}) {
         options.environment[fromUtf8(handshakeParentVariable)] = planted;
         ProcessResult r = expand({L"4096", L"{PID}"}, options);
         EXPECT_EQ(r.exitCode, endedAtOnce) << toUtf8(planted);
@@ -274,11 +275,50 @@ TEST(ExpandPathSpec, RandomStringIsMadeOnceStoredAndReused) {
     EXPECT_TRUE(isRandomString(field(other.out, "ok")));
     EXPECT_NE(field(other.out, "ok"), first);
 
-    // An inherited value is used as it is, whatever it holds.
+    // An inherited value of the right form is used as it is.
     ProcessOptions options = cleanOptions();
-    options.environment[fromUtf8(handshakeRandomVariable)] = L"any text, \u00e9 too";
-    EXPECT_EQ(expandOne(L"{RANDOM}|{RANDOM}", 4096, options),
-              "ok " + toUtf8(L"any text, \u00e9 too|any text, \u00e9 too"));
+    options.environment[fromUtf8(handshakeRandomVariable)] = L"handMade-_9";
+    EXPECT_EQ(expandOne(L"{RANDOM}|{RANDOM}", 4096, options), "ok handMade-_9|handMade-_9");
+}
+
+TEST(ExpandPathSpec, InheritedRunValuesOfAnyOtherFormFailTheExpansion) {
+    // Anyone can set them before starting the program; joined to a folder
+    // unchecked, "x\\..\\elsewhere" made a child load from elsewhere.
+    struct Forged {
+        const char* variable;
+        const wchar_t* reference;
+        std::vector<std::wstring> values;
+    };
+    const Forged forged[] = {
+        {handshakeRandomVariable,
+         L"{RANDOM}",
+         {L"x\\..\\elsewhere", L"..", L"\\..\\planted", L"handMadeDi", L"handMadeDir0",
+          L"handMade.ir", L"handMade\\ir", L"handMade/ir", L"handMade:ir", L"handMad\u00e9ir",
+          L"handMade ir"}},
+        {handshakeTimeUsVariable,
+         L"{TIME_US}",
+         {L"0\\..\\p", L"12345", L"1234567", L"12345a", L"-12345", L" 12345",
+          L"\uff11\uff12\uff13\uff14\uff15\uff16"}},
+        {handshakeStartVariable,
+         L"{TIME}",
+         {L"12a", L"-1", L"+1", L"1\\..\\x", L"1 ", L"\u0661\u0662"}},
+    };
+    for (const Forged& f : forged) {
+        for (const std::wstring& value : f.values) {
+            ProcessOptions options = cleanOptions();
+            options.environment[fromUtf8(f.variable)] = value;
+            EXPECT_EQ(
+                expandOne(L"C:\\base\\" + std::wstring(f.reference) + L"\\app", 4096, options),
+                "failed C:\\base\\")
+                << f.variable << " " << toUtf8(value);
+        }
+    }
+    // A child of the real driver reports it and ends with status 3.
+    ProcessResult r = runProbe({L"driver", L"--with-child", L"--child-environment",
+                                fromUtf8(handshakeRandomVariable) + L"=x\\..\\elsewhere"});
+    EXPECT_EQ(fields(r.out, "role"), (std::vector<std::string>{"parent"})) << r.out;
+    EXPECT_EQ(field(r.out, "child-status"), std::to_string(endedAtOnce));
+    EXPECT_EQ(r.err, "Error, couldn't runtime expand spec '" + targetSpec + "'.\r\n");
 }
 
 TEST(ExpandPathSpec, TimesAreReadOnceAndStored) {
@@ -293,9 +333,9 @@ TEST(ExpandPathSpec, TimesAreReadOnceAndStored) {
     EXPECT_EQ(results[1], start + "-" + start);
 
     ProcessOptions options = cleanOptions();
-    options.environment[fromUtf8(handshakeTimeUsVariable)] = L"not a time";
+    options.environment[fromUtf8(handshakeTimeUsVariable)] = L"000042";
     options.environment[fromUtf8(handshakeStartVariable)] = L"42";
-    EXPECT_EQ(expandOne(L"{TIME_US}/{TIME}", 4096, options), "ok not a time/42");
+    EXPECT_EQ(expandOne(L"{TIME_US}/{TIME}", 4096, options), "ok 000042/42");
 }
 
 // Checks one "sample <before> <after> <TIME_US> <TIME>" line against the clock.
@@ -388,6 +428,17 @@ TEST(Driver, ParentAndChildComputeTheSameFreshTargetDirectory) {
               (std::vector<std::string>{"(none)", "(none)"}));
     EXPECT_EQ(fields(r.out, handshakeTimeUsVariable), (std::vector<std::string>{micro, micro}));
     EXPECT_EQ(fields(r.out, handshakeRandomVariable), (std::vector<std::string>{random, random}));
+}
+
+TEST(Driver, AParentFindsNoLibraryNextToTheExecutableByNameItsChildDoes) {
+    // The search a program starts with looks next to the executable first.
+    ProcessResult r = runProbe({L"try-load", L"onefile_planted.dll"});
+    EXPECT_EQ(field(r.out, "try-load"), "found") << r.out;
+    // The parent's search is the system directory's alone; the child keeps
+    // the search the application would have if it were unpacked by hand.
+    r = runProbe({L"driver", L"--with-child", L"--try-load", L"onefile_planted.dll"});
+    EXPECT_EQ(fields(r.out, "role"), (std::vector<std::string>{"parent", "child"})) << r.out;
+    EXPECT_EQ(fields(r.out, "try-load"), (std::vector<std::string>{"not-found", "found"}));
 }
 
 TEST(MakeRandomString, KnownSeedsGiveKnownStrings) {

@@ -16,7 +16,11 @@
 //   normalize|shorten [seam options] [--unterminated] <capacity> <path>
 //     --final-path <text> | --final-path-fails | --final-path-missing  (test copy only)
 //     --short-path <directory>=<short> | --short-path-grows | --short-path-fails-second
-//   driver [--with-child]                    the real driver up to its first failure
+//   driver [--with-child] [--child-environment <name>=<value>] [--try-load <library>]
+//                                            the real driver up to its first failure; the
+//                                            child with one variable changed; whether a
+//                                            library is found by name afterwards
+//   try-load <library>                       whether a library is found by name
 #include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -434,6 +438,13 @@ int pathCommand(int argc, wchar_t** argv) {
 }
 
 bool driverWithChild;
+std::wstring childEnvironment; // name=value
+std::wstring libraryToTry;
+
+void tryLoad(const std::wstring& library) {
+    HMODULE module = LoadLibraryW(library.c_str());
+    printf("try-load %s\n", module != nullptr ? "found" : "not-found");
+}
 
 // The driver ends this process at its first failure after the target
 // directory is known (the probe carries no archive); this reports what it
@@ -442,10 +453,18 @@ void reportDriverState() {
     printf("role %s\n", parentInstance == nullptr ? "parent" : "child");
     printLine("target", targetDirectoryPath);
     showEnvironment();
+    if (!libraryToTry.empty()) {
+        tryLoad(libraryToTry);
+    }
     fflush(stdout);
     if (driverWithChild && parentInstance == nullptr) {
+        if (!childEnvironment.empty()) {
+            size_t equals = childEnvironment.find(L'=');
+            SetEnvironmentVariableW(childEnvironment.substr(0, equals).c_str(),
+                                    childEnvironment.substr(equals + 1).c_str());
+        }
         // Started while this process still lives, as the real child would be.
-        startSelf(L"driver");
+        startSelf(libraryToTry.empty() ? L"driver" : L"driver --try-load " + libraryToTry);
     }
 }
 
@@ -478,8 +497,23 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"normalize" || command == L"shorten") {
         return pathCommand(argc, argv);
     }
+    if (command == L"try-load" && argc == 3) {
+        tryLoad(argv[2]);
+        return 0;
+    }
     if (command == L"driver") {
-        driverWithChild = argc == 3 && wcscmp(argv[2], L"--with-child") == 0;
+        for (int i = 2; i < argc; ++i) {
+            std::wstring option = argv[i];
+            if (option == L"--with-child") {
+                driverWithChild = true;
+            } else if (option == L"--child-environment" && i + 1 < argc) {
+                childEnvironment = argv[++i];
+            } else if (option == L"--try-load" && i + 1 < argc) {
+                libraryToTry = argv[++i];
+            } else {
+                return 100;
+            }
+        }
         atexit(reportDriverState);
         return runBootstrap(argc, argv);
     }

@@ -9,6 +9,7 @@
 #include "bootstrap/handshake.h"
 #include "tests/e2e/hello_output.h"
 #include "tests/support/process.h"
+#include "tests/support/security.h"
 
 namespace {
 
@@ -96,6 +97,26 @@ TEST(Run, ParentAndChildAgreeOnTheTargetDirectory) {
     EXPECT_EQ(o.get("plugin"), "greetings from plugins\\greeter.dll");
     EXPECT_EQ(o.get(handshakeDirectoryVariable), toUtf8(testProgramDirectory()));
     EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
+}
+
+TEST(Run, TheTargetDirectoryLetsNobodyElseInAndStaysPutWhileTheRunLasts) {
+    RunningProcess run(hello(), commandLineFor(hello(), {L":sleep=1500"}));
+    ASSERT_TRUE(run.waitForOutput(handshakeParentVariable, 60000));
+    std::wstring target = fromUtf8(directoryPart(HelloOutput(run.outputSoFar()).get("library")));
+    // Wine reads back an entry for SYSTEM besides the user's (see the record loop's tests).
+    std::vector<std::string> sids = storedAllowedSids(target);
+    EXPECT_FALSE(sids.empty());
+    for (const std::string& sid : sids) {
+        EXPECT_TRUE(sid == processUserSid() || sid == "S-1-5-18") << sid;
+    }
+    // Nobody can move it away and put something else under its name.
+    std::wstring moved = target + L"-moved";
+    EXPECT_FALSE(MoveFileW(target.c_str(), moved.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    ProcessResult r = run.wait(60000);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_FALSE(pathExists(target));
+    EXPECT_FALSE(pathExists(moved));
 }
 
 TEST(Run, ElementZeroIsTheModuleFileNameAndWhatWasTypedIsKept) {
@@ -232,6 +253,45 @@ TEST(Handshake, AChildRunsFromItsParentsDirectoryAndWritesNothing) {
                                systemErrorText(code) + ")\r\n");
     EXPECT_EQ(parent.wait(30000).exitCode, 0u);
     removeTree(target);
+}
+
+TEST(Handshake, ForgedRunValuesNeverLeadAChildToALibraryElsewhere) {
+    // A live parent instance, and for each forgery a copy of the application
+    // where the forged values would lead a child that took them as they are.
+    RunningProcess parent(hello(), commandLineFor(hello(), {L":quiet", L":sleep=10000"}));
+    const std::wstring pid = std::to_wstring(parent.processId());
+    struct Forgery {
+        std::wstring timeUs, random, leadsTo;
+    };
+    const Forgery forgeries[] = {
+        // A backslash and "..".
+        {L"000001", L"x\\..\\planted" + pid, L"planted" + pid},
+        {L"0\\..\\p" + pid, L"plantedDir0", L"p" + pid + L"_plantedDir0"},
+        // Wrong length; a non-digit.
+        {L"000001", L"handMadeDir0", L"onefile_" + pid + L"_000001_handMadeDir0"},
+        {L"00000a", L"handMadeDir", L"onefile_" + pid + L"_00000a_handMadeDir"},
+    };
+    for (const Forgery& forgery : forgeries) {
+        std::wstring planted = temporaryDirectory() + L"\\" + forgery.leadsTo;
+        ASSERT_TRUE(CreateDirectoryW(planted.c_str(), nullptr)) << toUtf8(planted);
+        for (const wchar_t* name : {L"hello.dll", L"support.dll"}) {
+            ASSERT_TRUE(
+                CopyFileW(siblingProgram(name).c_str(), (planted + L"\\" + name).c_str(), TRUE));
+        }
+        ProcessOptions options;
+        options.environment[fromUtf8(handshakeParentVariable)] = pid;
+        options.environment[fromUtf8(handshakeTimeUsVariable)] = forgery.timeUs;
+        options.environment[fromUtf8(handshakeRandomVariable)] = forgery.random;
+        ProcessResult child = runProcess(hello(), {}, options);
+        EXPECT_EQ(child.exitCode, 3u) << toUtf8(forgery.leadsTo) << child.out;
+        EXPECT_EQ(child.out, "") << toUtf8(forgery.leadsTo);
+        EXPECT_EQ(child.err, "Error, couldn't runtime expand spec "
+                             "'{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n");
+        EXPECT_TRUE(removeTree(planted));
+    }
+    ProcessResult r = parent.wait(60000);
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
 }
 
 TEST(EntryLibrary, OneWithoutRunCodeOrADamagedOneIsReportedWithStatusTwo) {

@@ -1,0 +1,80 @@
+#include "bootstrap/security.h"
+
+#include <sddl.h>
+
+#include "bootstrap/bounded.h"
+
+namespace {
+
+typedef BOOL(WINAPI* OpenProcessTokenFunction)(HANDLE, DWORD, PHANDLE);
+typedef BOOL(WINAPI* GetTokenInformationFunction)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD,
+                                                  PDWORD);
+typedef BOOL(WINAPI* SidToStringFunction)(PSID, LPWSTR*);
+typedef BOOL(WINAPI* StringToDescriptorFunction)(LPCWSTR, DWORD, PSECURITY_DESCRIPTOR*, PULONG);
+
+// The token's user: a TOKEN_USER and the SID it points to.
+alignas(8) unsigned char tokenUser[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+// "D:P(A;OICI;FA;;;" + the user's SID as text + ")".
+wchar_t descriptorText[256];
+// Made once by the conversion (LocalAlloc), never freed.
+PSECURITY_DESCRIPTOR privateDescriptor;
+
+// From the system directory only, never from wherever the process started.
+void* advapiFunction(const char* name) {
+    HMODULE advapi = LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return advapi == nullptr ? nullptr : reinterpret_cast<void*>(GetProcAddress(advapi, name));
+}
+
+bool makePrivateDescriptor() {
+    auto openProcessToken =
+        reinterpret_cast<OpenProcessTokenFunction>(advapiFunction("OpenProcessToken"));
+    auto getTokenInformation =
+        reinterpret_cast<GetTokenInformationFunction>(advapiFunction("GetTokenInformation"));
+    auto sidToString =
+        reinterpret_cast<SidToStringFunction>(advapiFunction("ConvertSidToStringSidW"));
+    auto stringToDescriptor = reinterpret_cast<StringToDescriptorFunction>(
+        advapiFunction("ConvertStringSecurityDescriptorToSecurityDescriptorW"));
+    if (openProcessToken == nullptr || getTokenInformation == nullptr || sidToString == nullptr ||
+        stringToDescriptor == nullptr) {
+        return false;
+    }
+    // The process's token, not a thread's: the directory is the process's.
+    HANDLE token = nullptr;
+    if (!openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    DWORD size = 0;
+    BOOL known = getTokenInformation(token, TokenUser, tokenUser, sizeof tokenUser, &size);
+    DWORD tokenError = GetLastError();
+    CloseHandle(token);
+    if (!known) {
+        SetLastError(tokenError);
+        return false;
+    }
+    wchar_t* sidText = nullptr;
+    if (!sidToString(reinterpret_cast<TOKEN_USER*>(tokenUser)->User.Sid, &sidText)) {
+        return false;
+    }
+    // "P" keeps the entries of the folder above out; OICI hands the one entry
+    // on to every file and folder created below.
+    copyBounded(descriptorText, sizeof descriptorText / sizeof descriptorText[0],
+                L"D:P(A;OICI;FA;;;");
+    appendBounded(descriptorText, sizeof descriptorText / sizeof descriptorText[0], sidText);
+    appendBounded(descriptorText, sizeof descriptorText / sizeof descriptorText[0], L")");
+    LocalFree(sidText);
+    return stringToDescriptor(descriptorText, SDDL_REVISION_1, &privateDescriptor, nullptr) != 0;
+}
+
+} // namespace
+
+bool privateSecurityAttributes(SECURITY_ATTRIBUTES* attributes, DWORD* error) {
+    if (privateDescriptor == nullptr && !makePrivateDescriptor()) {
+        *error = GetLastError();
+        privateDescriptor = nullptr;
+        return false;
+    }
+    attributes->nLength = sizeof *attributes;
+    attributes->lpSecurityDescriptor = privateDescriptor;
+    attributes->bInheritHandle = FALSE;
+    return true;
+}

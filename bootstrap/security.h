@@ -1,0 +1,13 @@
+// The security descriptor of the directories the parent makes for itself,
+// built with ADVAPI32 functions bound on first use from the system directory
+// (the executable imports nothing but KERNEL32 and msvcrt).
+#pragma once
+
+#include <windows.h>
+
+// Points `attributes` at a descriptor whose DACL is protected (nothing is
+// inherited from the folder above) and holds one entry: full access for the
+// user of the process's token, inherited by every file and folder below.
+// Made once and kept for the life of the process. False, with the system's
+// error in `*error`, when it cannot be made; no other descriptor is ever given.
+bool privateSecurityAttributes(SECURITY_ATTRIBUTES* attributes, DWORD* error);
