@@ -8,12 +8,18 @@
 # tree packed into it. The tree holds the contents of DIRECTORY, then each
 # FILES source under its archive path ("/" separated, relative), then the
 # entry library at the top under its own file name. The executable is made
-# again when any input, the bootstrap or the packer changes. COMPANY,
-# PRODUCT, VERSION and ICON become the packer's --company, --product,
-# --version and --icon (see onefile-pack build --help for their defaults).
+# again when any input, the bootstrap or the packer changes. The other
+# keywords are the packer's options of the same name in lower case with "-"
+# for "_" (LEVEL 3 is --level 3; see onefile-pack build --help for their
+# defaults).
 function(onefile_add_executable name)
-    cmake_parse_arguments(arg "" "ENTRY;DIRECTORY;LEVEL;THREADS;COMPANY;PRODUCT;VERSION;ICON" "FILES"
-        ${ARGN})
+    # The packer's options: those taking a value, those taking a file (which
+    # the executable then depends on), and flags.
+    set(value_options LEVEL THREADS COMPANY PRODUCT VERSION)
+    set(file_options ICON)
+    set(flag_options)
+    cmake_parse_arguments(arg "${flag_options}" "ENTRY;DIRECTORY;${value_options};${file_options}"
+        "FILES" ${ARGN})
     if(NOT arg_ENTRY)
         message(FATAL_ERROR "onefile_add_executable(${name}): ENTRY is required")
     endif()
@@ -69,23 +75,22 @@ function(onefile_add_executable name)
     file(GENERATE OUTPUT ${script_file} CONTENT "${script}")
 
     set(options --quiet --library-dir ${ONEFILE_LIBRARY_DIR})
-    if(arg_LEVEL)
-        list(APPEND options --level ${arg_LEVEL})
-    endif()
-    if(arg_THREADS)
-        list(APPEND options --threads ${arg_THREADS})
-    endif()
-    foreach(option IN ITEMS COMPANY PRODUCT VERSION)
-        if(DEFINED arg_${option})
-            string(TOLOWER ${option} flag)
-            list(APPEND options --${flag} "${arg_${option}}")
+    foreach(option IN LISTS value_options file_options flag_options)
+        string(TOLOWER ${option} flag)
+        string(REPLACE "_" "-" flag --${flag})
+        if(option IN_LIST flag_options)
+            if(arg_${option})
+                list(APPEND options ${flag})
+            endif()
+        elseif(DEFINED arg_${option})
+            set(value "${arg_${option}}")
+            if(option IN_LIST file_options)
+                get_filename_component(value ${value} ABSOLUTE)
+                list(APPEND depends ${value})
+            endif()
+            list(APPEND options ${flag} "${value}")
         endif()
     endforeach()
-    if(arg_ICON)
-        get_filename_component(icon ${arg_ICON} ABSOLUTE)
-        list(APPEND options --icon ${icon})
-        list(APPEND depends ${icon})
-    endif()
     add_custom_command(
         OUTPUT ${output}
         COMMAND ${CMAKE_COMMAND} -P ${script_file}

@@ -2,6 +2,7 @@
 // names the file or option at fault. main() prints it and exits non-zero.
 #pragma once
 
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -11,4 +12,6 @@ class PackError : public std::runtime_error {
 };
 
 // A message of the system for errno, for "cannot open 'x': <reason>".
-std::string systemErrorText(int error);
+inline std::string systemErrorText(int error) {
+    return std::strerror(error);
+}

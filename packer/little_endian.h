@@ -1,7 +1,9 @@
-// Little-endian writing into byte vectors, and the COFF object constants that
-// the packer's two object writers (attached data, resources) share.
+// Little-endian integers, the byte order of every format the packer writes
+// or reads (the attached data, COFF objects, resources, icons, PE images):
+// appended to a byte vector, stored at a place, loaded from one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -15,18 +17,25 @@ inline void put32(std::vector<unsigned char>& out, uint32_t value) {
     put16(out, value >> 16);
 }
 
-namespace coff {
+// The `count` low bytes of `value` at `out`.
+inline void storeLittleEndian(unsigned char* out, uint64_t value, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
 
-constexpr uint16_t machineAmd64 = 0x8664;
-constexpr uint32_t fileHeaderSize = 20;
-constexpr uint32_t sectionHeaderSize = 40;
-constexpr uint32_t symbolSize = 18;
-// The one section of each object follows the file and section headers.
-constexpr uint32_t sectionDataOffset = fileHeaderSize + sectionHeaderSize;
-// Section flags: initialised data, readable.
-constexpr uint32_t initialisedData = 0x00000040;
-constexpr uint32_t readable = 0x40000000;
-constexpr uint32_t align4 = 0x00300000;
-constexpr uint32_t align16 = 0x00500000;
+inline uint64_t loadLittleEndian(const unsigned char* bytes, size_t count) {
+    uint64_t value = 0;
+    for (size_t i = count; i > 0; --i) {
+        value = value << 8 | bytes[i - 1];
+    }
+    return value;
+}
 
-} // namespace coff
+inline uint16_t load16(const unsigned char* bytes) {
+    return static_cast<uint16_t>(loadLittleEndian(bytes, 2));
+}
+
+inline uint32_t load32(const unsigned char* bytes) {
+    return static_cast<uint32_t>(loadLittleEndian(bytes, 4));
+}

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "archive/tests/test_data.h"
-#include "packer/archive_file.h"
+#include "packer/payload/archive_file.h"
 #include "packer/error.h"
 
 namespace {

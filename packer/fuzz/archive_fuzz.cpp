@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "packer/archive_file.h"
+#include "packer/payload/archive_file.h"
 #include "packer/error.h"
 
 namespace {

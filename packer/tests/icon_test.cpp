@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "packer/error.h"
-#include "packer/icon.h"
+#include "packer/image/icon.h"
 #include "archive/tests/test_data.h"
 #include "packer/tests/support.h"
 

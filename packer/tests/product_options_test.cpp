@@ -2,7 +2,7 @@
 // --version, --icon and --keep-objects, what they take and what they refuse.
 #include <gtest/gtest.h>
 
-#include "packer/build_constants.h"
+#include "packer/image/build_constants.h"
 #include "archive/tests/test_data.h"
 #include "packer/tests/support.h"
 

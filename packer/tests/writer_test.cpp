@@ -1,7 +1,7 @@
 // The writer's pieces that the command line cannot reach directly.
 #include <gtest/gtest.h>
 
-#include "packer/archive_writer.h"
+#include "packer/payload/archive_writer.h"
 #include "packer/error.h"
 #include "archive/tests/test_data.h"
 #include "packer/tests/support.h"

@@ -1,4 +1,4 @@
-#include "packer/executable_resources.h"
+#include "packer/image/executable_resources.h"
 
 #include <optional>
 #include <stdexcept>
@@ -61,8 +61,7 @@ std::vector<unsigned char> block(std::u16string_view key, uint16_t type, uint16_
     if (out.size() > 0xFFFF) {
         throw std::length_error("the version resource is too large");
     }
-    out[0] = static_cast<unsigned char>(out.size());
-    out[1] = static_cast<unsigned char>(out.size() >> 8);
+    storeLittleEndian(out.data(), out.size(), 2);
     return out;
 }
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "packer/build_constants.h"
-#include "packer/icon.h"
-#include "packer/resource_object.h"
+#include "packer/image/build_constants.h"
+#include "packer/image/icon.h"
+#include "packer/image/resource_object.h"
 
 constexpr uint16_t resourceTypeIcon = 3;
 constexpr uint16_t resourceTypeIconGroup = 14;

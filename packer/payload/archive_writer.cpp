@@ -1,4 +1,4 @@
-#include "packer/archive_writer.h"
+#include "packer/payload/archive_writer.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,6 +10,7 @@
 
 #include "archive/layout.h"
 #include "packer/error.h"
+#include "packer/little_endian.h"
 #include "packer/text.h"
 
 namespace {
@@ -32,12 +33,6 @@ struct FileCloser {
 void check(size_t result, const char* what) {
     if (ZSTD_isError(result)) {
         throw PackError(std::string("zstd: ") + what + ": " + ZSTD_getErrorName(result));
-    }
-}
-
-void putLittleEndian64(unsigned char* out, uint64_t value) {
-    for (int i = 0; i < 8; ++i) {
-        out[i] = static_cast<unsigned char>(value >> (8 * i));
     }
 }
 
@@ -193,12 +188,12 @@ AttachedDataSummary writeAttachedData(const std::vector<InputFile>& files,
     for (const InputFile& file : files) {
         const std::u16string& path = file.archivePath.utf16;
         for (char16_t unit : path) {
-            unsigned char bytes[2] = {static_cast<unsigned char>(unit & 0xFF),
-                                      static_cast<unsigned char>(unit >> 8)};
+            unsigned char bytes[2];
+            storeLittleEndian(bytes, unit, 2);
             frame.append(bytes, 2);
         }
         unsigned char header[2 + recordSizeFieldSize] = {0, 0};
-        putLittleEndian64(header + 2, file.size);
+        storeLittleEndian(header + 2, file.size, recordSizeFieldSize);
         frame.append(header, sizeof header);
         appendFileContent(frame, file);
     }
@@ -208,8 +203,8 @@ AttachedDataSummary writeAttachedData(const std::vector<InputFile>& files,
 
     summary.frameSize = frame.frameSize();
     unsigned char trailer[trailerPadSize + trailerLengthSize] = {0, 0};
-    putLittleEndian64(trailer + trailerPadSize,
-                      attachedMagicSize + summary.frameSize + trailerPadSize);
+    storeLittleEndian(trailer + trailerPadSize,
+                      attachedMagicSize + summary.frameSize + trailerPadSize, trailerLengthSize);
     sink.write(trailer, sizeof trailer);
     summary.totalSize = attachedOverheadSize + summary.frameSize;
     return summary;

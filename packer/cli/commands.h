@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "packer/archive_writer.h"
-#include "packer/build_constants.h"
-#include "packer/progress.h"
+#include "packer/payload/archive_writer.h"
+#include "packer/image/build_constants.h"
+#include "packer/cli/progress.h"
 
 struct PackOptions {
     std::filesystem::path inputDirectory;

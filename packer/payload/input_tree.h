@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/archive_path.h"
+#include "packer/payload/archive_path.h"
 
 struct InputFile {
     std::filesystem::path source; // the host file

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "packer/archive_writer.h"
+#include "packer/byte_sink.h"
 
 // A temporary file beside `destination`, removed unless committed.
 class TemporaryFile {

@@ -1,16 +1,16 @@
-#include "packer/commands.h"
+#include "packer/cli/commands.h"
 
 #include <cstdio>
 #include <iostream>
 
-#include "packer/archive_file.h"
-#include "packer/coff_object.h"
+#include "packer/payload/archive_file.h"
+#include "packer/image/coff_object.h"
 #include "packer/error.h"
-#include "packer/executable_resources.h"
-#include "packer/icon.h"
-#include "packer/input_tree.h"
-#include "packer/linker.h"
-#include "packer/output_file.h"
+#include "packer/image/executable_resources.h"
+#include "packer/image/icon.h"
+#include "packer/payload/input_tree.h"
+#include "packer/image/linker.h"
+#include "packer/cli/output_file.h"
 #include "packer/text.h"
 
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "packer/input_tree.h"
+#include "packer/payload/input_tree.h"
 
 #include <sys/stat.h>
 

@@ -8,14 +8,8 @@
 #include <functional>
 #include <vector>
 
-#include "packer/input_tree.h"
-
-// Where the attached data goes, in order (a file, an object file's section).
-class ByteSink {
-  public:
-    virtual ~ByteSink() = default;
-    virtual void write(const void* data, size_t size) = 0;
-};
+#include "packer/byte_sink.h"
+#include "packer/payload/input_tree.h"
 
 struct CompressionSettings {
     int level = 19;       // zstd compression level

@@ -1,4 +1,4 @@
-#include "packer/progress.h"
+#include "packer/cli/progress.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "packer/icon.h"
+#include "packer/image/icon.h"
 
 #include <stb_image.h>
 #include <stb_image_resize.h>
@@ -14,6 +14,7 @@
 
 #include "packer/embedded_files.h"
 #include "packer/error.h"
+#include "packer/little_endian.h"
 #include "packer/text.h"
 
 namespace fs = std::filesystem;
@@ -25,14 +26,6 @@ namespace {
 constexpr uintmax_t iconFileLimit = 64u << 20;
 
 constexpr unsigned char pngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-
-uint16_t get16(const unsigned char* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t get32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 bool isPng(const unsigned char* bytes, size_t size) {
     return size >= sizeof pngSignature &&
@@ -47,10 +40,10 @@ struct Slice {
 // A Windows icon file: its largest image, which must be PNG-encoded (the
 // classic bitmap form is not taken). Anything else is returned unchanged.
 Slice largestIconImage(const unsigned char* bytes, size_t size, const std::string& name) {
-    if (size < 6 || get16(bytes) != 0 || get16(bytes + 2) != 1 || get16(bytes + 4) == 0) {
+    if (size < 6 || load16(bytes) != 0 || load16(bytes + 2) != 1 || load16(bytes + 4) == 0) {
         return {bytes, size};
     }
-    const size_t count = get16(bytes + 4);
+    const size_t count = load16(bytes + 4);
     if (6 + 16 * count > size) {
         throw PackError("the icon " + quoteForMessage(name) +
                         " is a damaged Windows icon: its directory is cut short");
@@ -68,7 +61,7 @@ Slice largestIconImage(const unsigned char* bytes, size_t size, const std::strin
         }
     }
     const unsigned char* entry = bytes + 6 + 16 * best;
-    uint64_t length = get32(entry + 8), offset = get32(entry + 12);
+    uint64_t length = load32(entry + 8), offset = load32(entry + 12);
     if (offset + length > size) {
         throw PackError("the icon " + quoteForMessage(name) +
                         " is a damaged Windows icon: an image lies past its end");
@@ -207,13 +200,9 @@ std::vector<IconImage> defaultIconImages() {
 
 std::vector<unsigned char> iconGroup(const std::vector<IconImage>& images, unsigned firstId) {
     std::vector<unsigned char> out;
-    auto put16 = [&out](unsigned value) {
-        out.push_back(static_cast<unsigned char>(value));
-        out.push_back(static_cast<unsigned char>(value >> 8));
-    };
-    put16(0);             // reserved
-    put16(1);             // an icon, not a cursor
-    put16(images.size()); // images
+    put16(out, 0);                                    // reserved
+    put16(out, 1);                                    // an icon, not a cursor
+    put16(out, static_cast<uint32_t>(images.size())); // images
     for (size_t i = 0; i < images.size(); ++i) {
         const IconImage& image = images[i];
         // A side of 256 does not fit the byte: the format writes it as 0.
@@ -222,12 +211,10 @@ std::vector<unsigned char> iconGroup(const std::vector<IconImage>& images, unsig
         out.push_back(side); // height
         out.push_back(0);    // colours in a palette: none
         out.push_back(0);    // reserved
-        put16(1);            // planes
-        put16(32);           // bits per pixel
-        uint32_t bytes = static_cast<uint32_t>(image.png.size());
-        put16(bytes & 0xFFFF);
-        put16(bytes >> 16);
-        put16(firstId + static_cast<unsigned>(i));
+        put16(out, 1);       // planes
+        put16(out, 32);      // bits per pixel
+        put32(out, static_cast<uint32_t>(image.png.size()));
+        put16(out, firstId + static_cast<unsigned>(i));
     }
     return out;
 }

@@ -1,4 +1,4 @@
-#include "packer/archive_file.h"
+#include "packer/payload/archive_file.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -15,19 +15,12 @@
 
 #include "archive/layout.h"
 #include "packer/error.h"
+#include "packer/little_endian.h"
 #include "packer/text.h"
 
 namespace {
 
 const unsigned char frameMagic[4] = {0x28, 0xB5, 0x2F, 0xFD};
-
-uint64_t readLittleEndian(const unsigned char* bytes, size_t count) {
-    uint64_t value = 0;
-    for (size_t i = count; i > 0; --i) {
-        value = value << 8 | bytes[i - 1];
-    }
-    return value;
-}
 
 struct DecoderDeleter {
     void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
@@ -151,7 +144,7 @@ std::optional<AttachedData> checkAttachedData(const unsigned char* bytes, size_t
         *problem = "the two zero bytes after the frame are missing";
         return std::nullopt;
     }
-    uint64_t length = readLittleEndian(bytes + trailer + trailerPadSize, trailerLengthSize);
+    uint64_t length = loadLittleEndian(bytes + trailer + trailerPadSize, trailerLengthSize);
     if (length != trailer + trailerPadSize) {
         *problem = "the trailer length is " + std::to_string(length) +
                    ", not 5 + F = " + std::to_string(trailer + trailerPadSize);
@@ -218,7 +211,7 @@ FrameInfo inspectFrame(const unsigned char* frame, size_t size) {
         if (size - at < 3) {
             throw PackError("the frame ends inside a block header");
         }
-        uint32_t block = static_cast<uint32_t>(readLittleEndian(frame + at, 3));
+        uint32_t block = static_cast<uint32_t>(loadLittleEndian(frame + at, 3));
         at += 3;
         bool last = block & 1;
         unsigned type = (block >> 1) & 3;
@@ -269,7 +262,7 @@ RecordStreamEnd readRecords(const AttachedData& data, RecordVisitor& visitor) {
             if (stream.read(unit, 2) != 2) {
                 throw PackError("the record stream ends without its terminator");
             }
-            char16_t c = static_cast<char16_t>(unit[0] | unit[1] << 8);
+            char16_t c = static_cast<char16_t>(load16(unit));
             if (c == 0) {
                 break;
             }
@@ -288,7 +281,7 @@ RecordStreamEnd readRecords(const AttachedData& data, RecordVisitor& visitor) {
             throw PackError("the record stream ends inside the size of " +
                             quoteForMessage(utf16ToUtf8(path)));
         }
-        uint64_t size = readLittleEndian(sizeField, sizeof sizeField);
+        uint64_t size = loadLittleEndian(sizeField, sizeof sizeField);
         visitor.record(path, size);
         for (uint64_t left = size; left > 0;) {
             size_t want = left < piece.size() ? static_cast<size_t>(left) : piece.size();

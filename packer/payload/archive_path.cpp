@@ -1,4 +1,4 @@
-#include "packer/archive_path.h"
+#include "packer/payload/archive_path.h"
 
 #include <clocale>
 #include <cwctype>

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "packer/archive_writer.h"
-#include "packer/build_constants.h"
+#include "packer/byte_sink.h"
+#include "packer/image/build_constants.h"
 
 class ConstantsObjectWriter : public ByteSink {
   public:

@@ -1,8 +1,9 @@
-#include "packer/resource_object.h"
+#include "packer/image/resource_object.h"
 
 #include <algorithm>
 #include <stdexcept>
 
+#include "packer/image/coff_format.h"
 #include "packer/little_endian.h"
 
 namespace {

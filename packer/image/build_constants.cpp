@@ -1,4 +1,4 @@
-#include "packer/build_constants.h"
+#include "packer/image/build_constants.h"
 
 #include "packer/text.h"
 

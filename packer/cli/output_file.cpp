@@ -1,4 +1,4 @@
-#include "packer/output_file.h"
+#include "packer/cli/output_file.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -62,10 +62,6 @@ extern "C" void removeOnSignal(int signalNumber) {
 }
 
 } // namespace
-
-std::string systemErrorText(int error) {
-    return std::strerror(error);
-}
 
 void installInterruptCleanup() {
     struct sigaction action = {};

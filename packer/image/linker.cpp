@@ -1,4 +1,4 @@
-#include "packer/linker.h"
+#include "packer/image/linker.h"
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -17,15 +17,15 @@ extern char** environ;
 
 namespace {
 
-const char* const defaultDriver = "x86_64-w64-mingw32-g++-posix";
 const char* const requiredLibraries[] = {"libonefile_bootstrap.a", "libonefile_zstd.a"};
 
 fs::path ownDirectory() {
     std::error_code error;
     fs::path self = fs::read_symlink("/proc/self/exe", error);
     if (error) {
-        throw PackError("cannot find where onefile-pack is installed (/proc/self/exe: " +
-                        error.message() + "); give --library-dir or set ONEFILE_LIBRARY_DIR");
+        throw PackError(
+            "cannot find where onefile-pack is installed (/proc/self/exe: " + error.message() +
+            "); give --library-dir or set " + libraryDirectoryVariable);
     }
     return self.parent_path();
 }
@@ -42,8 +42,8 @@ Toolchain findToolchain(const std::optional<std::string>& driver,
     Toolchain toolchain;
     if (driver) {
         toolchain.driver = *driver;
-    } else if (!environmentValue("ONEFILE_MINGW_CXX").empty()) {
-        toolchain.driver = environmentValue("ONEFILE_MINGW_CXX");
+    } else if (!environmentValue(driverVariable).empty()) {
+        toolchain.driver = environmentValue(driverVariable);
     } else {
         toolchain.driver = defaultDriver;
     }
@@ -51,11 +51,11 @@ Toolchain findToolchain(const std::optional<std::string>& driver,
     if (libraryDirectory) {
         toolchain.libraryDirectory = *libraryDirectory;
         origin = "--library-dir";
-    } else if (!environmentValue("ONEFILE_LIBRARY_DIR").empty()) {
-        toolchain.libraryDirectory = environmentValue("ONEFILE_LIBRARY_DIR");
-        origin = "ONEFILE_LIBRARY_DIR";
+    } else if (!environmentValue(libraryDirectoryVariable).empty()) {
+        toolchain.libraryDirectory = environmentValue(libraryDirectoryVariable);
+        origin = libraryDirectoryVariable;
     } else {
-        toolchain.libraryDirectory = (ownDirectory() / ".." / "lib" / "onefile").lexically_normal();
+        toolchain.libraryDirectory = (ownDirectory() / defaultLibraryDirectory).lexically_normal();
         origin = "the default place next to onefile-pack";
     }
     for (const char* library : requiredLibraries) {
@@ -64,8 +64,8 @@ Toolchain findToolchain(const std::optional<std::string>& driver,
         if (!fs::is_regular_file(file, error)) {
             throw PackError("the bootstrap library " + quoteForMessage(file.string()) +
                             " is missing (library directory from " + origin +
-                            "); build the Windows part first, or give --library-dir or "
-                            "ONEFILE_LIBRARY_DIR");
+                            "); build the Windows part first, or give --library-dir or " +
+                            libraryDirectoryVariable);
         }
     }
     return toolchain;
@@ -114,9 +114,10 @@ void linkExecutable(const Toolchain& toolchain, const LinkJob& job, bool verbose
     if (error != 0) {
         throw PackError("cannot run the MinGW-w64 driver " + quoteForMessage(command[0]) + ": " +
                         systemErrorText(error) +
-                        (error == ENOENT ? " (install g++-mingw-w64-x86-64-posix, or name the "
-                                           "driver with --linker or ONEFILE_MINGW_CXX)"
-                                         : ""));
+                        (error == ENOENT ? std::string(" (install g++-mingw-w64-x86-64-posix, or "
+                                                       "name the driver with --linker or ") +
+                                               driverVariable + ")"
+                                         : std::string()));
     }
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {

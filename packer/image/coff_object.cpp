@@ -1,4 +1,4 @@
-#include "packer/coff_object.h"
+#include "packer/image/coff_object.h"
 
 #include <cerrno>
 #include <cstring>
@@ -7,6 +7,7 @@
 
 #include "archive/layout.h"
 #include "packer/error.h"
+#include "packer/image/coff_format.h"
 #include "packer/little_endian.h"
 #include "packer/text.h"
 
@@ -23,12 +24,6 @@ constexpr uint64_t sectionLimit = 0x7FF00000;
 
 // Offsets inside the section's raw data.
 constexpr uint32_t lengthOffset = 0; // uint64 total length of the attached data
-
-std::vector<unsigned char> littleEndian32(uint32_t value) {
-    std::vector<unsigned char> out;
-    put32(out, value);
-    return out;
-}
 
 } // namespace
 
@@ -135,11 +130,11 @@ void ConstantsObjectWriter::finish() {
     table.insert(table.end(), strings.begin(), strings.end());
     writeAt(static_cast<long>(symbolTableOffset), table.data(), table.size());
 
-    writeAt(8, littleEndian32(symbolTableOffset).data(), 4);
-    writeAt(fileHeaderSize + 16, littleEndian32(sectionSize).data(), 4);
-    unsigned char length[8];
-    for (int i = 0; i < 8; ++i) {
-        length[i] = static_cast<unsigned char>(attachedLength_ >> (8 * i));
-    }
-    writeAt(sectionDataOffset + lengthOffset, length, 8);
+    unsigned char field[8];
+    storeLittleEndian(field, symbolTableOffset, 4);
+    writeAt(8, field, 4);
+    storeLittleEndian(field, sectionSize, 4);
+    writeAt(fileHeaderSize + 16, field, 4);
+    storeLittleEndian(field, attachedLength_, 8);
+    writeAt(sectionDataOffset + lengthOffset, field, 8);
 }
