@@ -1,0 +1,365 @@
+#!/usr/bin/env python3
+"""End-to-end tests of packed executables that need the Unix side of Wine:
+a full disk (a file-size limit on the Wine process), Unix symbolic links put
+into a running application's directory, and the end of a Wine session, which
+runs in a prefix of these tests' own because it ends every program there.
+
+Usage: from_unix_test.py CASE --bin DIR --wine-run FILE --prefix DIR
+                         --session-prefix DIR
+Exits 0 when the case holds; otherwise prints what went wrong and exits 1.
+"""
+
+import argparse
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+CASES = {}
+
+
+def case(function):
+    CASES[function.__name__.replace("_", "-")] = function
+    return function
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+class Wine:
+    def __init__(self, wine_run, prefix):
+        self.wine_run = wine_run
+        self.prefix = prefix
+        self.env = dict(os.environ, WINEPREFIX=prefix)
+
+    def command(self, *arguments):
+        return [self.wine_run, *arguments]
+
+    def run(self, *arguments, timeout=120, shell_prefix=()):
+        """Runs a program to its end; its output goes through files, never
+        pipes: the first window of a Wine session starts the desktop process,
+        which keeps the standard handles it inherits open long after."""
+        process = Program([*shell_prefix, *self.command(*arguments)], self.env)
+        process.wait(timeout)
+        return process
+
+    def start(self, *arguments):
+        return Program(self.command(*arguments), self.env)
+
+    def unix_path(self, windows_path):
+        """The Unix path of a Windows path on one of this prefix's drives."""
+        drive, rest = windows_path[:2].lower(), windows_path[3:]
+        return os.path.join(self.prefix, "dosdevices", drive, *rest.split("\\"))
+
+
+class Program:
+    """A started program whose standard output and error go to files."""
+
+    def __init__(self, command, env):
+        self.out_file = tempfile.TemporaryFile()
+        self.err_file = tempfile.TemporaryFile()
+        self.process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
+                                        stdout=self.out_file, stderr=self.err_file)
+        self.returncode = None
+
+    def output(self):
+        self.out_file.seek(0)
+        return self.out_file.read().decode("utf-8", "replace")
+
+    def errors(self):
+        self.err_file.seek(0)
+        return self.err_file.read().decode("utf-8", "replace")
+
+    def poll(self):
+        self.returncode = self.process.poll()
+        return self.returncode
+
+    def wait(self, timeout):
+        try:
+            self.returncode = self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            raise Failure(f"still running after {timeout} s: {self.process.args}")
+        return self.returncode
+
+    def kill(self):
+        self.process.kill()
+
+
+def windows_path(unix_path):
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+def wait_for_line(program, start, timeout=60):
+    """Waits until the program's output has a line that begins with `start`."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for line in program.output().splitlines():
+            if line.startswith(start):
+                return line.rstrip("\r")
+        if program.poll() is not None:
+            raise Failure(f"the program ended before it printed {start!r}: {program.errors()}")
+        time.sleep(0.02)
+    raise Failure(f"no line beginning {start!r} within {timeout} s")
+
+
+def quoted_value(line):
+    """The value of a line key="value" as the example prints it."""
+    return line.split("=", 1)[1].strip('"').replace("\\\\", "\\")
+
+
+def fresh_folder(prefix):
+    return tempfile.mkdtemp(prefix=prefix, dir="/tmp")
+
+
+def outside_files():
+    """Files and folders outside any target directory that links will point at."""
+    outside = fresh_folder("onefile-outside-")
+    with open(os.path.join(outside, "file.txt"), "w") as f:
+        f.write("precious")
+    with open(os.path.join(outside, "other.txt"), "w") as f:
+        f.write("precious too")
+    os.makedirs(os.path.join(outside, "folder"))
+    with open(os.path.join(outside, "folder", "inner.txt"), "w") as f:
+        f.write("inside")
+    return outside
+
+
+def check_outside_intact(outside):
+    for name, text in (("file.txt", "precious"), ("other.txt", "precious too"),
+                       ("folder/inner.txt", "inside")):
+        path = os.path.join(outside, name)
+        check(os.path.isfile(path) and not os.path.islink(path),
+              f"{name} outside the directory is gone")
+        with open(path) as f:
+            check(f.read() == text, f"{name} outside the directory was changed")
+
+
+def only_target_directory(temp):
+    names = os.listdir(temp)
+    check(len(names) == 1 and names[0].startswith("onefile_"),
+          f"expected one target directory in {temp}, found {names}")
+    return os.path.join(temp, names[0])
+
+
+def status_of(output):
+    for line in output.splitlines():
+        if line.startswith("status="):
+            return int(line[7:], 16)
+    raise Failure(f"no exit status in the output: {output!r}")
+
+
+# ---------------------------------------------------------------- cases
+
+
+@case
+def disk_full(options):
+    """A write that fails (a full disk) reports as before and leaves nothing."""
+    wine = Wine(options.wine_run, options.prefix)
+    temp = fresh_folder("onefile-full-")
+    try:
+        # 20000 blocks of 512 bytes: the payload's large file stops at 10 MB.
+        # With SIGXFSZ ignored, the write fails the way a full disk does.
+        script = 'ulimit -f 20000 && trap "" XFSZ && exec "$@"'
+        r = wine.run(os.path.join(options.bin, "with_temp.exe"), windows_path(temp),
+                     os.path.join(options.bin, "big_payload.exe"), timeout=300,
+                     shell_prefix=("sh", "-c", script, "sh"))
+        out, err = r.output(), r.errors()
+        check(status_of(out) == 2, f"status {status_of(out):#x}, not 2: {err}")
+        message = "Error, couldn't unpack file to target path. ([Error "
+        lines = [line for line in err.splitlines() if line.strip()]
+        check(len(lines) == 1 and lines[0].startswith(message) and lines[0].endswith(")"),
+              f"standard error: {err!r}")
+        check(os.listdir(temp) == [], f"left behind: {os.listdir(temp)}")
+    finally:
+        shutil.rmtree(temp, ignore_errors=True)
+
+
+def run_with_links(options, make_links):
+    """Runs the example, lets `make_links` put links into its directory
+    while it runs, and returns what is left of its TEMP once it has ended."""
+    wine = Wine(options.wine_run, options.prefix)
+    temp = fresh_folder("onefile-links-")
+    outside = outside_files()
+    process = wine.start(os.path.join(options.bin, "with_temp.exe"), windows_path(temp),
+                         os.path.join(options.bin, "hello.exe"), ":sleep=5000")
+    try:
+        wait_for_line(process, "library=")
+        target = only_target_directory(temp)
+        make_links(target, outside)
+        process.wait(120)
+        check(status_of(process.output()) == 0, f"the run failed: {process.errors()}")
+        check_outside_intact(outside)
+        return temp, outside
+    except BaseException:
+        process.kill()
+        shutil.rmtree(outside, ignore_errors=True)
+        shutil.rmtree(temp, ignore_errors=True)
+        raise
+
+
+@case
+def unix_links_to_files(options):
+    """Links to files outside, in the directory and a folder of it, go as
+    links: what they point to stays, and no directory remains."""
+    def make_links(target, outside):
+        os.symlink(os.path.join(outside, "file.txt"), os.path.join(target, "link.txt"))
+        os.symlink(os.path.join(outside, "other.txt"),
+                   os.path.join(target, "plugins", "greeter.dll.link"))
+        # One whose name is the name of what it points to.
+        os.symlink(os.path.join(outside, "file.txt"), os.path.join(target, "plugins", "file.txt"))
+
+    temp, outside = run_with_links(options, make_links)
+    try:
+        check(os.listdir(temp) == [], f"left behind: {os.listdir(temp)}")
+    finally:
+        shutil.rmtree(outside, ignore_errors=True)
+        shutil.rmtree(temp, ignore_errors=True)
+
+
+@case
+def unix_links_to_folders(options):
+    """A link to a folder outside, and a link put in the place of the whole
+    directory: what they point to stays. Wine opens a Unix link to a folder
+    as that folder and has no call that removes the link itself, so under
+    Wine such a link (and the folders holding it) stays; on Windows a link is
+    a reparse point and is deleted as itself."""
+    def link_inside(target, outside):
+        os.symlink(os.path.join(outside, "folder"), os.path.join(target, "plugins", "linked"))
+
+    temp, outside = run_with_links(options, link_inside)
+    try:
+        left = sorted(os.path.relpath(os.path.join(d, n), temp)
+                      for d, dirs, files in os.walk(temp) for n in dirs + files)
+        # Everything of the run's own went; the link and its folders stayed.
+        top = left[0] if left else ""
+        expected = [top, f"{top}/plugins", f"{top}/plugins/linked"]
+        check(top.startswith("onefile_") and left == expected, f"left behind: {left}")
+    finally:
+        shutil.rmtree(outside, ignore_errors=True)
+        shutil.rmtree(temp, ignore_errors=True)
+
+    def replace_directory(target, outside):
+        os.rename(target, target + ".moved")
+        os.symlink(os.path.join(outside, "folder"), target)
+
+    temp, outside = run_with_links(options, replace_directory)
+    shutil.rmtree(outside, ignore_errors=True)
+    shutil.rmtree(temp, ignore_errors=True)
+
+
+# The end of the session.
+
+def session(options):
+    return Wine(options.wine_run, options.session_prefix)
+
+
+def session_temp(wine):
+    folders = glob.glob(os.path.join(wine.prefix, "drive_c", "users", "*", "Temp"))
+    check(len(folders) == 1, f"no single TEMP in {wine.prefix}: {folders}")
+    return folders[0]
+
+
+def wineserver():
+    for candidate in ("/usr/lib/wine/wineserver64", "/usr/lib/wine/wineserver",
+                      shutil.which("wineserver") or ""):
+        if candidate and os.access(candidate, os.X_OK):
+            return candidate
+    raise Failure("no wineserver found")
+
+
+@case
+def session_prefix(options):
+    """Makes the session tests' prefix once: headless Wine makes no window
+    unless the prefix uses the null graphics driver."""
+    wine = session(options)
+    if os.path.exists(os.path.join(wine.prefix, ".created")):
+        return
+    os.makedirs(wine.prefix, exist_ok=True)
+    check(wine.run("wineboot", "-i", timeout=300).returncode == 0, "wineboot -i failed")
+    r = wine.run("reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null",
+                 "/f")
+    check(r.returncode == 0, f"reg add failed: {r.errors()}")
+    # The desktop process started before the setting: a fresh server takes it.
+    subprocess.run([wineserver(), "-k"], env=wine.env, timeout=60, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run([wineserver(), "-w"], env=wine.env, timeout=60, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    open(os.path.join(wine.prefix, ".created"), "w").close()
+
+
+def end_session(wine, process):
+    r = wine.run("wineboot", "--end-session", timeout=120)
+    check(r.returncode == 0, f"wineboot --end-session failed: {r.errors()}")
+    # The child's grace period and the removal take seconds; the programs
+    # would sleep for minutes.
+    process.wait(30)
+
+
+def clear(temp):
+    for name in os.listdir(temp):
+        if name.startswith("onefile_"):
+            shutil.rmtree(os.path.join(temp, name), ignore_errors=True)
+
+
+@case
+def session_end_while_the_child_runs(options):
+    """The session's end reaches the parent's hidden window: the child gets
+    its grace period, the directory goes, and the parent ends."""
+    wine = session(options)
+    temp = session_temp(wine)
+    clear(temp)
+    process = wine.start(os.path.join(options.bin, "hello.exe"), ":sleep=120000")
+    library = quoted_value(wait_for_line(process, "library="))
+    target = os.path.dirname(wine.unix_path(library))
+    check(os.path.isdir(target), f"the target directory {target} is not there")
+    end_session(wine, process)
+    check(not os.path.exists(target), f"{target} is left behind")
+
+
+@case
+def session_end_during_the_extraction(options):
+    """The session ends while the parent unpacks: nothing is left."""
+    wine = session(options)
+    temp = session_temp(wine)
+    clear(temp)
+    process = wine.start(os.path.join(options.bin, "big_payload.exe"), ":sleep=120000")
+    deadline = time.monotonic() + 60
+    while not any(n.startswith("onefile_") for n in os.listdir(temp)):
+        check(time.monotonic() < deadline, "no target directory appeared")
+        check(process.poll() is None, "the program ended before it unpacked")
+        time.sleep(0.01)
+    time.sleep(0.2)  # well into the unpacking of the large file
+    end_session(wine, process)
+    left = [n for n in os.listdir(temp) if n.startswith("onefile_")]
+    check(left == [], f"left behind: {left}")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("case", choices=sorted(CASES))
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--wine-run", required=True)
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--session-prefix", required=True)
+    options = parser.parse_args()
+    try:
+        CASES[options.case](options)
+    except Failure as failure:
+        print(f"FAILED: {failure}")
+        return 1
+    print("passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
