@@ -58,3 +58,19 @@ constexpr size_t readerOutputBufferSize = 131072;
 // stays byte for byte what it was; the bootstrap library supplies the default.
 #define ONEFILE_SYMBOL_TARGET_DIRECTORY_SPEC "onefileTargetDirectorySpec"
 #define ONEFILE_DEFAULT_TARGET_DIRECTORY_SPEC "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"
+
+// Cached mode: the build unpacks once into a fixed directory and later runs
+// start from it. The packer defines all four together for a cached build; the
+// bootstrap library's defaults (an empty id, zeros) mean a run of its own.
+//   onefileCacheId           UTF-16, 16 hexadecimal digits naming the build
+//   onefileCacheEntryName    UTF-16, the first record's path
+//   onefileCacheRecordCount  uint64, the number of records
+//   onefileCacheContentSize  uint64, the bytes of all records' contents
+#define ONEFILE_SYMBOL_CACHE_ID "onefileCacheId"
+#define ONEFILE_SYMBOL_CACHE_ENTRY_NAME "onefileCacheEntryName"
+#define ONEFILE_SYMBOL_CACHE_RECORD_COUNT "onefileCacheRecordCount"
+#define ONEFILE_SYMBOL_CACHE_CONTENT_SIZE "onefileCacheContentSize"
+// A cached directory is complete when it holds this file, written last, with
+// "onefile cache <id> <records> <bytes>" and a line end in ASCII, and besides
+// it exactly that many files of that many bytes. No record may take its name.
+#define ONEFILE_CACHE_MARKER_NAME "onefile-cache-complete"

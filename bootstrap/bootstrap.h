@@ -80,3 +80,8 @@ extern "C" const wchar_t onefileVersionString[];      // the product's dotted fo
 // Where each run unpacks. The bootstrap library holds the default in a member
 // of its own, which the linker takes only when the packer's object has none.
 extern "C" const wchar_t onefileTargetDirectorySpec[];
+// Cached mode (see archive/layout.h); an empty id: each run unpacks afresh.
+extern "C" const wchar_t onefileCacheId[];
+extern "C" const wchar_t onefileCacheEntryName[];
+extern "C" const uint64_t onefileCacheRecordCount;
+extern "C" const uint64_t onefileCacheContentSize;

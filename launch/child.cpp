@@ -39,12 +39,15 @@ int launchChildInstance() {
     // A console event may have removed the directory meanwhile.
     holdIfRemovalRequested();
     PROCESS_INFORMATION child = {};
-    // Same console and process group: the child gets the console's events itself.
+    // Same console and process group: the child gets the console's events
+    // itself. It starts suspended and runs only once its handle is where the
+    // removal finds it: a removal that began in between would otherwise
+    // delete the directory under a child it does not know of.
     if (!SYSTEM_CALL(CreateProcessW)(executable, childCommandLine, nullptr, nullptr, TRUE,
-                                     NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {
+                                     NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr,
+                                     &startup, &child)) {
         fatalErrorWithCode(messageLaunchFailed, GetLastError());
     }
-    SYSTEM_CALL(CloseHandle)(child.hThread);
 
     DWORD status = 0;
     // The main thread waits on a handle of its own: a console handler may take
@@ -53,6 +56,17 @@ int launchChildInstance() {
     DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &waitHandle,
                     SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0);
     childProcessHandle = child.hProcess;
+    if (removalRequested) {
+        // Never run: ended here, unless the removal has taken it already.
+        HANDLE unstarted = InterlockedExchangePointer(&childProcessHandle, nullptr);
+        if (unstarted != nullptr) {
+            SYSTEM_CALL(TerminateProcess)(unstarted, 0);
+            SYSTEM_CALL(CloseHandle)(unstarted);
+        }
+        holdIfRemovalRequested();
+    }
+    ResumeThread(child.hThread);
+    SYSTEM_CALL(CloseHandle)(child.hThread);
     if (waitHandle != nullptr) {
         SYSTEM_CALL(WaitForSingleObject)(waitHandle, INFINITE);
         if (!SYSTEM_CALL(GetExitCodeProcess)(waitHandle, &status)) {

@@ -297,6 +297,23 @@ def session_prefix(options):
     open(os.path.join(wine.prefix, ".created"), "w").close()
 
 
+def start_desktop(wine):
+    """The desktop process, which the first window of a session would start
+    (slowly, with the null driver) unless it runs already."""
+    return wine.start("explorer.exe", "/desktop")
+
+
+def wait_for_session_window(options, wine, process, timeout=30):
+    """Waits until the parent's hidden window exists: before it does, the
+    session's end has nothing of the parent's to reach."""
+    find_window = os.path.join(options.bin, "find_window.exe")
+    deadline = time.monotonic() + timeout
+    while wine.run(find_window, "onefileSessionWindow").returncode != 0:
+        check(process.poll() is None, f"the program ended: {process.errors()}")
+        check(time.monotonic() < deadline, "the parent made no window")
+        time.sleep(0.05)
+
+
 def end_session(wine, process):
     r = wine.run("wineboot", "--end-session", timeout=120)
     check(r.returncode == 0, f"wineboot --end-session failed: {r.errors()}")
@@ -318,10 +335,12 @@ def session_end_while_the_child_runs(options):
     wine = session(options)
     temp = session_temp(wine)
     clear(temp)
+    start_desktop(wine)
     process = wine.start(os.path.join(options.bin, "hello.exe"), ":sleep=120000")
     library = quoted_value(wait_for_line(process, "library="))
     target = os.path.dirname(wine.unix_path(library))
     check(os.path.isdir(target), f"the target directory {target} is not there")
+    wait_for_session_window(options, wine, process)
     end_session(wine, process)
     check(not os.path.exists(target), f"{target} is left behind")
 
@@ -332,16 +351,20 @@ def session_end_during_the_extraction(options):
     wine = session(options)
     temp = session_temp(wine)
     clear(temp)
-    process = wine.start(os.path.join(options.bin, "big_payload.exe"), ":sleep=120000")
+    start_desktop(wine)
+    process = wine.start(os.path.join(options.bin, "many_files.exe"), ":sleep=120000")
     deadline = time.monotonic() + 60
     while not any(n.startswith("onefile_") for n in os.listdir(temp)):
         check(time.monotonic() < deadline, "no target directory appeared")
         check(process.poll() is None, "the program ended before it unpacked")
         time.sleep(0.01)
-    time.sleep(0.2)  # well into the unpacking of the large file
+    wait_for_session_window(options, wine, process)
+    started = "hello from the packaged application"
+    check(started not in process.output(), "the unpacking ended before the session did")
     end_session(wine, process)
     left = [n for n in os.listdir(temp) if n.startswith("onefile_")]
     check(left == [], f"left behind: {left}")
+    check(started not in process.output(), "the application ran after the session ended")
 
 
 def main():

@@ -1,0 +1,9 @@
+// The defaults of a build that unpacks afresh on every run, in an object of
+// its own: the linker takes it from the library only when the packer's object
+// defines no cached mode.
+#include "bootstrap/bootstrap.h"
+
+extern "C" const wchar_t onefileCacheId[] = L"";
+extern "C" const wchar_t onefileCacheEntryName[] = L"";
+extern "C" const uint64_t onefileCacheRecordCount = 0;
+extern "C" const uint64_t onefileCacheContentSize = 0;
