@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "packer/image/build_constants.h"
-#include "archive/tests/test_data.h"
 #include "packer/tests/support.h"
 
 namespace fs = std::filesystem;
@@ -82,7 +81,7 @@ struct Tree {
     fs::path input = scratch / "in";
     fs::path out = scratch / "out";
     Tree() {
-        writeFile(input / "app.dll", noiseBytes(2000, 3));
+        writeFile(input / "app.dll", readFile(testImage("entry.dll")));
         fs::create_directories(out);
     }
     CommandResult build(const std::vector<std::string>& extra,

@@ -83,6 +83,10 @@ CommandResult runPacker(const std::vector<std::string>& arguments) {
     return runCommand(command);
 }
 
+fs::path testImage(const std::string& name) {
+    return fs::path(ONEFILE_TEST_IMAGES) / name;
+}
+
 std::vector<std::string> directoryNames(const fs::path& directory) {
     std::vector<std::string> names;
     for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {

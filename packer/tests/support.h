@@ -35,5 +35,9 @@ CommandResult runCommand(const std::vector<std::string>& arguments);
 // Runs the packer built with these tests.
 CommandResult runPacker(const std::vector<std::string>& arguments);
 
+// A Windows image that the test build made with MinGW-w64: "entry.dll"
+// (exports run_code), "no_run_code.dll", "program.exe".
+std::filesystem::path testImage(const std::string& name);
+
 // The names in `directory`, sorted.
 std::vector<std::string> directoryNames(const std::filesystem::path& directory);
