@@ -12,8 +12,6 @@ namespace {
 constexpr size_t dosHeaderSize = 0x40;
 constexpr size_t peHeaderOffsetField = 0x3C;
 constexpr unsigned char peSignature[4] = {'P', 'E', 0, 0};
-constexpr size_t fileHeaderSize = 20;
-constexpr size_t sectionHeaderSize = 40;
 constexpr size_t exportDirectorySize = 40;
 constexpr size_t directoryEntrySize = 8;
 constexpr size_t exportDirectoryIndex = 0;
@@ -52,11 +50,11 @@ std::string soundEntryDescription() {
 
 std::string machineName(uint16_t machine) {
     switch (machine) {
-    case pe::machineAmd64:
+    case coff::machineAmd64:
         return "x86-64";
-    case pe::machineI386:
+    case coff::machineI386:
         return "x86";
-    case pe::machineArm64:
+    case coff::machineArm64:
         return "ARM64";
     default:
         return "machine " + hex(machine);
@@ -73,7 +71,7 @@ std::optional<PeImage> readPeImage(const unsigned char* bytes, size_t size, std:
         return std::nullopt;
     }
     const uint64_t peOffset = load32(bytes + peHeaderOffsetField);
-    if (!inside(peOffset, sizeof peSignature + fileHeaderSize, size) ||
+    if (!inside(peOffset, sizeof peSignature + coff::fileHeaderSize, size) ||
         std::memcmp(bytes + peOffset, peSignature, sizeof peSignature) != 0) {
         *problem = std::string(notPe) + "no PE signature where its DOS header points (offset " +
                    std::to_string(peOffset) + ")";
@@ -86,7 +84,7 @@ std::optional<PeImage> readPeImage(const unsigned char* bytes, size_t size, std:
     const size_t optionalSize = load16(fileHeader + 16);
     image.characteristics = load16(fileHeader + 18);
 
-    const uint64_t optionalOffset = peOffset + sizeof peSignature + fileHeaderSize;
+    const uint64_t optionalOffset = peOffset + sizeof peSignature + coff::fileHeaderSize;
     if (optionalSize < 2 || !inside(optionalOffset, optionalSize, size)) {
         *problem = std::string(damagedPe) + "its optional header is cut short";
         return std::nullopt;
@@ -123,12 +121,12 @@ std::optional<PeImage> readPeImage(const unsigned char* bytes, size_t size, std:
     image.certificates = directory(certificateDirectoryIndex);
 
     const uint64_t sectionTable = optionalOffset + optionalSize;
-    if (!inside(sectionTable, sectionCount * sectionHeaderSize, size)) {
+    if (!inside(sectionTable, sectionCount * coff::sectionHeaderSize, size)) {
         *problem = std::string(damagedPe) + "its section table is cut short";
         return std::nullopt;
     }
     for (size_t i = 0; i < sectionCount; ++i) {
-        const unsigned char* header = bytes + sectionTable + i * sectionHeaderSize;
+        const unsigned char* header = bytes + sectionTable + i * coff::sectionHeaderSize;
         PeSection section;
         section.virtualSize = load32(header + 8);
         section.virtualAddress = load32(header + 12);
@@ -206,7 +204,7 @@ std::string entryLibraryProblem(const unsigned char* bytes, size_t size) {
         return "is a 32-bit (PE32) image for " + machineName(image->machine) +
                "; the entry must be a 64-bit (PE32+) DLL for x86-64";
     }
-    if (image->machine != pe::machineAmd64) {
+    if (image->machine != coff::machineAmd64) {
         return "is built for " + machineName(image->machine) + ", not for x86-64";
     }
     if (!(image->characteristics & pe::characteristicDll)) {

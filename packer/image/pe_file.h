@@ -11,11 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "packer/image/coff_format.h"
+
 namespace pe {
 
-constexpr uint16_t machineAmd64 = 0x8664;
-constexpr uint16_t machineI386 = 0x014C;
-constexpr uint16_t machineArm64 = 0xAA64;
 constexpr uint16_t magicPe32 = 0x10B;
 constexpr uint16_t magicPe32Plus = 0x20B;
 constexpr uint16_t characteristicDll = 0x2000;

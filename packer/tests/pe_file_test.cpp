@@ -28,13 +28,13 @@ TEST(EntryCheck, TakesARealEntryLibraryAndNamesWhatIsWrongWithOtherImages) {
 TEST(EntryCheck, NamesTheFormatMachineAndKindOfImagesMadeInMemory) {
     EXPECT_EQ(problemOf(buildPe().bytes), "");
     PeSpec x86;
-    x86.machine = pe::machineI386;
+    x86.machine = coff::machineI386;
     x86.pe32Plus = false;
     EXPECT_EQ(problemOf(buildPe(x86).bytes),
               "is a 32-bit (PE32) image for x86; the entry must be a 64-bit (PE32+) DLL for "
               "x86-64");
     PeSpec arm;
-    arm.machine = pe::machineArm64;
+    arm.machine = coff::machineArm64;
     EXPECT_EQ(problemOf(buildPe(arm).bytes), "is built for ARM64, not for x86-64");
     PeSpec program;
     program.characteristics = 0x0022;

@@ -118,41 +118,22 @@ TEST(PathBudget, WarnsFrom260CharactersAndRefusesBeyondTheBootstrapsBuffers) {
     }
 }
 
-// A tree with a real entry library, built with the packer.
-struct EntryTree {
-    ScratchDirectory scratch;
-    fs::path input = scratch / "in";
-    fs::path out = scratch / "out";
-    EntryTree() {
-        writeFile(input / "app.dll", readFile(testImage("entry.dll")));
-        writeFile(input / "data.txt", "data\n");
-        fs::create_directories(out);
-    }
-    CommandResult build(const std::string& name, const std::vector<std::string>& extra = {},
-                        const std::string& entry = "app.dll") {
-        std::vector<std::string> arguments = {"build",    input.string(),        "--entry", entry,
-                                              "--output", (out / name).string(), "--level", "1"};
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        return runPacker(arguments);
-    }
-};
-
 TEST(TargetDirectoryOption, TheDefaultGivenOrNotBuildsTheSameBytesAndAnotherSpecIsBuiltIn) {
     EntryTree tree;
     fs::create_directories(tree.out / "a");
     fs::create_directories(tree.out / "b");
     fs::create_directories(tree.out / "c");
     fs::create_directories(tree.scratch / "objects");
-    ASSERT_EQ(tree.build("a/app.exe").exitCode, 0);
+    ASSERT_EQ(tree.build({}, "build", "a/app.exe").exitCode, 0);
     CommandResult r =
-        tree.build("b/app.exe", {"--target-dir", ONEFILE_DEFAULT_TARGET_DIRECTORY_SPEC});
+        tree.build({"--target-dir", ONEFILE_DEFAULT_TARGET_DIRECTORY_SPEC}, "build", "b/app.exe");
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(readFile(tree.out / "a/app.exe") == readFile(tree.out / "b/app.exe"));
 
     const std::string spec = "{CACHE_DIR}\\Z\xC3\xA9"
                              "brik\\{PRODUCT}\\run_{PID}_{TIME_US}";
-    r = tree.build("c/app.exe",
-                   {"--target-dir", spec, "--keep-objects", (tree.scratch / "objects").string()});
+    r = tree.build({"--target-dir", spec, "--keep-objects", (tree.scratch / "objects").string()},
+                   "build", "c/app.exe");
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.err, "");
     // The spec follows the version in the constants, as UTF-16, under the
@@ -178,11 +159,11 @@ TEST(TargetDirectoryOption, TheDefaultGivenOrNotBuildsTheSameBytesAndAnotherSpec
 
 TEST(TargetDirectoryOption, ARefusedSpecWritesNothing) {
     EntryTree tree;
-    CommandResult r = tree.build("app.exe", {"--target-dir", "{TEMP}\\{PID}"});
+    CommandResult r = tree.build({"--target-dir", "{TEMP}\\{PID}"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("--target-dir '{TEMP}\\{PID}': two runs could unpack"), std::string::npos)
         << r.err;
-    r = tree.build("app.exe", {"--target-dir", "C:\\\xff{RANDOM}"});
+    r = tree.build({"--target-dir", "C:\\\xff{RANDOM}"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("it is not UTF-8"), std::string::npos) << r.err;
     EXPECT_TRUE(directoryNames(tree.out).empty());
@@ -197,7 +178,7 @@ TEST(PathBudgetOfABuild, WarnsNamingTheLongestPathAndRefusesPastTheBuffer) {
     // With the default spec the typical target directory is 86 characters.
     const std::string deep = std::string(120, 'd') + "/" + std::string(60, 'f');
     writeFile(tree.input / deep, "deep");
-    CommandResult r = tree.build("app.exe");
+    CommandResult r = tree.build({});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.err.find("onefile-pack: warning: the longest path to unpack, 'C:\\Users\\"),
               std::string::npos)
@@ -209,7 +190,7 @@ TEST(PathBudgetOfABuild, WarnsNamingTheLongestPathAndRefusesPastTheBuffer) {
         << r.err;
     EXPECT_TRUE(fs::exists(tree.out / "app.exe"));
     fs::remove(tree.out / "app.exe");
-    r = tree.build("app.exe", {"--target-dir", "C:\\" + std::string(4080, 'x') + "\\{RANDOM}"});
+    r = tree.build({"--target-dir", "C:\\" + std::string(4080, 'x') + "\\{RANDOM}"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("the bootstrap holds paths of up to 4095"), std::string::npos) << r.err;
     EXPECT_TRUE(directoryNames(tree.out).empty());
@@ -226,7 +207,7 @@ TEST(EntryCheckOfABuild, RefusesWhatTheBootstrapCouldNotCallNamingTheFile) {
         {"other.dll", "does not export run_code"},
     };
     for (const auto& [entry, problem] : cases) {
-        CommandResult r = tree.build("app.exe", {}, entry);
+        CommandResult r = tree.build({}, "build", "app.exe", entry);
         EXPECT_EQ(r.exitCode, 1) << entry;
         EXPECT_NE(r.err.find(std::string("--entry '") + entry + "': '" +
                              (tree.input / entry).string() + "' " + problem),
@@ -236,7 +217,7 @@ TEST(EntryCheckOfABuild, RefusesWhatTheBootstrapCouldNotCallNamingTheFile) {
     }
     // On request the check is skipped, so that tests can see the bootstrap
     // report a broken entry; archive never checks, its data runs nowhere.
-    CommandResult r = tree.build("app.exe", {"--no-entry-check"}, "other.dll");
+    CommandResult r = tree.build({"--no-entry-check"}, "build", "app.exe", "other.dll");
     EXPECT_EQ(r.exitCode, 0) << r.err;
     r = runPacker({"archive", tree.input.string(), "--entry", "notes.txt", "--output",
                    (tree.out / "data.bin").string()});
