@@ -39,8 +39,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         fwprintf(stderr, L"plain_loader: cannot load %ls (error %lu)\n", library, GetLastError());
         return 2;
     }
-    RunCode runCode =
-        reinterpret_cast<RunCode>(reinterpret_cast<void*>(GetProcAddress(module, entryFunctionName)));
+    RunCode runCode = reinterpret_cast<RunCode>(
+        reinterpret_cast<void*>(GetProcAddress(module, entryFunctionName)));
     if (runCode == nullptr) {
         fwprintf(stderr, L"plain_loader: %ls has no run_code\n", library);
         return 2;
