@@ -265,6 +265,24 @@ TEST(Extract, ADamagedArchiveWritesNothingAndAFailedWriteRemovesWhatItCreated) {
     EXPECT_NE(r.err.find("cannot create '" + (out / "sub").string()), std::string::npos) << r.err;
     EXPECT_EQ(directoryNames(out), std::vector<std::string>{"sub"});
     EXPECT_EQ(readFile(out / "sub"), "in the way");
+
+    // Symbolic links already in DIR are not followed, to a directory or a file.
+    fs::path outside = packed.scratch / "outside";
+    fs::create_directories(outside);
+    writeFile(outside / "target", "untouched");
+    fs::path linked = packed.scratch / "linked";
+    fs::create_directories(linked);
+    fs::create_directory_symlink(outside, linked / "big");
+    fs::create_symlink(outside / "target", linked / "empty");
+    for (const char* record : {"big", "empty"}) {
+        r = runPacker({"extract", packed.exe.string(), linked.string(), "--force"});
+        EXPECT_EQ(r.exitCode, 1) << record;
+        EXPECT_NE(r.err.find("cannot create '" + (linked / record).string()), std::string::npos)
+            << r.err;
+        EXPECT_EQ(directoryNames(outside), std::vector<std::string>{"target"});
+        EXPECT_EQ(readFile(outside / "target"), "untouched");
+        fs::remove(linked / record);
+    }
 }
 
 TEST(Verify, SaysSoWhenSoundAndCatchesAFlippedByteACutAndAMissingExport) {
