@@ -77,10 +77,6 @@ std::string wrap(const std::string& text, size_t width = 76) {
     return out + line;
 }
 
-bool anySpecReference(const SpecReferenceInfo&) {
-    return true;
-}
-
 std::string buildDetails() {
     return std::string(packDetails) + "\n\n" +
            wrap(std::string("build also refuses an entry library that is not ") +
@@ -89,7 +85,7 @@ std::string buildDetails() {
            "\n\n" +
            wrap("The target directory (--target-dir) is a path spec: text with references "
                 "that each run expands, " +
-                specReferenceNames(anySpecReference, "and") + ". It must begin with " +
+                specReferenceNames(nullptr, "and") + ". It must begin with " +
                 absoluteSpecBeginnings() + ". Each run's directory must be its own: it needs " +
                 ownDirectoryRequirement() +
                 ". A warning names the longest path to unpack when, with the target directory "

@@ -23,10 +23,6 @@ std::string referenceList(bool (*wanted)(const SpecReferenceInfo&)) {
     return specReferenceNames(wanted, "or");
 }
 
-bool anyReference(const SpecReferenceInfo&) {
-    return true;
-}
-
 bool folderReference(const SpecReferenceInfo& info) {
     return info.absoluteFolder;
 }
@@ -74,7 +70,7 @@ std::vector<SpecPart> parseSpec(const std::u16string& spec, const SpecError& ref
             const SpecReferenceInfo* info = findSpecReference(name.c_str());
             if (!info) {
                 refuse(quoteForMessage("{" + utf16ToUtf8(name) + "}") +
-                       " is no reference; a spec may use " + referenceList(anyReference));
+                       " is no reference; a spec may use " + referenceList(nullptr));
             }
             if (!literal.literal.empty()) {
                 parts.push_back(literal);
@@ -150,7 +146,7 @@ std::u16string ascii(const std::string& text) {
 std::string specReferenceNames(bool (*wanted)(const SpecReferenceInfo&), const char* conjunction) {
     std::vector<std::string> names;
     for (const SpecReferenceInfo& info : specReferences) {
-        if (wanted(info)) {
+        if (!wanted || wanted(info)) {
             names.push_back(std::string("{") + info.name + "}");
         }
     }

@@ -19,8 +19,8 @@ struct SpecPart {
     const SpecReferenceInfo* reference = nullptr; // null for literal text
 };
 
-// The references for which `wanted` holds, as "{A}, {B} or {C}" with
-// `conjunction` before the last.
+// The references for which `wanted` holds (all for null), as "{A}, {B} or
+// {C}" with `conjunction` before the last.
 std::string specReferenceNames(bool (*wanted)(const SpecReferenceInfo&), const char* conjunction);
 
 // How an absolute spec begins, and what a per-run spec needs so that each
