@@ -18,8 +18,8 @@
 //   size     8        uint64 number of content bytes
 //   content  size     the file's bytes, verbatim
 //   terminator: an empty path, a single 0x0000, with no size after it.
-// The first record is the entry library; a later record with the same path
-// replaces the earlier file.
+// The first record is the entry library, a DLL that exports entryFunctionName;
+// a later record with the same path replaces the earlier file.
 #pragma once
 
 #include <stddef.h>
@@ -35,9 +35,16 @@ constexpr size_t trailerLengthSize = 8;
 // Bytes around the frame: magic, pad and trailer length (13).
 constexpr size_t attachedOverheadSize = attachedMagicSize + trailerPadSize + trailerLengthSize;
 
+// What the entry library exports and the child calls.
+constexpr char entryFunctionName[] = "run_code";
+
 // Code units of a record path with its terminator; a writer emits at most 1023.
 constexpr size_t recordNameCapacity = 1024;
 constexpr size_t recordNameMaxUnits = recordNameCapacity - 1;
+// Wide characters of every path buffer of the bootstrap, the terminator
+// included: the target directory, and it joined to a record's path by "\".
+// The packer refuses a build whose longest path cannot fit.
+constexpr size_t pathCapacity = 4096;
 // Size of a record's content size field, a uint64.
 constexpr size_t recordSizeFieldSize = 8;
 

@@ -10,6 +10,8 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+#include "archive/layout.h"
+
 typedef int (*RunCode)(int argumentCount, wchar_t** argumentVector,
                        const wchar_t* entryLibraryPath);
 
@@ -37,8 +39,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         fwprintf(stderr, L"plain_loader: cannot load %ls (error %lu)\n", library, GetLastError());
         return 2;
     }
-    RunCode runCode =
-        reinterpret_cast<RunCode>(reinterpret_cast<void*>(GetProcAddress(module, "run_code")));
+    RunCode runCode = reinterpret_cast<RunCode>(
+        reinterpret_cast<void*>(GetProcAddress(module, entryFunctionName)));
     if (runCode == nullptr) {
         fwprintf(stderr, L"plain_loader: %ls has no run_code\n", library);
         return 2;

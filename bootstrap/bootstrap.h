@@ -12,8 +12,8 @@
 struct ArchiveReader;
 struct KnownDirectories;
 
-// Capacities in wide characters, the terminator included.
-constexpr size_t pathCapacity = 4096;              // every path buffer of the run
+// Capacities in wide characters, the terminator included; pathCapacity, that
+// of every path buffer of the run, is in archive/layout.h for the packer too.
 constexpr size_t binaryPathCapacity = 4097;        // the cached forms of the own path
 constexpr size_t parentImagePathCapacity = 4097;   // the other process's path: as long as ours
 constexpr size_t childCommandLineCapacity = 32768; // the child's command line

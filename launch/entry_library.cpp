@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "archive/layout.h"
 #include "bootstrap/bootstrap.h"
 #include "errors/errors.h"
 
@@ -16,7 +17,7 @@ int runEntryLibrary(int count, wchar_t** vector, const wchar_t* libraryPath) {
         fatalErrorWithCode(messageLoadFailed, GetLastError());
     }
     RunCodeFunction runCode = reinterpret_cast<RunCodeFunction>(
-        reinterpret_cast<void*>(GetProcAddress(library, "run_code")));
+        reinterpret_cast<void*>(GetProcAddress(library, entryFunctionName)));
     if (runCode == nullptr) {
         fatalError(messageNoEntryPoint);
     }

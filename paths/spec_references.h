@@ -25,6 +25,12 @@ enum class SpecReference {
     time,           // the system time in 100-nanosecond intervals, fresh per run
 };
 
+// Which runs of one executable a per-run value tells apart, so that a
+// spec's directory is each run's own: a process identifier those running
+// at the same time (it is reused later), a clock those started at different
+// times (two may start at once), a random text any two.
+enum class RunsToldApart { none, concurrent, successive, all };
+
 struct SpecReferenceInfo {
     const char* name;
     SpecReference reference;
@@ -34,24 +40,26 @@ struct SpecReferenceInfo {
     bool perRun;
     // The handshake variable that carries its value from parent to child, or null.
     const char* handshakeVariable;
+    RunsToldApart tellsApart;
 };
 
 constexpr SpecReferenceInfo specReferences[] = {
-    {"TEMP", SpecReference::temp, true, false, nullptr},
-    {"PROGRAM", SpecReference::program, false, false, nullptr},
-    {"PROGRAM_BASE", SpecReference::programBase, false, false, nullptr},
-    {"PROGRAM_DIR", SpecReference::programDir, false, false, nullptr},
-    {"PID", SpecReference::pid, false, true, handshakeParentVariable},
-    {"HOME", SpecReference::home, true, false, nullptr},
-    {"CACHE_DIR", SpecReference::cacheDir, true, false, nullptr},
-    {"COMPANY", SpecReference::company, false, false, nullptr},
-    {"PRODUCT", SpecReference::product, false, false, nullptr},
-    {"VERSION", SpecReference::version, false, false, nullptr},
-    {"FILE_VERSION", SpecReference::fileVersion, false, false, nullptr},
-    {"PRODUCT_VERSION", SpecReference::productVersion, false, false, nullptr},
-    {"RANDOM", SpecReference::random, false, true, handshakeRandomVariable},
-    {"TIME_US", SpecReference::timeUs, false, true, handshakeTimeUsVariable},
-    {"TIME", SpecReference::time, false, true, handshakeStartVariable},
+    {"TEMP", SpecReference::temp, true, false, nullptr, RunsToldApart::none},
+    {"PROGRAM", SpecReference::program, false, false, nullptr, RunsToldApart::none},
+    {"PROGRAM_BASE", SpecReference::programBase, false, false, nullptr, RunsToldApart::none},
+    {"PROGRAM_DIR", SpecReference::programDir, false, false, nullptr, RunsToldApart::none},
+    {"PID", SpecReference::pid, false, true, handshakeParentVariable, RunsToldApart::concurrent},
+    {"HOME", SpecReference::home, true, false, nullptr, RunsToldApart::none},
+    {"CACHE_DIR", SpecReference::cacheDir, true, false, nullptr, RunsToldApart::none},
+    {"COMPANY", SpecReference::company, false, false, nullptr, RunsToldApart::none},
+    {"PRODUCT", SpecReference::product, false, false, nullptr, RunsToldApart::none},
+    {"VERSION", SpecReference::version, false, false, nullptr, RunsToldApart::none},
+    {"FILE_VERSION", SpecReference::fileVersion, false, false, nullptr, RunsToldApart::none},
+    {"PRODUCT_VERSION", SpecReference::productVersion, false, false, nullptr, RunsToldApart::none},
+    {"RANDOM", SpecReference::random, false, true, handshakeRandomVariable, RunsToldApart::all},
+    {"TIME_US", SpecReference::timeUs, false, true, handshakeTimeUsVariable,
+     RunsToldApart::successive},
+    {"TIME", SpecReference::time, false, true, handshakeStartVariable, RunsToldApart::successive},
 };
 
 // The entry whose name equals `name` but for ASCII case, or null. `Char` is

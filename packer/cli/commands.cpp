@@ -10,6 +10,8 @@
 #include "packer/image/icon.h"
 #include "packer/payload/input_tree.h"
 #include "packer/image/linker.h"
+#include "packer/image/pe_file.h"
+#include "packer/image/target_directory.h"
 #include "packer/cli/output_file.h"
 #include "packer/text.h"
 
@@ -102,6 +104,14 @@ BuildConstants buildConstants(const BuildOptions& options) {
         constants.versionNumbers = *options.version;
         constants.versionString = versionText(*options.version);
     }
+    if (options.targetDirectorySpec) {
+        std::optional<std::u16string> spec = utf8ToUtf16(*options.targetDirectorySpec);
+        if (!spec) {
+            throw PackError("--target-dir " + quoteForMessage(*options.targetDirectorySpec) +
+                            ": it is not UTF-8");
+        }
+        constants.targetDirectorySpec = *spec;
+    }
     return constants;
 }
 
@@ -112,6 +122,37 @@ void checkKeepDirectory(const BuildOptions& options) {
     if (options.keepObjects && !fs::is_directory(*options.keepObjects, error)) {
         throw PackError("--keep-objects " + quoteForMessage(options.keepObjects->string()) +
                         " is not a directory");
+    }
+}
+
+// The bootstrap calls run_code of the first record: a file that could not
+// serve would fail only when the executable runs on someone else's machine.
+void checkEntryLibrary(const BuildOptions& options, const InputFile& entry) {
+    MappedFile mapped(entry.source);
+    std::string problem = entryLibraryProblem(mapped.data(), mapped.size());
+    if (!problem.empty()) {
+        throw PackError("--entry " + quoteForMessage(options.entry) + ": " +
+                        quoteForMessage(entry.source.string()) + " " + problem);
+    }
+}
+
+// The longest path each run opens, with the target directory as it expands
+// for a typical user: warned of past the classic limit, refused past the
+// bootstrap's.
+void warnOfLongPaths(const BuildOptions& options, const BuildConstants& constants,
+                     const std::vector<SpecPart>& spec, const std::vector<InputFile>& files) {
+    const std::u16string* longest = &files.front().archivePath.utf16;
+    for (const InputFile& file : files) {
+        if (file.archivePath.utf16.size() > longest->size()) {
+            longest = &file.archivePath.utf16;
+        }
+    }
+    std::u16string program =
+        utf8ToUtf16(options.output.filename().string()).value_or(u"onefile.exe");
+    std::string warning =
+        checkPathBudget(typicalTargetDirectory(spec, constants, program), *longest);
+    if (!warning.empty()) {
+        std::fprintf(stderr, "onefile-pack: warning: %s\n", warning.c_str());
     }
 }
 
@@ -131,10 +172,16 @@ void runBuildCommand(const BuildOptions& options) {
     // first: a mistake there should not cost a whole compression.
     Toolchain toolchain = findToolchain(options.linker, options.libraryDirectory);
     BuildConstants constants = buildConstants(options);
+    std::vector<SpecPart> spec =
+        checkTargetDirectorySpec(constants.targetDirectorySpec, constants.targetMode);
     std::vector<IconImage> icon =
         options.icon ? iconImagesFromFile(*options.icon) : defaultIconImages();
     checkKeepDirectory(options);
     std::vector<InputFile> files = prepare(options);
+    if (options.checkEntry) {
+        checkEntryLibrary(options, files.front());
+    }
+    warnOfLongPaths(options, constants, spec, files);
 
     TemporaryDirectory work;
     TemporaryFile object(work.path() / "onefile-data.o");
@@ -168,41 +215,5 @@ void runBuildCommand(const BuildOptions& options) {
                      utf16ToUtf8(constants.versionString).c_str(),
                      options.icon ? quoteForMessage(options.icon->string()).c_str()
                                   : "the default icon");
-    }
-}
-
-namespace {
-
-class ListingVisitor : public RecordVisitor {
-  public:
-    void record(const std::u16string& path, uint64_t size) override {
-        std::cout << size << ' ' << utf16ToUtf8(path) << '\n';
-    }
-    void content(const unsigned char*, size_t) override {}
-};
-
-} // namespace
-
-void runListCommand(const fs::path& file, bool verbose) {
-    MappedFile mapped(file);
-    AttachedData data = locateAttachedData(mapped.data(), mapped.size(), file.string());
-    FrameInfo frame = inspectFrame(data.frame(), data.frameSize);
-    ListingVisitor visitor;
-    RecordStreamEnd end = readRecords(data, visitor);
-    std::cout.flush();
-    if (verbose) {
-        std::fprintf(stderr,
-                     "onefile-pack: %llu records, record stream %llu bytes; attached data at "
-                     "offset %zu, %zu bytes; frame %zu bytes, window %llu bytes%s, checksum %s, "
-                     "blocks: %zu raw, %zu RLE, %zu compressed\n",
-                     static_cast<unsigned long long>(end.records),
-                     static_cast<unsigned long long>(end.contentSize), data.offset, data.length,
-                     data.frameSize, static_cast<unsigned long long>(frame.windowSize),
-                     frame.singleSegment ? " (single segment)" : "", frame.checksum ? "yes" : "no",
-                     frame.rawBlocks, frame.rleBlocks, frame.compressedBlocks);
-    }
-    if (end.bytesAfterTerminator > 0) {
-        std::fprintf(stderr, "onefile-pack: note: %llu decoded bytes after the terminator\n",
-                     static_cast<unsigned long long>(end.bytesAfterTerminator));
     }
 }

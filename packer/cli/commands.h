@@ -28,9 +28,12 @@ struct BuildOptions : PackOptions {
     std::optional<VersionNumbers> version;
     std::optional<std::filesystem::path> icon;        // default: the project's own icon
     std::optional<std::filesystem::path> keepObjects; // also leave the linked objects here
+    std::optional<std::string> targetDirectorySpec;   // UTF-8 as given; default: the library's
+    bool checkEntry = true; // refuse an entry library that the bootstrap could not call
 };
 
 // The build-time constants of a build: the options, defaults for the rest.
+// Throws PackError for a target-directory spec that is not UTF-8.
 BuildConstants buildConstants(const BuildOptions& options);
 
 // onefile-pack archive: the attached data alone.
@@ -38,6 +41,3 @@ void runArchiveCommand(const PackOptions& options);
 
 // onefile-pack build: the attached data linked with the bootstrap.
 void runBuildCommand(const BuildOptions& options);
-
-// onefile-pack list: one line a record, "<size> <path>", to standard output.
-void runListCommand(const std::filesystem::path& file, bool verbose);

@@ -10,8 +10,12 @@
 #include <map>
 #include <optional>
 
+#include "archive/layout.h"
 #include "packer/cli/output_file.h"
 #include "packer/image/linker.h"
+#include "packer/image/pe_file.h"
+#include "packer/image/target_directory.h"
+#include "packer/inspect/inspect_commands.h"
 #include "packer/text.h"
 
 namespace {
@@ -56,15 +60,52 @@ symbolic links and anything else that is not a regular file or directory,
 an entry that is missing or not a regular file, files that change size
 while being packed.)";
 
+// `text` as lines of at most `width` characters, broken at spaces.
+std::string wrap(const std::string& text, size_t width = 76) {
+    std::string out, line;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(' ', start);
+        std::string word = text.substr(start, end - start);
+        if (!line.empty() && line.size() + 1 + word.size() > width) {
+            out += line + '\n';
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
+    return out + line;
+}
+
+std::string buildDetails() {
+    return std::string(packDetails) + "\n\n" +
+           wrap(std::string("build also refuses an entry library that is not ") +
+                soundEntryDescription() +
+                " (unless --no-entry-check), and a target directory whose spec would fail.") +
+           "\n\n" +
+           wrap("The target directory (--target-dir) is a path spec: text with references "
+                "that each run expands, " +
+                specReferenceNames(nullptr, "and") + ". It must begin with " +
+                absoluteSpecBeginnings() + ". Each run's directory must be its own: it needs " +
+                ownDirectoryRequirement() +
+                ". A warning names the longest path to unpack when, with the target directory "
+                "expanded for a typical user, it reaches " +
+                std::to_string(classicPathLimit) +
+                " characters, which Windows cannot open without LongPathsEnabled; beyond " +
+                std::to_string(pathCapacity - 1) + " the build is refused.");
+}
+
 std::vector<OptionRow> makeOptionTable() {
     const BuildConstants defaults = defaultBuildConstants("");
     const NumberRange levels = {1, ZSTD_maxCLevel()};
     const NumberRange threads = {1, 256};
+    const NumberRange windowLogs = {10, maxFrameWindowLog};
     return {
         {"--entry",
          "REL_PATH",
          packingCommands,
-         "the entry library (exports run_code), relative to INPUT_DIR",
+         std::string("the entry library (exports ") + entryFunctionName +
+             "), relative to INPUT_DIR",
          [](CommandLine& line, const OptionValue& value) { line.options.entry = value.text; },
          {},
          OptionRow::required},
@@ -87,6 +128,15 @@ std::vector<OptionRow> makeOptionTable() {
              line.options.compression.threads = static_cast<unsigned>(value.number());
          },
          threads},
+        {"--window-log", "N", packingCommands,
+         "the frame's window is 2^N bytes, N from " + rangeText(windowLogs) +
+             ": a\nlarger one packs smaller and takes more memory to unpack\n"
+             "(default: the smallest that holds the content, at most " +
+             std::to_string(windowLogs.high) + ")",
+         [](CommandLine& line, const OptionValue& value) {
+             line.options.compression.windowLog = static_cast<unsigned>(value.number());
+         },
+         windowLogs},
         {"--progress", nullptr, packingCommands,
          "show progress on standard error even without a terminal",
          [](CommandLine& line, const OptionValue&) {
@@ -100,9 +150,19 @@ std::vector<OptionRow> makeOptionTable() {
          }},
         {"--verbose", nullptr, packingCommands, "report sizes and settings on standard error",
          [](CommandLine& line, const OptionValue&) { line.options.verbose = true; }},
+        {"--json", nullptr, listCommand,
+         "print one JSON object instead: the file and its records,\neach with its path and size",
+         [](CommandLine& line, const OptionValue&) { line.json = true; }},
+        {"--json", nullptr, infoCommand,
+         "print one JSON object instead (the README lists its fields)",
+         [](CommandLine& line, const OptionValue&) { line.json = true; }},
         {"--verbose", nullptr, listCommand,
-         "also report the frame (window, checksum, block kinds) on standard error",
+         "also report the frame (window, checksum, block kinds)\non standard error",
          [](CommandLine& line, const OptionValue&) { line.options.verbose = true; }},
+        {"--force", nullptr, extractCommand,
+         "write into DIR even when it is not empty: files of the\n"
+         "same paths are replaced, others stay",
+         [](CommandLine& line, const OptionValue&) { line.force = true; }},
         {"--company", "TEXT", buildCommand,
          "the company in the version resource and {COMPANY}\n(default: " +
              (defaults.companyName.empty() ? std::string("none")
@@ -132,6 +192,16 @@ std::vector<OptionRow> makeOptionTable() {
          "128 and 256 pixels, a non-square image centred on a\n"
          "transparent square (default: the onefile icon)",
          [](CommandLine& line, const OptionValue& value) { line.options.icon = value.text; }},
+        {"--target-dir", "SPEC", buildCommand,
+         "where each run unpacks, a path spec (see above)\n(default: " +
+             utf16ToUtf8(defaults.targetDirectorySpec) + ")",
+         [](CommandLine& line, const OptionValue& value) {
+             line.options.targetDirectorySpec = value.text;
+         }},
+        {"--no-entry-check", nullptr, buildCommand,
+         "build even when the entry library fails the entry check\n"
+         "(for tests of how the bootstrap reports a broken entry)",
+         [](CommandLine& line, const OptionValue&) { line.options.checkEntry = false; }},
         {"--keep-objects", "DIR", buildCommand,
          "also write the objects that were linked to DIR:\n"
          "onefile-data.o (attached data and product texts) and\n"
@@ -164,25 +234,90 @@ void runPackingCommand(const CommandLine& line) {
     }
 }
 
+const char* const inspectedFile = "an executable made by \"onefile-pack build\" or an "
+                                  "attached-data file made by \"onefile-pack archive\"";
+
+// Descriptions are paragraphs, wrapped when printed.
 std::vector<CommandRow> makeCommandTable() {
     return {
-        {"build", buildCommand, "INPUT_DIR", "INPUT_DIR --entry REL_PATH --output OUT.exe",
-         "[options]", "make the executable",
-         "Makes OUT.exe: the bootstrap with INPUT_DIR packed into it.", packDetails,
-         packingCommands, runPackingCommand},
-        {"archive", archiveCommand, "INPUT_DIR", "INPUT_DIR --entry REL_PATH --output DATA.bin",
-         "[options]", "write the attached data alone",
-         "Writes the attached data alone: \"QJY\", one zstd frame holding the records,\n"
-         "two zero bytes and the 64-bit length 5 + F.",
-         packDetails, packingCommands, runPackingCommand},
-        {"list", listCommand, "FILE", "FILE", "[--verbose]",
+        {"build",
+         buildCommand,
+         {"INPUT_DIR"},
+         "INPUT_DIR --entry REL_PATH --output OUT.exe",
+         "[options]",
+         "make the executable",
+         "Makes OUT.exe: the bootstrap with INPUT_DIR packed into it.",
+         buildDetails(),
+         packingCommands,
+         runPackingCommand},
+        {"archive",
+         archiveCommand,
+         {"INPUT_DIR"},
+         "INPUT_DIR --entry REL_PATH --output DATA.bin",
+         "[options]",
+         "write the attached data alone",
+         "Writes the attached data alone: \"QJY\", one zstd frame holding the records, two "
+         "zero bytes and the 64-bit length 5 + F. The entry is not checked, as the data alone "
+         "runs nowhere.",
+         packDetails,
+         packingCommands,
+         runPackingCommand},
+        {"list",
+         listCommand,
+         {"FILE"},
+         "FILE",
+         "[--json] [--verbose]",
          "list the records of an\nexecutable or attached-data file",
-         "Lists the records of an executable made by \"onefile-pack build\" or of an\n"
-         "attached-data file made by \"onefile-pack archive\": one line each, its size in\n"
-         "bytes and its archive path, in archive order. The frame is decoded with the\n"
-         "bootstrap's limits, so a file that lists cleanly also unpacks.",
-         nullptr, listCommand,
-         [](const CommandLine& line) { runListCommand(line.operands[0], line.options.verbose); }},
+         std::string("Lists the records of ") + inspectedFile +
+             ": one line each, its size in bytes and its archive path, in archive order. The "
+             "frame is decoded with the bootstrap's limits, so a file that lists cleanly also "
+             "unpacks.",
+         {},
+         inspectingCommands,
+         [](const CommandLine& line) {
+             runListCommand(line.operands[0], line.options.verbose, line.json);
+         }},
+        {"info",
+         infoCommand,
+         {"FILE"},
+         "FILE",
+         "[--json]",
+         "describe an executable or\nattached-data file",
+         std::string("Describes ") + inspectedFile +
+             ": its sizes, the frame's settings, the records, the entry library and its check, "
+             "the product texts, the target directory's spec and mode, and whether it carries "
+             "an Authenticode signature.",
+         {},
+         inspectingCommands,
+         [](const CommandLine& line) { runInfoCommand(line.operands[0], line.json); }},
+        {"extract",
+         extractCommand,
+         {"FILE", "DIR"},
+         "FILE DIR",
+         "[--force]",
+         "write the records as files\nbelow DIR",
+         "Writes the records of FILE as files below DIR, creating it. The whole frame is "
+         "checked first, as verify checks it, so a damaged archive writes nothing; a failure "
+         "while writing removes what this run created. Names are refused as the packer refuses "
+         "them, and nothing is written outside DIR. A later record with the same path replaces "
+         "the earlier file, as when the executable unpacks.",
+         {},
+         inspectingCommands,
+         [](const CommandLine& line) {
+             runExtractCommand(line.operands[0], line.operands[1], line.force);
+         }},
+        {"verify",
+         verifyCommand,
+         {"FILE"},
+         "FILE",
+         "",
+         "check the frame, the records\nand the entry",
+         "Decodes the whole frame of FILE and checks its content checksum, every record's "
+         "path, the terminator and the entry library. Exits with 0 and says so when all are "
+         "sound, with 1 and the first problem otherwise.",
+         {},
+         inspectingCommands,
+         [](const CommandLine& line) { runVerifyCommand(line.operands[0]); }},
     };
 }
 
@@ -243,10 +378,10 @@ std::string generalHelp() {
         nameWidth = std::max(nameWidth, std::strlen(command.name));
         synopsisWidth = std::max(synopsisWidth, std::strlen(command.synopsis));
     }
-    std::string out = "usage: onefile-pack COMMAND ...\n\n"
-                      "Packs a directory into one Windows executable that unpacks it into a fresh\n"
-                      "temporary directory on each run and calls run_code of its entry library.\n\n"
-                      "commands:\n";
+    std::string out = std::string("usage: onefile-pack COMMAND ...\n\n"
+                                  "Packs a directory into one Windows executable that unpacks it "
+                                  "into a fresh\ntemporary directory on each run and calls ") +
+                      entryFunctionName + " of its entry library.\n\ncommands:\n";
     for (const CommandRow& command : commandTable()) {
         std::string name = std::string("  ") + command.name;
         name.resize(2 + nameWidth + 2, ' ');
@@ -263,15 +398,19 @@ std::string commandHelp(const CommandRow& command) {
         }
     }
     std::string out = std::string("usage: onefile-pack ") + command.name + " " + command.synopsis +
-                      " " + command.usageTail + "\n\n" + command.description + "\n";
-    if (command.details) {
-        out += std::string("\n") + command.details + "\n";
+                      (*command.usageTail ? " " : "") + command.usageTail + "\n\n" +
+                      wrap(command.description) + "\n";
+    if (!command.details.empty()) {
+        out += "\n" + command.details + "\n";
     }
-    out += "\noptions:\n";
+    std::string options;
     for (const OptionRow& row : optionTable()) {
         if (row.commands & command.bit) {
-            out += columns(optionSignature(row), width, row.help);
+            options += columns(optionSignature(row), width, row.help);
         }
+    }
+    if (!options.empty()) {
+        out += "\noptions:\n" + options;
     }
     return out;
 }
@@ -327,9 +466,15 @@ bool parseCommandLine(const CommandRow& command, const std::vector<std::string>&
 }
 
 void checkCommandLine(const CommandRow& command, const CommandLine& line) {
-    if (line.operands.size() != 1) {
-        throw UsageError{std::string("onefile-pack ") + command.name + " takes one " +
-                         command.operand};
+    if (line.operands.size() != command.operands.size()) {
+        std::string wanted = command.operands.size() == 1 ? "one " : "";
+        for (size_t i = 0; i < command.operands.size(); ++i) {
+            wanted += (i == 0                             ? ""
+                       : i + 1 == command.operands.size() ? " and "
+                                                          : ", ") +
+                      std::string(command.operands[i]);
+        }
+        throw UsageError{std::string("onefile-pack ") + command.name + " takes " + wanted};
     }
     for (const OptionRow& row : optionTable()) {
         if (!(row.commands & command.bit) || row.presence == OptionRow::optional) {

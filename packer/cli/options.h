@@ -20,14 +20,20 @@ enum CommandBit : unsigned {
     buildCommand = 1u << 0,
     archiveCommand = 1u << 1,
     listCommand = 1u << 2,
+    infoCommand = 1u << 3,
+    extractCommand = 1u << 4,
+    verifyCommand = 1u << 5,
 };
 constexpr unsigned packingCommands = buildCommand | archiveCommand;
+constexpr unsigned inspectingCommands = listCommand | infoCommand | extractCommand | verifyCommand;
 
 // What a command line asks for, filled in by the option rows.
 struct CommandLine {
     unsigned command = 0; // one CommandBit
     std::vector<std::string> operands;
     BuildOptions options; // a command takes what its options set and ignores the rest
+    bool json = false;    // info, list: JSON instead of text
+    bool force = false;   // extract: into a directory that is not empty
     std::map<std::string, std::string> given; // option name to its last value ("" for a flag)
 };
 
@@ -60,14 +66,14 @@ struct OptionRow {
 };
 
 struct CommandRow {
-    const char* name;    // "build"
-    unsigned bit;        // its CommandBit
-    const char* operand; // the one operand it takes ("INPUT_DIR")
-    const char* synopsis;
-    const char* usageTail; // after the synopsis in its own usage line ("[options]")
-    const char* summary;   // in the general help; lines separated by "\n"
-    const char* description;
-    const char* details; // between description and options; may be null
+    const char* name;                  // "build"
+    unsigned bit;                      // its CommandBit
+    std::vector<const char*> operands; // what it takes besides options ("INPUT_DIR")
+    const char* synopsis;              // its operands and the options it needs
+    const char* usageTail;             // after the synopsis in its usage line ("[options]")
+    const char* summary;               // in the general help; lines separated by "\n"
+    std::string description;
+    std::string details; // between description and options; may be empty
     // The commands whose help texts align their options with this one's.
     unsigned alignsWith;
     void (*run)(const CommandLine&);

@@ -47,6 +47,28 @@ void unregisterCleanup(int slot) {
     }
 }
 
+constexpr int cleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Holds back the cleanup signals while a temporary path is created and
+// registered: one arriving in between would leave the path behind.
+class CleanupSignalsHeld {
+  public:
+    CleanupSignalsHeld() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int signalNumber : cleanupSignals) {
+            sigaddset(&held, signalNumber);
+        }
+        sigprocmask(SIG_BLOCK, &held, &previous_);
+    }
+    ~CleanupSignalsHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    CleanupSignalsHeld(const CleanupSignalsHeld&) = delete;
+    CleanupSignalsHeld& operator=(const CleanupSignalsHeld&) = delete;
+
+  private:
+    sigset_t previous_;
+};
+
 extern "C" void removeOnSignal(int signalNumber) {
     for (int pass = 1; pass <= 2; ++pass) {
         for (CleanupSlot& slot : cleanupTable) {
@@ -67,7 +89,7 @@ void installInterruptCleanup() {
     struct sigaction action = {};
     action.sa_handler = removeOnSignal;
     sigemptyset(&action.sa_mask);
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signalNumber : cleanupSignals) {
         sigaction(signalNumber, &action, nullptr);
     }
 }
@@ -79,13 +101,20 @@ TemporaryFile::TemporaryFile(const fs::path& destination) : destination_(destina
     }
     std::string pattern =
         (directory / ("." + destination.filename().string() + ".tmp-XXXXXX")).native();
-    int descriptor = mkostemp(pattern.data(), O_CLOEXEC);
+    int descriptor, error = 0;
+    {
+        CleanupSignalsHeld held;
+        descriptor = mkostemp(pattern.data(), O_CLOEXEC);
+        error = errno;
+        if (descriptor >= 0) {
+            slot_ = registerCleanup(pattern, false);
+        }
+    }
     if (descriptor < 0) {
         throw PackError("cannot create a file in " + quoteForMessage(directory.string()) + " for " +
-                        quoteForMessage(destination.string()) + ": " + systemErrorText(errno));
+                        quoteForMessage(destination.string()) + ": " + systemErrorText(error));
     }
     path_ = pattern;
-    slot_ = registerCleanup(path_, false);
     stream_ = fdopen(descriptor, "w+b");
     if (!stream_) {
         int error = errno;
@@ -140,13 +169,22 @@ TemporaryDirectory::TemporaryDirectory() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern =
         (fs::path(base && *base ? base : "/tmp") / "onefile-pack.XXXXXX").native();
-    if (!mkdtemp(pattern.data())) {
+    bool made;
+    int error = 0;
+    {
+        CleanupSignalsHeld held;
+        made = mkdtemp(pattern.data()) != nullptr;
+        error = errno;
+        if (made) {
+            slot_ = registerCleanup(pattern, true);
+        }
+    }
+    if (!made) {
         throw PackError("cannot create a temporary directory in " +
                         quoteForMessage(fs::path(pattern).parent_path().string()) + ": " +
-                        systemErrorText(errno));
+                        systemErrorText(error));
     }
     path_ = pattern;
-    slot_ = registerCleanup(path_, true);
 }
 
 TemporaryDirectory::~TemporaryDirectory() {

@@ -1,11 +1,17 @@
-// libFuzzer target for the host-side archive reader: any bytes, as a file
-// that might hold attached data, must be refused with a PackError or read
-// cleanly, never crash or read out of bounds.
+// libFuzzer target for the host side's readers of untrusted files: any
+// bytes, as a file that might hold attached data or be a PE image, must be
+// refused with a reason or read cleanly, never crash or read out of bounds.
+// Covered: the attached-data locator, the frame parser, the record reader,
+// the PE reader with the entry check and the certificate table, and the
+// reader of the build constants before the attached data.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
-#include "packer/payload/archive_file.h"
 #include "packer/error.h"
+#include "packer/image/coff_object.h"
+#include "packer/image/pe_file.h"
+#include "packer/payload/archive_file.h"
 
 namespace {
 
@@ -21,6 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         AttachedData attached = locateAttachedData(data, size, "input");
         inspectFrame(attached.frame(), attached.frameSize);
+        readConstantsSection(data, size, attached.offset, attached.length);
         Discard visitor;
         readRecords(attached, visitor);
     } catch (const PackError&) {
@@ -29,6 +36,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // The frame parser on its own, over bytes that need not be a frame.
         inspectFrame(data, size);
     } catch (const PackError&) {
+    }
+    // The PE reader, over bytes that need not be an image.
+    entryLibraryProblem(data, size);
+    std::string problem;
+    if (std::optional<PeImage> image = readPeImage(data, size, &problem)) {
+        certificateTable(*image, size);
+    }
+    // The constants reader at every place a small input offers.
+    for (size_t offset = 0; offset <= size && offset < 4096; offset += 16) {
+        readConstantsSection(data, size, offset, size - offset);
     }
     return 0;
 }

@@ -1,18 +1,26 @@
 #include "packer/image/build_constants.h"
 
+#include "archive/layout.h"
 #include "packer/text.h"
 
-BuildConstants defaultBuildConstants(const std::filesystem::path& output) {
-    std::string name = output.filename().string();
-    if (name.size() > 4) {
-        std::string suffix = name.substr(name.size() - 4);
-        for (char& c : suffix) {
-            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        }
-        if (suffix == ".exe") {
-            name.resize(name.size() - 4);
-        }
+const char* targetModeName(TargetMode mode) {
+    switch (mode) {
+    case TargetMode::perRun:
+        return "per-run";
     }
+    return "";
+}
+
+std::u16string defaultTargetDirectorySpec(TargetMode mode) {
+    switch (mode) {
+    case TargetMode::perRun:
+        return u"" ONEFILE_DEFAULT_TARGET_DIRECTORY_SPEC;
+    }
+    return {};
+}
+
+BuildConstants defaultBuildConstants(const std::filesystem::path& output) {
+    std::string name = withoutExeSuffix(output.filename().string());
     BuildConstants constants;
     // A name that --product would refuse (not UTF-8, control characters)
     // gives way to a plain one.
@@ -21,6 +29,7 @@ BuildConstants defaultBuildConstants(const std::filesystem::path& output) {
     constants.productName = product && !product->empty() ? *product : u"onefile";
     constants.versionNumbers = {0, 0, 0, 0};
     constants.versionString = versionText(constants.versionNumbers);
+    constants.targetDirectorySpec = defaultTargetDirectorySpec(constants.targetMode);
     return constants;
 }
 

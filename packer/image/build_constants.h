@@ -1,6 +1,7 @@
 // What the bootstrap reads at build time besides the attached data: the
-// product's company, name and version, in the object file the packer links.
-// The same texts fill the executable's version resource.
+// product's company, name and version, and where it unpacks, in the object
+// file the packer links. The product texts also fill the executable's
+// version resource.
 #pragma once
 
 #include <array>
@@ -12,16 +13,28 @@
 
 using VersionNumbers = std::array<uint16_t, 4>;
 
+// How the bootstrap uses its target directory. Today there is one mode: each
+// run unpacks into a directory of its own and removes it afterwards.
+enum class TargetMode { perRun };
+
+// "per-run", as reports and the JSON output name the mode.
+const char* targetModeName(TargetMode mode);
+
+// The target directory's path spec that the bootstrap library holds.
+std::u16string defaultTargetDirectorySpec(TargetMode mode);
+
 struct BuildConstants {
     std::u16string companyName;   // may be empty
     std::u16string productName;   // the product's name
     std::u16string versionString; // dotted, four parts: the text of versionNumbers
     VersionNumbers versionNumbers = {};
+    std::u16string targetDirectorySpec; // where each run unpacks, with {NAME} references
+    TargetMode targetMode = TargetMode::perRun;
 };
 
 // The defaults for an output file: no company, the output's file name
 // without ".exe" as the product (or "onefile" when that name is not one
-// that productText takes), version 0.0.0.0.
+// that productText takes), version 0.0.0.0, the default target directory.
 BuildConstants defaultBuildConstants(const std::filesystem::path& output);
 
 // The four numbers of a version given as "A", "A.B", "A.B.C" or "A.B.C.D",

@@ -1,5 +1,6 @@
-// The COFF object constants that the packer's two object writers (attached
-// data and build constants, resources) share.
+// COFF constants: those that the packer's two object writers (attached data
+// and build constants, resources) share, and those of the file header that
+// PE images begin with too.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,8 @@
 namespace coff {
 
 constexpr uint16_t machineAmd64 = 0x8664;
+constexpr uint16_t machineI386 = 0x014C;
+constexpr uint16_t machineArm64 = 0xAA64;
 constexpr uint32_t fileHeaderSize = 20;
 constexpr uint32_t sectionHeaderSize = 40;
 constexpr uint32_t symbolSize = 18;

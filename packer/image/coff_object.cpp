@@ -23,20 +23,26 @@ constexpr uint8_t storageClassExternal = 2;
 constexpr uint64_t sectionLimit = 0x7FF00000;
 
 // Offsets inside the section's raw data.
-constexpr uint32_t lengthOffset = 0; // uint64 total length of the attached data
+constexpr uint32_t lengthOffset = 0;  // uint64 total length of the attached data
+constexpr uint32_t stringsOffset = 8; // the strings follow it
+constexpr uint32_t attachedAlignment = 16;
+// The four strings: at most this many code units each.
+constexpr size_t stringLimits[4] = {productTextLimit, productTextLimit, productTextLimit,
+                                    pathCapacity - 1};
 
 } // namespace
 
 ConstantsObjectWriter::ConstantsObjectWriter(FILE* stream, std::filesystem::path path,
                                              const BuildConstants& constants)
-    : stream_(stream), path_(std::move(path)) {
+    : stream_(stream), path_(std::move(path)),
+      ownSpec_(constants.targetDirectorySpec != defaultTargetDirectorySpec(constants.targetMode)) {
     std::vector<unsigned char> head;
     // File header; the symbol table's offset is patched in by finish().
     put16(head, machineAmd64);
     put16(head, 1); // sections
     put32(head, 0); // time stamp: none, so equal inputs give equal objects
     put32(head, 0); // symbol table offset
-    put32(head, 5); // symbols
+    put32(head, symbolCount());
     put16(head, 0); // optional header size
     put16(head, 0); // characteristics
     // Section header; the raw data size is patched in by finish().
@@ -52,18 +58,18 @@ ConstantsObjectWriter::ConstantsObjectWriter(FILE* stream, std::filesystem::path
     put16(head, 0);
     put32(head, sectionCharacteristics);
 
-    // Section data: the length, the three strings, then the attached data.
-    std::vector<unsigned char> data(8, 0);
-    const std::u16string* strings[3] = {&constants.companyName, &constants.productName,
-                                        &constants.versionString};
-    for (int i = 0; i < 3; ++i) {
+    // Section data: the length, the strings, then the attached data.
+    std::vector<unsigned char> data(stringsOffset, 0);
+    const std::u16string* strings[4] = {&constants.companyName, &constants.productName,
+                                        &constants.versionString, &constants.targetDirectorySpec};
+    for (int i = 0; i < (ownSpec_ ? 4 : 3); ++i) {
         stringOffsets_[i] = static_cast<uint32_t>(data.size());
         for (char16_t unit : *strings[i]) {
             put16(data, unit);
         }
         put16(data, 0);
     }
-    while (data.size() % 16 != 0) {
+    while (data.size() % attachedAlignment != 0) {
         data.push_back(0);
     }
     dataOffset_ = static_cast<uint32_t>(data.size());
@@ -100,16 +106,18 @@ void ConstantsObjectWriter::finish() {
         const char* name;
         uint32_t value;
     };
-    const Symbol symbols[5] = {
+    const Symbol symbols[6] = {
         {ONEFILE_SYMBOL_ATTACHED_DATA, dataOffset_},
         {ONEFILE_SYMBOL_ATTACHED_DATA_LENGTH, lengthOffset},
         {ONEFILE_SYMBOL_COMPANY_NAME, stringOffsets_[0]},
         {ONEFILE_SYMBOL_PRODUCT_NAME, stringOffsets_[1]},
         {ONEFILE_SYMBOL_VERSION_STRING, stringOffsets_[2]},
+        {ONEFILE_SYMBOL_TARGET_DIRECTORY_SPEC, stringOffsets_[3]},
     };
     std::vector<unsigned char> table;
     std::string strings;
-    for (const Symbol& symbol : symbols) {
+    for (size_t i = 0; i < symbolCount(); ++i) {
+        const Symbol& symbol = symbols[i];
         size_t length = std::strlen(symbol.name);
         if (length <= 8) {
             char shortName[8] = {};
@@ -137,4 +145,89 @@ void ConstantsObjectWriter::finish() {
     writeAt(fileHeaderSize + 16, field, 4);
     storeLittleEndian(field, attachedLength_, 8);
     writeAt(sectionDataOffset + lengthOffset, field, 8);
+}
+
+namespace {
+
+// A string of at most `limit` code units and its zero unit at `at`, which
+// must end before `end`; moves `at` past it.
+std::optional<std::u16string> readString(const unsigned char* bytes, size_t& at, size_t end,
+                                         size_t limit) {
+    std::u16string text;
+    for (;;) {
+        if (end - at < 2) {
+            return std::nullopt;
+        }
+        char16_t unit = static_cast<char16_t>(load16(bytes + at));
+        at += 2;
+        if (unit == 0) {
+            return text;
+        }
+        if (text.size() == limit) {
+            return std::nullopt;
+        }
+        text.push_back(unit);
+    }
+}
+
+std::optional<ConstantsSection> readSectionAt(const unsigned char* bytes, size_t start,
+                                              size_t end) {
+    ConstantsSection section;
+    std::u16string* fields[3] = {&section.companyName, &section.productName,
+                                 &section.versionString};
+    size_t at = start + stringsOffset;
+    for (int i = 0; i < 3; ++i) {
+        std::optional<std::u16string> text = readString(bytes, at, end, stringLimits[i]);
+        if (!text) {
+            return std::nullopt;
+        }
+        *fields[i] = *text;
+    }
+    if (section.productName.empty() || section.versionString.empty()) {
+        return std::nullopt;
+    }
+    // Zero bytes up to the attached data, or first a spec of its own.
+    if (at < end && (bytes[at] != 0 || (end - at >= 2 && bytes[at + 1] != 0))) {
+        section.targetDirectorySpec = readString(bytes, at, end, stringLimits[3]);
+        if (!section.targetDirectorySpec) {
+            return std::nullopt;
+        }
+    }
+    if (end - at >= attachedAlignment) {
+        return std::nullopt;
+    }
+    for (; at < end; ++at) {
+        if (bytes[at] != 0) {
+            return std::nullopt;
+        }
+    }
+    return section;
+}
+
+} // namespace
+
+std::optional<ConstantsSection> readConstantsSection(const unsigned char* bytes, size_t size,
+                                                     size_t attachedOffset,
+                                                     uint64_t attachedLength) {
+    if (attachedOffset > size) {
+        return std::nullopt;
+    }
+    // The section begins a multiple of 16 bytes before the attached data,
+    // with the length of the data; the nearest such place whose strings end
+    // exactly at the data is the one.
+    size_t longest = stringsOffset + attachedAlignment;
+    for (size_t limit : stringLimits) {
+        longest += 2 * (limit + 1);
+    }
+    for (size_t back = attachedAlignment; back <= longest && back <= attachedOffset;
+         back += attachedAlignment) {
+        const size_t start = attachedOffset - back;
+        if (loadLittleEndian(bytes + start + lengthOffset, 8) != attachedLength) {
+            continue;
+        }
+        if (std::optional<ConstantsSection> section = readSectionAt(bytes, start, attachedOffset)) {
+            return section;
+        }
+    }
+    return std::nullopt;
 }

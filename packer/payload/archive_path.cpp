@@ -61,6 +61,18 @@ ArchivePath makeArchivePath(const std::vector<std::string>& components,
     return path;
 }
 
+std::vector<std::string> archivePathComponents(const std::string& utf8) {
+    std::vector<std::string> components;
+    for (size_t start = 0;;) {
+        size_t end = utf8.find('\\', start);
+        components.push_back(utf8.substr(start, end - start));
+        if (end == std::string::npos) {
+            return components;
+        }
+        start = end + 1;
+    }
+}
+
 std::u16string caseFoldKey(std::u16string_view path) {
     // Windows folds names through a table of simple upper-case mappings of
     // single UTF-16 code units; the C.UTF-8 locale has the same mappings.
@@ -77,4 +89,29 @@ std::u16string caseFoldKey(std::u16string_view path) {
         }
     }
     return key;
+}
+
+void CaseFoldedTree::add(const std::u16string& path, const std::string& utf8, bool directory) {
+    auto [it, inserted] = seen_.emplace(caseFoldKey(path), NameUse{utf8, directory});
+    if (inserted) {
+        return;
+    }
+    if (it->second.utf8 != utf8) {
+        throw PackError(quoteForMessage(utf8) + " and " + quoteForMessage(it->second.utf8) +
+                        " differ only in case; Windows would see one " +
+                        (directory || it->second.directory ? "name" : "file") + " for both");
+    }
+    if (it->second.directory != directory) {
+        throw PackError(quoteForMessage(utf8) + " would be both a file and a directory");
+    }
+}
+
+void CaseFoldedTree::addFile(const std::u16string& path, const std::string& utf8) {
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == u'\\') {
+            std::u16string directory = path.substr(0, i);
+            add(directory, utf16ToUtf8(directory), true);
+        }
+    }
+    add(path, utf8, false);
 }

@@ -157,7 +157,8 @@ AttachedDataSummary writeAttachedData(const std::vector<InputFile>& files,
                                       const ProgressCallback& progress) {
     AttachedDataSummary summary;
     summary.contentSize = recordStreamSize(files);
-    summary.windowLog = windowLogFor(summary.contentSize);
+    summary.windowLog =
+        settings.windowLog != 0 ? settings.windowLog : windowLogFor(summary.contentSize);
     summary.threads = settings.threads;
     if (summary.threads == 0) {
         summary.threads = std::thread::hardware_concurrency();

@@ -12,8 +12,9 @@
 #include "packer/payload/input_tree.h"
 
 struct CompressionSettings {
-    int level = 19;       // zstd compression level
-    unsigned threads = 0; // compression threads; 0: one per core
+    int level = 19;         // zstd compression level
+    unsigned threads = 0;   // compression threads; 0: one per core
+    unsigned windowLog = 0; // the frame's window; 0: windowLogFor the content
 };
 
 struct AttachedDataSummary {

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <map>
 
 #include "archive/layout.h"
 #include "packer/error.h"
@@ -48,32 +47,10 @@ std::vector<std::string> entryComponents(const std::string& entry) {
     return components;
 }
 
-struct NameUse {
-    std::string utf8; // the path as first met
-    bool directory;
-};
-
-// Windows folds case: two names equal but for case would be one file there,
-// and the later record would silently replace the earlier.
 void refuseCaseCollisions(const std::vector<InputFile>& files) {
-    std::map<std::u16string, NameUse> seen;
-    auto remember = [&seen](const std::u16string& path, const std::string& utf8, bool directory) {
-        auto [it, inserted] = seen.emplace(caseFoldKey(path), NameUse{utf8, directory});
-        if (!inserted && it->second.utf8 != utf8) {
-            throw PackError(quoteForMessage(utf8) + " and " + quoteForMessage(it->second.utf8) +
-                            " differ only in case; Windows would see one " +
-                            (directory || it->second.directory ? "name" : "file") + " for both");
-        }
-    };
+    CaseFoldedTree tree;
     for (const InputFile& file : files) {
-        const std::u16string& path = file.archivePath.utf16;
-        for (size_t i = 0; i < path.size(); ++i) {
-            if (path[i] == u'\\') {
-                std::u16string directory = path.substr(0, i);
-                remember(directory, utf16ToUtf8(directory), true);
-            }
-        }
-        remember(path, file.archivePath.utf8, false);
+        tree.addFile(file.archivePath.utf16, file.archivePath.utf8);
     }
 }
 

@@ -17,7 +17,7 @@ struct Built {
     ScratchDirectory scratch;
     fs::path input = scratch / "in";
     Built() {
-        writeFile(input / "app.dll", noiseBytes(3000, 7));
+        writeFile(input / "app.dll", readFile(testImage("entry.dll")));
         writeFile(input / "data" / "big.bin", noiseBytes(200000, 8));
         writeFile(input / "data" / "empty", "");
     }
@@ -116,7 +116,8 @@ TEST(Build, CarriesExactlyTheAttachedDataOfArchiveInReadOnlyData) {
     // list finds it in the executable too.
     CommandResult listed = runPacker({"list", (built.scratch / "app.exe").string()});
     EXPECT_EQ(listed.exitCode, 0) << listed.err;
-    EXPECT_EQ(listed.out, "3000 app.dll\n200000 data\\big.bin\n0 data\\empty\n");
+    EXPECT_EQ(listed.out, std::to_string(fs::file_size(built.input / "app.dll")) +
+                              " app.dll\n200000 data\\big.bin\n0 data\\empty\n");
 }
 
 TEST(Build, TwoBuildsOfTheSameTreeAreByteIdentical) {

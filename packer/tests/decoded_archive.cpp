@@ -71,3 +71,23 @@ DecodedArchive decodeAttachedData(const std::string& bytes) {
     archive.bytesAfterTerminator = stream.size() - at;
     return archive;
 }
+
+std::string encodeAttachedData(const std::string& recordStream, bool checksum) {
+    ZSTD_CCtx* context = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 3);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, checksum ? 1 : 0);
+    std::string frame(ZSTD_compressBound(recordStream.size()), '\0');
+    size_t size = ZSTD_compress2(context, frame.data(), frame.size(), recordStream.data(),
+                                 recordStream.size());
+    ZSTD_freeCCtx(context);
+    if (ZSTD_isError(size)) {
+        throw std::runtime_error("cannot compress");
+    }
+    frame.resize(size);
+    std::string out = "QJY" + frame + std::string(2, '\0');
+    uint64_t length = 3 + frame.size() + 2;
+    for (int i = 0; i < 8; ++i) {
+        out.push_back(static_cast<char>(length >> (8 * i)));
+    }
+    return out;
+}

@@ -25,3 +25,7 @@ struct DecodedArchive {
 // Decodes the attached data in `bytes`; throws std::runtime_error when it is
 // not magic, one frame and a trailer.
 DecodedArchive decodeAttachedData(const std::string& bytes);
+
+// Attached data for a record stream given whole (terminator included or
+// not), as a writer other than the packer might make it.
+std::string encodeAttachedData(const std::string& recordStream, bool checksum = true);

@@ -3,8 +3,9 @@
 of others: pefile for the headers and the resource directory, icoutils for
 the icon group, Pillow for the PNG images and ElementTree for the manifest.
 
-Usage: image_test.py [TestCase ...]   with ONEFILE_PACK naming the packer and
-ONEFILE_RESOURCES the source tree's resources/ folder.
+Usage: image_test.py [TestCase ...]   with ONEFILE_PACK naming the packer,
+ONEFILE_RESOURCES the source tree's resources/ folder and ONEFILE_TEST_ENTRY
+an entry library.
 """
 import os
 import shutil
@@ -19,6 +20,7 @@ from PIL import Image
 
 PACKER = os.environ.get("ONEFILE_PACK", "onefile-pack")
 RESOURCES = os.environ.get("ONEFILE_RESOURCES", "")
+ENTRY = os.environ.get("ONEFILE_TEST_ENTRY", "")  # a DLL that exports run_code
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 ICON_SIZES = [16, 24, 32, 48, 64, 128, 256]
@@ -34,8 +36,7 @@ class Build:
         self.directory = tempfile.mkdtemp(prefix="onefile-image-test.")
         self.input = os.path.join(self.directory, "in")
         os.makedirs(os.path.join(self.input, "data"))
-        with open(os.path.join(self.input, "app.dll"), "wb") as f:
-            f.write(bytes(range(256)) * 12)
+        shutil.copyfile(ENTRY, os.path.join(self.input, "app.dll"))
         with open(os.path.join(self.input, "data", "notes.txt"), "wb") as f:
             f.write(b"packed beside the entry\n" * 40)
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "packer/image/build_constants.h"
-#include "archive/tests/test_data.h"
 #include "packer/tests/support.h"
 
 namespace fs = std::filesystem;
@@ -77,24 +76,7 @@ TEST(ProductText, RefusesMalformedUtf8AndControlCharacters) {
     }
 }
 
-struct Tree {
-    ScratchDirectory scratch;
-    fs::path input = scratch / "in";
-    fs::path out = scratch / "out";
-    Tree() {
-        writeFile(input / "app.dll", noiseBytes(2000, 3));
-        fs::create_directories(out);
-    }
-    CommandResult build(const std::vector<std::string>& extra,
-                        const std::string& command = "build") {
-        std::vector<std::string> arguments = {command,    input.string(),
-                                              "--entry",  "app.dll",
-                                              "--output", (out / "app.exe").string(),
-                                              "--level",  "1"};
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        return runPacker(arguments);
-    }
-};
+using Tree = EntryTree;
 
 // UTF-16LE bytes with a terminator, as the constants object holds them.
 std::string wide(const std::u16string& text) {

@@ -83,6 +83,23 @@ CommandResult runPacker(const std::vector<std::string>& arguments) {
     return runCommand(command);
 }
 
+fs::path testImage(const std::string& name) {
+    return fs::path(ONEFILE_TEST_IMAGES) / name;
+}
+
+EntryTree::EntryTree() {
+    writeFile(input / "app.dll", readFile(testImage("entry.dll")));
+    fs::create_directories(out);
+}
+
+CommandResult EntryTree::build(const std::vector<std::string>& extra, const std::string& command,
+                               const std::string& output, const std::string& entry) {
+    std::vector<std::string> arguments = {command,    input.string(),          "--entry", entry,
+                                          "--output", (out / output).string(), "--level", "1"};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return runPacker(arguments);
+}
+
 std::vector<std::string> directoryNames(const fs::path& directory) {
     std::vector<std::string> names;
     for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {

@@ -35,5 +35,22 @@ CommandResult runCommand(const std::vector<std::string>& arguments);
 // Runs the packer built with these tests.
 CommandResult runPacker(const std::vector<std::string>& arguments);
 
+// A Windows image that the test build made with MinGW-w64: "entry.dll"
+// (exports run_code), "no_run_code.dll", "program.exe".
+std::filesystem::path testImage(const std::string& name);
+
+// A scratch directory whose in/ holds an entry library (app.dll), with an
+// empty out/ for what the packer writes.
+struct EntryTree {
+    ScratchDirectory scratch;
+    std::filesystem::path input = scratch / "in";
+    std::filesystem::path out = scratch / "out";
+    EntryTree();
+    // Packs in/ into out/`output` at level 1, with `extra` options.
+    CommandResult build(const std::vector<std::string>& extra, const std::string& command = "build",
+                        const std::string& output = "app.exe",
+                        const std::string& entry = "app.dll");
+};
+
 // The names in `directory`, sorted.
 std::vector<std::string> directoryNames(const std::filesystem::path& directory);

@@ -1,0 +1,230 @@
+#include "packer/image/pe_file.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "archive/layout.h"
+#include "packer/little_endian.h"
+
+namespace {
+
+constexpr size_t dosHeaderSize = 0x40;
+constexpr size_t peHeaderOffsetField = 0x3C;
+constexpr unsigned char peSignature[4] = {'P', 'E', 0, 0};
+constexpr size_t exportDirectorySize = 40;
+constexpr size_t directoryEntrySize = 8;
+constexpr size_t exportDirectoryIndex = 0;
+constexpr size_t certificateDirectoryIndex = 4;
+constexpr size_t certificateHeaderSize = 8; // WIN_CERTIFICATE without its data
+
+// Offsets in the optional header that PE32 and PE32+ share, and those that differ.
+constexpr size_t headersSizeField = 60;
+constexpr size_t subsystemField = 68;
+struct OptionalHeaderShape {
+    size_t directoryCountField;
+    size_t directoriesOffset;
+};
+constexpr OptionalHeaderShape pe32Shape = {92, 96};
+constexpr OptionalHeaderShape pe32PlusShape = {108, 112};
+
+// Whether `length` bytes at `offset` lie inside `size`, without overflow.
+bool inside(uint64_t offset, uint64_t length, uint64_t size) {
+    return offset <= size && length <= size - offset;
+}
+
+std::string hex(unsigned value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", value);
+    return text;
+}
+
+const char* const notPe = "is not a PE file: ";
+const char* const damagedPe = "is a damaged PE file: ";
+
+} // namespace
+
+std::string soundEntryDescription() {
+    return std::string("a PE32+ DLL for x86-64 that exports ") + entryFunctionName;
+}
+
+std::string machineName(uint16_t machine) {
+    switch (machine) {
+    case coff::machineAmd64:
+        return "x86-64";
+    case coff::machineI386:
+        return "x86";
+    case coff::machineArm64:
+        return "ARM64";
+    default:
+        return "machine " + hex(machine);
+    }
+}
+
+std::optional<PeImage> readPeImage(const unsigned char* bytes, size_t size, std::string* problem) {
+    if (size < 2 || bytes[0] != 'M' || bytes[1] != 'Z') {
+        *problem = std::string(notPe) + "it does not begin with \"MZ\"";
+        return std::nullopt;
+    }
+    if (size < dosHeaderSize) {
+        *problem = std::string(notPe) + "it ends inside its DOS header";
+        return std::nullopt;
+    }
+    const uint64_t peOffset = load32(bytes + peHeaderOffsetField);
+    if (!inside(peOffset, sizeof peSignature + coff::fileHeaderSize, size) ||
+        std::memcmp(bytes + peOffset, peSignature, sizeof peSignature) != 0) {
+        *problem = std::string(notPe) + "no PE signature where its DOS header points (offset " +
+                   std::to_string(peOffset) + ")";
+        return std::nullopt;
+    }
+    const unsigned char* fileHeader = bytes + peOffset + sizeof peSignature;
+    PeImage image;
+    image.machine = load16(fileHeader);
+    const size_t sectionCount = load16(fileHeader + 2);
+    const size_t optionalSize = load16(fileHeader + 16);
+    image.characteristics = load16(fileHeader + 18);
+
+    const uint64_t optionalOffset = peOffset + sizeof peSignature + coff::fileHeaderSize;
+    if (optionalSize < 2 || !inside(optionalOffset, optionalSize, size)) {
+        *problem = std::string(damagedPe) + "its optional header is cut short";
+        return std::nullopt;
+    }
+    const unsigned char* optional = bytes + optionalOffset;
+    image.magic = load16(optional);
+    if (image.magic != pe::magicPe32 && image.magic != pe::magicPe32Plus) {
+        *problem = std::string(damagedPe) + "its optional header's magic " + hex(image.magic) +
+                   " is neither PE32 nor PE32+";
+        return std::nullopt;
+    }
+    const OptionalHeaderShape& shape = image.magic == pe::magicPe32Plus ? pe32PlusShape : pe32Shape;
+    if (optionalSize < shape.directoriesOffset) {
+        *problem = std::string(damagedPe) + "its optional header is cut short";
+        return std::nullopt;
+    }
+    image.headersSize = load32(optional + headersSizeField);
+    image.subsystem = load16(optional + subsystemField);
+    // Only the directories that the header has room for count.
+    const uint64_t directories =
+        std::min<uint64_t>(load32(optional + shape.directoryCountField),
+                           (optionalSize - shape.directoriesOffset) / directoryEntrySize);
+    auto directory = [&](size_t index) {
+        PeDirectory entry;
+        if (index < directories) {
+            const unsigned char* at =
+                optional + shape.directoriesOffset + index * directoryEntrySize;
+            entry.address = load32(at);
+            entry.size = load32(at + 4);
+        }
+        return entry;
+    };
+    image.exports = directory(exportDirectoryIndex);
+    image.certificates = directory(certificateDirectoryIndex);
+
+    const uint64_t sectionTable = optionalOffset + optionalSize;
+    if (!inside(sectionTable, sectionCount * coff::sectionHeaderSize, size)) {
+        *problem = std::string(damagedPe) + "its section table is cut short";
+        return std::nullopt;
+    }
+    for (size_t i = 0; i < sectionCount; ++i) {
+        const unsigned char* header = bytes + sectionTable + i * coff::sectionHeaderSize;
+        PeSection section;
+        section.virtualSize = load32(header + 8);
+        section.virtualAddress = load32(header + 12);
+        section.rawSize = load32(header + 16);
+        section.rawOffset = load32(header + 20);
+        image.sections.push_back(section);
+    }
+    return image;
+}
+
+std::optional<size_t> fileOffsetOf(const PeImage& image, size_t fileSize, uint32_t address,
+                                   uint32_t length) {
+    if (inside(address, length, image.headersSize) && inside(address, length, fileSize)) {
+        return address;
+    }
+    for (const PeSection& section : image.sections) {
+        // Past its raw data a section holds zeros that the file does not.
+        uint64_t mapped = section.rawSize;
+        if (section.virtualSize != 0 && section.virtualSize < mapped) {
+            mapped = section.virtualSize;
+        }
+        if (address >= section.virtualAddress &&
+            inside(address - uint64_t{section.virtualAddress}, length, mapped)) {
+            uint64_t offset = uint64_t{section.rawOffset} + (address - section.virtualAddress);
+            if (inside(offset, length, fileSize)) {
+                return static_cast<size_t>(offset);
+            }
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<bool> exportsFunction(const PeImage& image, const unsigned char* bytes, size_t size,
+                                    std::string_view name, std::string* problem) {
+    if (image.exports.address == 0 && image.exports.size == 0) {
+        return false;
+    }
+    std::optional<size_t> directory =
+        fileOffsetOf(image, size, image.exports.address, exportDirectorySize);
+    if (!directory) {
+        *problem = std::string(damagedPe) + "its export directory lies outside the file";
+        return std::nullopt;
+    }
+    const unsigned char* exports = bytes + *directory;
+    const uint64_t nameCount = load32(exports + 24);
+    const uint32_t namesAddress = load32(exports + 32);
+    std::optional<size_t> names =
+        nameCount * 4 <= UINT32_MAX
+            ? fileOffsetOf(image, size, namesAddress, static_cast<uint32_t>(nameCount * 4))
+            : std::nullopt;
+    if (nameCount > 0 && !names) {
+        *problem = std::string(damagedPe) + "its table of exported names lies outside the file";
+        return std::nullopt;
+    }
+    for (uint64_t i = 0; i < nameCount; ++i) {
+        // A name that does not fit the file whole cannot be this one.
+        std::optional<size_t> text = fileOffsetOf(image, size, load32(bytes + *names + 4 * i),
+                                                  static_cast<uint32_t>(name.size() + 1));
+        if (text && std::memcmp(bytes + *text, name.data(), name.size()) == 0 &&
+            bytes[*text + name.size()] == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string entryLibraryProblem(const unsigned char* bytes, size_t size) {
+    std::string problem;
+    std::optional<PeImage> image = readPeImage(bytes, size, &problem);
+    if (!image) {
+        return problem;
+    }
+    if (image->magic == pe::magicPe32) {
+        return "is a 32-bit (PE32) image for " + machineName(image->machine) +
+               "; the entry must be a 64-bit (PE32+) DLL for x86-64";
+    }
+    if (image->machine != coff::machineAmd64) {
+        return "is built for " + machineName(image->machine) + ", not for x86-64";
+    }
+    if (!(image->characteristics & pe::characteristicDll)) {
+        return "is a program, not a DLL";
+    }
+    std::optional<bool> exported =
+        exportsFunction(*image, bytes, size, entryFunctionName, &problem);
+    if (!exported) {
+        return problem;
+    }
+    if (!*exported) {
+        return std::string("does not export ") + entryFunctionName;
+    }
+    return {};
+}
+
+std::optional<CertificateTable> certificateTable(const PeImage& image, size_t fileSize) {
+    const PeDirectory& table = image.certificates;
+    if (table.size < certificateHeaderSize || !inside(table.address, table.size, fileSize)) {
+        return std::nullopt;
+    }
+    return CertificateTable{table.address, table.size};
+}

@@ -1,0 +1,80 @@
+// A bounded reader of PE images, Windows programs and DLLs: the headers, the
+// section table, the export names and the certificate table. Every offset
+// and count is checked against the bytes at hand, so damaged or hostile
+// input gives a reason, never a read outside them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "packer/image/coff_format.h"
+
+namespace pe {
+
+constexpr uint16_t magicPe32 = 0x10B;
+constexpr uint16_t magicPe32Plus = 0x20B;
+constexpr uint16_t characteristicDll = 0x2000;
+constexpr uint16_t subsystemGui = 2;
+constexpr uint16_t subsystemConsole = 3;
+
+} // namespace pe
+
+struct PeSection {
+    uint32_t virtualAddress = 0;
+    uint32_t virtualSize = 0;
+    uint32_t rawOffset = 0;
+    uint32_t rawSize = 0;
+};
+
+// A range of the image by its relative virtual address, or of the file for
+// the certificate table.
+struct PeDirectory {
+    uint32_t address = 0;
+    uint32_t size = 0;
+};
+
+struct PeImage {
+    uint16_t machine = 0;
+    uint16_t magic = 0; // pe::magicPe32 or pe::magicPe32Plus
+    uint16_t characteristics = 0;
+    uint16_t subsystem = 0;
+    uint32_t headersSize = 0;
+    std::vector<PeSection> sections;
+    PeDirectory exports;
+    PeDirectory certificates; // a file offset, not an address
+};
+
+// The headers of the image in `bytes`, or nothing with the reason in
+// `problem` ("it does not begin with \"MZ\"", ...).
+std::optional<PeImage> readPeImage(const unsigned char* bytes, size_t size, std::string* problem);
+
+// The file offset of `length` bytes at the relative virtual address `address`,
+// or nothing when they do not lie whole inside the file.
+std::optional<size_t> fileOffsetOf(const PeImage& image, size_t fileSize, uint32_t address,
+                                   uint32_t length);
+
+// Whether the image exports a function named `name`; nothing with the reason
+// in `problem` when its export directory is damaged.
+std::optional<bool> exportsFunction(const PeImage& image, const unsigned char* bytes, size_t size,
+                                    std::string_view name, std::string* problem);
+
+// Why the file cannot serve as the entry library (a PE32+ DLL for x86-64
+// that exports run_code), as words to follow its name; empty when it can.
+std::string entryLibraryProblem(const unsigned char* bytes, size_t size);
+
+// What the entry check says of a sound entry library, for reports.
+std::string soundEntryDescription();
+
+// The Authenticode signature: the certificate table's place in the file.
+struct CertificateTable {
+    size_t offset = 0;
+    size_t size = 0;
+};
+std::optional<CertificateTable> certificateTable(const PeImage& image, size_t fileSize);
+
+// "x86-64", "x86", "ARM64", or the number in hexadecimal.
+std::string machineName(uint16_t machine);

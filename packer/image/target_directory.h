@@ -1,0 +1,49 @@
+// The target directory's path spec as the packer sees it before building it
+// in: checked for what would only fail on a user's machine, and expanded as
+// for a typical user to find the longest path the bootstrap will open.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "packer/image/build_constants.h"
+#include "paths/spec_references.h"
+
+// Paths of this many UTF-16 code units or more cannot be opened on Windows
+// without LongPathsEnabled, whatever the manifest says.
+constexpr size_t classicPathLimit = 260;
+
+// A spec taken apart: literal text or a reference, in order.
+struct SpecPart {
+    std::u16string literal;
+    const SpecReferenceInfo* reference = nullptr; // null for literal text
+};
+
+// The references for which `wanted` holds (all for null), as "{A}, {B} or
+// {C}" with `conjunction` before the last.
+std::string specReferenceNames(bool (*wanted)(const SpecReferenceInfo&), const char* conjunction);
+
+// How an absolute spec begins, and what a per-run spec needs so that each
+// run's directory is its own, for messages and help.
+std::string absoluteSpecBeginnings();
+std::string ownDirectoryRequirement();
+
+// The parts of `spec`, checked for `mode`. Throws PackError naming the
+// problem: an unknown reference, an unbalanced brace, a control character,
+// a result that is not absolute, in per-run mode a directory that two runs
+// could share, a spec longer than the bootstrap's buffer.
+std::vector<SpecPart> checkTargetDirectorySpec(const std::u16string& spec, TargetMode mode);
+
+// The spec expanded for a typical user: TEMP is C:\Users\, twenty
+// characters and \AppData\Local\Temp, the per-run references take their
+// longest values, the product texts are the build's own and the program was
+// started as `programFile` from the user's Downloads folder.
+std::u16string typicalTargetDirectory(const std::vector<SpecPart>& parts,
+                                      const BuildConstants& constants,
+                                      const std::u16string& programFile);
+
+// The longest path the bootstrap opens below `directory`: it, "\" and
+// `longestArchivePath`. Throws PackError when it exceeds what the bootstrap's
+// buffers hold; returns a warning when it reaches classicPathLimit, else "".
+std::string checkPathBudget(const std::u16string& directory,
+                            const std::u16string& longestArchivePath);

@@ -1,0 +1,147 @@
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "packer/image/build_constants.h"
+#include "packer/inspect/inspect_commands.h"
+#include "packer/inspect/inspected_file.h"
+#include "packer/inspect/json_output.h"
+#include "packer/text.h"
+
+using json = nlohmann::ordered_json;
+
+namespace {
+
+std::string subsystemName(uint16_t subsystem) {
+    switch (subsystem) {
+    case pe::subsystemGui:
+        return "GUI";
+    case pe::subsystemConsole:
+        return "console";
+    default:
+        return std::to_string(subsystem);
+    }
+}
+
+// Everything info reports, in the shape of its JSON output; the text form
+// is made from the same object.
+json describe(const InspectedFile& file) {
+    const FrameInfo& frame = file.frame();
+    Survey survey = surveyRecords(file, false);
+    json info = {
+        {"file", file.path().string()},
+        {"kind", file.isExecutable() ? "executable" : "attached data"},
+        {"size", file.size()},
+        {"attachedData", {{"offset", file.data().offset}, {"size", file.data().length}}},
+        {"frame",
+         {{"size", file.data().frameSize},
+          {"windowSize", frame.windowSize},
+          {"windowLog", frame.singleSegment ? json() : json(frame.windowLog)},
+          {"checksum", frame.checksum},
+          {"contentSize", frame.contentSize ? json(*frame.contentSize) : json()}}},
+        {"records",
+         {{"count", survey.records.count()},
+          {"totalSize", survey.records.totalSize()},
+          {"streamSize", survey.end.contentSize}}},
+        {"entry", nullptr},
+        {"image", nullptr},
+        {"product", nullptr},
+        {"targetDirectory", nullptr},
+        {"signature", nullptr},
+    };
+    if (const auto& entry = survey.records.entry()) {
+        std::string problem = survey.records.entryProblem();
+        info["entry"] = {{"path", utf16ToUtf8(entry->path)},
+                         {"size", entry->size},
+                         {"sound", problem.empty()},
+                         {"problem", problem.empty() ? json() : json(problem)}};
+    }
+    if (const auto& image = file.image()) {
+        info["image"] = {{"format", image->magic == pe::magicPe32Plus ? "PE32+" : "PE32"},
+                         {"machine", machineName(image->machine)},
+                         {"subsystem", subsystemName(image->subsystem)}};
+        std::optional<CertificateTable> certificates = certificateTable(*image, file.size());
+        info["signature"] = {{"present", certificates.has_value()},
+                             {"size", certificates ? json(certificates->size) : json()}};
+    }
+    if (const auto& constants = file.constants()) {
+        const TargetMode mode = TargetMode::perRun; // the only mode an image can be built with
+        info["product"] = {{"company", utf16ToUtf8(constants->companyName)},
+                           {"name", utf16ToUtf8(constants->productName)},
+                           {"version", utf16ToUtf8(constants->versionString)}};
+        info["targetDirectory"] = {{"spec", utf16ToUtf8(constants->targetDirectorySpec.value_or(
+                                                defaultTargetDirectorySpec(mode)))},
+                                   {"default", !constants->targetDirectorySpec.has_value()},
+                                   {"mode", targetModeName(mode)}};
+    }
+    return info;
+}
+
+std::string bytes(const json& value) {
+    return std::to_string(value.get<uint64_t>()) + " bytes";
+}
+
+std::string text(const json& value) {
+    return value.get<std::string>();
+}
+
+void printText(const json& info) {
+    std::cout << "file: " << text(info["file"]) << "\nkind: " << text(info["kind"])
+              << "\nsize: " << bytes(info["size"]) << '\n';
+    if (const json& image = info["image"]; !image.is_null()) {
+        std::cout << "image: " << text(image["format"]) << " for " << text(image["machine"]) << ", "
+                  << text(image["subsystem"]) << " subsystem\n";
+    }
+    const json& frame = info["frame"];
+    std::cout << "attached data: " << bytes(info["attachedData"]["size"]) << " at offset "
+              << info["attachedData"]["offset"].get<uint64_t>() << '\n'
+              << "frame: " << bytes(frame["size"]) << ", window " << bytes(frame["windowSize"])
+              << (frame["windowLog"].is_null()
+                      ? std::string(" (single segment: the content size)")
+                      : " (log " + std::to_string(frame["windowLog"].get<unsigned>()) + ")")
+              << (frame["checksum"].get<bool>() ? ", content checksum" : ", no content checksum")
+              << (frame["contentSize"].is_null() ? std::string(", no content size")
+                                                 : ", content size " + bytes(frame["contentSize"]))
+              << '\n';
+    const json& records = info["records"];
+    std::cout << "records: " << records["count"].get<uint64_t>() << ", "
+              << bytes(records["totalSize"]) << " in all (record stream "
+              << bytes(records["streamSize"]) << ")\n";
+    if (const json& entry = info["entry"]; !entry.is_null()) {
+        std::cout << "entry: " << quoteForMessage(text(entry["path"])) << ", "
+                  << bytes(entry["size"]) << ", "
+                  << (entry["sound"].get<bool>() ? soundEntryDescription()
+                                                 : "which " + text(entry["problem"]))
+                  << '\n';
+    } else {
+        std::cout << "entry: none, as there are no records\n";
+    }
+    if (const json& product = info["product"]; !product.is_null()) {
+        std::cout << "company: " << quoteForMessage(text(product["company"]))
+                  << "\nproduct: " << quoteForMessage(text(product["name"]))
+                  << "\nversion: " << text(product["version"]) << '\n';
+        const json& target = info["targetDirectory"];
+        std::cout << "target directory: " << text(target["spec"])
+                  << (target["default"].get<bool>() ? " (the default)" : "")
+                  << "\nmode: " << text(target["mode"]) << '\n';
+    } else if (info["kind"] == "executable") {
+        std::cout << "build constants: not found before the attached data\n";
+    }
+    if (const json& signature = info["signature"]; !signature.is_null()) {
+        std::cout << "signature: "
+                  << (signature["present"].get<bool>() ? "Authenticode, " + bytes(signature["size"])
+                                                       : std::string("none"))
+                  << '\n';
+    }
+}
+
+} // namespace
+
+void runInfoCommand(const std::filesystem::path& file, bool json) {
+    InspectedFile inspected(file);
+    nlohmann::ordered_json info = describe(inspected);
+    if (json) {
+        printJson(info);
+    } else {
+        printText(info);
+    }
+}

@@ -1,0 +1,24 @@
+// The commands that read what onefile-pack made: info, list, extract and
+// verify. Each throws PackError naming the file for the first problem.
+#pragma once
+
+#include <filesystem>
+
+// onefile-pack info: sizes, frame settings, records, the entry and its
+// check, the build constants and the signature, as text or JSON.
+void runInfoCommand(const std::filesystem::path& file, bool json);
+
+// onefile-pack list: one line a record, "<size> <path>", or JSON.
+void runListCommand(const std::filesystem::path& file, bool verbose, bool json);
+
+// onefile-pack extract: the records as files below `directory`, which is
+// created, or must be empty unless `force`. Nothing is written before the
+// whole frame has been checked; a failure while writing removes what this
+// run created.
+void runExtractCommand(const std::filesystem::path& file, const std::filesystem::path& directory,
+                       bool force);
+
+// onefile-pack verify: decodes the whole frame and checks its checksum, the
+// records, the terminator and the entry; says so on standard output when
+// all are sound.
+void runVerifyCommand(const std::filesystem::path& file);

@@ -1,0 +1,86 @@
+#include "packer/inspect/inspected_file.h"
+
+#include <cstring>
+
+#include "packer/error.h"
+#include "packer/text.h"
+
+namespace {
+
+// An entry library beyond this is not held in memory to be checked.
+constexpr uint64_t entryCheckLimit = uint64_t{1} << 30;
+
+} // namespace
+
+InspectedFile::InspectedFile(const std::filesystem::path& path)
+    : path_(path), mapped_(path),
+      data_(locateAttachedData(mapped_.data(), mapped_.size(), path.string())) {
+    try {
+        frame_ = inspectFrame(data_.frame(), data_.frameSize);
+    } catch (const PackError& error) {
+        throw PackError(quotedName() + ": " + error.what());
+    }
+    if (isExecutable()) {
+        std::string problem;
+        image_ = readPeImage(mapped_.data(), mapped_.size(), &problem);
+        constants_ =
+            readConstantsSection(mapped_.data(), mapped_.size(), data_.offset, data_.length);
+    }
+}
+
+std::string InspectedFile::quotedName() const {
+    return quoteForMessage(path_.string());
+}
+
+void RecordSurvey::record(const std::u16string& path, uint64_t size) {
+    ++count_;
+    totalSize_ += size;
+    if (checkNames_) {
+        std::string utf8 = utf16ToUtf8(path);
+        // Unpaired surrogates do not survive the round trip through UTF-8.
+        std::optional<std::u16string> back = utf8ToUtf16(utf8);
+        if (!back || *back != path) {
+            throw PackError("record " + std::to_string(count_) + ", " + quoteForMessage(utf8) +
+                            ": its path is not valid UTF-16");
+        }
+        try {
+            makeArchivePath(archivePathComponents(utf8), utf8);
+            names_.addFile(path, utf8);
+        } catch (const PackError& error) {
+            throw PackError("record " + std::to_string(count_) + ", " + error.what());
+        }
+    }
+    if (keepRecords_) {
+        records_.push_back({path, size});
+    }
+    if (count_ == 1) {
+        entry_ = Record{path, size};
+    }
+}
+
+void RecordSurvey::content(const unsigned char* data, size_t size) {
+    if (count_ == 1 && entry_->size <= entryCheckLimit) {
+        entryBytes_.insert(entryBytes_.end(), data, data + size);
+    }
+}
+
+std::string RecordSurvey::entryProblem() const {
+    if (!entry_) {
+        return "there is no entry library: the archive holds no records";
+    }
+    if (entry_->size > entryCheckLimit) {
+        return "is " + std::to_string(entry_->size) + " bytes, more than the " +
+               std::to_string(entryCheckLimit) + " that are checked";
+    }
+    return entryLibraryProblem(entryBytes_.data(), entryBytes_.size());
+}
+
+Survey surveyRecords(const InspectedFile& file, bool checkNames, bool keepRecords) {
+    Survey survey{RecordSurvey(checkNames, keepRecords), {}};
+    try {
+        survey.end = readRecords(file.data(), survey.records);
+    } catch (const PackError& error) {
+        throw PackError(file.quotedName() + ": " + error.what());
+    }
+    return survey;
+}

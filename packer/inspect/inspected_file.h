@@ -1,0 +1,91 @@
+// A file that onefile-pack made, opened for inspection: an executable or an
+// attached-data file, its attached data and frame, and for an executable its
+// image headers and build constants. The records are walked on demand.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "packer/image/coff_object.h"
+#include "packer/image/pe_file.h"
+#include "packer/payload/archive_file.h"
+#include "packer/payload/archive_path.h"
+
+class InspectedFile {
+  public:
+    // Throws PackError naming the file when it holds no valid attached data.
+    explicit InspectedFile(const std::filesystem::path& path);
+
+    const std::filesystem::path& path() const { return path_; }
+    std::string quotedName() const; // for messages
+    const unsigned char* bytes() const { return mapped_.data(); }
+    size_t size() const { return mapped_.size(); }
+    const AttachedData& data() const { return data_; }
+    const FrameInfo& frame() const { return frame_; }
+    // An executable rather than an attached-data file.
+    bool isExecutable() const { return data_.offset != 0; }
+    // The executable's image headers, when they can be read.
+    const std::optional<PeImage>& image() const { return image_; }
+    // The executable's build constants, when they lie before its attached data.
+    const std::optional<ConstantsSection>& constants() const { return constants_; }
+
+  private:
+    std::filesystem::path path_;
+    MappedFile mapped_;
+    AttachedData data_;
+    FrameInfo frame_;
+    std::optional<PeImage> image_;
+    std::optional<ConstantsSection> constants_;
+};
+
+// What a walk over the records found. When `checkNames` is set, every path
+// must be one the packer would pack and Windows would create: each name one
+// Windows can hold, no two names equal but for case, no name both a file
+// and a directory; the first that is not ends the walk with a PackError.
+class RecordSurvey : public RecordVisitor {
+  public:
+    struct Record {
+        std::u16string path;
+        uint64_t size = 0;
+    };
+
+    explicit RecordSurvey(bool checkNames, bool keepRecords = false)
+        : checkNames_(checkNames), keepRecords_(keepRecords) {}
+    void record(const std::u16string& path, uint64_t size) override;
+    void content(const unsigned char* data, size_t size) override;
+
+    uint64_t count() const { return count_; }
+    uint64_t totalSize() const { return totalSize_; }
+    const std::vector<Record>& records() const { return records_; }
+    // The first record, the entry library: its path and size, and why it
+    // cannot serve as one ("" when it can). Nothing without records.
+    const std::optional<Record>& entry() const { return entry_; }
+    std::string entryProblem() const;
+
+  private:
+    bool checkNames_;
+    bool keepRecords_;
+    uint64_t count_ = 0;
+    uint64_t totalSize_ = 0;
+    std::vector<Record> records_;
+    std::optional<Record> entry_;
+    std::vector<unsigned char> entryBytes_; // while the first record is read
+    CaseFoldedTree names_;
+};
+
+// The records of `file`, surveyed; throws PackError naming the file for the
+// first problem of the frame or, with `checkNames`, of a path.
+struct Survey {
+    RecordSurvey records;
+    RecordStreamEnd end;
+};
+Survey surveyRecords(const InspectedFile& file, bool checkNames, bool keepRecords = false);
+
+// The survey of a file that verify finds sound: the frame with its content
+// checksum, every path, nothing after the terminator, and an entry library
+// that passes the entry check. Throws PackError naming the file for the
+// first problem.
+Survey verifiedRecords(const InspectedFile& file);

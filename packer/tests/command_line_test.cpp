@@ -1,0 +1,104 @@
+// The command line as users meet it: every command's help and the README
+// say the same, and operands are counted.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "packer/tests/support.h"
+
+namespace {
+
+struct Help {
+    std::string usage;                   // after "usage: "
+    std::vector<std::string> signatures; // "--entry REL_PATH"
+};
+
+std::vector<std::string> commandNames() {
+    CommandResult r = runPacker({"--help"});
+    EXPECT_EQ(r.exitCode, 0);
+    std::vector<std::string> names;
+    std::istringstream lines(r.out.substr(r.out.find("commands:\n")));
+    std::string line;
+    std::getline(lines, line);
+    std::smatch match;
+    while (std::getline(lines, line) && !line.empty()) {
+        if (std::regex_search(line, match, std::regex("^  ([a-z]+) "))) {
+            names.push_back(match[1]);
+        }
+    }
+    return names;
+}
+
+Help helpOf(const std::string& command) {
+    CommandResult r = runPacker({command, "--help"});
+    EXPECT_EQ(r.exitCode, 0) << command;
+    Help help;
+    std::istringstream lines(r.out);
+    std::string line;
+    std::getline(lines, line);
+    help.usage = line.substr(std::string("usage: ").size());
+    std::smatch match;
+    while (std::getline(lines, line)) {
+        if (std::regex_search(line, match, std::regex("^  (--[a-z-]+( [A-Z_.]+)?)  "))) {
+            help.signatures.push_back(match[1]);
+        }
+    }
+    return help;
+}
+
+// The README's section on the packer.
+std::string packerSection() {
+    std::string readme = readFile(std::string(ONEFILE_SOURCE_DIR) + "/README.md");
+    size_t start = readme.find("## The packer, `onefile-pack`");
+    EXPECT_NE(start, std::string::npos);
+    size_t end = readme.find("\n## ", start + 1);
+    return readme.substr(start, end - start);
+}
+
+TEST(Help, EveryCommandsUsageAndOptionsAreInTheReadmeAndNoOthers) {
+    const std::string readme = packerSection();
+    std::vector<std::string> names = commandNames();
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"build", "archive", "list", "info", "extract", "verify"}));
+    std::set<std::string> options = {"--help", "--version"};
+    for (const std::string& name : names) {
+        Help help = helpOf(name);
+        EXPECT_EQ(help.usage.rfind("onefile-pack " + name + " ", 0), 0u) << help.usage;
+        EXPECT_NE(readme.find("    " + help.usage + "\n"), std::string::npos)
+            << "the README lacks the usage line: " << help.usage;
+        for (const std::string& signature : help.signatures) {
+            EXPECT_NE(readme.find("`" + signature + "`"), std::string::npos)
+                << name << ": the README lacks `" << signature << "`";
+            options.insert(signature.substr(0, signature.find(' ')));
+        }
+    }
+    std::smatch match;
+    for (auto it = readme.cbegin();
+         std::regex_search(it, readme.cend(), match, std::regex("`(--[a-z-]+)"));
+         it = match.suffix().first) {
+        EXPECT_EQ(options.count(match[1]), 1u) << "the README names " << match[1];
+    }
+}
+
+TEST(CommandLine, OperandsAreCountedAndOptionsBelongToTheirCommands) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"extract", "file.exe"}, "onefile-pack extract takes FILE and DIR"},
+        {{"extract", "a", "b", "c"}, "onefile-pack extract takes FILE and DIR"},
+        {{"verify"}, "onefile-pack verify takes one FILE"},
+        {{"info", "a", "b"}, "onefile-pack info takes one FILE"},
+        {{"verify", "a", "--json"}, "onefile-pack verify has no option '--json'"},
+        {{"info", "a", "--force"}, "onefile-pack info has no option '--force'"},
+        {{"archive", "in", "--no-entry-check"}, "onefile-pack archive has no option"},
+        {{"info", "a", "--json=yes"}, "--json takes no value"},
+        {{"nope"}, "no command 'nope' (build, archive, list, info, extract, verify)"},
+    };
+    for (const auto& [arguments, message] : cases) {
+        CommandResult r = runPacker(arguments);
+        EXPECT_EQ(r.exitCode, 2) << message;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    }
+}
+
+} // namespace

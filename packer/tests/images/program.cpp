@@ -1,0 +1,4 @@
+// A program, not a library: the entry check refuses it.
+int main() {
+    return 0;
+}

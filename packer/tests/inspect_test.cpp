@@ -1,0 +1,376 @@
+// The inspecting commands: info and list with their JSON read back by a JSON
+// parser, extract round trips and its refusals, verify and what it catches.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "archive/tests/test_data.h"
+#include "packer/tests/decoded_archive.h"
+#include "packer/tests/support.h"
+#include "packer/text.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+// A tree with an entry library, nested and empty files and names beyond
+// ASCII, packed both ways.
+struct Packed {
+    ScratchDirectory scratch;
+    fs::path input = scratch / "in";
+    fs::path exe = scratch / "Tool.exe";
+    fs::path data = scratch / "data.bin";
+    Packed() {
+        writeFile(input / "app.dll", readFile(testImage("entry.dll")));
+        writeFile(input / "big" / "noise.bin", noiseBytes(300000, 4));
+        writeFile(input / "big" / "text.txt", textBytes(200000));
+        writeFile(input / "empty", "");
+        writeFile(input / "sub" / "deeper" / "\xC3\xBCnicode \xF0\x9F\x98\x80.txt", "unicode\n");
+        CommandResult r =
+            runPacker({"build", input.string(), "--entry", "app.dll", "--output", exe.string(),
+                       "--level", "3", "--company",
+                       "Z\xC3\xA9"
+                       "brik",
+                       "--version", "2.5", "--target-dir", "{CACHE_DIR}\\{PRODUCT}\\{PID}_{TIME}"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        r = runPacker({"archive", input.string(), "--entry", "app.dll", "--output", data.string(),
+                       "--level", "3"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    }
+};
+
+json infoOf(const fs::path& file) {
+    CommandResult r = runPacker({"info", file.string(), "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return json::parse(r.out);
+}
+
+TEST(Info, DescribesAnExecutableInJsonThatMatchesWhatItHolds) {
+    Packed packed;
+    json info = infoOf(packed.exe);
+    const std::string exe = readFile(packed.exe), data = readFile(packed.data);
+    DecodedArchive archive = decodeAttachedData(data);
+    EXPECT_EQ(info["file"], packed.exe.string());
+    EXPECT_EQ(info["kind"], "executable");
+    EXPECT_EQ(info["size"], exe.size());
+    EXPECT_EQ(info["attachedData"]["offset"], exe.find(data));
+    EXPECT_EQ(info["attachedData"]["size"], data.size());
+    EXPECT_EQ(info["frame"]["size"], archive.frameSize);
+    EXPECT_EQ(info["frame"]["checksum"], true);
+    uint64_t stream = 0, total = 0;
+    for (const DecodedRecord& record : archive.records) {
+        stream += 2 * (record.path.size() + 1) + 8 + record.content.size();
+        total += record.content.size();
+    }
+    stream += 2;
+    EXPECT_EQ(info["frame"]["contentSize"], stream);
+    EXPECT_EQ(info["records"]["count"], archive.records.size());
+    EXPECT_EQ(info["records"]["totalSize"], total);
+    EXPECT_EQ(info["records"]["streamSize"], stream);
+    EXPECT_EQ(info["entry"], json({{"path", "app.dll"},
+                                   {"size", archive.records[0].content.size()},
+                                   {"sound", true},
+                                   {"problem", nullptr}}));
+    EXPECT_EQ(info["image"],
+              json({{"format", "PE32+"}, {"machine", "x86-64"}, {"subsystem", "GUI"}}));
+    EXPECT_EQ(info["product"], json({{"company", "Z\xC3\xA9"
+                                                 "brik"},
+                                     {"name", "Tool"},
+                                     {"version", "2.5.0.0"}}));
+    EXPECT_EQ(info["targetDirectory"], json({{"spec", "{CACHE_DIR}\\{PRODUCT}\\{PID}_{TIME}"},
+                                             {"default", false},
+                                             {"mode", "per-run"}}));
+    EXPECT_EQ(info["signature"], json({{"present", false}, {"size", nullptr}}));
+    // A window that holds the whole content, so a single segment here.
+    EXPECT_TRUE(info["frame"]["windowLog"].is_null());
+    EXPECT_EQ(info["frame"]["windowSize"], stream);
+}
+
+TEST(Info, DescribesAnAttachedDataFileAndADefaultBuildAndPrintsTheSameAsText) {
+    Packed packed;
+    json info = infoOf(packed.data);
+    EXPECT_EQ(info["kind"], "attached data");
+    EXPECT_EQ(info["attachedData"]["offset"], 0);
+    for (const char* absent : {"image", "product", "targetDirectory", "signature"}) {
+        EXPECT_TRUE(info[absent].is_null()) << absent;
+    }
+    fs::path plain = packed.scratch / "Plain.exe";
+    ASSERT_EQ(runPacker({"build", packed.input.string(), "--entry", "app.dll", "--output",
+                         plain.string(), "--level", "1"})
+                  .exitCode,
+              0);
+    info = infoOf(plain);
+    EXPECT_EQ(info["targetDirectory"], json({{"spec", "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"},
+                                             {"default", true},
+                                             {"mode", "per-run"}}));
+    EXPECT_EQ(info["product"]["company"], "");
+    EXPECT_EQ(info["product"]["name"], "Plain");
+    CommandResult text = runPacker({"info", plain.string()});
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    for (const char* line :
+         {"kind: executable\n", "image: PE32+ for x86-64, GUI subsystem\n", "entry: 'app.dll', ",
+          "a PE32+ DLL for x86-64 that exports run_code\n", "product: 'Plain'\n",
+          "version: 0.0.0.0\n",
+          "target directory: {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (the default)\n",
+          "mode: per-run\n", "signature: none\n", "records: 5, "}) {
+        EXPECT_NE(text.out.find(line), std::string::npos) << line << "\n" << text.out;
+    }
+}
+
+TEST(List, GivesTheRecordsAsJsonInArchiveOrder) {
+    Packed packed;
+    DecodedArchive archive = decodeAttachedData(readFile(packed.data));
+    for (const fs::path& file : {packed.exe, packed.data}) {
+        CommandResult r = runPacker({"list", file.string(), "--json"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        json listed = json::parse(r.out);
+        EXPECT_EQ(listed["file"], file.string());
+        ASSERT_EQ(listed["records"].size(), archive.records.size());
+        for (size_t i = 0; i < archive.records.size(); ++i) {
+            EXPECT_EQ(listed["records"][i]["path"], utf16ToUtf8(archive.records[i].path));
+            EXPECT_EQ(listed["records"][i]["size"], archive.records[i].content.size());
+        }
+    }
+}
+
+// Every regular file below `root`, relative path to content.
+std::map<std::string, std::string> treeOf(const fs::path& root) {
+    std::map<std::string, std::string> files;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file()) {
+            files[entry.path().lexically_relative(root).string()] = readFile(entry.path());
+        }
+    }
+    return files;
+}
+
+TEST(Extract, WritesThePackedTreeBackByteForByteFromEitherKindOfFile) {
+    Packed packed;
+    for (const fs::path& file : {packed.exe, packed.data}) {
+        fs::path out = packed.scratch / ("out-" + file.stem().string()) / "new" / "dir";
+        CommandResult r = runPacker({"extract", file.string(), out.string()});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_TRUE(treeOf(out) == treeOf(packed.input)) << file;
+    }
+}
+
+TEST(Extract, RefusesADirectoryThatIsNotEmptyUnlessForced) {
+    Packed packed;
+    fs::path out = packed.scratch / "out";
+    writeFile(out / "keep.txt", "mine");
+    writeFile(out / "empty", "replaced by the record");
+    CommandResult r = runPacker({"extract", packed.exe.string(), out.string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("'" + out.string() + "' is not empty; give --force"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(directoryNames(out), (std::vector<std::string>{"empty", "keep.txt"}));
+    r = runPacker({"extract", packed.exe.string(), out.string(), "--force"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(readFile(out / "keep.txt"), "mine");
+    EXPECT_EQ(readFile(out / "empty"), "");
+    EXPECT_EQ(readFile(out / "big" / "noise.bin"), readFile(packed.input / "big" / "noise.bin"));
+    // A file where the directory should be.
+    writeFile(packed.scratch / "file", "x");
+    r = runPacker({"extract", packed.exe.string(), (packed.scratch / "file").string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("is not a directory"), std::string::npos) << r.err;
+}
+
+std::string stream(const std::vector<std::pair<std::u16string, std::string>>& records) {
+    std::string out;
+    for (const auto& [path, content] : records) {
+        out += recordBytes(path, content);
+    }
+    return out + std::string(2, '\0');
+}
+
+// An entry library's bytes, for archives made by hand.
+const std::string& entryBytes() {
+    static const std::string bytes = readFile(testImage("entry.dll"));
+    return bytes;
+}
+
+TEST(Extract, RefusesNamesThePackerWouldRefuseAndWritesNothing) {
+    const std::pair<std::u16string, std::string> hostile[] = {
+        {u"..\\evil", "ends in a dot"},
+        {u"a/../../evil", "contains the character '/'"},
+        {u"C:\\evil", "contains the character ':'"},
+        {u"\\evil", "is empty"},
+        {u"a\\\\b", "is empty"},
+        {u"dir\\CON", "reserved device name CON"},
+        {u"trailing.", "ends in a dot"},
+        {u"tab\there", "control character"},
+        {std::u16string(u"bad") + char16_t(0xD800), "not valid UTF-16"},
+    };
+    for (const auto& [name, problem] : hostile) {
+        ScratchDirectory scratch;
+        writeFile(scratch / "bad.bin",
+                  encodeAttachedData(
+                      stream({{u"app.dll", entryBytes()}, {u"fine.txt", "fine"}, {name, "evil"}})));
+        fs::path out = scratch / "out";
+        CommandResult r = runPacker({"extract", (scratch / "bad.bin").string(), out.string()});
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_NE(r.err.find("record 3, "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(problem), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(out)) << r.err;
+        EXPECT_EQ(directoryNames(scratch.path()), std::vector<std::string>{"bad.bin"});
+    }
+    const std::vector<std::pair<std::u16string, std::string>> conflicts[] = {
+        {{u"app.dll", entryBytes()}, {u"Read.me", "a"}, {u"READ.ME", "b"}},
+        {{u"app.dll", entryBytes()}, {u"data", "a file"}, {u"data\\inner", "under it"}},
+        {{u"app.dll", entryBytes()}, {u"data\\inner", "below"}, {u"DATA", "a file"}},
+    };
+    for (const auto& records : conflicts) {
+        ScratchDirectory scratch;
+        writeFile(scratch / "bad.bin", encodeAttachedData(stream(records)));
+        CommandResult r =
+            runPacker({"extract", (scratch / "bad.bin").string(), (scratch / "out").string()});
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_TRUE(r.err.find("differ only in case") != std::string::npos ||
+                    r.err.find("both a file and a directory") != std::string::npos)
+            << r.err;
+        EXPECT_FALSE(fs::exists(scratch / "out"));
+    }
+    // The same path twice is one file, replaced, as when the executable unpacks.
+    ScratchDirectory scratch;
+    writeFile(scratch / "twice.bin",
+              encodeAttachedData(
+                  stream({{u"app.dll", entryBytes()}, {u"a", "first"}, {u"a", "second"}})));
+    CommandResult r =
+        runPacker({"extract", (scratch / "twice.bin").string(), (scratch / "out").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(readFile(scratch / "out" / "a"), "second");
+}
+
+TEST(Extract, ADamagedArchiveWritesNothingAndAFailedWriteRemovesWhatItCreated) {
+    Packed packed;
+    std::string damaged = readFile(packed.exe);
+    const size_t middle = damaged.find(readFile(packed.data)) + 3 + 1000;
+    damaged[middle] = static_cast<char>(damaged[middle] ^ 0x40);
+    writeFile(packed.scratch / "damaged.exe", damaged);
+    fs::path out = packed.scratch / "out";
+    CommandResult r =
+        runPacker({"extract", (packed.scratch / "damaged.exe").string(), out.string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("damaged.exe'"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(out));
+
+    // "sub" is in the way as a file: the records before it were written and
+    // are removed again; what was there before stays.
+    writeFile(out / "sub", "in the way");
+    r = runPacker({"extract", packed.exe.string(), out.string(), "--force"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("cannot create '" + (out / "sub").string()), std::string::npos) << r.err;
+    EXPECT_EQ(directoryNames(out), std::vector<std::string>{"sub"});
+    EXPECT_EQ(readFile(out / "sub"), "in the way");
+
+    // Symbolic links already in DIR are not followed, to a directory or a file.
+    fs::path outside = packed.scratch / "outside";
+    fs::create_directories(outside);
+    writeFile(outside / "target", "untouched");
+    fs::path linked = packed.scratch / "linked";
+    fs::create_directories(linked);
+    fs::create_directory_symlink(outside, linked / "big");
+    fs::create_symlink(outside / "target", linked / "empty");
+    for (const char* record : {"big", "empty"}) {
+        r = runPacker({"extract", packed.exe.string(), linked.string(), "--force"});
+        EXPECT_EQ(r.exitCode, 1) << record;
+        EXPECT_NE(r.err.find("cannot create '" + (linked / record).string()), std::string::npos)
+            << r.err;
+        EXPECT_EQ(directoryNames(outside), std::vector<std::string>{"target"});
+        EXPECT_EQ(readFile(outside / "target"), "untouched");
+        fs::remove(linked / record);
+    }
+}
+
+TEST(Verify, SaysSoWhenSoundAndCatchesAFlippedByteACutAndAMissingExport) {
+    Packed packed;
+    CommandResult r = runPacker({"verify", packed.exe.string()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("is sound: 5 records"), std::string::npos) << r.out;
+    EXPECT_EQ(runPacker({"verify", packed.data.string()}).exitCode, 0);
+
+    const std::string exe = readFile(packed.exe);
+    const size_t frame = exe.find(readFile(packed.data)) + 3;
+    const size_t frameSize = decodeAttachedData(readFile(packed.data)).frameSize;
+    int caught = 0;
+    for (size_t at : {frame + 20, frame + frameSize / 2, frame + frameSize - 3}) {
+        std::string flipped = exe;
+        flipped[at] = static_cast<char>(flipped[at] ^ 0x01);
+        writeFile(packed.scratch / "flipped.exe", flipped);
+        r = runPacker({"verify", (packed.scratch / "flipped.exe").string()});
+        EXPECT_EQ(r.exitCode, 1) << "flipped at " << at - frame;
+        caught += r.exitCode == 1;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("onefile-pack: error: '"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(caught, 3);
+    writeFile(packed.scratch / "cut.exe", exe.substr(0, frame + frameSize / 2));
+    r = runPacker({"verify", (packed.scratch / "cut.exe").string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("holds no attached data"), std::string::npos) << r.err;
+
+    // Built past the entry check, the missing export is still caught.
+    writeFile(packed.input / "app.dll", readFile(testImage("no_run_code.dll")));
+    fs::path unchecked = packed.scratch / "unchecked.exe";
+    ASSERT_EQ(runPacker({"build", packed.input.string(), "--entry", "app.dll", "--output",
+                         unchecked.string(), "--level", "1", "--no-entry-check"})
+                  .exitCode,
+              0);
+    r = runPacker({"verify", unchecked.string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("the entry library 'app.dll' does not export run_code"), std::string::npos)
+        << r.err;
+    json info = infoOf(unchecked);
+    EXPECT_EQ(info["entry"]["sound"], false);
+    EXPECT_EQ(info["entry"]["problem"], "does not export run_code");
+}
+
+TEST(Verify, CatchesWhatTheBootstrapWouldStumbleOnOrNeverRead) {
+    const std::string unterminated = stream({{u"app.dll", entryBytes()}});
+    const std::pair<std::string, std::string> cases[] = {
+        {encodeAttachedData(stream({{u"app.dll", entryBytes()}}), false), "no content checksum"},
+        {encodeAttachedData(unterminated.substr(0, unterminated.size() - 2)),
+         "ends without its terminator"},
+        {encodeAttachedData(std::string(2, '\0')), "holds no records"},
+        {encodeAttachedData(stream({{u"app.dll", entryBytes()}}) + "extra"),
+         "5 decoded bytes follow the record stream's terminator"},
+        {encodeAttachedData(stream({{u"app.dll", "text"}})),
+         "the entry library 'app.dll' is not a PE file"},
+        {encodeAttachedData(stream({{u"app.dll", entryBytes()}, {u"a\\NUL.txt", ""}})),
+         "record 2, 'a\\NUL.txt': the name 'NUL.txt' is the reserved device name NUL"},
+    };
+    for (const auto& [bytes, problem] : cases) {
+        ScratchDirectory scratch;
+        writeFile(scratch / "data.bin", bytes);
+        CommandResult r = runPacker({"verify", (scratch / "data.bin").string()});
+        EXPECT_EQ(r.exitCode, 1) << problem;
+        EXPECT_NE(r.err.find(problem), std::string::npos) << r.err;
+    }
+}
+
+TEST(WindowLog, SetsTheFramesWindowWithinTenTo27) {
+    Packed packed;
+    fs::path small = packed.scratch / "small.bin";
+    CommandResult r = runPacker({"archive", packed.input.string(), "--entry", "app.dll", "--output",
+                                 small.string(), "--level", "3", "--window-log", "12"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    json info = infoOf(small);
+    EXPECT_EQ(info["frame"]["windowLog"], 12);
+    EXPECT_EQ(info["frame"]["windowSize"], 4096);
+    EXPECT_EQ(runPacker({"verify", small.string()}).exitCode, 0);
+    // The default covers the content, so a small window packs larger.
+    EXPECT_GT(fs::file_size(small), fs::file_size(packed.data));
+    for (const char* refused : {"9", "28", "x"}) {
+        r = runPacker({"archive", packed.input.string(), "--entry", "app.dll", "--output",
+                       (packed.scratch / "refused.bin").string(), "--window-log", refused});
+        EXPECT_EQ(r.exitCode, 2) << refused;
+        EXPECT_NE(r.err.find("--window-log takes a whole number from 10 to 27"), std::string::npos)
+            << r.err;
+    }
+    EXPECT_FALSE(fs::exists(packed.scratch / "refused.bin"));
+}
+
+} // namespace

@@ -1,0 +1,128 @@
+// The PE reader and the entry check: real MinGW-w64 images, images made in
+// memory, and damaged ones, which must give a reason, never a false "sound".
+#include <gtest/gtest.h>
+
+#include "packer/image/pe_file.h"
+#include "packer/little_endian.h"
+#include "packer/tests/pe_builder.h"
+#include "packer/tests/support.h"
+
+namespace {
+
+std::string problemOf(const std::string& bytes) {
+    return entryLibraryProblem(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+void patch(std::string& bytes, size_t at, uint64_t value, size_t count) {
+    storeLittleEndian(reinterpret_cast<unsigned char*>(&bytes[at]), value, count);
+}
+
+TEST(EntryCheck, TakesARealEntryLibraryAndNamesWhatIsWrongWithOtherImages) {
+    EXPECT_EQ(problemOf(readFile(testImage("entry.dll"))), "");
+    EXPECT_EQ(problemOf(readFile(testImage("no_run_code.dll"))), "does not export run_code");
+    EXPECT_EQ(problemOf(readFile(testImage("program.exe"))), "is a program, not a DLL");
+    EXPECT_EQ(problemOf("just text\n"), "is not a PE file: it does not begin with \"MZ\"");
+    EXPECT_EQ(problemOf(""), "is not a PE file: it does not begin with \"MZ\"");
+}
+
+TEST(EntryCheck, NamesTheFormatMachineAndKindOfImagesMadeInMemory) {
+    EXPECT_EQ(problemOf(buildPe().bytes), "");
+    PeSpec x86;
+    x86.machine = coff::machineI386;
+    x86.pe32Plus = false;
+    EXPECT_EQ(problemOf(buildPe(x86).bytes),
+              "is a 32-bit (PE32) image for x86; the entry must be a 64-bit (PE32+) DLL for "
+              "x86-64");
+    PeSpec arm;
+    arm.machine = coff::machineArm64;
+    EXPECT_EQ(problemOf(buildPe(arm).bytes), "is built for ARM64, not for x86-64");
+    PeSpec program;
+    program.characteristics = 0x0022;
+    EXPECT_EQ(problemOf(buildPe(program).bytes), "is a program, not a DLL");
+    PeSpec others;
+    others.exports = {"run", "run_code_", "Run_Code", "run_cod"};
+    EXPECT_EQ(problemOf(buildPe(others).bytes), "does not export run_code");
+    PeSpec many;
+    many.exports = {"alpha", "beta", "run_code", "zeta"};
+    EXPECT_EQ(problemOf(buildPe(many).bytes), "");
+    PeSpec none;
+    none.exports = {};
+    EXPECT_EQ(problemOf(buildPe(none).bytes), "does not export run_code");
+}
+
+TEST(EntryCheck, AnImageCutShortAnywhereBeforeItsLastNameIsNeverSound) {
+    for (const BuiltPe& pe : {buildPe(), buildPe([] {
+                                  PeSpec spec;
+                                  spec.exports = {"aaa", "run_code"};
+                                  return spec;
+                              }())}) {
+        for (size_t length = 0; length < pe.bytes.size(); ++length) {
+            std::string problem = problemOf(pe.bytes.substr(0, length));
+            if (length < pe.namesEnd) {
+                EXPECT_NE(problem, "") << "cut at " << length;
+            } else {
+                EXPECT_EQ(problem, "") << "cut at " << length;
+            }
+        }
+    }
+}
+
+TEST(EntryCheck, DamagedHeadersAndTablesGiveTheirReason) {
+    const BuiltPe sound = buildPe();
+    struct Damage {
+        size_t at;
+        uint64_t value;
+        size_t count;
+        const char* problem;
+    };
+    const Damage damages[] = {
+        {0x3C, 0xFFFFFFF0, 4, "is not a PE file: no PE signature where its DOS header points"},
+        {sound.peOffset, 'X', 1, "is not a PE file: no PE signature"},
+        {sound.peOffset + 4 + 2, 0xFFFF, 2, "is a damaged PE file: its section table is cut short"},
+        {sound.peOffset + 4 + 16, 0, 2, "is a damaged PE file: its optional header is cut short"},
+        {sound.peOffset + 4 + 16, 100, 2, "is a damaged PE file: its optional header is cut short"},
+        {sound.optionalOffset, 0x999, 2, "magic 0x999 is neither PE32 nor PE32+"},
+        {sound.directoriesOffset, 0x9000, 4, "its export directory lies outside the file"},
+        {sound.exportDirectory + 24, 0x40000000, 4,
+         "its table of exported names lies outside the file"},
+        {sound.exportDirectory + 32, 0x7FFFFFF0, 4,
+         "its table of exported names lies outside the file"},
+        // A name that points nowhere is no run_code.
+        {sound.exportDirectory + 40, 0x12345678, 4, "does not export run_code"},
+        // Too few directories for the export directory to be one.
+        {sound.directoriesOffset - 4, 0, 4, "does not export run_code"},
+    };
+    for (const Damage& damage : damages) {
+        std::string bytes = sound.bytes;
+        patch(bytes, damage.at, damage.value, damage.count);
+        std::string problem = problemOf(bytes);
+        EXPECT_NE(problem.find(damage.problem), std::string::npos)
+            << "at " << damage.at << ": " << problem;
+    }
+}
+
+TEST(CertificateTable, IsFoundWhereTheDirectoryPointsAndOnlyInsideTheFile) {
+    PeSpec signedSpec;
+    signedSpec.certificate = std::string(8, '\x01') + "signature bytes";
+    BuiltPe pe = buildPe(signedSpec);
+    std::string problem;
+    auto read = [&problem](const std::string& bytes) {
+        return readPeImage(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                           &problem);
+    };
+    std::optional<PeImage> image = read(pe.bytes);
+    ASSERT_TRUE(image) << problem;
+    std::optional<CertificateTable> table = certificateTable(*image, pe.bytes.size());
+    ASSERT_TRUE(table);
+    EXPECT_EQ(table->size, signedSpec.certificate.size());
+    EXPECT_EQ(pe.bytes.substr(table->offset, table->size), signedSpec.certificate);
+    // Cut short: no table.
+    EXPECT_FALSE(certificateTable(*image, pe.bytes.size() - 1));
+    // Unsigned: none.
+    std::string plain = buildPe().bytes;
+    image = read(plain);
+    ASSERT_TRUE(image);
+    EXPECT_FALSE(certificateTable(*image, plain.size()));
+}
+
+} // namespace

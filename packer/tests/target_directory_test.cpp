@@ -1,0 +1,227 @@
+// The target directory's spec (--target-dir), the entry check and the path
+// budget of onefile-pack build: what they refuse and what they let through.
+#include <gtest/gtest.h>
+
+#include "archive/layout.h"
+#include "packer/error.h"
+#include "packer/image/target_directory.h"
+#include "packer/tests/support.h"
+#include "packer/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string refusalOf(const std::string& spec) {
+    try {
+        checkTargetDirectorySpec(*utf8ToUtf16(spec), TargetMode::perRun);
+        return "";
+    } catch (const PackError& error) {
+        return error.what();
+    }
+}
+
+TEST(TargetDirectorySpec, RefusesWhatWouldFailOnAUsersMachineNamingTheProblem) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"{TEMP}\\a_{RANDM}", "'{RANDM}' is no reference; a spec may use {TEMP}, {PROGRAM},"},
+        {"{}\\{RANDOM}", "'{}' is no reference"},
+        {"{TEMP}\\a_{RANDOM", "the '{' at character 10 has no '}'"},
+        {"{TEMP}\\a}_{RANDOM}", "the '}' at character 9 closes no reference"},
+        {"{TEMP}\\{a{RANDOM}}", "the reference that begins at character 8 holds another '{'"},
+        {"{TEMP}\\a\tb_{RANDOM}", "a control character at character 9"},
+        {"", "the spec is empty"},
+        {"app\\{RANDOM}", "would not be an absolute path; begin it with a folder reference "
+                          "({TEMP}, {HOME} or {CACHE_DIR}), a drive such as C:\\ or a network "
+                          "share such as \\\\server\\share"},
+        {"C:{RANDOM}", "would not be an absolute path"},
+        {"\\{RANDOM}", "would not be an absolute path"},
+        {"{PRODUCT}\\{RANDOM}", "as {PRODUCT} need not be absolute"},
+        {"{PROGRAM_DIR}\\{RANDOM}", "as {PROGRAM_DIR} need not be absolute"},
+        {"{TEMP}\\{PRODUCT}", "two runs could unpack into the same directory; a per-run "
+                              "directory needs {RANDOM}, or {PID} together with {TIME_US} or "
+                              "{TIME}"},
+        {"{TEMP}\\{PID}", "two runs could unpack into the same directory"},
+        {"{TEMP}\\{TIME}_{TIME_US}", "two runs could unpack into the same directory"},
+        {"C:\\" + std::string(pathCapacity, 'x') + "{RANDOM}",
+         "characters long; the bootstrap's buffer for the target directory holds 4095"},
+    };
+    for (const auto& [spec, problem] : cases) {
+        std::string message = refusalOf(spec);
+        EXPECT_NE(message.find(problem), std::string::npos) << spec << ": " << message;
+        EXPECT_EQ(message.rfind("--target-dir '", 0), 0u) << message;
+    }
+}
+
+TEST(TargetDirectorySpec, TakesSpecsThatKeepEachRunsDirectoryItsOwn) {
+    for (const char* spec : {
+             ONEFILE_DEFAULT_TARGET_DIRECTORY_SPEC,
+             "{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\run_{PID}_{TIME_US}",
+             "{HOME}\\.{product}\\{pid}{time}", // names in any case
+             "D:\\Apps\\{PRODUCT}_{RANDOM}",
+             "d:/apps/{RANDOM}",
+             "\\\\server\\share\\{RANDOM}",
+         }) {
+        EXPECT_EQ(refusalOf(spec), "") << spec;
+    }
+}
+
+TEST(TargetDirectorySpec, ExpandsForATypicalUserWithTheLongestPerRunValues) {
+    BuildConstants constants = defaultBuildConstants("Tool.exe");
+    constants.companyName = u"Zebrik";
+    auto typical = [&constants](const std::string& spec) {
+        return utf16ToUtf8(
+            typicalTargetDirectory(checkTargetDirectorySpec(*utf8ToUtf16(spec), TargetMode::perRun),
+                                   constants, u"Tool.EXE"));
+    };
+    const std::string temp = typical("{TEMP}\\{RANDOM}");
+    // C:\Users\, twenty characters, \AppData\Local\Temp: 48 characters.
+    EXPECT_EQ(temp.size(), 48u + 1 + 11) << temp;
+    EXPECT_EQ(temp.rfind("C:\\Users\\", 0), 0u);
+    EXPECT_NE(temp.find("\\AppData\\Local\\Temp\\"), std::string::npos);
+    // The process identifier as long as 32 bits print, six digits of
+    // microseconds, the 64-bit clock, eleven random characters.
+    EXPECT_EQ(typical("C:\\{PID}_{TIME_US}_{TIME}_{RANDOM}").size(),
+              3 + 10 + 1 + 6 + 1 + 19 + 1 + 11);
+    EXPECT_EQ(
+        typical("C:\\{COMPANY}\\{PRODUCT}\\{VERSION}{FILE_VERSION}{PRODUCT_VERSION}_{RANDOM}"),
+        "C:\\Zebrik\\Tool\\0.0.0.00.0.0.00.0.0.0_XXXXXXXXXXX");
+    // The program as started from the user's folder, with and without .exe.
+    const std::string program = typical("{HOME}\\{PROGRAM}|{PROGRAM_BASE}|{PROGRAM_DIR}_{RANDOM}");
+    const std::string home = typical("{HOME}\\{RANDOM}").substr(0, 29);
+    EXPECT_EQ(program, home + "\\" + home + "\\Downloads\\Tool.EXE|" + home + "\\Downloads\\Tool|" +
+                           home + "\\Downloads_XXXXXXXXXXX");
+    EXPECT_EQ(typical("{CACHE_DIR}\\{RANDOM}"), home + "\\AppData\\Local\\XXXXXXXXXXX");
+}
+
+TEST(PathBudget, WarnsFrom260CharactersAndRefusesBeyondTheBootstrapsBuffers) {
+    const std::u16string directory(100, u'd');
+    auto budget = [&directory](size_t total) {
+        return checkPathBudget(directory, std::u16string(total - directory.size() - 1, u'f'));
+    };
+    EXPECT_EQ(budget(259), "");
+    std::string warning = budget(260);
+    EXPECT_NE(warning.find("is 260 characters long; Windows without LongPathsEnabled cannot open "
+                           "paths of 260 characters or more"),
+              std::string::npos)
+        << warning;
+    EXPECT_NE(warning.find(std::string(100, 'd') + "\\fff"), std::string::npos) << warning;
+    EXPECT_NE(budget(pathCapacity - 1), "");
+    try {
+        budget(pathCapacity);
+        ADD_FAILURE() << "a path of 4096 characters was taken";
+    } catch (const PackError& error) {
+        EXPECT_NE(std::string(error.what())
+                      .find("is 4096 characters long; the bootstrap holds "
+                            "paths of up to 4095"),
+                  std::string::npos)
+            << error.what();
+    }
+}
+
+TEST(TargetDirectoryOption, TheDefaultGivenOrNotBuildsTheSameBytesAndAnotherSpecIsBuiltIn) {
+    EntryTree tree;
+    fs::create_directories(tree.out / "a");
+    fs::create_directories(tree.out / "b");
+    fs::create_directories(tree.out / "c");
+    fs::create_directories(tree.scratch / "objects");
+    ASSERT_EQ(tree.build({}, "build", "a/app.exe").exitCode, 0);
+    CommandResult r =
+        tree.build({"--target-dir", ONEFILE_DEFAULT_TARGET_DIRECTORY_SPEC}, "build", "b/app.exe");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(readFile(tree.out / "a/app.exe") == readFile(tree.out / "b/app.exe"));
+
+    const std::string spec = "{CACHE_DIR}\\Z\xC3\xA9"
+                             "brik\\{PRODUCT}\\run_{PID}_{TIME_US}";
+    r = tree.build({"--target-dir", spec, "--keep-objects", (tree.scratch / "objects").string()},
+                   "build", "c/app.exe");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    // The spec follows the version in the constants, as UTF-16, under the
+    // symbol the bootstrap reads.
+    std::string wide;
+    const std::u16string spec16 = *utf8ToUtf16(spec);
+    for (char16_t unit : spec16) {
+        wide += static_cast<char>(unit & 0xFF);
+        wide += static_cast<char>(unit >> 8);
+    }
+    std::string version = std::string("0\0.\0"
+                                      "0\0.\0"
+                                      "0\0.\0"
+                                      "0\0\0\0",
+                                      16);
+    EXPECT_NE(readFile(tree.out / "c/app.exe").find(version + wide + std::string(2, '\0')),
+              std::string::npos);
+    CommandResult symbols = runCommand({"x86_64-w64-mingw32-objdump", "-t",
+                                        (tree.scratch / "objects" / "onefile-data.o").string()});
+    EXPECT_NE(symbols.out.find(ONEFILE_SYMBOL_TARGET_DIRECTORY_SPEC), std::string::npos)
+        << symbols.out;
+}
+
+TEST(TargetDirectoryOption, ARefusedSpecWritesNothing) {
+    EntryTree tree;
+    CommandResult r = tree.build({"--target-dir", "{TEMP}\\{PID}"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("--target-dir '{TEMP}\\{PID}': two runs could unpack"), std::string::npos)
+        << r.err;
+    r = tree.build({"--target-dir", "C:\\\xff{RANDOM}"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("it is not UTF-8"), std::string::npos) << r.err;
+    EXPECT_TRUE(directoryNames(tree.out).empty());
+    // It belongs to build alone.
+    r = runPacker({"archive", tree.input.string(), "--entry", "app.dll", "--output",
+                   (tree.out / "data.bin").string(), "--target-dir", "C:\\{RANDOM}"});
+    EXPECT_EQ(r.exitCode, 2);
+}
+
+TEST(PathBudgetOfABuild, WarnsNamingTheLongestPathAndRefusesPastTheBuffer) {
+    EntryTree tree;
+    // With the default spec the typical target directory is 86 characters.
+    const std::string deep = std::string(120, 'd') + "/" + std::string(60, 'f');
+    writeFile(tree.input / deep, "deep");
+    CommandResult r = tree.build({});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("onefile-pack: warning: the longest path to unpack, 'C:\\Users\\"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find(std::string(120, 'd') + "\\" + std::string(60, 'f') +
+                         "' as the target directory expands for a typical user, is 268 "
+                         "characters long"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(fs::exists(tree.out / "app.exe"));
+    fs::remove(tree.out / "app.exe");
+    r = tree.build({"--target-dir", "C:\\" + std::string(4080, 'x') + "\\{RANDOM}"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("the bootstrap holds paths of up to 4095"), std::string::npos) << r.err;
+    EXPECT_TRUE(directoryNames(tree.out).empty());
+}
+
+TEST(EntryCheckOfABuild, RefusesWhatTheBootstrapCouldNotCallNamingTheFile) {
+    EntryTree tree;
+    writeFile(tree.input / "notes.txt", "not a library");
+    writeFile(tree.input / "tool.exe", readFile(testImage("program.exe")));
+    writeFile(tree.input / "other.dll", readFile(testImage("no_run_code.dll")));
+    const std::pair<const char*, const char*> cases[] = {
+        {"notes.txt", "is not a PE file: it does not begin with \"MZ\""},
+        {"tool.exe", "is a program, not a DLL"},
+        {"other.dll", "does not export run_code"},
+    };
+    for (const auto& [entry, problem] : cases) {
+        CommandResult r = tree.build({}, "build", "app.exe", entry);
+        EXPECT_EQ(r.exitCode, 1) << entry;
+        EXPECT_NE(r.err.find(std::string("--entry '") + entry + "': '" +
+                             (tree.input / entry).string() + "' " + problem),
+                  std::string::npos)
+            << r.err;
+        EXPECT_TRUE(directoryNames(tree.out).empty()) << entry;
+    }
+    // On request the check is skipped, so that tests can see the bootstrap
+    // report a broken entry; archive never checks, its data runs nowhere.
+    CommandResult r = tree.build({"--no-entry-check"}, "build", "app.exe", "other.dll");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    r = runPacker({"archive", tree.input.string(), "--entry", "notes.txt", "--output",
+                   (tree.out / "data.bin").string()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
+} // namespace
