@@ -247,6 +247,17 @@ TEST(EntryLibrary, OneWithoutRunCodeOrADamagedOneIsReportedWithStatusTwo) {
     EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
 }
 
+TEST(EntryLibrary, OneInASubfolderFindsTheLibrariesAtThePackageRoot) {
+    // bin\app.dll imports support.dll and later loads greeter.dll by name;
+    // both lie at the root, outside the entry library's own folder (the
+    // texts are those of the example's libraries).
+    ProcessResult r = runProcess(siblingProgram(L"nested_entry.exe"), {});
+    EXPECT_EQ(r.exitCode, 0u) << r.out << r.err;
+    EXPECT_EQ(r.out, "support: support.dll was found next to the entry library\r\n"
+                     "greeter: greetings from plugins\\greeter.dll\r\n");
+    EXPECT_EQ(r.err, "");
+}
+
 TEST(EntryLibrary, AnArchiveWithoutRecordsEndsTheChildWithAMessage) {
     ProcessResult r = runProcess(siblingProgram(L"empty_archive.exe"), {});
     EXPECT_FALSE(r.timedOut);
