@@ -25,6 +25,29 @@ struct CleanupSlot {
     char path[cleanupPathCapacity];
 };
 CleanupSlot cleanupTable[cleanupSlots];
+constexpr int cleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Holds the cleanup signals back while a temporary path is created and
+// registered: delivered in between, one would leave the path behind. One
+// that arrives meanwhile is delivered, and removes the path, once released.
+// The mask is the calling thread's: no compression threads run at that time.
+class CleanupSignalsHeld {
+  public:
+    CleanupSignalsHeld() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int signalNumber : cleanupSignals) {
+            sigaddset(&held, signalNumber);
+        }
+        pthread_sigmask(SIG_BLOCK, &held, &previous_);
+    }
+    ~CleanupSignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    CleanupSignalsHeld(const CleanupSignalsHeld&) = delete;
+    CleanupSignalsHeld& operator=(const CleanupSignalsHeld&) = delete;
+
+  private:
+    sigset_t previous_;
+};
 
 int registerCleanup(const fs::path& path, bool directory) {
     const std::string& text = path.native();
@@ -71,7 +94,7 @@ void installInterruptCleanup() {
     struct sigaction action = {};
     action.sa_handler = removeOnSignal;
     sigemptyset(&action.sa_mask);
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signalNumber : cleanupSignals) {
         sigaction(signalNumber, &action, nullptr);
     }
 }
@@ -83,6 +106,7 @@ TemporaryFile::TemporaryFile(const fs::path& destination) : destination_(destina
     }
     std::string pattern =
         (directory / ("." + destination.filename().string() + ".tmp-XXXXXX")).native();
+    CleanupSignalsHeld held;
     int descriptor = mkostemp(pattern.data(), O_CLOEXEC);
     if (descriptor < 0) {
         throw PackError("cannot create a file in " + quoteForMessage(directory.string()) + " for " +
@@ -144,6 +168,7 @@ TemporaryDirectory::TemporaryDirectory() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern =
         (fs::path(base && *base ? base : "/tmp") / "onefile-pack.XXXXXX").native();
+    CleanupSignalsHeld held;
     if (!mkdtemp(pattern.data())) {
         throw PackError("cannot create a temporary directory in " +
                         quoteForMessage(fs::path(pattern).parent_path().string()) + ": " +

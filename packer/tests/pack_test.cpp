@@ -262,4 +262,27 @@ TEST(Archive, AnInterruptedPackLeavesNothingBehind) {
     EXPECT_TRUE(directoryNames(out).empty());
 }
 
+TEST(Archive, AnInterruptTheMomentATemporaryPathIsCreatedLeavesNothingEither) {
+    // The preloaded library interrupts the packer right after each creation,
+    // before the new path is registered for removal.
+    ScratchDirectory scratch;
+    writeFile(scratch / "in" / "app.dll", "MZ");
+    fs::create_directories(scratch / "out");
+    fs::create_directories(scratch / "tmp");
+    const std::string preload = std::string("LD_PRELOAD=") + INTERRUPT_ON_CREATE_PATH;
+    CommandResult archive =
+        runCommand({"env", preload, ONEFILE_PACK_PATH, "archive", (scratch / "in").string(),
+                    "--entry", "app.dll", "--output", (scratch / "out" / "app.bin").string()});
+    EXPECT_EQ(archive.exitCode, 128 + SIGINT) << archive.err;
+    EXPECT_EQ(directoryNames(scratch / "out"), std::vector<std::string>{});
+    // build makes its work directory first.
+    CommandResult build =
+        runCommand({"env", preload, "TMPDIR=" + (scratch / "tmp").string(), ONEFILE_PACK_PATH,
+                    "build", (scratch / "in").string(), "--entry", "app.dll", "--output",
+                    (scratch / "out" / "app.exe").string()});
+    EXPECT_EQ(build.exitCode, 128 + SIGINT) << build.err;
+    EXPECT_EQ(directoryNames(scratch / "tmp"), std::vector<std::string>{});
+    EXPECT_EQ(directoryNames(scratch / "out"), std::vector<std::string>{});
+}
+
 } // namespace
