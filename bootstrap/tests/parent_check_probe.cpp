@@ -11,6 +11,7 @@
 #include "paths/environment.h"
 #include "bootstrap/parent_check.h"
 #include "bootstrap/seams.h"
+#include "paths/binary_path.h"
 
 namespace {
 
@@ -31,10 +32,17 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (argc >= 2 && std::wstring(argv[1]) == L"spawn") {
-        wchar_t self[MAX_PATH * 4];
-        GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+        // Room for the longest path: the probe also runs from very deep folders.
+        static wchar_t self[32768];
+        GetModuleFileNameW(nullptr, self, 32768);
+        if (wcslen(self) >= MAX_PATH) {
+            // Wine starts no program from a path this long: the child is
+            // started through the short form of the folders, while the path
+            // it reads as ours stays the long one.
+            shortenDirectoryPart(self, 32768);
+        }
         setEnvironmentValue(handshakeParentVariable,
-                            std::to_wstring(GetCurrentProcessId()).c_str());
+                                std::to_wstring(GetCurrentProcessId()).c_str());
         std::wstring commandLine = L"\"" + std::wstring(self) + L"\" check";
         if (unreadable) {
             commandLine += L" --unreadable";

@@ -124,6 +124,17 @@ TEST_F(RecordLoopFailures, ARecordLongerThanTheStreamFailsToDecodeAndLeavesNothi
     EXPECT_FALSE(pathExists(base + L"\\T"));
 }
 
+TEST_F(RecordLoopFailures, ASizeOf4GiBOrMoreIsReadWholeAndOutrunsTheStream) {
+    // No test needs a 4 GiB file: the size field says 2^32 + 5, 5 bytes follow.
+    std::wstring target = base + L"\\T";
+    ProcessResult r = probe(L"size-over-4gib", target);
+    EXPECT_EQ(r.exitCode, 2u) << r.out << r.err;
+    EXPECT_EQ(r.out, "Error, couldn't decode attached data.\r\n");
+    EXPECT_EQ(r.err, "");
+    // The record after it is content of the large file, never a file of its own.
+    EXPECT_FALSE(pathExists(target + L"\\later.txt"));
+}
+
 TEST_F(RecordLoopFailures, ARegistryCopyThatCannotBeAllocatedIsReported) {
     ProcessResult r = probe(L"allocation-failure", base + L"\\T");
     EXPECT_EQ(r.exitCode, 2u);

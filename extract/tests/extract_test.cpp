@@ -99,6 +99,20 @@ TEST_F(RecordLoop, CreatesNestedDirectoriesTopDownAndRemembersThem) {
     EXPECT_EQ(readFileBytes(target + L"\\a\\b\\c\\g"), "g");
 }
 
+TEST_F(RecordLoop, SiblingFoldersWhoseNamesArePrefixesOfEachOtherAreEachCreated) {
+    // In the packer's byte-wise order "ab-x" comes before "ab" and "cd" before
+    // "cdx": a remembered folder must match only its whole name, either way round.
+    extract({{L"app.dll", "MZ"},
+             {L"ab-x\\f1.txt", "1"},
+             {L"ab\\f2.txt", "2"},
+             {L"cd\\g1.txt", "3"},
+             {L"cdx\\g2.txt", "4"}});
+    EXPECT_EQ(readFileBytes(target + L"\\ab-x\\f1.txt"), "1");
+    EXPECT_EQ(readFileBytes(target + L"\\ab\\f2.txt"), "2");
+    EXPECT_EQ(readFileBytes(target + L"\\cd\\g1.txt"), "3");
+    EXPECT_EQ(readFileBytes(target + L"\\cdx\\g2.txt"), "4");
+}
+
 TEST_F(RecordLoop, ALaterRecordWithTheSamePathReplacesTheEarlierFile) {
     extract({{L"app.dll", "MZ"},
              {L"x\\same.txt", "the first, longer content"},

@@ -25,6 +25,29 @@ struct CleanupSlot {
     char path[cleanupPathCapacity];
 };
 CleanupSlot cleanupTable[cleanupSlots];
+constexpr int cleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Holds the cleanup signals back while a temporary path is created and
+// registered: delivered in between, one would leave the path behind. One
+// that arrives meanwhile is delivered, and removes the path, once released.
+// The mask is the calling thread's: no compression threads run at that time.
+class CleanupSignalsHeld {
+  public:
+    CleanupSignalsHeld() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int signalNumber : cleanupSignals) {
+            sigaddset(&held, signalNumber);
+        }
+        pthread_sigmask(SIG_BLOCK, &held, &previous_);
+    }
+    ~CleanupSignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    CleanupSignalsHeld(const CleanupSignalsHeld&) = delete;
+    CleanupSignalsHeld& operator=(const CleanupSignalsHeld&) = delete;
+
+  private:
+    sigset_t previous_;
+};
 
 int registerCleanup(const fs::path& path, bool directory) {
     const std::string& text = path.native();
@@ -46,28 +69,6 @@ void unregisterCleanup(int slot) {
         cleanupTable[slot].state = 0;
     }
 }
-
-constexpr int cleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-// Holds back the cleanup signals while a temporary path is created and
-// registered: one arriving in between would leave the path behind.
-class CleanupSignalsHeld {
-  public:
-    CleanupSignalsHeld() {
-        sigset_t held;
-        sigemptyset(&held);
-        for (int signalNumber : cleanupSignals) {
-            sigaddset(&held, signalNumber);
-        }
-        sigprocmask(SIG_BLOCK, &held, &previous_);
-    }
-    ~CleanupSignalsHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-    CleanupSignalsHeld(const CleanupSignalsHeld&) = delete;
-    CleanupSignalsHeld& operator=(const CleanupSignalsHeld&) = delete;
-
-  private:
-    sigset_t previous_;
-};
 
 extern "C" void removeOnSignal(int signalNumber) {
     for (int pass = 1; pass <= 2; ++pass) {

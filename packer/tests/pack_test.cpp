@@ -1,6 +1,7 @@
 // What onefile-pack archive writes: layout, record order and content,
 // frame settings, determinism.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -201,36 +202,87 @@ TEST(List, RefusesFilesWithoutValidAttachedData) {
 
 namespace {
 
-TEST(Archive, AnInterruptedPackLeavesNothingBehind) {
-    ScratchDirectory scratch;
-    writeFile(scratch / "in" / "app.dll", noiseBytes(16 << 20, 5)); // seconds of work at level 19
-    fs::path out = scratch / "out";
-    fs::create_directories(out);
-    std::string input = (scratch / "in").string(), output = (out / "app.bin").string();
-    std::vector<std::string> arguments = {
-        ONEFILE_PACK_PATH, "archive", input,     "--entry", "app.dll", "--output", output,
-        "--threads",       "1",       "--level", "19",      "--quiet"};
+// Starts `onefile-pack archive` on `input` at level 19 on one thread, writing `output`.
+pid_t startPack(const fs::path& input, const fs::path& output) {
+    std::vector<std::string> arguments = {ONEFILE_PACK_PATH, "archive",   input.string(),
+                                          "--entry",         "app.dll",   "--output",
+                                          output.string(),   "--threads", "1",
+                                          "--level",         "19",        "--quiet"};
     std::vector<char*> argv;
     for (std::string& argument : arguments) {
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
     pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-    // Wait until the temporary output exists, then interrupt.
-    bool started = false;
-    for (int i = 0; i < 1000 && !started; ++i) {
-        started = !directoryNames(out).empty();
-        if (!started) {
-            usleep(10000);
-        }
+    if (posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        throw std::runtime_error("cannot start the packer");
     }
+    return child;
+}
+
+// Watches, as closely as it can, until `condition` holds (true) or the packer
+// has ended (false); the packer is left for the caller to reap.
+template <typename Condition> bool watchWhileRunning(pid_t child, Condition condition) {
+    for (;;) {
+        if (condition()) {
+            return true;
+        }
+        siginfo_t info = {};
+        if (waitid(P_PID, child, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == child) {
+            return false;
+        }
+        sched_yield();
+    }
+}
+
+uintmax_t bytesBelow(const fs::path& directory) {
+    uintmax_t total = 0;
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(directory, error)) {
+        uintmax_t size = entry.file_size(error); // the file may go meanwhile
+        total += error ? 0 : size;
+    }
+    return total;
+}
+
+TEST(Archive, AnInterruptedPackLeavesNothingBehind) {
+    ScratchDirectory scratch;
+    writeFile(scratch / "in" / "app.dll", noiseBytes(16 << 20, 5)); // seconds of work at level 19
+    fs::path out = scratch / "out";
+    fs::create_directories(out);
+    pid_t child = startPack(scratch / "in", out / "app.bin");
+    // Once output has reached the disk: the temporary file is registered for
+    // removal before its first byte is written, and seconds of work remain.
+    bool writing = watchWhileRunning(child, [&] { return bytesBelow(out) > 0; });
     kill(child, SIGINT);
     int status = 0;
     waitpid(child, &status, 0);
-    EXPECT_TRUE(started);
+    EXPECT_TRUE(writing);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
     EXPECT_TRUE(directoryNames(out).empty());
+}
+
+TEST(Archive, AnInterruptTheMomentATemporaryPathIsCreatedLeavesNothingEither) {
+    // The preloaded library interrupts the packer right after each creation,
+    // before the new path is registered for removal.
+    ScratchDirectory scratch;
+    writeFile(scratch / "in" / "app.dll", "MZ");
+    fs::create_directories(scratch / "out");
+    fs::create_directories(scratch / "tmp");
+    const std::string preload = std::string("LD_PRELOAD=") + INTERRUPT_ON_CREATE_PATH;
+    CommandResult archive =
+        runCommand({"env", preload, ONEFILE_PACK_PATH, "archive", (scratch / "in").string(),
+                    "--entry", "app.dll", "--output", (scratch / "out" / "app.bin").string()});
+    EXPECT_EQ(archive.exitCode, 128 + SIGINT) << archive.err;
+    EXPECT_EQ(directoryNames(scratch / "out"), std::vector<std::string>{});
+    // build makes its work directory first.
+    CommandResult build =
+        runCommand({"env", preload, "TMPDIR=" + (scratch / "tmp").string(), ONEFILE_PACK_PATH,
+                    "build", (scratch / "in").string(), "--entry", "app.dll", "--output",
+                    (scratch / "out" / "app.exe").string(), "--no-entry-check"});
+    EXPECT_EQ(build.exitCode, 128 + SIGINT) << build.err;
+    EXPECT_EQ(directoryNames(scratch / "tmp"), std::vector<std::string>{});
+    EXPECT_EQ(directoryNames(scratch / "out"), std::vector<std::string>{});
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "bootstrap/handshake.h"
 #include "tests/e2e/hello_output.h"
@@ -16,6 +17,37 @@ namespace {
 std::wstring hello() {
     return siblingProgram(L"hello.exe");
 }
+
+// Each test runs with a TEMP of its own, made fresh and removed afterwards:
+// Wine reuses process identifiers, so a directory that an earlier run or
+// test left under the same identifier must not decide this test.
+class OwnTemporaryDirectory : public testing::Test {
+  protected:
+    void SetUp() override {
+        ownTemp = makeTemporaryDirectory(L"onefile-e2e");
+        for (const wchar_t* name : {L"TMP", L"TEMP"}) {
+            wchar_t value[32768];
+            DWORD length = GetEnvironmentVariableW(name, value, 32768);
+            saved.push_back(length == 0 ? std::nullopt : std::optional<std::wstring>(value));
+            SetEnvironmentVariableW(name, ownTemp.c_str());
+        }
+    }
+    void TearDown() override {
+        const wchar_t* names[] = {L"TMP", L"TEMP"};
+        for (size_t i = 0; i < saved.size(); ++i) {
+            SetEnvironmentVariableW(names[i], saved[i] ? saved[i]->c_str() : nullptr);
+        }
+        removeTree(ownTemp);
+    }
+    std::wstring ownTemp;
+    std::vector<std::optional<std::wstring>> saved;
+};
+
+class Run : public OwnTemporaryDirectory {};
+class Handshake : public OwnTemporaryDirectory {};
+class EntryLibrary : public OwnTemporaryDirectory {};
+class Cleanup : public OwnTemporaryDirectory {};
+class Console : public OwnTemporaryDirectory {};
 
 std::wstring temporaryDirectory() {
     wchar_t temp[MAX_PATH + 1];
@@ -64,7 +96,7 @@ std::vector<std::wstring> listDirectory(const std::wstring& directory) {
     return names;
 }
 
-TEST(Run, TheExitStatusPassesThroughWholeAndNothingIsLeft) {
+TEST_F(Run, TheExitStatusPassesThroughWholeAndNothingIsLeft) {
     for (DWORD status : {0ul, 7ul, 255ul, 256ul, 300ul, 0x12345678ul, 0xC0000005ul, 0xFFFFFFFFul}) {
         ProcessResult r = runProcess(hello(), {L":quiet", L":exit=" + std::to_wstring(status)});
         EXPECT_EQ(r.exitCode, status);
@@ -73,7 +105,7 @@ TEST(Run, TheExitStatusPassesThroughWholeAndNothingIsLeft) {
     }
 }
 
-TEST(Run, ParentAndChildAgreeOnTheTargetDirectory) {
+TEST_F(Run, ParentAndChildAgreeOnTheTargetDirectory) {
     ProcessResult r = runProcess(hello(), {L"one", L":plugin"});
     ASSERT_EQ(r.exitCode, 0u) << r.out << r.err;
     HelloOutput o(r.out);
@@ -99,7 +131,7 @@ TEST(Run, ParentAndChildAgreeOnTheTargetDirectory) {
     EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
 }
 
-TEST(Run, TheTargetDirectoryLetsNobodyElseInAndStaysPutWhileTheRunLasts) {
+TEST_F(Run, TheTargetDirectoryLetsNobodyElseInAndStaysPutWhileTheRunLasts) {
     RunningProcess run(hello(), commandLineFor(hello(), {L":sleep=1500"}));
     ASSERT_TRUE(run.waitForOutput(handshakeParentVariable, 60000));
     std::wstring target = fromUtf8(directoryPart(HelloOutput(run.outputSoFar()).get("library")));
@@ -119,7 +151,7 @@ TEST(Run, TheTargetDirectoryLetsNobodyElseInAndStaysPutWhileTheRunLasts) {
     EXPECT_FALSE(pathExists(moved));
 }
 
-TEST(Run, ElementZeroIsTheModuleFileNameAndWhatWasTypedIsKept) {
+TEST_F(Run, ElementZeroIsTheModuleFileNameAndWhatWasTypedIsKept) {
     ProcessResult r = runCommandLine(hello(), L"typed\\name a");
     ASSERT_EQ(r.exitCode, 0u) << r.err;
     HelloOutput o(r.out);
@@ -127,7 +159,7 @@ TEST(Run, ElementZeroIsTheModuleFileNameAndWhatWasTypedIsKept) {
     EXPECT_EQ(o.get(handshakeOriginalArgv0Variable), "typed\\name");
 }
 
-TEST(Run, ArgumentsSurviveTheRoundTrip) {
+TEST_F(Run, ArgumentsSurviveTheRoundTrip) {
     const std::vector<std::wstring> arguments = {L"two words",
                                                  L"tab\there",
                                                  L"line\nbreak",
@@ -154,7 +186,7 @@ TEST(Run, ArgumentsSurviveTheRoundTrip) {
     EXPECT_EQ(HelloOutput(r.out).arguments(), expected);
 }
 
-TEST(Run, WildcardsInArgumentsAreExpandedByTheRuntime) {
+TEST_F(Run, WildcardsInArgumentsAreExpandedByTheRuntime) {
     std::wstring directory = makeTemporaryDirectory(L"onefile-wildcards");
     writeFileBytes(directory + L"\\one.txt", "1");
     writeFileBytes(directory + L"\\two.txt", "2");
@@ -171,7 +203,7 @@ TEST(Run, WildcardsInArgumentsAreExpandedByTheRuntime) {
     removeTree(directory);
 }
 
-TEST(Run, StandardStreamsReachTheApplication) {
+TEST_F(Run, StandardStreamsReachTheApplication) {
     ProcessOptions options;
     options.input = "first line\nsecond line\n\xc3\xa9\n";
     ProcessResult r =
@@ -181,7 +213,7 @@ TEST(Run, StandardStreamsReachTheApplication) {
     EXPECT_EQ(r.err, "to standard error\r\n");
 }
 
-TEST(Handshake, StaleValuesAreIgnoredByAParent) {
+TEST_F(Handshake, StaleValuesAreIgnoredByAParent) {
     ProcessOptions options;
     options.environment[fromUtf8(handshakeTimeUsVariable)] = L"123456";
     options.environment[fromUtf8(handshakeRandomVariable)] = L"staleRandom";
@@ -194,7 +226,7 @@ TEST(Handshake, StaleValuesAreIgnoredByAParent) {
     EXPECT_TRUE(r.out.find(std::string(handshakeStartVariable) + " unset") != std::string::npos);
 }
 
-TEST(Handshake, AParentVariableThatNamesNoParentOfThisProgramGivesTheParentRole) {
+TEST_F(Handshake, AParentVariableThatNamesNoParentOfThisProgramGivesTheParentRole) {
     // This test's own process runs another executable; the rest are no live process ids.
     for (std::wstring value :
          {std::to_wstring(GetCurrentProcessId()), std::wstring(L"12abc"),
@@ -209,7 +241,7 @@ TEST(Handshake, AParentVariableThatNamesNoParentOfThisProgramGivesTheParentRole)
     }
 }
 
-TEST(Handshake, AProgramStartedFromInsideTheApplicationTakesTheChildRole) {
+TEST_F(Handshake, AProgramStartedFromInsideTheApplicationTakesTheChildRole) {
     ProcessResult r = runProcess(hello(), {L":spawn=:exit=5"});
     ASSERT_EQ(r.exitCode, 0u) << r.err;
     HelloOutput o(r.out);
@@ -220,7 +252,7 @@ TEST(Handshake, AProgramStartedFromInsideTheApplicationTakesTheChildRole) {
     EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
 }
 
-TEST(Handshake, AChildRunsFromItsParentsDirectoryAndWritesNothing) {
+TEST_F(Handshake, AChildRunsFromItsParentsDirectoryAndWritesNothing) {
     // A live parent instance of this executable, and a directory made by hand
     // under the name the child will compute from the handshake variables.
     RunningProcess parent(hello(), commandLineFor(hello(), {L":quiet", L":sleep=4000"}));
@@ -255,7 +287,7 @@ TEST(Handshake, AChildRunsFromItsParentsDirectoryAndWritesNothing) {
     removeTree(target);
 }
 
-TEST(Handshake, ForgedRunValuesNeverLeadAChildToALibraryElsewhere) {
+TEST_F(Handshake, ForgedRunValuesNeverLeadAChildToALibraryElsewhere) {
     // A live parent instance, and for each forgery a copy of the application
     // where the forged values would lead a child that took them as they are.
     RunningProcess parent(hello(), commandLineFor(hello(), {L":quiet", L":sleep=10000"}));
@@ -294,7 +326,7 @@ TEST(Handshake, ForgedRunValuesNeverLeadAChildToALibraryElsewhere) {
     EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
 }
 
-TEST(EntryLibrary, OneWithoutRunCodeOrADamagedOneIsReportedWithStatusTwo) {
+TEST_F(EntryLibrary, OneWithoutRunCodeOrADamagedOneIsReportedWithStatusTwo) {
     ProcessResult r = runProcess(siblingProgram(L"no_run_code.exe"), {});
     EXPECT_EQ(r.exitCode, 2u);
     EXPECT_EQ(r.out, "Error, DLL entry point not found.\r\n");
@@ -308,7 +340,18 @@ TEST(EntryLibrary, OneWithoutRunCodeOrADamagedOneIsReportedWithStatusTwo) {
     EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
 }
 
-TEST(EntryLibrary, AnArchiveWithoutRecordsEndsTheChildWithAMessage) {
+TEST_F(EntryLibrary, OneInASubfolderFindsTheLibrariesAtThePackageRoot) {
+    // bin\app.dll imports support.dll and later loads greeter.dll by name;
+    // both lie at the root, outside the entry library's own folder (the
+    // texts are those of the example's libraries).
+    ProcessResult r = runProcess(siblingProgram(L"nested_entry.exe"), {});
+    EXPECT_EQ(r.exitCode, 0u) << r.out << r.err;
+    EXPECT_EQ(r.out, "support: support.dll was found next to the entry library\r\n"
+                     "greeter: greetings from plugins\\greeter.dll\r\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(EntryLibrary, AnArchiveWithoutRecordsEndsTheChildWithAMessage) {
     ProcessResult r = runProcess(siblingProgram(L"empty_archive.exe"), {});
     EXPECT_FALSE(r.timedOut);
     // The child says so once and does not go on to start a child of its own.
@@ -318,7 +361,7 @@ TEST(EntryLibrary, AnArchiveWithoutRecordsEndsTheChildWithAMessage) {
     EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
 }
 
-TEST(Cleanup, FiftyRunsAtOnceEachUseTheirOwnDirectoryAndLeaveNone) {
+TEST_F(Cleanup, FiftyRunsAtOnceEachUseTheirOwnDirectoryAndLeaveNone) {
     std::vector<std::unique_ptr<RunningProcess>> runs;
     for (int i = 0; i < 50; ++i) {
         runs.push_back(std::make_unique<RunningProcess>(
@@ -336,7 +379,7 @@ TEST(Cleanup, FiftyRunsAtOnceEachUseTheirOwnDirectoryAndLeaveNone) {
     EXPECT_EQ(std::unique(libraries.begin(), libraries.end()), libraries.end());
 }
 
-TEST(Cleanup, ADirectoryHeldOpenByAnotherProcessStaysSilently) {
+TEST_F(Cleanup, ADirectoryHeldOpenByAnotherProcessStaysSilently) {
     RunningProcess run(hello(), commandLineFor(hello(), {L":sleep=1500"}));
     ASSERT_TRUE(run.waitForOutput(handshakeParentVariable, 60000));
     std::wstring target = fromUtf8(directoryPart(HelloOutput(run.outputSoFar()).get("library")));
@@ -386,7 +429,7 @@ ConsoleRun runWithCtrlC(const std::wstring& trigger, const std::wstring& program
     return run;
 }
 
-TEST(Console, ACtrlCWhileTheChildRunsRemovesTheDirectoryAfterTheChildEnds) {
+TEST_F(Console, ACtrlCWhileTheChildRunsRemovesTheDirectoryAfterTheChildEnds) {
     ConsoleRun run =
         runWithCtrlC(L"output:pid=", hello(), {L":on-ctrl-c-exit=42", L":pid", L":sleep=30000"});
     EXPECT_EQ(run.appStatus, "0x2a") << run.output;
@@ -395,7 +438,7 @@ TEST(Console, ACtrlCWhileTheChildRunsRemovesTheDirectoryAfterTheChildEnds) {
     EXPECT_NE(run.output.find("interrupted"), std::string::npos);
 }
 
-TEST(Console, AChildStillRunningAfterFiveSecondsIsTerminatedWithZero) {
+TEST_F(Console, AChildStillRunningAfterFiveSecondsIsTerminatedWithZero) {
     ConsoleRun run =
         runWithCtrlC(L"output:pid=", hello(), {L":ignore-ctrl-c", L":pid", L":sleep=30000"});
     EXPECT_EQ(run.appStatus, "0x0") << run.output;
@@ -405,7 +448,7 @@ TEST(Console, AChildStillRunningAfterFiveSecondsIsTerminatedWithZero) {
     EXPECT_EQ(run.output.find("slept"), std::string::npos);
 }
 
-TEST(Console, ACtrlCDuringTheExtractionLeavesNothing) {
+TEST_F(Console, ACtrlCDuringTheExtractionLeavesNothing) {
     ConsoleRun run = runWithCtrlC(L"directory", siblingProgram(L"big_payload.exe"), {});
     EXPECT_EQ(run.leftover, "0");
     // The event came while the parent was unpacking: the application never ran.
