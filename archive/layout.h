@@ -70,9 +70,13 @@ constexpr size_t readerOutputBufferSize = 131072;
 // start from it. The packer defines all four together for a cached build; the
 // bootstrap library's defaults (an empty id, zeros) mean a run of its own.
 //   onefileCacheId           UTF-16, 16 hexadecimal digits naming the build
+//                            (of a 64-bit hash of the attached data)
 //   onefileCacheEntryName    UTF-16, the first record's path
 //   onefileCacheRecordCount  uint64, the number of records
 //   onefileCacheContentSize  uint64, the bytes of all records' contents
+// In cached mode the spec names the folder that holds each build's cache
+// directory, whose name is the build's id.
+#define ONEFILE_DEFAULT_CACHE_DIRECTORY_SPEC "{CACHE_DIR}\\onefile\\{PRODUCT}"
 #define ONEFILE_SYMBOL_CACHE_ID "onefileCacheId"
 #define ONEFILE_SYMBOL_CACHE_ENTRY_NAME "onefileCacheEntryName"
 #define ONEFILE_SYMBOL_CACHE_RECORD_COUNT "onefileCacheRecordCount"

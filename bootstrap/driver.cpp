@@ -9,6 +9,7 @@
 #include "cleanup/cleanup.h"
 #include "cleanup/session.h"
 #include "errors/errors.h"
+#include "extract/cache.h"
 #include "extract/extract.h"
 #include "extract/target_directory.h"
 #include "launch/child.h"
@@ -57,11 +58,17 @@ int runBootstrap(int count, wchar_t** vector) {
 
     // The build's spec; the handshake variables make the child's expansion of
     // the same text arrive at the parent's directory.
-    bool expanded = expandTargetDirectory(onefileTargetDirectorySpec);
+    bool expanded = expandTargetDirectory(targetDirectorySpec());
 
     initArchiveReader();
     if (!expanded) {
-        fatalSpecExpansionError(onefileTargetDirectorySpec);
+        fatalSpecExpansionError(targetDirectorySpec());
+    }
+
+    if (cachedMode() && parentInstance != nullptr) {
+        // The parent made sure the cache is whole: the archive is not read.
+        nameCachedEntryLibrary();
+        return runEntryLibrary(argumentCount, argumentVector, entryLibraryPath);
     }
 
     if (parentInstance == nullptr) {
@@ -69,6 +76,11 @@ int runBootstrap(int count, wchar_t** vector) {
             fatalError(messageHandlerRegistration);
         }
         startSessionWindow();
+    }
+
+    if (cachedMode()) {
+        prepareCache();
+        return launchChildInstance();
     }
 
     openArchiveReader();

@@ -1,5 +1,6 @@
 #include "bootstrap/security.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include "bootstrap/bounded.h"
@@ -25,34 +26,53 @@ void* advapiFunction(const char* name) {
     return advapi == nullptr ? nullptr : reinterpret_cast<void*>(GetProcAddress(advapi, name));
 }
 
-bool makePrivateDescriptor() {
+typedef DWORD(WINAPI* GetSecurityInfoFunction)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*,
+                                               PSID*, PACL*, PACL*, PSECURITY_DESCRIPTOR*);
+typedef BOOL(WINAPI* EqualSidFunction)(PSID, PSID);
+
+// The token's user, read once; null when the system will not tell.
+PSID processUserSid() {
+    static bool known = false;
+    if (known) {
+        return reinterpret_cast<TOKEN_USER*>(tokenUser)->User.Sid;
+    }
     auto openProcessToken =
         reinterpret_cast<OpenProcessTokenFunction>(advapiFunction("OpenProcessToken"));
     auto getTokenInformation =
         reinterpret_cast<GetTokenInformationFunction>(advapiFunction("GetTokenInformation"));
-    auto sidToString =
-        reinterpret_cast<SidToStringFunction>(advapiFunction("ConvertSidToStringSidW"));
-    auto stringToDescriptor = reinterpret_cast<StringToDescriptorFunction>(
-        advapiFunction("ConvertStringSecurityDescriptorToSecurityDescriptorW"));
-    if (openProcessToken == nullptr || getTokenInformation == nullptr || sidToString == nullptr ||
-        stringToDescriptor == nullptr) {
-        return false;
+    if (openProcessToken == nullptr || getTokenInformation == nullptr) {
+        return nullptr;
     }
     // The process's token, not a thread's: the directory is the process's.
     HANDLE token = nullptr;
     if (!openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return false;
+        return nullptr;
     }
     DWORD size = 0;
-    BOOL known = getTokenInformation(token, TokenUser, tokenUser, sizeof tokenUser, &size);
+    known = getTokenInformation(token, TokenUser, tokenUser, sizeof tokenUser, &size) != 0;
     DWORD tokenError = GetLastError();
     CloseHandle(token);
     if (!known) {
         SetLastError(tokenError);
+        return nullptr;
+    }
+    return reinterpret_cast<TOKEN_USER*>(tokenUser)->User.Sid;
+}
+
+bool makePrivateDescriptor() {
+    auto sidToString =
+        reinterpret_cast<SidToStringFunction>(advapiFunction("ConvertSidToStringSidW"));
+    auto stringToDescriptor = reinterpret_cast<StringToDescriptorFunction>(
+        advapiFunction("ConvertStringSecurityDescriptorToSecurityDescriptorW"));
+    if (sidToString == nullptr || stringToDescriptor == nullptr) {
+        return false;
+    }
+    PSID user = processUserSid();
+    if (user == nullptr) {
         return false;
     }
     wchar_t* sidText = nullptr;
-    if (!sidToString(reinterpret_cast<TOKEN_USER*>(tokenUser)->User.Sid, &sidText)) {
+    if (!sidToString(user, &sidText)) {
         return false;
     }
     // "P" keeps the entries of the folder above out; OICI hands the one entry
@@ -77,4 +97,23 @@ bool privateSecurityAttributes(SECURITY_ATTRIBUTES* attributes, DWORD* error) {
     attributes->lpSecurityDescriptor = privateDescriptor;
     attributes->bInheritHandle = FALSE;
     return true;
+}
+
+bool isOwnedByProcessUser(HANDLE handle) {
+    auto getSecurityInfo =
+        reinterpret_cast<GetSecurityInfoFunction>(advapiFunction("GetSecurityInfo"));
+    auto equalSid = reinterpret_cast<EqualSidFunction>(advapiFunction("EqualSid"));
+    PSID user = processUserSid();
+    if (getSecurityInfo == nullptr || equalSid == nullptr || user == nullptr) {
+        return false;
+    }
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (getSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool own = owner != nullptr && equalSid(owner, user);
+    LocalFree(descriptor);
+    return own;
 }

@@ -11,3 +11,8 @@
 // Made once and kept for the life of the process. False, with the system's
 // error in `*error`, when it cannot be made; no other descriptor is ever given.
 bool privateSecurityAttributes(SECURITY_ATTRIBUTES* attributes, DWORD* error);
+
+// Whether the file or directory that `handle` names (opened with at least
+// READ_CONTROL, or any access on systems that grant owners that) is owned by
+// the user of the process's token. False also when the system will not tell.
+bool isOwnedByProcessUser(HANDLE handle);

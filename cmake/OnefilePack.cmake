@@ -2,7 +2,7 @@
 #                        [FILES <source file or target>=<archive path> ...]
 #                        [DIRECTORY <dir>] [LEVEL <n>] [THREADS <n>] [WINDOW_LOG <n>]
 #                        [COMPANY <text>] [PRODUCT <text>] [VERSION <A.B.C.D>]
-#                        [ICON <image file>] [TARGET_DIR <spec>] [NO_ENTRY_CHECK])
+#                        [ICON <image file>] [TARGET_DIR <spec>] [CACHE] [NO_ENTRY_CHECK])
 #
 # Makes <build>/bin/<name>.exe with onefile-pack: the bootstrap with a staged
 # tree packed into it. The tree holds the contents of DIRECTORY, then each
@@ -17,7 +17,7 @@ function(onefile_add_executable name)
     # the executable then depends on), and flags.
     set(value_options LEVEL THREADS WINDOW_LOG COMPANY PRODUCT VERSION TARGET_DIR)
     set(file_options ICON)
-    set(flag_options NO_ENTRY_CHECK)
+    set(flag_options "NO_ENTRY_CHECK;CACHE")
     cmake_parse_arguments(arg "${flag_options}" "ENTRY;DIRECTORY;${value_options};${file_options}"
         "FILES" ${ARGN})
     if(NOT arg_ENTRY)

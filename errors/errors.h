@@ -16,7 +16,9 @@ constexpr char messageHandlerRegistration[] =
 constexpr char messageWriteFailed[] =
     "Error, couldn't unpack file to target path."; // fatalErrorWithCode
 constexpr char messageNoFreshTargetDirectory[] =
-    "Error, couldn't create a fresh target directory.";                     // fatalErrorWithCode
+    "Error, couldn't create a fresh target directory."; // fatalErrorWithCode
+constexpr char messageCacheInUse[] =
+    "Error, couldn't replace an incomplete cache directory.";               // fatalErrorWithCode
 constexpr char messageLaunchFailed[] = "Error, couldn't launch child";      // fatalErrorWithCode
 constexpr char messageLoadFailed[] = "Error, load DLL.";                    // fatalErrorWithCode
 constexpr char messageNoEntryPoint[] = "Error, DLL entry point not found."; // fatalError

@@ -17,6 +17,11 @@ inline void put32(std::vector<unsigned char>& out, uint32_t value) {
     put16(out, value >> 16);
 }
 
+inline void put64(std::vector<unsigned char>& out, uint64_t value) {
+    put32(out, static_cast<uint32_t>(value));
+    put32(out, static_cast<uint32_t>(value >> 32));
+}
+
 // The `count` low bytes of `value` at `out`.
 inline void storeLittleEndian(unsigned char* out, uint64_t value, size_t count) {
     for (size_t i = 0; i < count; ++i) {

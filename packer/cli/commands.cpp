@@ -1,5 +1,7 @@
 #include "packer/cli/commands.h"
 
+#include "archive/layout.h"
+
 #include <cstdio>
 #include <iostream>
 
@@ -104,6 +106,10 @@ BuildConstants buildConstants(const BuildOptions& options) {
         constants.versionNumbers = *options.version;
         constants.versionString = versionText(*options.version);
     }
+    if (options.cache) {
+        constants.targetMode = TargetMode::cached;
+        constants.targetDirectorySpec = defaultTargetDirectorySpec(constants.targetMode);
+    }
     if (options.targetDirectorySpec) {
         std::optional<std::u16string> spec = utf8ToUtf16(*options.targetDirectorySpec);
         if (!spec) {
@@ -149,11 +155,45 @@ void warnOfLongPaths(const BuildOptions& options, const BuildConstants& constant
     }
     std::u16string program =
         utf8ToUtf16(options.output.filename().string()).value_or(u"onefile.exe");
-    std::string warning =
-        checkPathBudget(typicalTargetDirectory(spec, constants, program), *longest);
+    std::u16string directory = typicalTargetDirectory(spec, constants, program);
+    if (constants.targetMode == TargetMode::cached) {
+        directory += u"\\" + std::u16string(cacheIdLength, u'0'); // the id's place
+    }
+    std::string warning = checkPathBudget(directory, *longest);
     if (!warning.empty()) {
         std::fprintf(stderr, "onefile-pack: warning: %s\n", warning.c_str());
     }
+}
+
+bool equalIgnoringAsciiCase(const std::u16string& a, const std::u16string& b) {
+    auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c; };
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (upper(a[i]) != upper(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// What a cached build's bootstrap checks its directory against. The marker
+// that it writes beside the records must not be one of them.
+CacheFacts cacheFacts(const std::vector<InputFile>& files) {
+    CacheFacts facts;
+    const std::u16string marker = u"" ONEFILE_CACHE_MARKER_NAME;
+    for (const InputFile& file : files) {
+        if (equalIgnoringAsciiCase(file.archivePath.utf16, marker)) {
+            throw PackError(quoteForMessage(file.source.string()) + ": in cached mode the name " +
+                            quoteForMessage(ONEFILE_CACHE_MARKER_NAME) +
+                            " at the top is the bootstrap's own, which marks a complete directory");
+        }
+        facts.records += 1;
+        facts.contentBytes += file.size;
+    }
+    facts.entryName = files.front().archivePath.utf16;
+    return facts;
 }
 
 void keepObject(const fs::path& object, const fs::path& directory, const char* name) {
@@ -181,11 +221,16 @@ void runBuildCommand(const BuildOptions& options) {
     if (options.checkEntry) {
         checkEntryLibrary(options, files.front());
     }
+    std::optional<CacheFacts> cache;
+    if (constants.targetMode == TargetMode::cached) {
+        cache = cacheFacts(files);
+    }
     warnOfLongPaths(options, constants, spec, files);
 
     TemporaryDirectory work;
     TemporaryFile object(work.path() / "onefile-data.o");
-    ConstantsObjectWriter writer(object.stream(), object.path(), constants);
+    ConstantsObjectWriter writer(object.stream(), object.path(), constants,
+                                 cache ? &*cache : nullptr);
     AttachedDataSummary summary = pack(options, files, writer);
     writer.finish();
     object.close();
@@ -208,6 +253,10 @@ void runBuildCommand(const BuildOptions& options) {
     }
     executable.commit(true);
     report(options, files, summary);
+    if (options.verbose && cache) {
+        std::fprintf(stderr, "onefile-pack: cached mode, the build's id %s\n",
+                     utf16ToUtf8(writer.cacheId()).c_str());
+    }
     if (options.verbose) {
         std::fprintf(stderr, "onefile-pack: product %s, company %s, version %s, icon from %s\n",
                      quoteForMessage(utf16ToUtf8(constants.productName)).c_str(),

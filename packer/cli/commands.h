@@ -30,6 +30,7 @@ struct BuildOptions : PackOptions {
     std::optional<std::filesystem::path> keepObjects; // also leave the linked objects here
     std::optional<std::string> targetDirectorySpec;   // UTF-8 as given; default: the library's
     bool checkEntry = true; // refuse an entry library that the bootstrap could not call
+    bool cache = false;     // cached mode: unpack once, into a directory of the build's own
 };
 
 // The build-time constants of a build: the options, defaults for the rest.

@@ -92,7 +92,15 @@ std::string buildDetails() {
                 "expanded for a typical user, it reaches " +
                 std::to_string(classicPathLimit) +
                 " characters, which Windows cannot open without LongPathsEnabled; beyond " +
-                std::to_string(pathCapacity - 1) + " the build is refused.");
+                std::to_string(pathCapacity - 1) + " the build is refused.") +
+           "\n\n" +
+           wrap("In cached mode (--cache) the first run unpacks into a directory named by the "
+                "build's id (16 hexadecimal digits of a hash of its attached data) in the folder "
+                "that --target-dir names, and later runs start from it without unpacking; "
+                "nothing of it is removed at the end of a run. Every run must find the same "
+                "directory, so the spec may not use {PID}, {TIME}, {TIME_US} or {RANDOM}, and "
+                "no file at the top of INPUT_DIR may be called " ONEFILE_CACHE_MARKER_NAME
+                ", the name of the mark that a complete directory carries.");
 }
 
 std::vector<OptionRow> makeOptionTable() {
@@ -198,6 +206,12 @@ std::vector<OptionRow> makeOptionTable() {
          [](CommandLine& line, const OptionValue& value) {
              line.options.targetDirectorySpec = value.text;
          }},
+        {"--cache", nullptr, buildCommand,
+         "cached mode: unpack once, into a directory of this build's\n"
+         "own that later runs start from (see above); --target-dir\n"
+         "then names the folder that holds it (default: " +
+             utf16ToUtf8(defaultTargetDirectorySpec(TargetMode::cached)) + ")",
+         [](CommandLine& line, const OptionValue&) { line.options.cache = true; }},
         {"--no-entry-check", nullptr, buildCommand,
          "build even when the entry library fails the entry check\n"
          "(for tests of how the bootstrap reports a broken entry)",

@@ -7,6 +7,8 @@ const char* targetModeName(TargetMode mode) {
     switch (mode) {
     case TargetMode::perRun:
         return "per-run";
+    case TargetMode::cached:
+        return "cached";
     }
     return "";
 }
@@ -15,6 +17,8 @@ std::u16string defaultTargetDirectorySpec(TargetMode mode) {
     switch (mode) {
     case TargetMode::perRun:
         return u"" ONEFILE_DEFAULT_TARGET_DIRECTORY_SPEC;
+    case TargetMode::cached:
+        return u"" ONEFILE_DEFAULT_CACHE_DIRECTORY_SPEC;
     }
     return {};
 }

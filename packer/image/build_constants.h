@@ -13,15 +13,21 @@
 
 using VersionNumbers = std::array<uint16_t, 4>;
 
-// How the bootstrap uses its target directory. Today there is one mode: each
-// run unpacks into a directory of its own and removes it afterwards.
-enum class TargetMode { perRun };
+// How the bootstrap uses its target directory: each run unpacks into a
+// directory of its own and removes it afterwards, or the build unpacks once
+// into a directory of its own (named by its id, below where the spec says)
+// that later runs start from.
+enum class TargetMode { perRun, cached };
 
-// "per-run", as reports and the JSON output name the mode.
+// "per-run" or "cached", as reports and the JSON output name the mode.
 const char* targetModeName(TargetMode mode);
 
-// The target directory's path spec that the bootstrap library holds.
+// The target directory's default path spec in `mode`; for a per-run build it
+// is the one the bootstrap library holds.
 std::u16string defaultTargetDirectorySpec(TargetMode mode);
+
+// Digits of a cached build's id: the name of its directory.
+constexpr size_t cacheIdLength = 16;
 
 struct BuildConstants {
     std::u16string companyName;   // may be empty

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <xxhash.h>
+
 #include "archive/layout.h"
 #include "packer/error.h"
 #include "packer/image/coff_format.h"
@@ -30,12 +32,29 @@ constexpr uint32_t attachedAlignment = 16;
 constexpr size_t stringLimits[4] = {productTextLimit, productTextLimit, productTextLimit,
                                     pathCapacity - 1};
 
+// The cached mode's block after the attached data.
+constexpr char cacheBlockMagic[8] = {'O', 'F', 'C', 'A', 'C', 'H', 'E', '1'};
+constexpr uint32_t cacheBlockAlignment = 8;
+
+XXH64_state_t* hashOf(void* state) {
+    return static_cast<XXH64_state_t*>(state);
+}
+
 } // namespace
 
 ConstantsObjectWriter::ConstantsObjectWriter(FILE* stream, std::filesystem::path path,
-                                             const BuildConstants& constants)
+                                             const BuildConstants& constants,
+                                             const CacheFacts* cache)
     : stream_(stream), path_(std::move(path)),
-      ownSpec_(constants.targetDirectorySpec != defaultTargetDirectorySpec(constants.targetMode)) {
+      ownSpec_(constants.targetDirectorySpec != defaultTargetDirectorySpec(TargetMode::perRun)) {
+    if (cache) {
+        cache_ = *cache;
+        hashState_ = XXH64_createState();
+        if (!hashState_) {
+            throw PackError("out of memory");
+        }
+        XXH64_reset(hashOf(hashState_), 0);
+    }
     std::vector<unsigned char> head;
     // File header; the symbol table's offset is patched in by finish().
     put16(head, machineAmd64);
@@ -80,7 +99,14 @@ ConstantsObjectWriter::ConstantsObjectWriter(FILE* stream, std::filesystem::path
     }
 }
 
+ConstantsObjectWriter::~ConstantsObjectWriter() {
+    XXH64_freeState(hashOf(hashState_));
+}
+
 void ConstantsObjectWriter::write(const void* data, size_t size) {
+    if (hashState_) {
+        XXH64_update(hashOf(hashState_), data, size);
+    }
     if (dataOffset_ + attachedLength_ + size > sectionLimit) {
         throw PackError("the packed data exceeds the 2 GiB that a Windows executable can hold");
     }
@@ -99,21 +125,55 @@ void ConstantsObjectWriter::writeAt(long offset, const void* data, size_t size) 
 }
 
 void ConstantsObjectWriter::finish() {
-    const uint32_t sectionSize = dataOffset_ + static_cast<uint32_t>(attachedLength_);
-    const uint32_t symbolTableOffset = sectionDataOffset + sectionSize;
+    uint32_t sectionSize = dataOffset_ + static_cast<uint32_t>(attachedLength_);
 
     struct Symbol {
         const char* name;
         uint32_t value;
     };
-    const Symbol symbols[6] = {
+    std::vector<Symbol> symbols = {
         {ONEFILE_SYMBOL_ATTACHED_DATA, dataOffset_},
         {ONEFILE_SYMBOL_ATTACHED_DATA_LENGTH, lengthOffset},
         {ONEFILE_SYMBOL_COMPANY_NAME, stringOffsets_[0]},
         {ONEFILE_SYMBOL_PRODUCT_NAME, stringOffsets_[1]},
         {ONEFILE_SYMBOL_VERSION_STRING, stringOffsets_[2]},
-        {ONEFILE_SYMBOL_TARGET_DIRECTORY_SPEC, stringOffsets_[3]},
     };
+    if (ownSpec_) {
+        symbols.push_back({ONEFILE_SYMBOL_TARGET_DIRECTORY_SPEC, stringOffsets_[3]});
+    }
+    if (cache_) {
+        // The id names the build's directory: equal attached data, one directory.
+        char id[cacheIdLength + 1];
+        std::snprintf(id, sizeof id, "%016llx",
+                      static_cast<unsigned long long>(XXH64_digest(hashOf(hashState_))));
+        cacheId_.assign(id, id + cacheIdLength);
+        std::vector<unsigned char> block;
+        while ((sectionSize + block.size()) % cacheBlockAlignment != 0) {
+            block.push_back(0);
+        }
+        block.insert(block.end(), cacheBlockMagic, cacheBlockMagic + sizeof cacheBlockMagic);
+        const uint32_t numbers = sectionSize + static_cast<uint32_t>(block.size());
+        put64(block, cache_->records);
+        put64(block, cache_->contentBytes);
+        const uint32_t idOffset = sectionSize + static_cast<uint32_t>(block.size());
+        for (char16_t unit : cacheId_) {
+            put16(block, unit);
+        }
+        put16(block, 0);
+        const uint32_t entryOffset = sectionSize + static_cast<uint32_t>(block.size());
+        for (char16_t unit : cache_->entryName) {
+            put16(block, unit);
+        }
+        put16(block, 0);
+        symbols.push_back({ONEFILE_SYMBOL_CACHE_RECORD_COUNT, numbers});
+        symbols.push_back({ONEFILE_SYMBOL_CACHE_CONTENT_SIZE, numbers + 8});
+        symbols.push_back({ONEFILE_SYMBOL_CACHE_ID, idOffset});
+        symbols.push_back({ONEFILE_SYMBOL_CACHE_ENTRY_NAME, entryOffset});
+        writeAt(static_cast<long>(sectionDataOffset + sectionSize), block.data(), block.size());
+        sectionSize += static_cast<uint32_t>(block.size());
+    }
+    const uint32_t symbolTableOffset = sectionDataOffset + sectionSize;
+
     std::vector<unsigned char> table;
     std::string strings;
     for (size_t i = 0; i < symbolCount(); ++i) {
@@ -204,6 +264,31 @@ std::optional<ConstantsSection> readSectionAt(const unsigned char* bytes, size_t
     return section;
 }
 
+// A cached build's block after the attached data, which ends at `dataEnd`
+// (a multiple of 16 bytes after the section's start plus the data's length).
+std::optional<ConstantsSection::Cache> readCacheBlock(const unsigned char* bytes, size_t size,
+                                                      size_t dataEnd, uint64_t attachedLength) {
+    size_t at = dataEnd +
+                (cacheBlockAlignment - attachedLength % cacheBlockAlignment) % cacheBlockAlignment;
+    if (at > size || size - at < sizeof cacheBlockMagic + 16 ||
+        std::memcmp(bytes + at, cacheBlockMagic, sizeof cacheBlockMagic) != 0) {
+        return std::nullopt;
+    }
+    at += sizeof cacheBlockMagic;
+    ConstantsSection::Cache cache;
+    cache.records = loadLittleEndian(bytes + at, 8);
+    cache.contentBytes = loadLittleEndian(bytes + at + 8, 8);
+    at += 16;
+    std::optional<std::u16string> id = readString(bytes, at, size, cacheIdLength);
+    std::optional<std::u16string> entry = readString(bytes, at, size, recordNameMaxUnits);
+    if (!id || id->size() != cacheIdLength || !entry || entry->empty()) {
+        return std::nullopt;
+    }
+    cache.id = *id;
+    cache.entryName = *entry;
+    return cache;
+}
+
 } // namespace
 
 std::optional<ConstantsSection> readConstantsSection(const unsigned char* bytes, size_t size,
@@ -226,6 +311,8 @@ std::optional<ConstantsSection> readConstantsSection(const unsigned char* bytes,
             continue;
         }
         if (std::optional<ConstantsSection> section = readSectionAt(bytes, start, attachedOffset)) {
+            section->cache =
+                readCacheBlock(bytes, size, attachedOffset + attachedLength, attachedLength);
             return section;
         }
     }

@@ -11,6 +11,12 @@
 //           then the target-directory spec the same way, when not the default
 //           zero bytes up to a multiple of 16
 //           the attached data
+//   in cached mode, then (for the bootstrap and for info):
+//           zero bytes up to a multiple of 8
+//           8 bytes "OFCACHE1"
+//           uint64 records, uint64 bytes of their contents
+//           the id (16 hexadecimal digits) and the entry library's archive
+//           path, UTF-16 with a zero unit after each
 #pragma once
 
 #include <cstdint>
@@ -22,30 +28,48 @@
 #include "packer/byte_sink.h"
 #include "packer/image/build_constants.h"
 
+// What a cached build's bootstrap checks its directory against, besides its
+// id, which the writer takes from a hash of the attached data.
+struct CacheFacts {
+    uint64_t records = 0;
+    uint64_t contentBytes = 0; // of all records' contents
+    std::u16string entryName;  // the first record's archive path
+};
+
 class ConstantsObjectWriter : public ByteSink {
   public:
     // Writes the headers and the strings to `stream` (positioned at 0);
-    // write() then appends the attached data.
-    ConstantsObjectWriter(FILE* stream, std::filesystem::path path,
-                          const BuildConstants& constants);
+    // write() then appends the attached data. `cache` is null for a per-run
+    // build, whose object stays exactly what it was before cached mode.
+    ConstantsObjectWriter(FILE* stream, std::filesystem::path path, const BuildConstants& constants,
+                          const CacheFacts* cache = nullptr);
+    ~ConstantsObjectWriter() override;
 
     void write(const void* data, size_t size) override;
 
-    // Writes the symbol table and patches the sizes; the stream stays open.
+    // Writes the cache block (in cached mode), the symbol table and patches
+    // the sizes; the stream stays open.
     void finish();
+
+    // A cached build's id, once finish() has run.
+    const std::u16string& cacheId() const { return cacheId_; }
 
   private:
     void writeAt(long offset, const void* data, size_t size);
-    // The spec's symbol comes last and only with a spec of its own; without
-    // it the bootstrap library's default serves.
-    uint32_t symbolCount() const { return ownSpec_ ? 6 : 5; }
+    // The spec's symbol comes after the five that every build has, and only
+    // with a spec of its own; without it the bootstrap library's default
+    // serves. The cache's four come last.
+    uint32_t symbolCount() const { return 5 + (ownSpec_ ? 1 : 0) + (cache_ ? 4 : 0); }
 
     FILE* stream_;
     std::filesystem::path path_;
     uint32_t dataOffset_ = 0;        // attached data, from the section's start
     uint32_t stringOffsets_[4] = {}; // company, product, version, spec
-    bool ownSpec_ = false;           // the spec is not the default
+    bool ownSpec_ = false;           // the spec is not the library's default
     uint64_t attachedLength_ = 0;
+    std::optional<CacheFacts> cache_;
+    void* hashState_ = nullptr; // the attached data's hash, in cached mode
+    std::u16string cacheId_;
 };
 
 // The constants of an executable that the packer made, read back from the
@@ -54,7 +78,14 @@ struct ConstantsSection {
     std::u16string companyName;
     std::u16string productName;
     std::u16string versionString;
-    std::optional<std::u16string> targetDirectorySpec; // when not the default
+    std::optional<std::u16string> targetDirectorySpec; // when not the library's default
+    struct Cache {
+        std::u16string id;
+        uint64_t records = 0;
+        uint64_t contentBytes = 0;
+        std::u16string entryName;
+    };
+    std::optional<Cache> cache; // a cached build's block after the attached data
 };
 
 // The section before the attached data at `attachedOffset` (of

@@ -137,6 +137,21 @@ void requireOwnDirectoryEachRun(const std::vector<SpecPart>& parts, const SpecEr
     }
 }
 
+bool changesPerRun(const SpecReferenceInfo& info) {
+    return info.perRun;
+}
+
+// A cached build's directory must be the same for every run of it.
+void requireSameDirectoryEachRun(const std::vector<SpecPart>& parts, const SpecError& refuse) {
+    for (const SpecPart& part : parts) {
+        if (part.reference && part.reference->perRun) {
+            refuse("in cached mode every run must find the same directory, but " +
+                   utf16ToUtf8(referenceText(*part.reference)) + " changes from run to run; " +
+                   "leave out " + referenceList(changesPerRun));
+        }
+    }
+}
+
 std::u16string ascii(const std::string& text) {
     return std::u16string(text.begin(), text.end());
 }
@@ -182,6 +197,9 @@ std::vector<SpecPart> checkTargetDirectorySpec(const std::u16string& spec, Targe
     switch (mode) {
     case TargetMode::perRun:
         requireOwnDirectoryEachRun(parts, refuse);
+        break;
+    case TargetMode::cached:
+        requireSameDirectoryEachRun(parts, refuse);
         break;
     }
     return parts;

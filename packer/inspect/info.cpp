@@ -64,14 +64,21 @@ json describe(const InspectedFile& file) {
                              {"size", certificates ? json(certificates->size) : json()}};
     }
     if (const auto& constants = file.constants()) {
-        const TargetMode mode = TargetMode::perRun; // the only mode an image can be built with
+        const TargetMode mode = constants->cache ? TargetMode::cached : TargetMode::perRun;
+        // Without a spec of its own an image uses the bootstrap library's.
+        const std::u16string spec =
+            constants->targetDirectorySpec.value_or(defaultTargetDirectorySpec(TargetMode::perRun));
         info["product"] = {{"company", utf16ToUtf8(constants->companyName)},
                            {"name", utf16ToUtf8(constants->productName)},
                            {"version", utf16ToUtf8(constants->versionString)}};
-        info["targetDirectory"] = {{"spec", utf16ToUtf8(constants->targetDirectorySpec.value_or(
-                                                defaultTargetDirectorySpec(mode)))},
-                                   {"default", !constants->targetDirectorySpec.has_value()},
+        info["targetDirectory"] = {{"spec", utf16ToUtf8(spec)},
+                                   {"default", spec == defaultTargetDirectorySpec(mode)},
                                    {"mode", targetModeName(mode)}};
+        if (constants->cache) {
+            info["targetDirectory"]["cache"] = {
+                {"id", utf16ToUtf8(constants->cache->id)},
+                {"directory", utf16ToUtf8(spec + u"\\" + constants->cache->id)}};
+        }
     }
     return info;
 }
@@ -123,6 +130,10 @@ void printText(const json& info) {
         std::cout << "target directory: " << text(target["spec"])
                   << (target["default"].get<bool>() ? " (the default)" : "")
                   << "\nmode: " << text(target["mode"]) << '\n';
+        if (const json& cache = target["cache"]; !cache.is_null()) {
+            std::cout << "cache directory: " << text(cache["directory"])
+                      << " (unpacked once, kept between runs)\n";
+        }
     } else if (info["kind"] == "executable") {
         std::cout << "build constants: not found before the attached data\n";
     }
