@@ -134,6 +134,11 @@ void startExtraction() {
 }
 
 BOOL WINAPI consoleControlHandler(DWORD event) {
+    // A console program's child shares the console and gets the interrupt
+    // itself; its own handling of it decides its status, which the parent
+    // passes on. Read first: the cleanup takes the child out of its slot.
+    bool passOnChildStatus =
+        consoleProgram && childStarted && (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT);
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
@@ -145,6 +150,11 @@ BOOL WINAPI consoleControlHandler(DWORD event) {
         break;
     default:
         break;
+    }
+    // Handled: the child has ended, so the main thread's wait has returned and
+    // it exits with the child's status.
+    if (passOnChildStatus) {
+        return TRUE;
     }
     // Not handled: the system's default handling follows and ends the process.
     return FALSE;

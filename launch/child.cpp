@@ -53,6 +53,7 @@ int launchChildInstance() {
     DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &waitHandle,
                     SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0);
     childProcessHandle = child.hProcess;
+    childStarted = true;
     if (waitHandle != nullptr) {
         SYSTEM_CALL(WaitForSingleObject)(waitHandle, INFINITE);
         if (!SYSTEM_CALL(GetExitCodeProcess)(waitHandle, &status)) {

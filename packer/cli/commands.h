@@ -7,6 +7,7 @@
 
 #include "packer/payload/archive_writer.h"
 #include "packer/image/build_constants.h"
+#include "packer/image/subsystem.h"
 #include "packer/cli/progress.h"
 
 struct PackOptions {
@@ -28,6 +29,7 @@ struct BuildOptions : PackOptions {
     std::optional<VersionNumbers> version;
     std::optional<std::filesystem::path> icon;        // default: the project's own icon
     std::optional<std::filesystem::path> keepObjects; // also leave the linked objects here
+    Subsystem subsystem = Subsystem::gui;
 };
 
 // The build-time constants of a build: the options, defaults for the rest.

@@ -132,6 +132,13 @@ std::vector<OptionRow> makeOptionTable() {
          "128 and 256 pixels, a non-square image centred on a\n"
          "transparent square (default: the onefile icon)",
          [](CommandLine& line, const OptionValue& value) { line.options.icon = value.text; }},
+        {"--console", nullptr, buildCommand,
+         "make a console program instead of a GUI one: it uses\n"
+         "the console it is started from (opens one when started\n"
+         "from the desktop), and a command prompt waits for it",
+         [](CommandLine& line, const OptionValue&) {
+             line.options.subsystem = Subsystem::console;
+         }},
         {"--keep-objects", "DIR", buildCommand,
          "also write the objects that were linked to DIR:\n"
          "onefile-data.o (attached data and product texts) and\n"

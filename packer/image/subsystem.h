@@ -1,0 +1,23 @@
+// The two kinds of program that build makes, told apart by the subsystem
+// field of the executable's optional header: a GUI program (the default) or
+// a console program (--console). Everything else in the image is the same.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+enum class Subsystem : uint16_t {
+    gui = 2,     // IMAGE_SUBSYSTEM_WINDOWS_GUI
+    console = 3, // IMAGE_SUBSYSTEM_WINDOWS_CUI
+};
+
+// The MinGW-w64 driver's option that links one.
+const char* driverOption(Subsystem subsystem);
+
+// How a subsystem field is named to users: "GUI", "console", or "other (N)".
+std::string subsystemName(uint16_t field);
+
+// The subsystem field of the PE image in `bytes`. Throws PackError naming
+// `name` when they hold no PE image with an optional header that reaches it.
+uint16_t imageSubsystem(const unsigned char* bytes, size_t size, const std::string& name);
