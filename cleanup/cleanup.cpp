@@ -136,7 +136,8 @@ void startExtraction() {
 BOOL WINAPI consoleControlHandler(DWORD event) {
     // A console program's child shares the console and gets the interrupt
     // itself; its own handling of it decides its status, which the parent
-    // passes on. Read first: the cleanup takes the child out of its slot.
+    // passes on. Read before the cleanup, which waits for no child started
+    // after it began.
     bool passOnChildStatus =
         consoleProgram && childStarted && (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT);
     switch (event) {
@@ -151,8 +152,8 @@ BOOL WINAPI consoleControlHandler(DWORD event) {
     default:
         break;
     }
-    // Handled: the child has ended, so the main thread's wait has returned and
-    // it exits with the child's status.
+    // Handled: the cleanup has waited for the child or ended it, so the main
+    // thread's wait has returned and it exits with the child's status.
     if (passOnChildStatus) {
         return TRUE;
     }
