@@ -44,6 +44,12 @@ extern HANDLE volatile targetDirectoryHandle;
 extern volatile DWORD targetDirectoryCreator;
 // The running child; whoever closes it takes it out of the slot atomically first.
 extern HANDLE volatile childProcessHandle;
+// Set once the child's handle is in its slot, and never cleared: from then on
+// the main thread only waits for the child and returns its status.
+extern volatile bool childStarted;
+// A console-subsystem build (the packer's --console), as the image's own
+// header says; read at entry. Its parent shares the console with the child.
+extern bool consoleProgram;
 // Set when a console event or the end of the session starts the removal: the
 // main thread writes nothing more and starts no child.
 extern volatile bool removalRequested;

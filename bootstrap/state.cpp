@@ -15,6 +15,8 @@ volatile bool extractionStarted;
 HANDLE volatile targetDirectoryHandle;
 volatile DWORD targetDirectoryCreator;
 HANDLE volatile childProcessHandle;
+volatile bool childStarted;
+bool consoleProgram;
 volatile bool removalRequested;
 volatile LONG removalState;
 HANDLE extractionFile;

@@ -134,6 +134,12 @@ void startExtraction() {
 }
 
 BOOL WINAPI consoleControlHandler(DWORD event) {
+    // A console program's child shares the console and gets the interrupt
+    // itself; its own handling of it decides its status, which the parent
+    // passes on. Read before the cleanup, which waits for no child started
+    // after it began.
+    bool passOnChildStatus =
+        consoleProgram && childStarted && (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT);
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
@@ -145,6 +151,11 @@ BOOL WINAPI consoleControlHandler(DWORD event) {
         break;
     default:
         break;
+    }
+    // Handled: the cleanup has waited for the child or ended it, so the main
+    // thread's wait has returned and it exits with the child's status.
+    if (passOnChildStatus) {
+        return TRUE;
     }
     // Not handled: the system's default handling follows and ends the process.
     return FALSE;

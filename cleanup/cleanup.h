@@ -16,8 +16,11 @@ void cleanupTargetDirectory();
 // the file the record loop was writing), then reports as before.
 void startExtraction();
 
-// Runs the cleanup for events 0, 1, 2, 5 and 6; always returns FALSE so the
-// system's default handling follows.
+// Runs the cleanup for events 0, 1, 2, 5 and 6 and returns FALSE, so that
+// the system's default handling ends the process. The one exception: in a
+// console program, Ctrl-C and Ctrl-Break after the child has started return
+// TRUE once the child has ended and the directory is gone, and the parent
+// exits with the child's status.
 BOOL WINAPI consoleControlHandler(DWORD event);
 
 // Called by the main thread between steps that write below the target

@@ -2,7 +2,7 @@
 #                        [FILES <source file or target>=<archive path> ...]
 #                        [DIRECTORY <dir>] [LEVEL <n>] [THREADS <n>] [WINDOW_LOG <n>]
 #                        [COMPANY <text>] [PRODUCT <text>] [VERSION <A.B.C.D>]
-#                        [ICON <image file>] [TARGET_DIR <spec>] [CACHE] [NO_ENTRY_CHECK])
+#                        [ICON <image file>] [TARGET_DIR <spec>] [CACHE] [CONSOLE] [NO_ENTRY_CHECK])
 #
 # Makes <build>/bin/<name>.exe with onefile-pack: the bootstrap with a staged
 # tree packed into it. The tree holds the contents of DIRECTORY, then each
@@ -10,14 +10,14 @@
 # entry library at the top under its own file name. The executable is made
 # again when any input, the bootstrap or the packer changes. The other
 # keywords are the packer's options of the same name in lower case with "-"
-# for "_" (LEVEL 3 is --level 3; see onefile-pack build --help for their
-# defaults).
+# for "_" (LEVEL 3 is --level 3, CONSOLE is --console; see onefile-pack build
+# --help for their defaults).
 function(onefile_add_executable name)
     # The packer's options: those taking a value, those taking a file (which
     # the executable then depends on), and flags.
     set(value_options LEVEL THREADS WINDOW_LOG COMPANY PRODUCT VERSION TARGET_DIR)
     set(file_options ICON)
-    set(flag_options "NO_ENTRY_CHECK;CACHE")
+    set(flag_options "NO_ENTRY_CHECK;CACHE;CONSOLE")
     cmake_parse_arguments(arg "${flag_options}" "ENTRY;DIRECTORY;${value_options};${file_options}"
         "FILES" ${ARGN})
     if(NOT arg_ENTRY)

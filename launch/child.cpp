@@ -65,6 +65,7 @@ int launchChildInstance() {
         }
         holdIfRemovalRequested();
     }
+    childStarted = true;
     ResumeThread(child.hThread);
     SYSTEM_CALL(CloseHandle)(child.hThread);
     if (waitHandle != nullptr) {

@@ -79,6 +79,8 @@ class Cleanup : public testing::Test {
         wcscpy(targetDirectoryPath, target.c_str());
         extractionStarted = true;
         childProcessHandle = nullptr;
+        childStarted = false;
+        consoleProgram = false;
         removalState = removalNone;
         removalRequested = false;
         targetDirectoryName[0] = 0;
@@ -212,6 +214,35 @@ TEST_F(Cleanup, TheHandlerCleansUpForInterruptCloseLogoffAndShutdownOnly) {
         EXPECT_FALSE(consoleControlHandler(event));
     }
     EXPECT_EQ(calls.deletes, 0);
+}
+
+// A console program shares the console with its child, which gets the
+// interrupt too: once the child has started, the parent outlives Ctrl-C and
+// Ctrl-Break and exits with the child's status. Everything else, and every
+// event of a GUI program, still ends the parent once the directory is gone.
+TEST_F(Cleanup, OnlyAConsoleProgramWithAStartedChildOutlivesAnInterrupt) {
+    calls.deleteForReal = false;
+    struct Case {
+        bool console, started;
+        DWORD event;
+        BOOL handled;
+    };
+    const Case cases[] = {
+        {true, true, CTRL_C_EVENT, TRUE},         {true, true, CTRL_BREAK_EVENT, TRUE},
+        {true, true, CTRL_CLOSE_EVENT, FALSE},    {true, true, CTRL_LOGOFF_EVENT, FALSE},
+        {true, true, CTRL_SHUTDOWN_EVENT, FALSE}, {true, false, CTRL_C_EVENT, FALSE},
+        {true, false, CTRL_BREAK_EVENT, FALSE},   {false, true, CTRL_C_EVENT, FALSE},
+        {false, true, CTRL_BREAK_EVENT, FALSE},
+    };
+    for (const Case& c : cases) {
+        consoleProgram = c.console;
+        childStarted = c.started;
+        removalState = removalNone;
+        int before = calls.deletes;
+        EXPECT_EQ(consoleControlHandler(c.event), c.handled)
+            << "console " << c.console << " started " << c.started << " event " << c.event;
+        EXPECT_GT(calls.deletes, before) << "event " << c.event;
+    }
 }
 
 // Entries whose names begin with "reparse-" are listed as reparse points,

@@ -246,6 +246,7 @@ void runBuildCommand(const BuildOptions& options) {
     LinkJob job;
     job.objects = {object.path(), resources.path()};
     job.output = executable.path();
+    job.subsystem = options.subsystem;
     linkExecutable(toolchain, job, options.verbose);
     if (options.keepObjects) {
         keepObject(object.path(), *options.keepObjects, "onefile-data.o");

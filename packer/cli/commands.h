@@ -7,6 +7,7 @@
 
 #include "packer/payload/archive_writer.h"
 #include "packer/image/build_constants.h"
+#include "packer/image/subsystem.h"
 #include "packer/cli/progress.h"
 
 struct PackOptions {
@@ -31,6 +32,7 @@ struct BuildOptions : PackOptions {
     std::optional<std::string> targetDirectorySpec;   // UTF-8 as given; default: the library's
     bool checkEntry = true; // refuse an entry library that the bootstrap could not call
     bool cache = false;     // cached mode: unpack once, into a directory of the build's own
+    Subsystem subsystem = Subsystem::gui;
 };
 
 // The build-time constants of a build: the options, defaults for the rest.

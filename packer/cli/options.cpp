@@ -212,6 +212,13 @@ std::vector<OptionRow> makeOptionTable() {
          "then names the folder that holds it (default: " +
              utf16ToUtf8(defaultTargetDirectorySpec(TargetMode::cached)) + ")",
          [](CommandLine& line, const OptionValue&) { line.options.cache = true; }},
+        {"--console", nullptr, buildCommand,
+         "make a console program instead of a GUI one: it uses\n"
+         "the console it is started from (opens one when started\n"
+         "from the desktop), and a command prompt waits for it",
+         [](CommandLine& line, const OptionValue&) {
+             line.options.subsystem = Subsystem::console;
+         }},
         {"--no-entry-check", nullptr, buildCommand,
          "build even when the entry library fails the entry check\n"
          "(for tests of how the bootstrap reports a broken entry)",

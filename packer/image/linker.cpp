@@ -73,7 +73,9 @@ Toolchain findToolchain(const std::optional<std::string>& driver,
 
 std::vector<std::string> linkCommand(const Toolchain& toolchain, const LinkJob& job) {
     std::vector<std::string> command = {
-        toolchain.driver, "-static", "-mwindows", "-municode", "-s",
+        // Both kinds of program enter the bootstrap at wWinMain: a console
+        // program through the runtime's own wmain, which calls it.
+        toolchain.driver, "-static", driverOption(job.subsystem), "-municode", "-s",
         // The image settings the bootstrap is made for: a large main-thread
         // stack for the packaged application, a small heap, Windows XP x64
         // (5.2) as the oldest subsystem, ASLR with high entropy, and NX.

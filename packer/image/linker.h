@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "packer/image/subsystem.h"
+
 // Where the toolchain is looked for when no option names it.
 constexpr char driverVariable[] = "ONEFILE_MINGW_CXX";
 constexpr char defaultDriver[] = "x86_64-w64-mingw32-g++-posix";
@@ -30,6 +32,7 @@ Toolchain findToolchain(const std::optional<std::string>& driver,
 struct LinkJob {
     std::vector<std::filesystem::path> objects;
     std::filesystem::path output;
+    Subsystem subsystem = Subsystem::gui;
 };
 
 // The driver's command line for `job`.

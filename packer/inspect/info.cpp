@@ -2,6 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include "packer/image/build_constants.h"
+#include "packer/image/subsystem.h"
 #include "packer/inspect/inspect_commands.h"
 #include "packer/inspect/inspected_file.h"
 #include "packer/inspect/json_output.h"
@@ -10,17 +11,6 @@
 using json = nlohmann::ordered_json;
 
 namespace {
-
-std::string subsystemName(uint16_t subsystem) {
-    switch (subsystem) {
-    case pe::subsystemGui:
-        return "GUI";
-    case pe::subsystemConsole:
-        return "console";
-    default:
-        return std::to_string(subsystem);
-    }
-}
 
 // Everything info reports, in the shape of its JSON output; the text form
 // is made from the same object.

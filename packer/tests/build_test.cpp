@@ -7,6 +7,8 @@
 
 #include "packer/tests/decoded_archive.h"
 #include "archive/tests/test_data.h"
+#include "packer/error.h"
+#include "packer/image/subsystem.h"
 #include "packer/tests/support.h"
 
 namespace fs = std::filesystem;
@@ -146,6 +148,61 @@ TEST(Build, ProductNameDefaultsToTheOutputNameAndVersionTo0000) {
     // Company (empty), product and version follow each other in the object.
     EXPECT_NE(exe.find(std::string(2, '\0') + wide("My Tool") + wide("0.0.0.0")),
               std::string::npos);
+}
+
+// What the subsystem reader tells of a file's bytes, or the refusal it throws.
+std::string subsystemOf(const std::string& bytes) {
+    try {
+        return subsystemName(imageSubsystem(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                            bytes.size(), "file.exe"));
+    } catch (const PackError& error) {
+        return error.what();
+    }
+}
+
+TEST(Build, ConsoleMakesAConsoleProgramAndTheReaderTellsBothKinds) {
+    Built built;
+    ASSERT_EQ(built.build("gui.exe").exitCode, 0);
+    CommandResult r = built.build("console.exe", {"--console"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(subsystemOf(readFile(built.scratch / "gui.exe")), "GUI");
+    EXPECT_EQ(subsystemOf(readFile(built.scratch / "console.exe")), "console");
+    // The same field as objdump reads.
+    CommandResult dump =
+        runCommand({"x86_64-w64-mingw32-objdump", "-p", (built.scratch / "console.exe").string()});
+    EXPECT_EQ(imageSettings(dump.out)["Subsystem"], "00000003");
+}
+
+TEST(Build, TheSubsystemReaderRefusesWhatIsNoImageAndNamesOtherValues) {
+    Built built;
+    ASSERT_EQ(built.build("app.exe").exitCode, 0);
+    const std::string image = readFile(built.scratch / "app.exe");
+    const size_t signature =
+        static_cast<unsigned char>(image[0x3C]) | static_cast<unsigned char>(image[0x3D]) << 8;
+    const size_t optional = signature + 24;
+    auto withPeOffset = [&](uint32_t offset) {
+        std::string bytes = image;
+        for (int i = 0; i < 4; ++i) {
+            bytes[0x3C + i] = static_cast<char>(offset >> (8 * i));
+        }
+        return bytes;
+    };
+    // The PE reader's own reasons, after the file's name.
+    auto expectRefused = [](const std::string& bytes, const char* reason) {
+        std::string message = subsystemOf(bytes);
+        EXPECT_EQ(message.rfind("'file.exe' is not a Windows executable: ", 0), 0u) << message;
+        EXPECT_NE(message.find(reason), std::string::npos) << message;
+    };
+    expectRefused("", "\"MZ\"");
+    expectRefused("ZM" + image.substr(2), "\"MZ\"");
+    expectRefused(withPeOffset(static_cast<uint32_t>(image.size())), "no PE signature");
+    expectRefused(withPeOffset(0xFFFFFFF0u), "no PE signature");
+    // Cut just before the last byte of the subsystem field.
+    expectRefused(image.substr(0, optional + 69), "optional header");
+    // A value it has no name for is shown as a number.
+    std::string other = image;
+    other[optional + 68] = 9;
+    EXPECT_EQ(subsystemOf(other), "other (9)");
 }
 
 TEST(Build, FailuresLeaveNoFileBehind) {

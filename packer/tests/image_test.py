@@ -134,6 +134,52 @@ class ImageSettings(unittest.TestCase):
                 self.assertEqual([language for language, _ in languages], [0])
 
 
+class ConsoleBuild(unittest.TestCase):
+    """--console against the default build of the same tree: the subsystem
+    field differs, and the runtime's start-up code that it selects."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.build = Build()
+        # The same output name, as the product name comes from it.
+        for kind in ("gui", "console"):
+            os.makedirs(os.path.join(cls.build.directory, kind))
+        cls.gui = pefile.PE(cls.build.pack("build", "gui/app.exe"))
+        cls.console = pefile.PE(cls.build.pack("build", "console/app.exe", "--console"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.gui.close()
+        cls.console.close()
+        cls.build.remove()
+
+    def test_is_a_console_program_for_subsystem_5_2(self):
+        header = self.console.OPTIONAL_HEADER
+        self.assertEqual(header.Subsystem, pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"])
+        self.assertEqual((header.MajorSubsystemVersion, header.MinorSubsystemVersion), (5, 2))
+
+    def test_every_other_header_field_and_section_equals_the_gui_builds(self):
+        # The start-up code's address, and the checksum over the whole image.
+        differ = {"Subsystem", "AddressOfEntryPoint", "CheckSum"}
+        for header in ("FILE_HEADER", "OPTIONAL_HEADER"):
+            gui, console = getattr(self.gui, header), getattr(self.console, header)
+            for (name, *_) in gui.__keys__:
+                if name not in differ:
+                    self.assertEqual(getattr(console, name), getattr(gui, name), name)
+        def sections(pe):
+            return [(s.Name, s.VirtualAddress, s.Misc_VirtualSize, s.SizeOfRawData,
+                     s.Characteristics) for s in pe.sections]
+        self.assertEqual(sections(self.console), sections(self.gui))
+
+    def test_imports_and_resources_equal_the_gui_builds(self):
+        def imports(pe):
+            return [(entry.dll, sorted(i.name for i in entry.imports))
+                    for entry in pe.DIRECTORY_ENTRY_IMPORT]
+        self.assertEqual(imports(self.console), imports(self.gui))
+        self.assertEqual([dll for dll, _ in imports(self.console)], [b"KERNEL32.dll", b"msvcrt.dll"])
+        self.assertEqual(resources_of(self.console), resources_of(self.gui))
+
+
 class Manifest(unittest.TestCase):
     ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
     ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"

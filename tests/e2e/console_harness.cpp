@@ -2,7 +2,8 @@
 //   console_harness <trigger> <program> [arguments...]
 // trigger: output:TEXT  once the program's output holds TEXT
 //          directory    once a directory TEMP\onefile_<program pid>_* exists
-// Then reports, on the standard output it was given:
+// Then reports, on the standard output it was given (and exits with 103 when
+// the program did not end within a minute of the event):
 //   parent-status=<hex>  app-status=<hex or none>  after-event-ms=<n>
 //   leftover=<number of TEMP\onefile_<program pid>_* entries once all ended>
 //   output: followed by everything the program wrote
@@ -135,16 +136,18 @@ int wmain(int argc, wchar_t** argv) {
 
     ULONGLONG sent = GetTickCount64();
     GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-    if (WaitForSingleObject(program.hProcess, 60000) != WAIT_OBJECT_0) {
+    // A program that outlives the event by a minute is a failure, not a result.
+    bool ended = WaitForSingleObject(program.hProcess, 60000) == WAIT_OBJECT_0;
+    if (!ended) {
         report(reportTo, "harness: the program did not end\n");
         TerminateProcess(program.hProcess, 1);
     }
-    ULONGLONG ended = GetTickCount64();
+    ULONGLONG endedAt = GetTickCount64();
     DWORD parentStatus = 0;
     GetExitCodeProcess(program.hProcess, &parentStatus);
     char line[256];
     snprintf(line, sizeof line, "parent-status=0x%lx\nafter-event-ms=%llu\n", parentStatus,
-             static_cast<unsigned long long>(ended - sent));
+             static_cast<unsigned long long>(endedAt - sent));
     report(reportTo, line);
     if (app != nullptr) {
         WaitForSingleObject(app, 60000);
@@ -159,5 +162,5 @@ int wmain(int argc, wchar_t** argv) {
     report(reportTo, line);
     reader.join();
     report(reportTo, "output:\n" + output);
-    return 0;
+    return ended ? 0 : 103;
 }
