@@ -18,6 +18,7 @@ import datetime
 import os
 import platform
 import re
+import select
 import shutil
 import subprocess
 import sys
@@ -146,7 +147,9 @@ class SessionKeeper:
     def __init__(self, wine_run, keeper, env):
         self.process = subprocess.Popen(wine_run + [str(keeper)], env=env, stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        line = self.process.stdout.readline()
+        # Starting Wine's RPC service may take seconds; a minute is a failure.
+        ready, _, _ = select.select([self.process.stdout], [], [], 60)
+        line = self.process.stdout.readline() if ready else b""
         if line.strip() != b"ready":
             self.stop()
             raise SystemExit(f"bench: {keeper} did not start ({line!r})")

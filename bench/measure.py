@@ -6,6 +6,7 @@ import os
 import shutil
 import statistics
 import subprocess
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -209,19 +210,23 @@ def run_once(argv, env=None, expect=0, cwd=None, sample_memory=False):
     the same process's anonymous and file-backed memory are sampled as well.
 
     A status other than `expect` (None: any) ends the benchmark."""
-    start = time.perf_counter()
-    process = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", str(PEAK_FILE)] + list(argv),
-                               env=env, cwd=cwd, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    sampler = MemorySampler(process.pid) if sample_memory else None
-    if sampler:
-        sampler.start()
-    output = process.stdout.read()
-    process.wait()
-    seconds = time.perf_counter() - start
-    if sampler:
-        sampler.stop()
-    process.stdout.close()
+    # Output goes to a file, not a pipe: a process that the command starts
+    # and leaves running (Wine starts its desktop that way) would hold a pipe
+    # open and the run would seem to last as long as that process.
+    with tempfile.TemporaryFile() as output_file:
+        start = time.perf_counter()
+        process = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", str(PEAK_FILE)] + list(argv),
+                                   env=env, cwd=cwd, stdin=subprocess.DEVNULL,
+                                   stdout=output_file, stderr=subprocess.STDOUT)
+        sampler = MemorySampler(process.pid) if sample_memory else None
+        if sampler:
+            sampler.start()
+        process.wait()
+        seconds = time.perf_counter() - start
+        if sampler:
+            sampler.stop()
+        output_file.seek(0)
+        output = output_file.read()
     # GNU time reports a command that a signal ended on its first line.
     peak_lines = PEAK_FILE.read_text().split("\n")
     PEAK_FILE.unlink()
