@@ -315,11 +315,14 @@ class Table:
         label_width = max(len(r[1]) for r in self.rows if r[0] in ("row", "text"))
         lines = []
         header = f"{'':{label_width}}  {'median':>10} {'min':>10} {'max':>10}"
-        for r in self.rows:
+        for at, r in enumerate(self.rows):
             if r[0] == "section":
                 lines.append("")
                 lines.append(r[1])
-                lines.append(header)
+                # Sections of text rows alone (what was left behind) have no figures.
+                following = next((n[0] for n in self.rows[at + 1:] if n[0] != "text"), "section")
+                if following == "row":
+                    lines.append(header)
             elif r[0] == "text":
                 lines.append(f"{r[1]:{label_width}}  {r[2]}")
             else:
