@@ -6,7 +6,7 @@
 // no program uses them; a benchmark run that started them would measure that
 // (an NSIS installer, which initializes OLE, waits seconds for it), which no
 // Windows user ever pays. This program initializes OLE and owns a hidden
-// window, prints "ready" once both are up, and ends when its standard input
+// window, prints one line once both are up, and ends when its standard input
 // ends.
 #include <windows.h>
 
