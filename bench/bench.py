@@ -604,7 +604,7 @@ def render(s, r):
         table.row(f"NSIS /SOLID {k}: unpack to $PLUGINSDIR, ExecWait, NSIS removes",
                   seconds(f"nsis {k} large"), "s")
     table.row("caxa, first run (its folder removed before)", seconds("caxa large first"), "s")
-    table.row("Wine floor: fs_probe write, then fs_probe walk (two Wine processes)", seconds("floor"), "s")
+    table.row("Wine floor: fs_probe write, then its removal walk (two Wine processes)", seconds("floor"), "s")
     table.row("zstd -dc | tar -x; rm -rf  (native limit, same level/window)", seconds("zstd"), "s")
     table.row("gzip -dc | tar -x; rm -rf  (gzip -6 archive)", seconds("gzip"), "s")
     table.row("makeself --zstd: checksums, unpack, run true, remove", seconds("makeself"), "s")
@@ -618,7 +618,7 @@ def render(s, r):
     table.row("onefile large.exe: removal and exit", [p[2] for p in phases], "s")
     table.row("fs_probe: write the large payload's files (Wine, 32 KiB pieces)", fs["write"], "s")
     table.row("fs_probe: remove them by SHFileOperationW alone (Wine)", fs["shell"], "s")
-    table.row("fs_probe: remove them by a FindFirstFileW/DeleteFileW walk (Wine; onefile walks first)",
+    table.row("fs_probe: remove them by the bootstrap's own removal walk (Wine; onefile walks first)",
               fs["walk"], "s")
     table.row("rm -rf of the same files (native)", fs["rm"], "s")
     table.row("onefile tiny.exe: start, unpack, start the child", [p[0] for p in tiny_phases], "s")
