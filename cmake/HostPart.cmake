@@ -18,7 +18,7 @@ include(GoogleTest)
 
 add_compile_options(-Wall -Wextra)
 
-set(ONEFILE_HOST_SUBDIRS archive packer tests)
+set(ONEFILE_HOST_SUBDIRS archive packer tests bench)
 foreach(dir IN LISTS ONEFILE_HOST_SUBDIRS)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
         add_subdirectory(${dir})
