@@ -237,7 +237,10 @@ void sweepSiblings() {
         size_t cacheLength = wcslen(cacheName);
         bool aside = wcsncmp(found.cFileName, cacheName, cacheLength) == 0 &&
                      wcsncmp(found.cFileName + cacheLength, L".aside-", 7) == 0;
-        if ((owner != 0 && !processRuns(owner)) || aside) {
+        // A partial sibling that names this run was left by an earlier
+        // process of the same identifier: this run has made none yet.
+        bool abandoned = owner != 0 && (owner == GetCurrentProcessId() || !processRuns(owner));
+        if (abandoned || aside) {
             wchar_t sibling[pathCapacity];
             wmemcpy(sibling, pattern, directoryLength);
             sibling[directoryLength] = 0;

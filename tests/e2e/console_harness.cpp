@@ -2,6 +2,7 @@
 //   console_harness <trigger> <program> [arguments...]
 // trigger: output:TEXT  once the program's output holds TEXT
 //          directory    once a directory TEMP\onefile_<program pid>_* exists
+//          found:PATTERN once something matches PATTERN
 // Then reports, on the standard output it was given (and exits with 103 when
 // the program did not end within a minute of the event):
 //   parent-status=<hex>  app-status=<hex or none>  after-event-ms=<n>
@@ -109,8 +110,18 @@ int wmain(int argc, wchar_t** argv) {
         if (WaitForSingleObject(program.hProcess, 0) == WAIT_OBJECT_0) {
             break;
         }
-        triggered = trigger == L"directory" ? countTargetDirectories(program.dwProcessId) > 0
-                                            : outputHolds(waitedText);
+        if (trigger == L"directory") {
+            triggered = countTargetDirectories(program.dwProcessId) > 0;
+        } else if (trigger.rfind(L"found:", 0) == 0) {
+            WIN32_FIND_DATAW found;
+            HANDLE find = FindFirstFileW(trigger.c_str() + 6, &found);
+            triggered = find != INVALID_HANDLE_VALUE;
+            if (triggered) {
+                FindClose(find);
+            }
+        } else {
+            triggered = outputHolds(waitedText);
+        }
         if (!triggered) {
             Sleep(1);
         }
