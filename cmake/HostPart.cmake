@@ -3,7 +3,7 @@
 include(ExternalProject)
 
 set(ONEFILE_STAGE_DIR ${CMAKE_BINARY_DIR})
-set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${ONEFILE_STAGE_DIR}/bin)
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${ONEFILE_STAGE_DIR}/${ONEFILE_PROGRAM_SUBDIR})
 set(ONEFILE_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix the tests use")
 
 find_package(PkgConfig REQUIRED)
@@ -42,7 +42,7 @@ ExternalProject_Add(windows
         -DONEFILE_STAGE_DIR=${ONEFILE_STAGE_DIR}
         -DONEFILE_WINEPREFIX=${ONEFILE_WINEPREFIX}
         -DONEFILE_ZSTD_SOURCE_DIR=${ONEFILE_ZSTD_SOURCE_DIR}
-        -DONEFILE_PACKER=${ONEFILE_STAGE_DIR}/bin/onefile-pack
+        -DONEFILE_PACKER=${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/onefile-pack
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
     DEPENDS ${onefile_packer_dependency}
@@ -52,3 +52,6 @@ ExternalProject_Add(windows
 file(WRITE ${CMAKE_BINARY_DIR}/windows-tests.cmake
     "subdirs(\"${CMAKE_BINARY_DIR}/windows\")\n")
 set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${CMAKE_BINARY_DIR}/windows-tests.cmake)
+
+# cmake --install and the Debian package.
+include(OnefileInstall)

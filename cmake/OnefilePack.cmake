@@ -12,6 +12,12 @@
 # keywords are the packer's options of the same name in lower case with "-"
 # for "_" (LEVEL 3 is --level 3, CONSOLE is --console; see onefile-pack build
 # --help for their defaults).
+#
+# The packer and the bootstrap's libraries are the targets
+# onefile::onefile-pack, onefile::bootstrap and onefile::zstd. This project's
+# Windows build makes them stand for its own; the installed package
+# (find_package(onefile)) for the installed ones. This file is installed as it
+# is, so a new keyword reaches both at once.
 function(onefile_add_executable name)
     # The packer's options: those taking a value, those taking a file (which
     # the executable then depends on), and flags.
@@ -33,7 +39,14 @@ function(onefile_add_executable name)
         set(output_dir ${CMAKE_BINARY_DIR}/bin)
     endif()
     set(output ${output_dir}/${name}.exe)
-    set(depends onefile_bootstrap onefile_zstd ${ONEFILE_PACKER})
+    set(tools onefile::onefile-pack onefile::bootstrap onefile::zstd)
+    foreach(tool IN LISTS tools)
+        if(NOT TARGET ${tool})
+            message(FATAL_ERROR "onefile_add_executable(${name}): there is no target ${tool}; "
+                "find_package(onefile CONFIG REQUIRED) provides it")
+        endif()
+    endforeach()
+    set(depends ${tools})
 
     if(TARGET ${arg_ENTRY})
         set(entry_file $<TARGET_FILE:${arg_ENTRY}>)
@@ -74,7 +87,8 @@ function(onefile_add_executable name)
     set(script_file ${CMAKE_CURRENT_BINARY_DIR}/${name}.onefile-stage-$<CONFIG>.cmake)
     file(GENERATE OUTPUT ${script_file} CONTENT "${script}")
 
-    set(options --quiet --library-dir ${ONEFILE_LIBRARY_DIR})
+    # The two libraries lie in one folder, the one the packer links from.
+    set(options --quiet --library-dir $<TARGET_FILE_DIR:onefile::bootstrap>)
     foreach(option IN LISTS value_options file_options flag_options)
         string(TOLOWER ${option} flag)
         string(REPLACE "_" "-" flag --${flag})
@@ -94,7 +108,10 @@ function(onefile_add_executable name)
     add_custom_command(
         OUTPUT ${output}
         COMMAND ${CMAKE_COMMAND} -P ${script_file}
-        COMMAND ${ONEFILE_PACKER} build ${stage} --entry ${entry_name} --output ${output} ${options}
+        # Nothing else may have made the output's folder yet.
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${output_dir}
+        COMMAND $<TARGET_FILE:onefile::onefile-pack> build ${stage} --entry ${entry_name}
+                --output ${output} ${options}
         DEPENDS ${depends}
         COMMENT "Packing ${name}.exe"
         VERBATIM)

@@ -4,10 +4,10 @@
 set(ONEFILE_STAGE_DIR ${CMAKE_BINARY_DIR} CACHE PATH "Where the host build looks for the bootstrap")
 set(ONEFILE_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix the tests use")
 set(ONEFILE_ZSTD_SOURCE_DIR ${CMAKE_SOURCE_DIR}/.deps/zstd CACHE PATH "zstd's source tree")
-set(ONEFILE_PACKER ${ONEFILE_STAGE_DIR}/bin/onefile-pack CACHE FILEPATH "The host packer")
+set(ONEFILE_PACKER ${ONEFILE_STAGE_DIR}/${ONEFILE_PROGRAM_SUBDIR}/onefile-pack CACHE FILEPATH "The host packer")
 
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
-set(ONEFILE_LIBRARY_DIR ${ONEFILE_STAGE_DIR}/lib/onefile)
+set(ONEFILE_LIBRARY_DIR ${ONEFILE_STAGE_DIR}/${ONEFILE_LIBRARY_SUBDIR})
 
 # Windows programs run under Wine through the build's own prefix.
 configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
@@ -32,6 +32,13 @@ target_compile_options(onefile_bootstrap PRIVATE ${ONEFILE_BOOTSTRAP_FLAGS})
 target_compile_definitions(onefile_bootstrap PUBLIC ${ONEFILE_BOOTSTRAP_DEFINITIONS})
 target_link_libraries(onefile_bootstrap PUBLIC onefile_zstd shell32)
 set_target_properties(onefile_bootstrap PROPERTIES ARCHIVE_OUTPUT_DIRECTORY ${ONEFILE_LIBRARY_DIR})
+
+# The names onefile_add_executable packs with, here standing for this build's
+# own packer and libraries (the installed package gives them the installed ones).
+add_executable(onefile::onefile-pack IMPORTED)
+set_target_properties(onefile::onefile-pack PROPERTIES IMPORTED_LOCATION ${ONEFILE_PACKER})
+add_library(onefile::bootstrap ALIAS onefile_bootstrap)
+add_library(onefile::zstd ALIAS onefile_zstd)
 
 # Tests run first a fixture that holds one wineserver for the whole run.
 add_test(NAME wine-start COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-server start)

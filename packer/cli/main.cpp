@@ -7,6 +7,7 @@
 
 #include "packer/cli/options.h"
 #include "packer/error.h"
+#include "packer/release.h"
 #include "packer/text.h"
 
 namespace {
@@ -42,7 +43,8 @@ int run(int argc, char** argv) {
         return 0;
     }
     if (name == "--version") {
-        std::cout << "onefile-pack (zstd " << ZSTD_versionString() << ")\n";
+        std::cout << "onefile-pack " << onefileVersion << " (zstd " << ZSTD_versionString()
+                  << ")\n";
         return 0;
     }
     const CommandRow* command = findCommand(name);

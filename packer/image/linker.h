@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "packer/image/subsystem.h"
+#include "packer/release.h" // defaultLibraryDirectory
 
 // Where the toolchain is looked for when no option names it.
 constexpr char driverVariable[] = "ONEFILE_MINGW_CXX";
 constexpr char defaultDriver[] = "x86_64-w64-mingw32-g++-posix";
 constexpr char libraryDirectoryVariable[] = "ONEFILE_LIBRARY_DIR";
-constexpr char defaultLibraryDirectory[] = "../lib/onefile"; // beside this program
 
 struct Toolchain {
     std::string driver;                     // the MinGW-w64 g++ driver, a name or a path

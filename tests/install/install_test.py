@@ -1,0 +1,219 @@
+#!/usr/bin/python3
+"""onefile installed and used as another project uses it: InstalledPrefix
+(cmake --install into a temporary prefix, examples/consumer built against it)
+and DebianPackage (cpack -G DEB, listed with dpkg-deb -c and unpacked with
+dpkg-deb -x into a temporary root, never installed). Packed programs run
+under Wine.
+
+Usage: install_test.py InstalledPrefix|DebianPackage; tests/install/CMakeLists.txt
+sets the ONEFILE_ variables read below, and WINEPREFIX.
+"""
+import glob
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+BUILD = os.environ["ONEFILE_BUILD"]
+VERSION = os.environ["ONEFILE_VERSION"]
+CMAKE = os.environ["ONEFILE_CMAKE"]
+CPACK = os.environ["ONEFILE_CPACK"]
+WINE_RUN = os.environ["ONEFILE_WINE_RUN"]
+WINDOWS_BIN = os.environ["ONEFILE_WINDOWS_BIN"]
+CONSUMER = os.path.join(os.environ["ONEFILE_SOURCE"], "examples", "consumer")
+
+# Every file of an installation, below its prefix.
+INSTALLED_FILES = {
+    "bin/onefile-pack",
+    "lib/onefile/libonefile_bootstrap.a",
+    "lib/onefile/libonefile_zstd.a",
+    *("lib/cmake/onefile/" + name for name in (
+        "onefileConfig.cmake", "onefileConfigVersion.cmake", "onefileTargets.cmake",
+        "onefileTargets-<config>.cmake", "OnefilePack.cmake", "mingw-w64.cmake")),
+    "share/doc/onefile/README.md",
+}
+
+
+def normalised(paths):
+    return {re.sub(r"onefileTargets-[a-z]+\.cmake$", "onefileTargets-<config>.cmake", p)
+            for p in paths}
+
+
+def without_onefile_variables():
+    return {k: v for k, v in os.environ.items() if not k.startswith("ONEFILE_")}
+
+
+def run(*command, cwd=None, env=None):
+    result = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                            capture_output=True, text=True)
+    if result.returncode != 0:
+        raise AssertionError("%s failed with %d:\n%s%s" % (
+            " ".join(command), result.returncode, result.stdout, result.stderr))
+    return result.stdout
+
+
+def run_under_wine(program, *arguments):
+    """Exit status and output; the output goes through a file, as a Wine
+    helper process may hold a pipe open long after the program ends."""
+    with tempfile.TemporaryFile() as out:
+        status = subprocess.run([WINE_RUN, program, *arguments], stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=subprocess.STDOUT, timeout=120).returncode
+        out.seek(0)
+        return status, out.read().decode("utf-8", "replace").replace("\r\n", "\n")
+
+
+class Installed(unittest.TestCase):
+    def pack_and_run_hello(self, packer, folder):
+        """The hello example packed by `packer` from `folder`, with no
+        library directory given and no ONEFILE_ variable, then run."""
+        os.makedirs(os.path.join(folder, "hello", "plugins"))
+        for name in ("hello.dll", "support.dll", "plugins/greeter.dll"):
+            shutil.copy(os.path.join(WINDOWS_BIN, os.path.basename(name)),
+                        os.path.join(folder, "hello", name))
+        env = without_onefile_variables()
+        self.assertTrue(run(packer, "--version", cwd=folder, env=env).startswith(
+            "onefile-pack %s (zstd " % VERSION))
+        run(packer, "build", "hello", "--entry", "hello.dll", "--output", "hello.exe",
+            "--level", "3", "--quiet", cwd=folder, env=env)
+        status, output = run_under_wine(os.path.join(folder, "hello.exe"), "one", ":plugin",
+                                        ":exit=7")
+        self.assertEqual(status, 7, output)
+        self.assertIn('argv[1]="one"\n', output)
+        self.assertRegex(output, r'\nplugin=".+"\n')
+
+
+class InstalledPrefix(Installed):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="onefile-install-test.")
+        cls.prefix = os.path.join(cls.work, "prefix")
+        run(CMAKE, "--install", BUILD, "--prefix", cls.prefix)
+        cls.packer = os.path.join(cls.prefix, "bin", "onefile-pack")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def test_the_prefix_holds_the_installed_tree_and_nothing_else(self):
+        found = {os.path.relpath(os.path.join(folder, f), self.prefix)
+                 for folder, _, files in os.walk(self.prefix) for f in files}
+        self.assertEqual(normalised(found), INSTALLED_FILES)
+
+    def test_the_consumer_example_builds_against_it_and_runs(self):
+        build = os.path.join(self.work, "consumer-build")
+        configured = run(CMAKE, "-S", CONSUMER, "-B", build, "-DCMAKE_PREFIX_PATH=" + self.prefix,
+                         "-DCMAKE_TOOLCHAIN_FILE=%s/lib/cmake/onefile/mingw-w64.cmake" % self.prefix,
+                         env=without_onefile_variables())
+        # This installation's package, whatever else the machine has.
+        self.assertIn("onefile %s from %s/lib/cmake/onefile\n" % (VERSION, self.prefix), configured)
+        run(CMAKE, "--build", build, env=without_onefile_variables())
+        exe = os.path.join(build, "bin", "greeting.exe")
+
+        # What the function's keywords put into the executable.
+        info = json.loads(run(self.packer, "info", "--json", exe))
+        self.assertEqual(info["product"],
+                         {"company": "Example Company", "name": "Greeting", "version": "1.2.3.0"})
+        self.assertEqual(info["targetDirectory"]["spec"],
+                         "{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\run_{PID}_{TIME_US}")
+        self.assertEqual(info["frame"]["windowLog"], 16)
+        self.assertEqual(info["entry"]["path"], "greeting.dll")
+        records = run(self.packer, "list", exe).splitlines()
+        self.assertEqual(sorted(line.split()[-1] for line in records),
+                         ["data\\message.txt", "greeting.dll", "settings\\greeting.ini"])
+
+        status, output = run_under_wine(exe, "first", "two words", "exit=5")
+        self.assertEqual(status, 5, output)
+        library = re.search(r"^library: (C:\\users\\[^\\]+\\AppData\\Local\\Example Company\\"
+                            r"Greeting\\run_\d+_\d{6})\\greeting\.dll$", output, re.M)
+        self.assertIsNotNone(library, output)
+        self.assertIn("argument 1: first\nargument 2: two words\nargument 3: exit=5\n"
+                      "message: Hello from a data file packed beside the entry library.\n"
+                      "setting: greeting=Good morning\n", output)
+        run_directory = os.path.join(os.environ["WINEPREFIX"], "drive_c",
+                                     *library.group(1)[3:].split("\\"))
+        self.assertFalse(os.path.exists(run_directory), "left behind: " + run_directory)
+        self.assertEqual(info["image"]["subsystem"], "console")
+
+        # The cached build: unpacked by its first run, kept for the next.
+        cached = os.path.join(build, "bin", "greeting_cached.exe")
+        info = json.loads(run(self.packer, "info", "--json", cached))
+        self.assertEqual(info["targetDirectory"]["mode"], "cached")
+        self.assertEqual(info["image"]["subsystem"], "GUI")
+        cache = os.path.join(os.environ["WINEPREFIX"], "drive_c", "users", "*", "AppData", "Local",
+                             "Example Company", "Greeting", "cache",
+                             info["targetDirectory"]["cache"]["id"])
+        for folder in glob.glob(cache):
+            shutil.rmtree(folder)
+        for _ in range(2):
+            status, output = run_under_wine(cached, "exit=6")
+            self.assertEqual(status, 6, output)
+            self.assertIn("message: Hello from a data file packed beside the entry library.\n",
+                          output)
+            self.assertEqual(len(glob.glob(os.path.join(cache, "greeting.dll"))), 1, output)
+
+    def test_the_packer_works_from_elsewhere_through_a_link(self):
+        elsewhere = os.path.join(self.work, "elsewhere")
+        os.makedirs(elsewhere)
+        link = os.path.join(elsewhere, "onefile-pack")
+        os.symlink(self.packer, link)
+        self.pack_and_run_hello(link, elsewhere)
+
+    def test_the_example_uses_every_keyword_of_the_function(self):
+        with open(os.path.join(self.prefix, "lib/cmake/onefile/OnefilePack.cmake")) as f:
+            lists = re.findall(r"set\((?:value|file|flag)_options ([^)]*)\)", f.read())
+        # A list is written as words, or quoted with ";" between them.
+        keywords = {"ENTRY", "FILES", "DIRECTORY",
+                    *re.split(r"[\s;]+", " ".join(lists).replace('"', "").strip())}
+        self.assertGreater(len(keywords), 3, "no keyword lists found in OnefilePack.cmake")
+        with open(os.path.join(CONSUMER, "CMakeLists.txt")) as f:
+            code = "\n".join(line.split("#")[0] for line in f)
+        calls = re.findall(r"onefile_add_executable\((.*?)\)\s*$", code, re.S | re.M)
+        used = set(re.findall(r"\b[A-Z_]+\b", " ".join(calls)))
+        self.assertEqual(keywords - used, set(), "examples/consumer does not show these")
+
+
+class DebianPackage(Installed):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="onefile-deb-test.")
+        run(CPACK, "-G", "DEB", "-B", cls.work, "--config", os.path.join(BUILD, "CPackConfig.cmake"))
+        cls.deb = os.path.join(cls.work, "onefile_%s_amd64.deb" % VERSION)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def test_its_control_fields(self):
+        fields = dict(line.split(": ", 1) for line in run(
+            "dpkg-deb", "-f", self.deb, "Package", "Version", "Architecture",
+            "Depends").splitlines())
+        self.assertEqual((fields["Package"], fields["Version"], fields["Architecture"]),
+                         ("onefile", VERSION, "amd64"))
+        depends = {d.split()[0] for d in fields["Depends"].split(",")}
+        # The driver the packer links with, and what dpkg-shlibdeps found.
+        for package in ("g++-mingw-w64-x86-64-posix", "libzstd1", "libc6", "libstdc++6"):
+            self.assertIn(package, depends)
+
+    def test_it_holds_the_installed_tree_below_usr(self):
+        files = {}
+        for line in run("dpkg-deb", "-c", self.deb).splitlines():
+            mode, owner, _, _, _, path = line.split(None, 5)
+            self.assertEqual(owner, "root/root", line)
+            if not mode.startswith("d"):
+                self.assertTrue(path.startswith("./usr/"), line)
+                files[path[len("./usr/"):]] = mode
+        self.assertEqual(normalised(files), INSTALLED_FILES)
+        self.assertEqual(files["bin/onefile-pack"], "-rwxr-xr-x")
+
+    def test_the_packer_unpacked_from_it_packs_and_the_result_runs(self):
+        root = os.path.join(self.work, "root")
+        run("dpkg-deb", "-x", self.deb, root)
+        self.pack_and_run_hello(os.path.join(root, "usr", "bin", "onefile-pack"), self.work)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0], *sys.argv[1:]], verbosity=2)
