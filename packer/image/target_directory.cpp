@@ -147,7 +147,7 @@ void requireSameDirectoryEachRun(const std::vector<SpecPart>& parts, const SpecE
         if (part.reference && part.reference->perRun) {
             refuse("in cached mode every run must find the same directory, but " +
                    utf16ToUtf8(referenceText(*part.reference)) + " changes from run to run; " +
-                   "leave out " + referenceList(changesPerRun));
+                   "leave out " + specReferenceNames(changesPerRun, "and"));
         }
     }
 }

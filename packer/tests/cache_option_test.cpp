@@ -1,0 +1,123 @@
+// onefile-pack build --cache: the spec a cached build may have, the name its
+// mark takes, the id that names its directory, and what info says of it.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "archive/layout.h"
+#include "packer/error.h"
+#include "packer/image/target_directory.h"
+#include "packer/tests/support.h"
+#include "packer/text.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+std::string cachedRefusalOf(const std::string& spec) {
+    try {
+        checkTargetDirectorySpec(*utf8ToUtf16(spec), TargetMode::cached);
+        return "";
+    } catch (const PackError& error) {
+        return error.what();
+    }
+}
+
+TEST(CachedSpec, EveryRunMustFindTheSameDirectory) {
+    for (const char* reference : {"{PID}", "{TIME}", "{TIME_US}", "{RANDOM}", "{random}"}) {
+        std::string message = cachedRefusalOf(std::string("{CACHE_DIR}\\app_") + reference);
+        EXPECT_NE(message.find("in cached mode every run must find the same directory, but "),
+                  std::string::npos)
+            << reference << ": " << message;
+        EXPECT_NE(message.find("changes from run to run; leave out {PID}, {RANDOM}, {TIME_US} "
+                               "and {TIME}"),
+                  std::string::npos)
+            << message;
+    }
+    // What a per-run spec must have, a cached one must not; the rest holds alike.
+    EXPECT_NE(cachedRefusalOf("app\\{PRODUCT}").find("would not be an absolute path"),
+              std::string::npos);
+    for (const char* spec : {ONEFILE_DEFAULT_CACHE_DIRECTORY_SPEC, "{TEMP}\\cache",
+                             "D:\\Apps\\{COMPANY}\\{PRODUCT}\\{VERSION}"}) {
+        EXPECT_EQ(cachedRefusalOf(spec), "") << spec;
+    }
+}
+
+json infoOf(const fs::path& file) {
+    CommandResult r = runPacker({"info", file.string(), "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return json::parse(r.out);
+}
+
+TEST(CacheOption, NamesTheDirectoryByTheAttachedDataAndInfoSaysSo) {
+    EntryTree tree;
+    writeFile(tree.input / "data" / "one.txt", "one");
+    fs::create_directories(tree.scratch / "objects");
+    CommandResult r = tree.build({"--cache", "--keep-objects", (tree.scratch / "objects").string()},
+                                 "build", "a.exe");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    json info = infoOf(tree.out / "a.exe");
+    const json& target = info["targetDirectory"];
+    EXPECT_EQ(target["mode"], "cached");
+    EXPECT_EQ(target["spec"], ONEFILE_DEFAULT_CACHE_DIRECTORY_SPEC);
+    EXPECT_EQ(target["default"], true);
+    const std::string id = target["cache"]["id"];
+    EXPECT_EQ(id.size(), 16u);
+    EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
+    EXPECT_EQ(target["cache"]["directory"],
+              std::string(ONEFILE_DEFAULT_CACHE_DIRECTORY_SPEC) + "\\" + id);
+    // The bootstrap links the build's spec and the four facts of its cache.
+    CommandResult symbols = runCommand({"x86_64-w64-mingw32-objdump", "-t",
+                                        (tree.scratch / "objects" / "onefile-data.o").string()});
+    for (const char* symbol : {ONEFILE_SYMBOL_TARGET_DIRECTORY_SPEC, ONEFILE_SYMBOL_CACHE_ID,
+                               ONEFILE_SYMBOL_CACHE_ENTRY_NAME, ONEFILE_SYMBOL_CACHE_RECORD_COUNT,
+                               ONEFILE_SYMBOL_CACHE_CONTENT_SIZE}) {
+        EXPECT_NE(symbols.out.find(symbol), std::string::npos) << symbol;
+    }
+
+    // The same tree gives the same id, under another name and spec too;
+    // another file's content gives another.
+    r = tree.build({"--cache", "--target-dir", "{TEMP}\\cache", "--product", "Other"}, "build",
+                   "b.exe");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(infoOf(tree.out / "b.exe")["targetDirectory"]["cache"]["id"], id);
+    writeFile(tree.input / "data" / "one.txt", "One");
+    ASSERT_EQ(tree.build({"--cache"}, "build", "c.exe").exitCode, 0);
+    EXPECT_NE(infoOf(tree.out / "c.exe")["targetDirectory"]["cache"]["id"], id);
+
+    // A per-run build carries no cache.
+    ASSERT_EQ(tree.build({}, "build", "d.exe").exitCode, 0);
+    json perRun = infoOf(tree.out / "d.exe")["targetDirectory"];
+    EXPECT_EQ(perRun["mode"], "per-run");
+    EXPECT_FALSE(perRun.contains("cache"));
+}
+
+TEST(CacheOption, RefusesAFileThatWouldTakeTheMarksNameAndAPerRunSpec) {
+    EntryTree tree;
+    writeFile(tree.input / "Onefile-Cache-Complete", "mine");
+    CommandResult r = tree.build({"--cache"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("in cached mode the name 'onefile-cache-complete' at the top is the "
+                         "bootstrap's own"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(directoryNames(tree.out).empty());
+    // Below the top, or in a per-run build, the name is an ordinary one.
+    EXPECT_EQ(tree.build({}).exitCode, 0);
+    fs::remove(tree.out / "app.exe");
+    fs::create_directories(tree.input / "sub");
+    fs::rename(tree.input / "Onefile-Cache-Complete",
+               tree.input / "sub" / "onefile-cache-complete");
+    EXPECT_EQ(tree.build({"--cache"}).exitCode, 0);
+    fs::remove(tree.out / "app.exe");
+
+    r = tree.build({"--cache", "--target-dir", ONEFILE_DEFAULT_TARGET_DIRECTORY_SPEC});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("in cached mode every run must find the same directory"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(directoryNames(tree.out).empty());
+}
+
+} // namespace
