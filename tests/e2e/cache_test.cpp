@@ -24,22 +24,8 @@ class Cache : public OwnTemporaryDirectory {
     // Where the builds keep their caches: their spec is "{TEMP}\cache".
     std::wstring cacheFolder() const { return ownTemp + L"\\cache"; }
 
-    // The folder's entries, sorted.
     std::vector<std::wstring> entries(const std::wstring& folder) const {
-        std::vector<std::wstring> names;
-        WIN32_FIND_DATAW found;
-        HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                std::wstring name = found.cFileName;
-                if (name != L"." && name != L"..") {
-                    names.push_back(name);
-                }
-            } while (FindNextFileW(find, &found));
-            FindClose(find);
-        }
-        std::sort(names.begin(), names.end());
-        return names;
+        return listDirectory(folder);
     }
 
     // The one cache directory, once a run has made it.

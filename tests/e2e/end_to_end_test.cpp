@@ -66,23 +66,6 @@ std::string directoryPart(const std::string& path) {
     return path.substr(0, path.find_last_of('\\'));
 }
 
-std::vector<std::wstring> listDirectory(const std::wstring& directory) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = entry.cFileName;
-            if (name != L"." && name != L"..") {
-                names.push_back(name);
-            }
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class Run : public ExampleBuild {};
 INSTANTIATE_TEST_SUITE_P(Builds, Run, testing::ValuesIn(builds), buildName);
 

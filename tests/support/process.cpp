@@ -1,5 +1,7 @@
 #include "tests/support/process.h"
 
+#include <algorithm>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -335,6 +337,23 @@ bool removeTree(const std::wstring& path) {
         DeleteFileW(extended.c_str());
     }
     return !pathExists(path);
+}
+
+std::vector<std::wstring> listDirectory(const std::wstring& directory) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = entry.cFileName;
+            if (name != L"." && name != L"..") {
+                names.push_back(name);
+            }
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 bool pathExists(const std::wstring& path) {

@@ -79,6 +79,9 @@ std::wstring makeTemporaryDirectory(const std::wstring& prefix = L"onefile-test"
 // Removes a directory tree; true when it is gone afterwards.
 bool removeTree(const std::wstring& path);
 
+// The names in a directory, without "." and "..", sorted.
+std::vector<std::wstring> listDirectory(const std::wstring& directory);
+
 bool pathExists(const std::wstring& path);
 bool isDirectory(const std::wstring& path);
 std::string readFileBytes(const std::wstring& path);
