@@ -93,7 +93,9 @@ bool countTree(wchar_t* path, size_t length, bool top, TreeCount* count) {
     }
     wmemcpy(path + length, L"\\*", 3);
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(path, &found);
+    // Every later start walks the whole tree: no short names, larger batches.
+    HANDLE find = FindFirstFileExW(path, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                   FIND_FIRST_EX_LARGE_FETCH);
     path[length] = 0;
     if (find == INVALID_HANDLE_VALUE) {
         return false;
