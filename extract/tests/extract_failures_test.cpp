@@ -11,23 +11,15 @@ namespace {
 // Every path below `directory`, relative to it, sorted.
 std::vector<std::wstring> treeOf(const std::wstring& directory, const std::wstring& prefix = L"") {
     std::vector<std::wstring> found;
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            found.push_back(prefix + name);
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                std::vector<std::wstring> below =
-                    treeOf(directory + L"\\" + name, prefix + name + L"\\");
-                found.insert(found.end(), below.begin(), below.end());
-            }
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
-    }
+    forEachEntry(directory, [&](const WIN32_FIND_DATAW& entry) {
+        std::wstring name = entry.cFileName;
+        found.push_back(prefix + name);
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            std::vector<std::wstring> below =
+                treeOf(directory + L"\\" + name, prefix + name + L"\\");
+            found.insert(found.end(), below.begin(), below.end());
+        }
+    });
     std::sort(found.begin(), found.end());
     return found;
 }

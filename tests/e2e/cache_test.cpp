@@ -44,17 +44,8 @@ std::map<std::wstring, std::pair<ULONGLONG, ULONGLONG>> snapshot(const std::wstr
     while (!pending.empty()) {
         std::wstring relative = pending.back();
         pending.pop_back();
-        WIN32_FIND_DATAW found;
-        HANDLE find = FindFirstFileW((directory + relative + L"\\*").c_str(), &found);
-        if (find == INVALID_HANDLE_VALUE) {
-            continue;
-        }
-        do {
-            std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            std::wstring path = relative + L"\\" + name;
+        forEachEntry(directory + relative, [&](const WIN32_FIND_DATAW& found) {
+            std::wstring path = relative + L"\\" + found.cFileName;
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 pending.push_back(path);
             }
@@ -62,8 +53,7 @@ std::map<std::wstring, std::pair<ULONGLONG, ULONGLONG>> snapshot(const std::wstr
             ULONGLONG written = static_cast<ULONGLONG>(found.ftLastWriteTime.dwHighDateTime) << 32 |
                                 found.ftLastWriteTime.dwLowDateTime;
             files[path] = {size, written};
-        } while (FindNextFileW(find, &found));
-        FindClose(find);
+        });
     }
     return files;
 }

@@ -285,17 +285,8 @@ namespace {
 // Deletes below an extended-length path, so that trees deeper than the
 // classic 260-character limit go too.
 void removeBelow(const std::wstring& extended) {
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((extended + L"\\*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..") {
-            continue;
-        }
-        std::wstring child = extended + L"\\" + name;
+    forEachEntry(extended, [&](const WIN32_FIND_DATAW& entry) {
+        std::wstring child = extended + L"\\" + entry.cFileName;
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
             SetFileAttributesW(child.c_str(), entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
         }
@@ -308,8 +299,7 @@ void removeBelow(const std::wstring& extended) {
         } else {
             DeleteFileW(child.c_str());
         }
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
+    });
 }
 
 } // namespace
@@ -339,19 +329,25 @@ bool removeTree(const std::wstring& path) {
     return !pathExists(path);
 }
 
-std::vector<std::wstring> listDirectory(const std::wstring& directory) {
-    std::vector<std::wstring> names;
+void forEachEntry(const std::wstring& directory,
+                  const std::function<void(const WIN32_FIND_DATAW&)>& visit) {
     WIN32_FIND_DATAW entry;
     HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = entry.cFileName;
-            if (name != L"." && name != L"..") {
-                names.push_back(name);
-            }
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
+    if (find == INVALID_HANDLE_VALUE) {
+        return;
     }
+    do {
+        if (wcscmp(entry.cFileName, L".") != 0 && wcscmp(entry.cFileName, L"..") != 0) {
+            visit(entry);
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
+std::vector<std::wstring> listDirectory(const std::wstring& directory) {
+    std::vector<std::wstring> names;
+    forEachEntry(directory,
+                 [&](const WIN32_FIND_DATAW& entry) { names.push_back(entry.cFileName); });
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -78,6 +79,11 @@ std::wstring makeTemporaryDirectory(const std::wstring& prefix = L"onefile-test"
 
 // Removes a directory tree; true when it is gone afterwards.
 bool removeTree(const std::wstring& path);
+
+// Calls `visit` for each entry of `directory` but "." and "..", in the
+// order the system lists them; nothing when it cannot be listed.
+void forEachEntry(const std::wstring& directory,
+                  const std::function<void(const WIN32_FIND_DATAW&)>& visit);
 
 // The names in a directory, without "." and "..", sorted.
 std::vector<std::wstring> listDirectory(const std::wstring& directory);
