@@ -314,4 +314,17 @@ TEST_F(TargetDirectory, ATakenNameIsNeverWrittenIntoAndTheChildFindsTheFreshOne)
     EXPECT_EQ(std::wstring(child), target);
 }
 
+TEST_F(TargetDirectory, IsHeldSoThatNobodyCanMoveItAwayUntilTheCleanupLetsGo) {
+    std::wstring target = create(base + L"\\run_{RANDOM}");
+    ASSERT_NE(targetDirectoryHandle, nullptr);
+    std::wstring moved = base + L"\\moved";
+    EXPECT_FALSE(MoveFileW(target.c_str(), moved.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    // Files below it come and go as usual.
+    writeFileBytes(target + L"\\f", "f");
+    EXPECT_TRUE(DeleteFileW((target + L"\\f").c_str()));
+    release();
+    EXPECT_TRUE(MoveFileW(target.c_str(), moved.c_str()));
+}
+
 } // namespace
