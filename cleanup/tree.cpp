@@ -16,12 +16,14 @@ constexpr size_t walkCapacity = pathCapacity + 8;
 constexpr DWORD openAsItself = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
 constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// A handle's name query answers into this; the walk runs on one thread at a
-// time (the cleanup removes once), so one buffer serves every query.
-union {
+// What a handle's name query answers into: room for the longest name.
+union NameAnswer {
     FILE_NAME_INFO info;
     unsigned char bytes[sizeof(FILE_NAME_INFO) + walkCapacity * sizeof(wchar_t)];
-} nameAnswer;
+};
+// The walk runs on one thread at a time (the cleanup removes once), so one
+// answer serves every query of the walk.
+NameAnswer nameAnswer;
 
 // The placeholder that takes a link's place before it is deleted.
 wchar_t placeholderPath[walkCapacity];
@@ -249,10 +251,7 @@ void noteDirectoryName(const wchar_t* path, wchar_t* name, size_t capacity) {
     }
     // An answer of its own: the main thread notes the name while a console
     // handler's walk may be using the shared one.
-    union {
-        FILE_NAME_INFO info;
-        unsigned char bytes[sizeof(FILE_NAME_INFO) + walkCapacity * sizeof(wchar_t)];
-    } answer;
+    NameAnswer answer;
     if (GetFileInformationByHandleEx(handle, FileNameInfo, &answer, sizeof answer)) {
         size_t length = answer.info.FileNameLength / sizeof(wchar_t);
         if (length < capacity) {

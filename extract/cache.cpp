@@ -24,9 +24,13 @@ constexpr int cacheAttempts = 20;
 constexpr DWORD cacheRetryPauseMilliseconds = 100;
 
 const wchar_t markerName[] = L"" ONEFILE_CACHE_MARKER_NAME;
-// A sibling this run unpacks into, and one an incomplete copy is set aside to.
-const wchar_t partialSuffix[] = L".partial-{PID}_{TIME_US}_{RANDOM}";
-const wchar_t asideSuffix[] = L".aside-{PID}_{TIME_US}_{RANDOM}";
+// A sibling this run unpacks into, and one an incomplete copy is set aside
+// to: the cache's name, a kind, and the run's values.
+#define ONEFILE_PARTIAL_KIND L".partial-"
+#define ONEFILE_ASIDE_KIND L".aside-"
+#define ONEFILE_RUN_VALUES L"{PID}_{TIME_US}_{RANDOM}"
+const wchar_t partialSuffix[] = ONEFILE_PARTIAL_KIND ONEFILE_RUN_VALUES;
+const wchar_t asideSuffix[] = ONEFILE_ASIDE_KIND ONEFILE_RUN_VALUES;
 
 // The cache directory, which targetDirectoryPath leaves while a first run
 // unpacks into its partial sibling.
@@ -193,15 +197,17 @@ bool setAside(DWORD* error) {
     return true;
 }
 
-// The identifier in a partial sibling's name, when `name` is one of this
-// cache's partial siblings; 0 otherwise.
-DWORD partialOwner(const wchar_t* name, const wchar_t* cacheName) {
+// What follows the cache's name and `kind` in a sibling's `name`; null when
+// `name` is no sibling of that kind.
+const wchar_t* afterSiblingKind(const wchar_t* name, const wchar_t* cacheName,
+                                const wchar_t* kind) {
     size_t cacheLength = wcslen(cacheName);
+    size_t kindLength = wcslen(kind);
     if (wcsncmp(name, cacheName, cacheLength) != 0 ||
-        wcsncmp(name + cacheLength, L".partial-", 9) != 0) {
-        return 0;
+        wcsncmp(name + cacheLength, kind, kindLength) != 0) {
+        return nullptr;
     }
-    return static_cast<DWORD>(wcstoul(name + cacheLength + 9, nullptr, 10));
+    return name + cacheLength + kindLength;
 }
 
 bool processRuns(DWORD identifier) {
@@ -235,10 +241,10 @@ void sweepSiblings() {
         return;
     }
     do {
-        DWORD owner = partialOwner(found.cFileName, cacheName);
-        size_t cacheLength = wcslen(cacheName);
-        bool aside = wcsncmp(found.cFileName, cacheName, cacheLength) == 0 &&
-                     wcsncmp(found.cFileName + cacheLength, L".aside-", 7) == 0;
+        // A partial sibling's run values begin with its run's identifier.
+        const wchar_t* values = afterSiblingKind(found.cFileName, cacheName, ONEFILE_PARTIAL_KIND);
+        DWORD owner = values == nullptr ? 0 : static_cast<DWORD>(wcstoul(values, nullptr, 10));
+        bool aside = afterSiblingKind(found.cFileName, cacheName, ONEFILE_ASIDE_KIND) != nullptr;
         // A partial sibling that names this run was left by an earlier
         // process of the same identifier: this run has made none yet.
         bool abandoned = owner != 0 && (owner == GetCurrentProcessId() || !processRuns(owner));

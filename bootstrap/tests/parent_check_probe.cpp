@@ -42,7 +42,7 @@ int wmain(int argc, wchar_t** argv) {
             shortenDirectoryPart(self, 32768);
         }
         setEnvironmentValue(handshakeParentVariable,
-                                std::to_wstring(GetCurrentProcessId()).c_str());
+                            std::to_wstring(GetCurrentProcessId()).c_str());
         std::wstring commandLine = L"\"" + std::wstring(self) + L"\" check";
         if (unreadable) {
             commandLine += L" --unreadable";
