@@ -48,6 +48,10 @@ QUIET = ":quiet"
 # A status that the checking round asks for, to see that the application ran.
 CHECK_STATUS = 7
 
+# Runs a shell command in which a failing stage of a pipeline fails the whole,
+# so that an archive cut short by tar never passes for a made one.
+SHELL = ["bash", "-o", "pipefail", "-c"]
+
 # The window log of the row that trades ratio for memory.
 SMALL_WINDOW_LOG = 23
 # The levels of the packer rows besides its default; 22 is zstd's highest.
@@ -224,6 +228,9 @@ def followed_runs(contender, exe_name, count):
 def packer_options(packer, env):
     """The options that `onefile-pack build --help` lists."""
     result = subprocess.run([packer, "build", "--help"], env=env, capture_output=True, text=True)
+    if result.returncode != 0:
+        raise SystemExit(f"bench: {packer} build --help failed ({result.returncode}):\n"
+                         f"{result.stdout}{result.stderr}")
     return options_in_help(result.stdout + result.stderr)
 
 
@@ -279,7 +286,7 @@ def makensis_contender(name, compressor, payload, loader, work):
 def caxa_archive(payload, loader, output):
     """The gzip-compressed tar of the payload and the loader, at zlib's
     default level 6, as caxa's archiver writes it."""
-    subprocess.run(["sh", "-c", f"tar -c --sort=name --format=gnu -C '{payload}' . "
+    subprocess.run([*SHELL, f"tar -c --sort=name --format=gnu -C '{payload}' . "
                                 f"-C '{loader.parent}' './{loader.name}' | gzip -6 > '{output}'"],
                    check=True)
 
@@ -356,7 +363,7 @@ def prepare(args):
     tar_create = f"tar -c --sort=name --format=gnu -C '{large.root}' ."
     s.zstd_options = f"-{s.level} --zstd=wlog={s.window_log} -T{s.threads}"
     s.pack_default = pack_onefile(None, s.large_exe)
-    s.pack_tar = Contender("tar | zstd", ["sh", "-c", f"{tar_create} | zstd -q {s.zstd_options} "
+    s.pack_tar = Contender("tar | zstd", [*SHELL, f"{tar_create} | zstd -q {s.zstd_options} "
                                           f"-o '{s.tar_zst}' --force"])
     s.nsis_large, s.pack_nsis = {}, {}
     for compressor in peers.NSIS_COMPRESSORS:
@@ -393,7 +400,7 @@ def prepare(args):
                                   "--cache", ["--cache"])
 
     say("making the peers' archives (gzip -6, makeself with zstd, caxa)")
-    subprocess.run(["sh", "-c", f"{tar_create} | gzip -6 > '{s.tar_gz}'"], check=True)
+    subprocess.run([*SHELL, f"{tar_create} | gzip -6 > '{s.tar_gz}'"], check=True)
     subprocess.run(["makeself", "--zstd", "--complevel", str(s.level), "--threads", str(s.threads),
                     "--quiet", "--tar-quietly", "--nox11", "--noprogress", str(large.root),
                     str(s.makeself_run), "onefile benchmark", "true"], check=True,
@@ -460,7 +467,7 @@ def run_contenders(s):
         return contenders
 
     def native(key, command):
-        r[key] = Contender(key, ["sh", "-c", command], env, leftovers=Leftovers(temp))
+        r[key] = Contender(key, [*SHELL, command], env, leftovers=Leftovers(temp))
         return r[key]
 
     def unpack_natively(key, decompress, archive):
@@ -495,7 +502,11 @@ def run_contenders(s):
 
     def probe_seconds(*arguments):
         result = run_once(wine_run + [probe, *arguments], env)
-        return float(result.output.decode().split("seconds=")[1].split()[0])
+        found = re.search(r"seconds=([0-9.]+)", result.output.decode(errors="replace"))
+        if not found:
+            raise SystemExit(f"bench: fs_probe {' '.join(map(str, arguments))} gave no time:\n"
+                             f"{result.output.decode(errors='replace')}")
+        return float(found.group(1))
 
     r["fs"] = fs = {"write": [], "shell": [], "walk": [], "rm": []}
     for _ in range(3):

@@ -72,6 +72,9 @@ class Cleanup : public testing::Test {
         seamWaitForSingleObject = fakeWait;
         seamTerminateProcess = fakeTerminate;
         seamCloseHandle = recordingClose;
+        // The real listing, unless a test lists reparse points of its own.
+        seamFindFirstFileW = FindFirstFileW;
+        seamFindNextFileW = FindNextFileW;
         base = makeTemporaryDirectory(L"onefile-cleanup");
         target = base + L"\\onefile_1_2_3";
         CreateDirectoryW(target.c_str(), nullptr);
@@ -276,8 +279,6 @@ TEST_F(Cleanup, ALinkToAFolderIsDeletedAsItselfAndNeverEntered) {
     EXPECT_EQ(readFileBytes(linked + L"\\outside.txt"), "not ours");
     EXPECT_FALSE(pathExists(target + L"\\ours.txt"));
     EXPECT_FALSE(pathExists(target + L"\\app.dll"));
-    seamFindFirstFileW = FindFirstFileW;
-    seamFindNextFileW = FindNextFileW;
 }
 
 TEST_F(Cleanup, AConsoleEventAndTheEndOfTheSessionRemoveTheDirectoryOnce) {

@@ -76,7 +76,7 @@ TEST(ExpandPathSpec, UnknownNamesFailAndKeepWhatCameBefore) {
 }
 
 TEST(ExpandPathSpec, OpenReferencesAndRestartedNames) {
-    const std::string temp = temporaryDirectory();
+    const std::string temp = temporaryDirectoryText();
     // An unclosed reference is dropped and the expansion succeeds.
     EXPECT_EQ(expandOne(L"abc{TEMP"), "ok abc");
     EXPECT_EQ(expandOne(L"abc{NOPE"), "ok abc");
@@ -86,7 +86,7 @@ TEST(ExpandPathSpec, OpenReferencesAndRestartedNames) {
 }
 
 TEST(ExpandPathSpec, OverlongNamesMatchNothingAndNeverOverrun) {
-    const std::string temp = temporaryDirectory();
+    const std::string temp = temporaryDirectoryText();
     // 1023 characters fill the name buffer; 1024 and more are cut.
     for (size_t length : {1023u, 1024u, 1025u, 5000u}) {
         std::wstring name(length, L'A');
@@ -125,7 +125,7 @@ TEST(ExpandPathSpec, EveryNameInAnyLetterCaseGivesItsValue) {
         EXPECT_EQ(results[names.size() + 2 * i], "<" + results[i] + ">") << toUtf8(names[i]);
         EXPECT_EQ(results[names.size() + 2 * i + 1], results[i]) << toUtf8(names[i]);
     }
-    EXPECT_EQ(results[0], temporaryDirectory());
+    EXPECT_EQ(results[0], temporaryDirectoryText());
     EXPECT_EQ(results[1], "X:\\Some Dir\\Tool.Exe");
     EXPECT_EQ(results[2], "X:\\Some Dir\\Tool");
     EXPECT_EQ(results[3], "X:\\Some Dir");
@@ -148,7 +148,7 @@ TEST(ExpandPathSpec, EveryNameInAnyLetterCaseGivesItsValue) {
 }
 
 TEST(ExpandPathSpec, TemporaryDirectoryLosesItsFinalBackslashesOnly) {
-    const std::string temp = temporaryDirectory();
+    const std::string temp = temporaryDirectoryText();
     EXPECT_EQ(expandOne(L"{TEMP}\\x"), "ok " + temp + "\\x");
     // Backslashes the spec itself writes after the value stay.
     EXPECT_EQ(expandOne(L"{TEMP}\\\\x\\"), "ok " + temp + "\\\\x\\");
@@ -156,14 +156,15 @@ TEST(ExpandPathSpec, TemporaryDirectoryLosesItsFinalBackslashesOnly) {
 }
 
 TEST(ExpandPathSpec, TemporaryDirectoryThatDoesNotFitIsLeftOut) {
-    ASSERT_GT(temporaryDirectory().size(), 6u);
+    ASSERT_GT(temporaryDirectoryText().size(), 6u);
     // Room for "x" but not for the temporary path: nothing is inserted.
     EXPECT_EQ(expandOne(L"{TEMP}x", 3), "ok x");
     // Trailing backslashes go also when nothing was inserted.
     EXPECT_EQ(expandOne(L"a\\\\{TEMP}x", 6), "ok ax");
     // With exactly the room it needs, the path is there.
-    const size_t room = temporaryDirectory().size() + 2; // its final backslash and the terminator
-    EXPECT_EQ(expandOne(L"{TEMP}", room), "ok " + temporaryDirectory());
+    const size_t room =
+        temporaryDirectoryText().size() + 2; // its final backslash and the terminator
+    EXPECT_EQ(expandOne(L"{TEMP}", room), "ok " + temporaryDirectoryText());
     EXPECT_EQ(expandOne(L"{TEMP}", room - 1), "ok ");
 }
 
@@ -386,13 +387,13 @@ TEST(ExpandPathSpec, TargetSpecGivesTheSameTextTwiceAndInTheChild) {
     std::vector<std::string> results = fields(r.out, "ok");
     ASSERT_EQ(results.size(), 4u) << r.out;
     const std::string pid = field(r.out, "pid");
-    const std::string expected = temporaryDirectory() + "\\onefile_" + pid + "_" +
+    const std::string expected = temporaryDirectoryText() + "\\onefile_" + pid + "_" +
                                  field(r.out, handshakeTimeUsVariable) + "_" +
                                  field(r.out, handshakeRandomVariable);
     for (const std::string& result : results) {
         EXPECT_EQ(result, expected);
     }
-    EXPECT_TRUE(std::regex_match(expected.substr(temporaryDirectory().size()),
+    EXPECT_TRUE(std::regex_match(expected.substr(temporaryDirectoryText().size()),
                                  std::regex("\\\\onefile_[0-9]+_[0-9]{6}_[-_A-Za-z0-9]{11}")))
         << expected;
 }
@@ -419,7 +420,7 @@ TEST(Driver, ParentAndChildComputeTheSameFreshTargetDirectory) {
     EXPECT_TRUE(isRandomString(random)) << random;
     // A full path below the temporary directory, named by the parent's values.
     EXPECT_EQ(targets[0],
-              temporaryDirectory() + "\\onefile_" + pids[0] + "_" + micro + "_" + random);
+              temporaryDirectoryText() + "\\onefile_" + pids[0] + "_" + micro + "_" + random);
     EXPECT_EQ(targets[1], targets[0]);
     // The parent published its own identifier; the child changed nothing.
     EXPECT_EQ(parents, (std::vector<std::string>{pids[0], pids[0]}));

@@ -70,14 +70,8 @@ inline std::string field(const std::string& out, const std::string& label) {
 }
 
 // The temporary directory as the probe sees it, without its final backslash.
-inline std::string temporaryDirectory() {
-    wchar_t path[MAX_PATH + 1];
-    DWORD length = GetTempPathW(MAX_PATH + 1, path);
-    std::wstring text(path, length);
-    while (!text.empty() && text.back() == L'\\') {
-        text.pop_back();
-    }
-    return toUtf8(text);
+inline std::string temporaryDirectoryText() {
+    return toUtf8(temporaryDirectory());
 }
 
 // The system's short form of an existing path.

@@ -24,13 +24,9 @@ class Cache : public OwnTemporaryDirectory {
     // Where the builds keep their caches: their spec is "{TEMP}\cache".
     std::wstring cacheFolder() const { return ownTemp + L"\\cache"; }
 
-    std::vector<std::wstring> entries(const std::wstring& folder) const {
-        return listDirectory(folder);
-    }
-
     // The one cache directory, once a run has made it.
     std::wstring cacheDirectory() const {
-        std::vector<std::wstring> names = entries(cacheFolder());
+        std::vector<std::wstring> names = listDirectory(cacheFolder());
         EXPECT_EQ(names.size(), 1u) << toUtf8(names.empty() ? L"" : names.back());
         return names.empty() ? L"" : cacheFolder() + L"\\" + names.front();
     }
@@ -82,7 +78,7 @@ TEST_F(Cache, ASecondRunWritesNothingReadsNoArchiveAndSeesTheSame) {
     EXPECT_EQ(second.exitCode, 7u) << second.err;
     EXPECT_EQ(steadyOutput(second.out), steadyOutput(first.out));
     EXPECT_EQ(snapshot(cache), before);
-    EXPECT_EQ(entries(cacheFolder()).size(), 1u);
+    EXPECT_EQ(listDirectory(cacheFolder()).size(), 1u);
 
     // No record is read: a copy whose frame is damaged (the build's id, which
     // names the directory, stays) still starts from the cache.
@@ -113,10 +109,10 @@ TEST_F(Cache, TwentyFirstRunsAtOnceAllSucceedFromOneCompleteDirectory) {
         EXPECT_EQ(library, toUtf8(cache) + "\\hello.dll");
     }
     // No partial sibling is left, and the one directory is complete.
-    EXPECT_EQ(entries(cacheFolder()),
+    EXPECT_EQ(listDirectory(cacheFolder()),
               std::vector<std::wstring>{cache.substr(cache.rfind(L'\\') + 1)});
-    EXPECT_EQ(entries(cache), (std::vector<std::wstring>{L"hello.dll", fromUtf8(markerName),
-                                                         L"plugins", L"support.dll"}));
+    EXPECT_EQ(listDirectory(cache), (std::vector<std::wstring>{L"hello.dll", fromUtf8(markerName),
+                                                               L"plugins", L"support.dll"}));
 }
 
 TEST_F(Cache, AFirstRunKilledWhileUnpackingIsNeverUsedAndTheNextUnpacksAfresh) {
@@ -125,18 +121,22 @@ TEST_F(Cache, AFirstRunKilledWhileUnpackingIsNeverUsedAndTheNextUnpacksAfresh) {
         RunningProcess first(program, commandLineFor(program, {L":quiet"}));
         // Killed once its partial sibling holds some of the files.
         bool partway = false;
-        for (int i = 0; i < 60000 && !partway; ++i) {
-            for (const std::wstring& name : entries(cacheFolder())) {
+        bool ended = false;
+        for (int i = 0; i < 60000 && !partway && !ended; ++i) {
+            for (const std::wstring& name : listDirectory(cacheFolder())) {
                 partway |= name.find(L".partial-") != std::wstring::npos &&
-                           entries(cacheFolder() + L"\\" + name).size() >= 5;
+                           listDirectory(cacheFolder() + L"\\" + name).size() >= 5;
             }
+            ended = WaitForSingleObject(first.handle(), 0) == WAIT_OBJECT_0;
             Sleep(1);
         }
-        ASSERT_TRUE(partway);
+        ASSERT_TRUE(partway) << (ended ? "the first run ended before it was partway: "
+                                       : "no partial sibling with five entries within 60 s: ")
+                             << first.outputSoFar();
         TerminateProcess(first.handle(), 9);
         first.wait(60000);
     }
-    std::vector<std::wstring> left = entries(cacheFolder());
+    std::vector<std::wstring> left = listDirectory(cacheFolder());
     ASSERT_EQ(left.size(), 1u);
     EXPECT_NE(left.front().find(L".partial-"), std::wstring::npos);
 
@@ -190,7 +190,8 @@ TEST_F(Cache, AnIncompleteOrForeignCacheIsRebuilt) {
         EXPECT_EQ(readFileBytes(marker), markerText) << damage.what;
         EXPECT_EQ(readFileBytes(cache + L"\\support.dll"), support) << damage.what;
         EXPECT_FALSE(pathExists(cache + L"\\plugins\\extra.dll")) << damage.what;
-        EXPECT_EQ(entries(cacheFolder()).size(), 1u) << damage.what; // nothing set aside is left
+        EXPECT_EQ(listDirectory(cacheFolder()).size(), 1u)
+            << damage.what; // nothing set aside is left
     }
 }
 
@@ -201,7 +202,7 @@ TEST_F(Cache, CtrlCDuringAFirstRunLeavesNeitherAPartialSiblingNorACache) {
                    {L"found:" + cacheFolder() + L"\\*.partial-*", program, L":sleep=30000"});
     EXPECT_EQ(r.exitCode, 0u) << r.out;
     EXPECT_EQ(r.out.find("hello from the packaged application"), std::string::npos) << r.out;
-    EXPECT_EQ(entries(cacheFolder()), std::vector<std::wstring>{}) << r.out;
+    EXPECT_EQ(listDirectory(cacheFolder()), std::vector<std::wstring>{}) << r.out;
 }
 
 } // namespace

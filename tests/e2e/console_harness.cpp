@@ -29,20 +29,7 @@ std::mutex outputMutex;
 std::string output;
 
 int countTargetDirectories(DWORD parentId) {
-    wchar_t temp[MAX_PATH + 1];
-    GetTempPathW(MAX_PATH + 1, temp);
-    std::wstring pattern = std::wstring(temp) + L"onefile_" + std::to_wstring(parentId) + L"_*";
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW(pattern.c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) {
-        return 0;
-    }
-    int count = 0;
-    do {
-        ++count;
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
-    return count;
+    return static_cast<int>(targetDirectoriesOf(parentId).size());
 }
 
 void report(HANDLE out, const std::string& text) {

@@ -36,32 +36,6 @@ class ExampleBuild : public WithOwnTemporaryDirectory<testing::TestWithParam<Bui
     std::wstring hello() const { return siblingProgram(GetParam().hello); }
 };
 
-std::wstring temporaryDirectory() {
-    wchar_t temp[MAX_PATH + 1];
-    DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-    std::wstring text(temp, length);
-    while (!text.empty() && text.back() == L'\\') {
-        text.pop_back();
-    }
-    return text;
-}
-
-// Target directories of the parent `processId` that still exist.
-std::vector<std::wstring> targetDirectoriesOf(DWORD processId) {
-    std::vector<std::wstring> found;
-    std::wstring pattern =
-        temporaryDirectory() + L"\\onefile_" + std::to_wstring(processId) + L"_*";
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW(pattern.c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            found.push_back(entry.cFileName);
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
-    }
-    return found;
-}
-
 std::string directoryPart(const std::string& path) {
     return path.substr(0, path.find_last_of('\\'));
 }

@@ -24,7 +24,8 @@ HELLO = os.environ["ONEFILE_HELLO"]
 
 
 def run(*command, check=True):
-    result = subprocess.run(command, capture_output=True, stdin=subprocess.DEVNULL)
+    # A run that hangs fails here, naming the command, well before ctest's limit.
+    result = subprocess.run(command, capture_output=True, stdin=subprocess.DEVNULL, timeout=90)
     if check and result.returncode != 0:
         raise AssertionError("%s failed with %d: %s%s" % (
             command[0], result.returncode, result.stdout.decode(errors="replace"),

@@ -15,10 +15,7 @@ TEST(TargetDirectory, ASpecOfTheBuildsOwnIsWhereEachRunUnpacks) {
     ProcessResult r = runProcess(siblingProgram(L"hello_elsewhere.exe"), {L":plugin"});
     ASSERT_EQ(r.exitCode, 0u) << r.out << r.err;
     HelloOutput o(r.out);
-    wchar_t buffer[MAX_PATH + 1];
-    std::wstring temp(buffer, GetTempPathW(MAX_PATH + 1, buffer));
-    temp.pop_back(); // {TEMP} drops the trailing backslash
-    const std::string target = toUtf8(temp) + "\\elsewhere_Elsewhere_" +
+    const std::string target = toUtf8(temporaryDirectory()) + "\\elsewhere_Elsewhere_" +
                                std::to_string(r.processId) + "_" + o.get(handshakeTimeUsVariable);
     EXPECT_EQ(o.get("library"), target + "\\hello.dll");
     EXPECT_EQ(o.get("plugin"), "greetings from plugins\\greeter.dll");

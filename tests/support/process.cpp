@@ -263,13 +263,32 @@ std::wstring siblingProgram(const std::wstring& name) {
     return testProgramDirectory() + L"\\" + name;
 }
 
-std::wstring makeTemporaryDirectory(const std::wstring& prefix) {
+std::wstring temporaryDirectory() {
     wchar_t temp[MAX_PATH + 1];
-    GetTempPathW(MAX_PATH + 1, temp);
+    DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    std::wstring text(temp, length);
+    while (!text.empty() && text.back() == L'\\') {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::vector<std::wstring> targetDirectoriesOf(DWORD processId) {
+    std::wstring start = L"onefile_" + std::to_wstring(processId) + L"_";
+    std::vector<std::wstring> found;
+    forEachEntry(temporaryDirectory(), [&](const WIN32_FIND_DATAW& entry) {
+        if (_wcsnicmp(entry.cFileName, start.c_str(), start.size()) == 0) {
+            found.push_back(entry.cFileName);
+        }
+    });
+    return found;
+}
+
+std::wstring makeTemporaryDirectory(const std::wstring& prefix) {
+    std::wstring temp = temporaryDirectory() + L"\\";
     static unsigned counter = 0;
     for (;;) {
-        std::wstring path = std::wstring(temp) + prefix + L"-" +
-                            std::to_wstring(GetCurrentProcessId()) + L"-" +
+        std::wstring path = temp + prefix + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                             std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++counter);
         if (CreateDirectoryW(path.c_str(), nullptr)) {
             return path;

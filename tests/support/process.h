@@ -74,6 +74,13 @@ std::wstring siblingProgram(const std::wstring& name);
 // Directory of the running test executable, without a trailing backslash.
 std::wstring testProgramDirectory();
 
+// The temporary directory, without a trailing backslash (as {TEMP} gives it).
+std::wstring temporaryDirectory();
+
+// The per-run target directories of the parent `processId` that still exist
+// in the temporary directory (names "onefile_<id>_..."), as names.
+std::vector<std::wstring> targetDirectoriesOf(DWORD processId);
+
 // A fresh, empty directory below the temporary directory.
 std::wstring makeTemporaryDirectory(const std::wstring& prefix = L"onefile-test");
 
