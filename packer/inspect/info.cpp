@@ -120,8 +120,10 @@ void printText(const json& info) {
         std::cout << "target directory: " << text(target["spec"])
                   << (target["default"].get<bool>() ? " (the default)" : "")
                   << "\nmode: " << text(target["mode"]) << '\n';
-        if (const json& cache = target["cache"]; !cache.is_null()) {
-            std::cout << "cache directory: " << text(cache["directory"])
+        // A per-run build has no "cache" key, and a const json's [] must
+        // not be asked for a missing one.
+        if (target.contains("cache")) {
+            std::cout << "cache directory: " << text(target["cache"]["directory"])
                       << " (unpacked once, kept between runs)\n";
         }
     } else if (info["kind"] == "executable") {
