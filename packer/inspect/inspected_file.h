@@ -52,25 +52,23 @@ class RecordSurvey : public RecordVisitor {
         uint64_t size = 0;
     };
 
-    explicit RecordSurvey(bool checkNames, bool keepRecords = false)
-        : checkNames_(checkNames), keepRecords_(keepRecords) {}
+    explicit RecordSurvey(bool checkNames) : checkNames_(checkNames) {}
     void record(const std::u16string& path, uint64_t size) override;
     void content(const unsigned char* data, size_t size) override;
 
     uint64_t count() const { return count_; }
     uint64_t totalSize() const { return totalSize_; }
-    const std::vector<Record>& records() const { return records_; }
-    // The first record, the entry library: its path and size, and why it
-    // cannot serve as one ("" when it can). Nothing without records.
+    // The first record, the entry library: its path and size. Nothing
+    // without records.
     const std::optional<Record>& entry() const { return entry_; }
+    // Why the entry library cannot serve as one ("" when it can); only for
+    // a survey that found one, so callers check entry() first.
     std::string entryProblem() const;
 
   private:
     bool checkNames_;
-    bool keepRecords_;
     uint64_t count_ = 0;
     uint64_t totalSize_ = 0;
-    std::vector<Record> records_;
     std::optional<Record> entry_;
     std::vector<unsigned char> entryBytes_; // while the first record is read
     CaseFoldedTree names_;
@@ -82,7 +80,7 @@ struct Survey {
     RecordSurvey records;
     RecordStreamEnd end;
 };
-Survey surveyRecords(const InspectedFile& file, bool checkNames, bool keepRecords = false);
+Survey surveyRecords(const InspectedFile& file, bool checkNames);
 
 // The survey of a file that verify finds sound: the frame with its content
 // checksum, every path, nothing after the terminator, and an entry library
