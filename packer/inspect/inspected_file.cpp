@@ -21,8 +21,7 @@ InspectedFile::InspectedFile(const std::filesystem::path& path)
         throw PackError(quotedName() + ": " + error.what());
     }
     if (isExecutable()) {
-        std::string problem;
-        image_ = readPeImage(mapped_.data(), mapped_.size(), &problem);
+        image_ = readPeImage(mapped_.data(), mapped_.size(), &imageProblem_);
         constants_ =
             readConstantsSection(mapped_.data(), mapped_.size(), data_.offset, data_.length);
     }

@@ -29,6 +29,9 @@ class InspectedFile {
     bool isExecutable() const { return data_.offset != 0; }
     // The executable's image headers, when they can be read.
     const std::optional<PeImage>& image() const { return image_; }
+    // Why an executable's image headers cannot be read; "" when they can,
+    // and for an attached-data file.
+    const std::string& imageProblem() const { return imageProblem_; }
     // The executable's build constants, when they lie before its attached data.
     const std::optional<ConstantsSection>& constants() const { return constants_; }
 
@@ -38,6 +41,7 @@ class InspectedFile {
     AttachedData data_;
     FrameInfo frame_;
     std::optional<PeImage> image_;
+    std::string imageProblem_;
     std::optional<ConstantsSection> constants_;
 };
 
