@@ -40,12 +40,6 @@ struct Packed {
     }
 };
 
-json infoOf(const fs::path& file) {
-    CommandResult r = runPacker({"info", file.string(), "--json"});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    return json::parse(r.out);
-}
-
 TEST(Info, DescribesAnExecutableInJsonThatMatchesWhatItHolds) {
     Packed packed;
     json info = infoOf(packed.exe);
