@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 inline void put16(std::vector<unsigned char>& out, uint32_t value) {
@@ -20,6 +21,15 @@ inline void put32(std::vector<unsigned char>& out, uint32_t value) {
 inline void put64(std::vector<unsigned char>& out, uint64_t value) {
     put32(out, static_cast<uint32_t>(value));
     put32(out, static_cast<uint32_t>(value >> 32));
+}
+
+// The code units of `text` and a zero unit after them, as Windows keeps
+// strings.
+inline void putTerminatedUtf16(std::vector<unsigned char>& out, std::u16string_view text) {
+    for (char16_t unit : text) {
+        put16(out, unit);
+    }
+    put16(out, 0);
 }
 
 // The `count` low bytes of `value` at `out`.

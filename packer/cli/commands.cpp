@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "packer/payload/archive_file.h"
+#include "packer/payload/archive_path.h"
 #include "packer/image/coff_object.h"
 #include "packer/error.h"
 #include "packer/image/executable_resources.h"
@@ -165,26 +166,13 @@ void warnOfLongPaths(const BuildOptions& options, const BuildConstants& constant
     }
 }
 
-bool equalIgnoringAsciiCase(const std::u16string& a, const std::u16string& b) {
-    auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c; };
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (upper(a[i]) != upper(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // What a cached build's bootstrap checks its directory against. The marker
 // that it writes beside the records must not be one of them.
 CacheFacts cacheFacts(const std::vector<InputFile>& files) {
     CacheFacts facts;
-    const std::u16string marker = u"" ONEFILE_CACHE_MARKER_NAME;
+    const std::u16string marker = caseFoldKey(u"" ONEFILE_CACHE_MARKER_NAME);
     for (const InputFile& file : files) {
-        if (equalIgnoringAsciiCase(file.archivePath.utf16, marker)) {
+        if (caseFoldKey(file.archivePath.utf16) == marker) {
             throw PackError(quoteForMessage(file.source.string()) + ": in cached mode the name " +
                             quoteForMessage(ONEFILE_CACHE_MARKER_NAME) +
                             " at the top is the bootstrap's own, which marks a complete directory");

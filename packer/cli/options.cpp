@@ -95,7 +95,9 @@ std::string buildDetails() {
                 std::to_string(pathCapacity - 1) + " the build is refused.") +
            "\n\n" +
            wrap("In cached mode (--cache) the first run unpacks into a directory named by the "
-                "build's id (16 hexadecimal digits of a hash of its attached data) in the folder "
+                "build's id (" +
+                std::to_string(cacheIdLength) +
+                " hexadecimal digits of a hash of its attached data) in the folder "
                 "that --target-dir names, and later runs start from it without unpacking; "
                 "nothing of it is removed at the end of a run. Every run must find the same "
                 "directory, so the spec may not use {PID}, {TIME}, {TIME_US} or {RANDOM}, and "

@@ -56,12 +56,13 @@ ConstantsObjectWriter::ConstantsObjectWriter(FILE* stream, std::filesystem::path
         XXH64_reset(hashOf(hashState_), 0);
     }
     std::vector<unsigned char> head;
-    // File header; the symbol table's offset is patched in by finish().
+    // File header; the symbol table's offset and size are patched in by
+    // finish().
     put16(head, machineAmd64);
     put16(head, 1); // sections
     put32(head, 0); // time stamp: none, so equal inputs give equal objects
     put32(head, 0); // symbol table offset
-    put32(head, symbolCount());
+    put32(head, 0); // symbols
     put16(head, 0); // optional header size
     put16(head, 0); // characteristics
     // Section header; the raw data size is patched in by finish().
@@ -83,10 +84,7 @@ ConstantsObjectWriter::ConstantsObjectWriter(FILE* stream, std::filesystem::path
                                         &constants.versionString, &constants.targetDirectorySpec};
     for (int i = 0; i < (ownSpec_ ? 4 : 3); ++i) {
         stringOffsets_[i] = static_cast<uint32_t>(data.size());
-        for (char16_t unit : *strings[i]) {
-            put16(data, unit);
-        }
-        put16(data, 0);
+        putTerminatedUtf16(data, *strings[i]);
     }
     while (data.size() % attachedAlignment != 0) {
         data.push_back(0);
@@ -131,6 +129,9 @@ void ConstantsObjectWriter::finish() {
         const char* name;
         uint32_t value;
     };
+    // The spec's symbol comes after the five that every build has, and only
+    // with a spec of its own; without it the bootstrap library's default
+    // serves. The cache's four come last.
     std::vector<Symbol> symbols = {
         {ONEFILE_SYMBOL_ATTACHED_DATA, dataOffset_},
         {ONEFILE_SYMBOL_ATTACHED_DATA_LENGTH, lengthOffset},
@@ -156,15 +157,9 @@ void ConstantsObjectWriter::finish() {
         put64(block, cache_->records);
         put64(block, cache_->contentBytes);
         const uint32_t idOffset = sectionSize + static_cast<uint32_t>(block.size());
-        for (char16_t unit : cacheId_) {
-            put16(block, unit);
-        }
-        put16(block, 0);
+        putTerminatedUtf16(block, cacheId_);
         const uint32_t entryOffset = sectionSize + static_cast<uint32_t>(block.size());
-        for (char16_t unit : cache_->entryName) {
-            put16(block, unit);
-        }
-        put16(block, 0);
+        putTerminatedUtf16(block, cache_->entryName);
         symbols.push_back({ONEFILE_SYMBOL_CACHE_RECORD_COUNT, numbers});
         symbols.push_back({ONEFILE_SYMBOL_CACHE_CONTENT_SIZE, numbers + 8});
         symbols.push_back({ONEFILE_SYMBOL_CACHE_ID, idOffset});
@@ -176,8 +171,7 @@ void ConstantsObjectWriter::finish() {
 
     std::vector<unsigned char> table;
     std::string strings;
-    for (size_t i = 0; i < symbolCount(); ++i) {
-        const Symbol& symbol = symbols[i];
+    for (const Symbol& symbol : symbols) {
         size_t length = std::strlen(symbol.name);
         if (length <= 8) {
             char shortName[8] = {};
@@ -201,6 +195,8 @@ void ConstantsObjectWriter::finish() {
     unsigned char field[8];
     storeLittleEndian(field, symbolTableOffset, 4);
     writeAt(8, field, 4);
+    storeLittleEndian(field, symbols.size(), 4);
+    writeAt(12, field, 4);
     storeLittleEndian(field, sectionSize, 4);
     writeAt(fileHeaderSize + 16, field, 4);
     storeLittleEndian(field, attachedLength_, 8);

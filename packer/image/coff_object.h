@@ -56,10 +56,6 @@ class ConstantsObjectWriter : public ByteSink {
 
   private:
     void writeAt(long offset, const void* data, size_t size);
-    // The spec's symbol comes after the five that every build has, and only
-    // with a spec of its own; without it the bootstrap library's default
-    // serves. The cache's four come last.
-    uint32_t symbolCount() const { return 5 + (ownSpec_ ? 1 : 0) + (cache_ ? 4 : 0); }
 
     FILE* stream_;
     std::filesystem::path path_;

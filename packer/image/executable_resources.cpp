@@ -27,13 +27,6 @@ constexpr uint16_t translationCodePage = 1200;
 constexpr uint16_t valueBinary = 0;
 constexpr uint16_t valueText = 1;
 
-void putText(std::vector<unsigned char>& out, std::u16string_view text) {
-    for (char16_t unit : text) {
-        put16(out, unit);
-    }
-    put16(out, 0);
-}
-
 void alignTo32Bits(std::vector<unsigned char>& out) {
     while (out.size() % 4 != 0) {
         out.push_back(0);
@@ -51,7 +44,7 @@ std::vector<unsigned char> block(std::u16string_view key, uint16_t type, uint16_
     put16(out, 0); // the length, set below
     put16(out, valueLength);
     put16(out, type);
-    putText(out, key);
+    putTerminatedUtf16(out, key);
     alignTo32Bits(out);
     out.insert(out.end(), value.begin(), value.end());
     for (const std::vector<unsigned char>& child : children) {
@@ -67,7 +60,7 @@ std::vector<unsigned char> block(std::u16string_view key, uint16_t type, uint16_
 
 std::vector<unsigned char> stringBlock(std::u16string_view key, std::u16string_view value) {
     std::vector<unsigned char> text;
-    putText(text, value);
+    putTerminatedUtf16(text, value);
     // The value's length counts characters, its terminator included.
     return block(key, valueText, static_cast<uint16_t>(value.size() + 1), text, {});
 }

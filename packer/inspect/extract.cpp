@@ -59,8 +59,15 @@ class ExtractionDirectory {
             if (!fs::is_directory(status)) {
                 throw PackError(quoted() + " is not a directory");
             }
-            if (!force && !fs::is_empty(directory, error)) {
-                throw PackError(quoted() + " is not empty; give --force to write into it anyway");
+            if (!force) {
+                bool empty = fs::is_empty(directory, error);
+                if (error) {
+                    throw PackError("cannot read " + quoted() + ": " + error.message());
+                }
+                if (!empty) {
+                    throw PackError(quoted() +
+                                    " is not empty; give --force to write into it anyway");
+                }
             }
         } else {
             // Created from the first missing ancestor down, removed in reverse.

@@ -81,12 +81,16 @@ std::string text(const json& value) {
     return value.get<std::string>();
 }
 
-void printText(const json& info) {
+// `imageProblem` is why an executable's image headers, and so its
+// signature, are missing from `info`.
+void printText(const json& info, const std::string& imageProblem) {
     std::cout << "file: " << text(info["file"]) << "\nkind: " << text(info["kind"])
               << "\nsize: " << bytes(info["size"]) << '\n';
     if (const json& image = info["image"]; !image.is_null()) {
         std::cout << "image: " << text(image["format"]) << " for " << text(image["machine"]) << ", "
                   << text(image["subsystem"]) << " subsystem\n";
+    } else if (!imageProblem.empty()) {
+        std::cout << "image: unreadable, as the file " << imageProblem << '\n';
     }
     const json& frame = info["frame"];
     std::cout << "attached data: " << bytes(info["attachedData"]["size"]) << " at offset "
@@ -120,8 +124,10 @@ void printText(const json& info) {
         std::cout << "target directory: " << text(target["spec"])
                   << (target["default"].get<bool>() ? " (the default)" : "")
                   << "\nmode: " << text(target["mode"]) << '\n';
-        if (const json& cache = target["cache"]; !cache.is_null()) {
-            std::cout << "cache directory: " << text(cache["directory"])
+        // A per-run build has no "cache" key, and a const json's [] must
+        // not be asked for a missing one.
+        if (target.contains("cache")) {
+            std::cout << "cache directory: " << text(target["cache"]["directory"])
                       << " (unpacked once, kept between runs)\n";
         }
     } else if (info["kind"] == "executable") {
@@ -143,6 +149,6 @@ void runInfoCommand(const std::filesystem::path& file, bool json) {
     if (json) {
         printJson(info);
     } else {
-        printText(info);
+        printText(info, inspected.imageProblem());
     }
 }

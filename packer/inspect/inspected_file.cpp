@@ -21,8 +21,7 @@ InspectedFile::InspectedFile(const std::filesystem::path& path)
         throw PackError(quotedName() + ": " + error.what());
     }
     if (isExecutable()) {
-        std::string problem;
-        image_ = readPeImage(mapped_.data(), mapped_.size(), &problem);
+        image_ = readPeImage(mapped_.data(), mapped_.size(), &imageProblem_);
         constants_ =
             readConstantsSection(mapped_.data(), mapped_.size(), data_.offset, data_.length);
     }
@@ -50,9 +49,6 @@ void RecordSurvey::record(const std::u16string& path, uint64_t size) {
             throw PackError("record " + std::to_string(count_) + ", " + error.what());
         }
     }
-    if (keepRecords_) {
-        records_.push_back({path, size});
-    }
     if (count_ == 1) {
         entry_ = Record{path, size};
     }
@@ -65,9 +61,6 @@ void RecordSurvey::content(const unsigned char* data, size_t size) {
 }
 
 std::string RecordSurvey::entryProblem() const {
-    if (!entry_) {
-        return "there is no entry library: the archive holds no records";
-    }
     if (entry_->size > entryCheckLimit) {
         return "is " + std::to_string(entry_->size) + " bytes, more than the " +
                std::to_string(entryCheckLimit) + " that are checked";
@@ -75,8 +68,8 @@ std::string RecordSurvey::entryProblem() const {
     return entryLibraryProblem(entryBytes_.data(), entryBytes_.size());
 }
 
-Survey surveyRecords(const InspectedFile& file, bool checkNames, bool keepRecords) {
-    Survey survey{RecordSurvey(checkNames, keepRecords), {}};
+Survey surveyRecords(const InspectedFile& file, bool checkNames) {
+    Survey survey{RecordSurvey(checkNames), {}};
     try {
         survey.end = readRecords(file.data(), survey.records);
     } catch (const PackError& error) {

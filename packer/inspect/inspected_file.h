@@ -29,6 +29,9 @@ class InspectedFile {
     bool isExecutable() const { return data_.offset != 0; }
     // The executable's image headers, when they can be read.
     const std::optional<PeImage>& image() const { return image_; }
+    // Why an executable's image headers cannot be read; "" when they can,
+    // and for an attached-data file.
+    const std::string& imageProblem() const { return imageProblem_; }
     // The executable's build constants, when they lie before its attached data.
     const std::optional<ConstantsSection>& constants() const { return constants_; }
 
@@ -38,6 +41,7 @@ class InspectedFile {
     AttachedData data_;
     FrameInfo frame_;
     std::optional<PeImage> image_;
+    std::string imageProblem_;
     std::optional<ConstantsSection> constants_;
 };
 
@@ -52,25 +56,23 @@ class RecordSurvey : public RecordVisitor {
         uint64_t size = 0;
     };
 
-    explicit RecordSurvey(bool checkNames, bool keepRecords = false)
-        : checkNames_(checkNames), keepRecords_(keepRecords) {}
+    explicit RecordSurvey(bool checkNames) : checkNames_(checkNames) {}
     void record(const std::u16string& path, uint64_t size) override;
     void content(const unsigned char* data, size_t size) override;
 
     uint64_t count() const { return count_; }
     uint64_t totalSize() const { return totalSize_; }
-    const std::vector<Record>& records() const { return records_; }
-    // The first record, the entry library: its path and size, and why it
-    // cannot serve as one ("" when it can). Nothing without records.
+    // The first record, the entry library: its path and size. Nothing
+    // without records.
     const std::optional<Record>& entry() const { return entry_; }
+    // Why the entry library cannot serve as one ("" when it can); only for
+    // a survey that found one, so callers check entry() first.
     std::string entryProblem() const;
 
   private:
     bool checkNames_;
-    bool keepRecords_;
     uint64_t count_ = 0;
     uint64_t totalSize_ = 0;
-    std::vector<Record> records_;
     std::optional<Record> entry_;
     std::vector<unsigned char> entryBytes_; // while the first record is read
     CaseFoldedTree names_;
@@ -82,7 +84,7 @@ struct Survey {
     RecordSurvey records;
     RecordStreamEnd end;
 };
-Survey surveyRecords(const InspectedFile& file, bool checkNames, bool keepRecords = false);
+Survey surveyRecords(const InspectedFile& file, bool checkNames);
 
 // The survey of a file that verify finds sound: the frame with its content
 // checksum, every path, nothing after the terminator, and an entry library

@@ -18,6 +18,27 @@ class ListingVisitor : public RecordVisitor {
     void content(const unsigned char*, size_t) override {}
 };
 
+// The JSON listing is printed whole once the walk is done; the content is
+// not needed for it.
+class CollectingVisitor : public RecordVisitor {
+  public:
+    void record(const std::u16string& path, uint64_t size) override {
+        records.push_back({{"path", utf16ToUtf8(path)}, {"size", size}});
+    }
+    void content(const unsigned char*, size_t) override {}
+    nlohmann::ordered_json records = nlohmann::ordered_json::array();
+};
+
+RecordStreamEnd walkRecords(const InspectedFile& inspected, RecordVisitor& visitor) {
+    try {
+        return readRecords(inspected.data(), visitor);
+    } catch (const PackError& error) {
+        // The lines listed so far go out before the message.
+        std::cout.flush();
+        throw PackError(inspected.quotedName() + ": " + error.what());
+    }
+}
+
 } // namespace
 
 void runListCommand(const std::filesystem::path& file, bool verbose, bool json) {
@@ -26,22 +47,13 @@ void runListCommand(const std::filesystem::path& file, bool verbose, bool json) 
     const FrameInfo& frame = inspected.frame();
     RecordStreamEnd end;
     if (json) {
-        Survey survey = surveyRecords(inspected, false, true);
-        end = survey.end;
-        nlohmann::ordered_json records = nlohmann::ordered_json::array();
-        for (const RecordSurvey::Record& record : survey.records.records()) {
-            records.push_back({{"path", utf16ToUtf8(record.path)}, {"size", record.size}});
-        }
-        printJson({{"file", file.string()}, {"records", records}});
+        CollectingVisitor visitor;
+        end = walkRecords(inspected, visitor);
+        printJson({{"file", file.string()}, {"records", visitor.records}});
     } else {
         // Lines appear as the records are decoded.
         ListingVisitor visitor;
-        try {
-            end = readRecords(data, visitor);
-        } catch (const PackError& error) {
-            std::cout.flush();
-            throw PackError(inspected.quotedName() + ": " + error.what());
-        }
+        end = walkRecords(inspected, visitor);
         std::cout.flush();
     }
     if (verbose) {

@@ -44,12 +44,6 @@ TEST(CachedSpec, EveryRunMustFindTheSameDirectory) {
     }
 }
 
-json infoOf(const fs::path& file) {
-    CommandResult r = runPacker({"info", file.string(), "--json"});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    return json::parse(r.out);
-}
-
 TEST(CacheOption, NamesTheDirectoryByTheAttachedDataAndInfoSaysSo) {
     EntryTree tree;
     writeFile(tree.input / "data" / "one.txt", "one");

@@ -40,12 +40,6 @@ struct Packed {
     }
 };
 
-json infoOf(const fs::path& file) {
-    CommandResult r = runPacker({"info", file.string(), "--json"});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    return json::parse(r.out);
-}
-
 TEST(Info, DescribesAnExecutableInJsonThatMatchesWhatItHolds) {
     Packed packed;
     json info = infoOf(packed.exe);
@@ -116,6 +110,25 @@ TEST(Info, DescribesAnAttachedDataFileAndADefaultBuildAndPrintsTheSameAsText) {
           "mode: per-run\n", "signature: none\n", "records: 5, "}) {
         EXPECT_NE(text.out.find(line), std::string::npos) << line << "\n" << text.out;
     }
+}
+
+TEST(Info, SaysWhyADamagedImageHasNoImageOrSignatureLines) {
+    Packed packed;
+    std::string exe = readFile(packed.exe);
+    exe.replace(0, 2, "XX");
+    fs::path damaged = packed.scratch / "Damaged.exe";
+    writeFile(damaged, exe);
+    CommandResult text = runPacker({"info", damaged.string()});
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_NE(text.out.find("kind: executable\nsize: " + std::to_string(exe.size()) +
+                            " bytes\nimage: unreadable, as the file is not a PE file: it does "
+                            "not begin with \"MZ\"\n"),
+              std::string::npos)
+        << text.out;
+    EXPECT_EQ(text.out.find("signature:"), std::string::npos) << text.out;
+    json info = infoOf(damaged);
+    EXPECT_TRUE(info["image"].is_null());
+    EXPECT_TRUE(info["signature"].is_null());
 }
 
 TEST(List, GivesTheRecordsAsJsonInArchiveOrder) {

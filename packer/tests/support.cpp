@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <fstream>
 #include <sstream>
@@ -81,6 +83,12 @@ CommandResult runPacker(const std::vector<std::string>& arguments) {
     std::vector<std::string> command = {ONEFILE_PACK_PATH};
     command.insert(command.end(), arguments.begin(), arguments.end());
     return runCommand(command);
+}
+
+nlohmann::json infoOf(const fs::path& file) {
+    CommandResult r = runPacker({"info", file.string(), "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return nlohmann::json::parse(r.out);
 }
 
 fs::path testImage(const std::string& name) {

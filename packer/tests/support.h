@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 // A fresh directory, removed with its contents at the end of the test.
 class ScratchDirectory {
   public:
@@ -34,6 +36,9 @@ CommandResult runCommand(const std::vector<std::string>& arguments);
 
 // Runs the packer built with these tests.
 CommandResult runPacker(const std::vector<std::string>& arguments);
+
+// What `info --json` says of `file`; a failed run fails the test.
+nlohmann::json infoOf(const std::filesystem::path& file);
 
 // A Windows image that the test build made with MinGW-w64: "entry.dll"
 // (exports run_code), "no_run_code.dll", "program.exe".
