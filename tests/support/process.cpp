@@ -1,6 +1,7 @@
 #include "tests/support/process.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include <chrono>
 #include <condition_variable>
@@ -93,6 +94,9 @@ struct RunningProcess::State {
     std::condition_variable changed;
     std::string out, err;
     bool outClosed = false;
+    bool errClosed = false;
+    // Set once the program has ended and its pipes had their time to close.
+    std::atomic<bool> stopReading{false};
     HANDLE inWrite = nullptr, outRead = nullptr, errRead = nullptr;
     std::thread outReader, errReader, inWriter;
     bool waited = false;
@@ -101,19 +105,39 @@ struct RunningProcess::State {
 
 namespace {
 
+// How long the pipes may stay open after the program has ended. A Wine
+// service or desktop process started on demand by the program inherits its
+// standard handles and may keep them open for as long as it runs; waiting
+// for the end of the pipe would then hang the test.
+constexpr auto pipeGrace = std::chrono::seconds(10);
+
+// Reads only what the pipe holds, so that a reader can be stopped.
 void drainInto(HANDLE pipe, std::string* into, std::mutex* mutex, std::condition_variable* changed,
-               bool* closed) {
+               bool* closed, const std::atomic<bool>* stop) {
     char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+            break; // every writer has closed it
+        }
+        if (available == 0) {
+            if (*stop) {
+                break;
+            }
+            Sleep(2);
+            continue;
+        }
+        DWORD got = 0;
+        DWORD wanted = available < sizeof buffer ? available : static_cast<DWORD>(sizeof buffer);
+        if (!ReadFile(pipe, buffer, wanted, &got, nullptr) || got == 0) {
+            break;
+        }
         std::lock_guard<std::mutex> lock(*mutex);
         into->append(buffer, got);
         changed->notify_all();
     }
     std::lock_guard<std::mutex> lock(*mutex);
-    if (closed) {
-        *closed = true;
-    }
+    *closed = true;
     changed->notify_all();
 }
 
@@ -188,10 +212,12 @@ RunningProcess::RunningProcess(const std::wstring& program, const std::wstring& 
 
     State* state = state_;
     state->outReader = std::thread(drainInto, state->outRead, &state->out, &state->mutex,
-                                   &state->changed, &state->outClosed);
+                                   &state->changed, &state->outClosed, &state->stopReading);
     if (state->errRead) {
         state->errReader = std::thread(drainInto, state->errRead, &state->err, &state->mutex,
-                                       &state->changed, nullptr);
+                                       &state->changed, &state->errClosed, &state->stopReading);
+    } else {
+        state->errClosed = true;
     }
     std::string input = options.input;
     state->inWriter = std::thread([state, input] {
@@ -228,6 +254,13 @@ ProcessResult RunningProcess::wait(DWORD timeoutMilliseconds) {
         WaitForSingleObject(process_, INFINITE);
     }
     GetExitCodeProcess(process_, &result.exitCode);
+    {
+        // What the program's own children still write comes in meanwhile.
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        state_->changed.wait_for(lock, pipeGrace,
+                                 [&] { return state_->outClosed && state_->errClosed; });
+    }
+    state_->stopReading = true;
     state_->inWriter.join();
     state_->outReader.join();
     if (state_->errReader.joinable()) {
