@@ -110,6 +110,8 @@ TEST(Info, DescribesAnAttachedDataFileAndADefaultBuildAndPrintsTheSameAsText) {
           "mode: per-run\n", "signature: none\n", "records: 5, "}) {
         EXPECT_NE(text.out.find(line), std::string::npos) << line << "\n" << text.out;
     }
+    // Only a cached build has a cache directory to tell of.
+    EXPECT_EQ(text.out.find("cache directory"), std::string::npos) << text.out;
 }
 
 TEST(Info, SaysWhyADamagedImageHasNoImageOrSignatureLines) {
