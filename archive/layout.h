@@ -85,3 +85,9 @@ constexpr size_t readerOutputBufferSize = 131072;
 // "onefile cache <id> <records> <bytes>" and a line end in ASCII, and besides
 // it exactly that many files of that many bytes. No record may take its name.
 #define ONEFILE_CACHE_MARKER_NAME "onefile-cache-complete"
+
+// Opt-in behaviours of a build, one bit each in a uint32 (the bits are named
+// below as options arrive). The packer defines the word only when a bit is
+// set, so a build without options stays byte for byte what it was; the
+// bootstrap library's default is 0.
+#define ONEFILE_SYMBOL_BUILD_OPTIONS "onefileBuildOptions"

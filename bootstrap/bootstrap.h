@@ -91,3 +91,5 @@ extern "C" const wchar_t onefileCacheId[];
 extern "C" const wchar_t onefileCacheEntryName[];
 extern "C" const uint64_t onefileCacheRecordCount;
 extern "C" const uint64_t onefileCacheContentSize;
+// Opt-in behaviours, the bits of archive/layout.h; 0 unless the packer sets one.
+extern "C" const uint32_t onefileBuildOptions;

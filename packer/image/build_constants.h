@@ -36,6 +36,7 @@ struct BuildConstants {
     VersionNumbers versionNumbers = {};
     std::u16string targetDirectorySpec; // where each run unpacks, with {NAME} references
     TargetMode targetMode = TargetMode::perRun;
+    uint32_t options = 0; // opt-in behaviours, the bits of archive/layout.h
 };
 
 // The defaults for an output file: no company, the output's file name

@@ -32,9 +32,11 @@ constexpr uint32_t attachedAlignment = 16;
 constexpr size_t stringLimits[4] = {productTextLimit, productTextLimit, productTextLimit,
                                     pathCapacity - 1};
 
-// The cached mode's block after the attached data.
+// The blocks after the attached data, each on a multiple of 8 from the
+// section's start: cached mode's, then the options'.
+constexpr uint32_t blockAlignment = 8;
 constexpr char cacheBlockMagic[8] = {'O', 'F', 'C', 'A', 'C', 'H', 'E', '1'};
-constexpr uint32_t cacheBlockAlignment = 8;
+constexpr char optionsBlockMagic[8] = {'O', 'F', 'O', 'P', 'T', 'N', 'S', '1'};
 
 XXH64_state_t* hashOf(void* state) {
     return static_cast<XXH64_state_t*>(state);
@@ -45,7 +47,7 @@ XXH64_state_t* hashOf(void* state) {
 ConstantsObjectWriter::ConstantsObjectWriter(FILE* stream, std::filesystem::path path,
                                              const BuildConstants& constants,
                                              const CacheFacts* cache)
-    : stream_(stream), path_(std::move(path)),
+    : stream_(stream), path_(std::move(path)), options_(constants.options),
       ownSpec_(constants.targetDirectorySpec != defaultTargetDirectorySpec(TargetMode::perRun)) {
     if (cache) {
         cache_ = *cache;
@@ -149,7 +151,7 @@ void ConstantsObjectWriter::finish() {
                       static_cast<unsigned long long>(XXH64_digest(hashOf(hashState_))));
         cacheId_.assign(id, id + cacheIdLength);
         std::vector<unsigned char> block;
-        while ((sectionSize + block.size()) % cacheBlockAlignment != 0) {
+        while ((sectionSize + block.size()) % blockAlignment != 0) {
             block.push_back(0);
         }
         block.insert(block.end(), cacheBlockMagic, cacheBlockMagic + sizeof cacheBlockMagic);
@@ -164,6 +166,18 @@ void ConstantsObjectWriter::finish() {
         symbols.push_back({ONEFILE_SYMBOL_CACHE_CONTENT_SIZE, numbers + 8});
         symbols.push_back({ONEFILE_SYMBOL_CACHE_ID, idOffset});
         symbols.push_back({ONEFILE_SYMBOL_CACHE_ENTRY_NAME, entryOffset});
+        writeAt(static_cast<long>(sectionDataOffset + sectionSize), block.data(), block.size());
+        sectionSize += static_cast<uint32_t>(block.size());
+    }
+    if (options_ != 0) {
+        std::vector<unsigned char> block;
+        while ((sectionSize + block.size()) % blockAlignment != 0) {
+            block.push_back(0);
+        }
+        block.insert(block.end(), optionsBlockMagic, optionsBlockMagic + sizeof optionsBlockMagic);
+        symbols.push_back(
+            {ONEFILE_SYMBOL_BUILD_OPTIONS, sectionSize + static_cast<uint32_t>(block.size())});
+        put32(block, options_);
         writeAt(static_cast<long>(sectionDataOffset + sectionSize), block.data(), block.size());
         sectionSize += static_cast<uint32_t>(block.size());
     }
@@ -260,12 +274,16 @@ std::optional<ConstantsSection> readSectionAt(const unsigned char* bytes, size_t
     return section;
 }
 
-// A cached build's block after the attached data, which ends at `dataEnd`
-// (a multiple of 16 bytes after the section's start plus the data's length).
+// Where a block after the attached data may begin: `at` rounded up as the
+// writer aligned it. The section starts on a multiple of 16, so the distance
+// from its start is what counts, and `sectionStart` gives it.
+size_t alignedBlock(size_t at, size_t sectionStart) {
+    return at + (blockAlignment - (at - sectionStart) % blockAlignment) % blockAlignment;
+}
+
+// A cached build's block at `at`; moves `at` past it.
 std::optional<ConstantsSection::Cache> readCacheBlock(const unsigned char* bytes, size_t size,
-                                                      size_t dataEnd, uint64_t attachedLength) {
-    size_t at = dataEnd +
-                (cacheBlockAlignment - attachedLength % cacheBlockAlignment) % cacheBlockAlignment;
+                                                      size_t& at) {
     if (at > size || size - at < sizeof cacheBlockMagic + 16 ||
         std::memcmp(bytes + at, cacheBlockMagic, sizeof cacheBlockMagic) != 0) {
         return std::nullopt;
@@ -283,6 +301,15 @@ std::optional<ConstantsSection::Cache> readCacheBlock(const unsigned char* bytes
     cache.id = *id;
     cache.entryName = *entry;
     return cache;
+}
+
+// The options' block at `at`, or 0 when there is none.
+uint32_t readOptionsBlock(const unsigned char* bytes, size_t size, size_t at) {
+    if (at > size || size - at < sizeof optionsBlockMagic + 4 ||
+        std::memcmp(bytes + at, optionsBlockMagic, sizeof optionsBlockMagic) != 0) {
+        return 0;
+    }
+    return static_cast<uint32_t>(loadLittleEndian(bytes + at + sizeof optionsBlockMagic, 4));
 }
 
 } // namespace
@@ -307,8 +334,15 @@ std::optional<ConstantsSection> readConstantsSection(const unsigned char* bytes,
             continue;
         }
         if (std::optional<ConstantsSection> section = readSectionAt(bytes, start, attachedOffset)) {
-            section->cache =
-                readCacheBlock(bytes, size, attachedOffset + attachedLength, attachedLength);
+            if (attachedLength > size - attachedOffset) {
+                return section;
+            }
+            size_t at = alignedBlock(attachedOffset + attachedLength, start);
+            section->cache = readCacheBlock(bytes, size, at);
+            if (section->cache) {
+                at = alignedBlock(at, start);
+            }
+            section->options = readOptionsBlock(bytes, size, at);
             return section;
         }
     }

@@ -17,6 +17,10 @@
 //           uint64 records, uint64 bytes of their contents
 //           the id (16 hexadecimal digits) and the entry library's archive
 //           path, UTF-16 with a zero unit after each
+//   when the build has options, then:
+//           zero bytes up to a multiple of 8
+//           8 bytes "OFOPTNS1"
+//           uint32 the options' bits
 #pragma once
 
 #include <cstdint>
@@ -64,6 +68,7 @@ class ConstantsObjectWriter : public ByteSink {
     bool ownSpec_ = false;           // the spec is not the library's default
     uint64_t attachedLength_ = 0;
     std::optional<CacheFacts> cache_;
+    uint32_t options_ = 0;
     void* hashState_ = nullptr; // the attached data's hash, in cached mode
     std::u16string cacheId_;
 };
@@ -82,6 +87,7 @@ struct ConstantsSection {
         std::u16string entryName;
     };
     std::optional<Cache> cache; // a cached build's block after the attached data
+    uint32_t options = 0;       // the options' block after that, 0 without one
 };
 
 // The section before the attached data at `attachedOffset` (of
