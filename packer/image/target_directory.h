@@ -34,6 +34,28 @@ std::string ownDirectoryRequirement();
 // could share, a spec longer than the bootstrap's buffer.
 std::vector<SpecPart> checkTargetDirectorySpec(const std::u16string& spec, TargetMode mode);
 
+// Where the texts that a spec's references take came from, as messages name
+// them ("--product 'App'", or how a default was made).
+struct SpecTextOrigins {
+    std::string spec; // UTF-8, as given or the default
+    std::string company;
+    std::string product;
+    std::string version;
+};
+
+// Checks the folders that the directory will have below the spec's absolute
+// beginning, as the bootstrap will make them: the build's texts in place of
+// {COMPANY}, {PRODUCT} and {VERSION}, each text inside one folder name
+// (a separator in it would nest folders). Every name must be one Windows
+// holds: no character it refuses, no device name, no trailing dot or space,
+// not empty; literal "", "." and ".." are left to the system, which resolves
+// them. A reference whose value is an absolute path ({TEMP}, and {PROGRAM}
+// as started from Explorer) can only begin a spec. Throws PackError naming
+// the option at fault (`origins`), the folder and the reason.
+void checkTargetDirectoryFolders(const std::vector<SpecPart>& parts,
+                                 const BuildConstants& constants, const std::u16string& programFile,
+                                 const SpecTextOrigins& origins);
+
 // The spec expanded for a typical user: TEMP is C:\Users\, twenty
 // characters and \AppData\Local\Temp, the per-run references take their
 // longest values, the product texts are the build's own and the program was
