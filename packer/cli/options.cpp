@@ -122,12 +122,16 @@ std::string buildDetails() {
                 " (unless --no-entry-check), and a target directory whose spec would fail, "
                 "also one whose folders Windows could not make of the company, product and "
                 "version texts that the spec uses (characters it refuses in names, device "
-                "names, a trailing dot or space, an empty name).") +
+                "names, a trailing dot or space, an empty name, more than 255 characters).") +
            "\n\n" +
            wrap("The target directory (--target-dir) is a path spec: text with references "
                 "that each run expands, " +
                 specReferenceNames(nullptr, "and") + ". It must begin with " +
-                absoluteSpecBeginnings() + ". Each run's directory must be its own: it needs " +
+                absoluteSpecBeginnings() +
+                "; a folder reference anywhere else is refused, and so are " +
+                referencesWithPathValues() +
+                ", which a program started from Explorer fills with a full path. "
+                "Each run's directory must be its own: it needs " +
                 ownDirectoryRequirement() +
                 ". A warning names the longest path to unpack when, with the target directory "
                 "expanded for a typical user, it reaches " +
@@ -212,7 +216,7 @@ std::vector<OptionRow> makeOptionTable() {
              line.options.exclusionFiles.push_back(value.text);
          }},
         {"--exclude-vcs", nullptr, packingCommands,
-         "leave out the folders of version control: " + versionControlList(), excludeVcs},
+         "leave out the folders of version control,\n" + versionControlList(), excludeVcs},
         {"--dry-run", nullptr, packingCommands,
          "write nothing: list what would be packed as \"list\" lists\n"
          "the records, then the total on standard error",

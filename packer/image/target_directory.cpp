@@ -12,6 +12,10 @@
 
 namespace {
 
+// The longest name of a file or folder that Windows file systems hold, in
+// UTF-16 code units.
+constexpr size_t folderNameLimit = 255;
+
 // Twenty characters, a long but ordinary user name.
 constexpr char16_t typicalUserName[] = u"UserNameOfTwentyChrs";
 static_assert(sizeof typicalUserName / sizeof typicalUserName[0] == 20 + 1);
@@ -253,6 +257,17 @@ std::string shownText(const FolderName& folder) {
     return utf16ToUtf8(text);
 }
 
+// Why Windows could not make a folder of this name, or "".
+std::string folderNameProblem(const std::u16string& name) {
+    std::string problem = nameProblem(utf16ToUtf8(name));
+    if (problem.empty() && name.size() > folderNameLimit) {
+        problem = "is " + std::to_string(name.size()) +
+                  " characters long; Windows holds names of " + "up to " +
+                  std::to_string(folderNameLimit);
+    }
+    return problem;
+}
+
 // The build text that makes a refused folder name bad: the first whose
 // replacement by a harmless text makes the name one Windows holds. Null
 // when the spec's own text is at fault.
@@ -260,7 +275,7 @@ const NamePiece* textAtFault(const FolderName& folder) {
     const NamePiece* first = nullptr;
     for (const NamePiece& piece : folder) {
         if (piece.reference && textReference(*piece.reference)) {
-            if (nameProblem(utf16ToUtf8(judgedText(folder, &piece))).empty()) {
+            if (folderNameProblem(judgedText(folder, &piece)).empty()) {
                 return &piece;
             }
             first = first ? first : &piece;
@@ -274,7 +289,7 @@ const NamePiece* textAtFault(const FolderName& folder) {
                 piece.value = u"x";
             }
         }
-        if (nameProblem(utf16ToUtf8(judgedText(plain, nullptr))).empty()) {
+        if (folderNameProblem(judgedText(plain, nullptr)).empty()) {
             return first;
         }
     }
@@ -349,6 +364,15 @@ std::string absoluteSpecBeginnings() {
 std::string ownDirectoryRequirement() {
     return referenceList(tellsAllApart) + ", or " + referenceList(tellsConcurrentApart) +
            " together with " + referenceList(tellsSuccessiveApart);
+}
+
+std::string referencesWithPathValues() {
+    return specReferenceNames(
+        [](const SpecReferenceInfo& info) {
+            return !info.absoluteFolder &&
+                   beginsAbsolute(typicalValue(info, defaultBuildConstants("app.exe"), u"app.exe"));
+        },
+        "and");
 }
 
 std::vector<SpecPart> checkTargetDirectorySpec(const std::u16string& spec, TargetMode mode) {
@@ -434,7 +458,7 @@ void checkTargetDirectoryFolders(const std::vector<SpecPart>& parts,
         if (literalFolder(folder) && (text.empty() || text == u"." || text == u"..")) {
             continue; // the full path the bootstrap makes of it drops or resolves these
         }
-        const std::string problem = nameProblem(utf16ToUtf8(text));
+        const std::string problem = folderNameProblem(text);
         if (problem.empty()) {
             continue;
         }

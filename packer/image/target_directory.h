@@ -28,6 +28,10 @@ std::string specReferenceNames(bool (*wanted)(const SpecReferenceInfo&), const c
 std::string absoluteSpecBeginnings();
 std::string ownDirectoryRequirement();
 
+// The references that can expand to an absolute path although a spec cannot
+// begin with them ({PROGRAM}, ...), so that no spec can use them.
+std::string referencesWithPathValues();
+
 // The parts of `spec`, checked for `mode`. Throws PackError naming the
 // problem: an unknown reference, an unbalanced brace, a control character,
 // a result that is not absolute, in per-run mode a directory that two runs

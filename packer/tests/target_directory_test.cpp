@@ -192,6 +192,9 @@ TEST(TargetDirectoryFolders, TextsAndSpecsWindowsCouldNotMakeFoldersOfAreRefused
         {{"--cache", "--product", "dot."}, cached + "'dot.'; that name ends in a dot"},
         {{"--cache", "--product", ".."}, "'..'; that name ends in a dot"},
         {{"--cache", "--product", "space "}, "that name ends in a space"},
+        {{"--target-dir", "{TEMP}\\{PRODUCT} {PRODUCT}_{RANDOM}", "--product",
+          std::string(130, 'p')},
+         "_{RANDOM}'; that name is 273 characters long; Windows holds names of up to 255"},
         {{"--target-dir", company, "--company", "ACME <Ltd>"},
          "--company 'ACME <Ltd>': {COMPANY} in the target directory '" + company +
              "' gives the folder name 'ACME <Ltd>'; that name contains the character '<'"},
@@ -270,7 +273,12 @@ TEST(PathBudgetOfABuild, WarnsNamingTheLongestPathAndRefusesPastTheBuffer) {
         << r.err;
     EXPECT_TRUE(fs::exists(tree.out / "app.exe"));
     fs::remove(tree.out / "app.exe");
-    r = tree.build({"--target-dir", "C:\\" + std::string(4080, 'x') + "\\{RANDOM}"});
+    // Sixteen folders of 254 characters and their separators: 4080.
+    std::string folders(254, 'x');
+    for (int i = 1; i < 16; ++i) {
+        folders += "\\" + std::string(254, 'x');
+    }
+    r = tree.build({"--target-dir", "C:\\" + folders + "\\{RANDOM}"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("the bootstrap holds paths of up to 4095"), std::string::npos) << r.err;
     EXPECT_TRUE(directoryNames(tree.out).empty());
