@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <optional>
 
@@ -216,7 +216,7 @@ std::vector<OptionRow> makeOptionTable() {
              line.options.exclusionFiles.push_back(value.text);
          }},
         {"--exclude-vcs", nullptr, packingCommands,
-         "leave out the folders of version control,\n" + versionControlList(), excludeVcs},
+         "leave out the folders of version control:\n" + versionControlList(), excludeVcs},
         {"--dry-run", nullptr, packingCommands,
          "write nothing: list what would be packed as \"list\" lists\n"
          "the records, then the total on standard error",
