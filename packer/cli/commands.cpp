@@ -3,7 +3,9 @@
 #include "archive/layout.h"
 
 #include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include "packer/payload/archive_file.h"
 #include "packer/payload/archive_path.h"
@@ -15,6 +17,7 @@
 #include "packer/image/linker.h"
 #include "packer/image/pe_file.h"
 #include "packer/image/target_directory.h"
+#include "packer/inspect/inspect_commands.h"
 #include "packer/cli/output_file.h"
 #include "packer/text.h"
 
@@ -54,10 +57,56 @@ void checkOutputDirectory(const fs::path& output) {
     }
 }
 
+// The patterns of --exclude-from files after those of the command line.
+Exclusions allExclusions(const PackOptions& options) {
+    Exclusions exclusions = options.exclusions;
+    for (const fs::path& file : options.exclusionFiles) {
+        const std::string quoted = quoteForMessage(file.string());
+        std::error_code error;
+        if (!fs::is_regular_file(file, error)) {
+            throw PackError(
+                "--exclude-from " + quoted +
+                (fs::exists(file, error) ? " is not a regular file" : " does not exist"));
+        }
+        std::ifstream in(file, std::ios::binary);
+        std::ostringstream content;
+        content << in.rdbuf();
+        if (!in) {
+            throw PackError("cannot read --exclude-from " + quoted);
+        }
+        for (const auto& [line, text] : exclusionFileLines(content.str())) {
+            std::string problem;
+            std::optional<ExclusionPattern> pattern = ExclusionPattern::parse(text, &problem);
+            const std::string origin = "--exclude-from " + quoted + " line " +
+                                       std::to_string(line) + " " + quoteForMessage(text);
+            if (!pattern) {
+                throw PackError(origin + ": the pattern " + problem);
+            }
+            exclusions.add(std::move(*pattern), origin);
+        }
+    }
+    return exclusions;
+}
+
 std::vector<InputFile> prepare(const PackOptions& options) {
     checkOutputDirectory(options.output);
     refuseOutputInsideInput(options);
-    return scanInputTree(options.inputDirectory, options.entry);
+    return scanInputTree(options.inputDirectory, options.entry, allExclusions(options));
+}
+
+// What a pack would hold, as list shows the records of what it makes.
+void printDryRun(const std::vector<InputFile>& files) {
+    uint64_t bytes = 0;
+    for (const InputFile& file : files) {
+        std::cout << recordListingLine(file.size, file.archivePath.utf16);
+        bytes += file.size;
+    }
+    std::cout.flush();
+    std::fprintf(stderr,
+                 "onefile-pack: dry run: %zu files, %llu bytes (record stream %llu bytes); "
+                 "nothing was written\n",
+                 files.size(), static_cast<unsigned long long>(bytes),
+                 static_cast<unsigned long long>(recordStreamSize(files)));
 }
 
 AttachedDataSummary pack(const PackOptions& options, const std::vector<InputFile>& files,
@@ -88,6 +137,10 @@ void report(const PackOptions& options, const std::vector<InputFile>& files,
 
 void runArchiveCommand(const PackOptions& options) {
     std::vector<InputFile> files = prepare(options);
+    if (options.dryRun) {
+        printDryRun(files);
+        return;
+    }
     TemporaryFile output(options.output);
     FileSink sink(output.stream(), options.output);
     AttachedDataSummary summary = pack(options, files, sink);
@@ -139,8 +192,40 @@ void checkEntryLibrary(const BuildOptions& options, const InputFile& entry) {
     std::string problem = entryLibraryProblem(mapped.data(), mapped.size());
     if (!problem.empty()) {
         throw PackError("--entry " + quoteForMessage(options.entry) + ": " +
-                        quoteForMessage(entry.source.string()) + " " + problem);
+                        quoteForMessage(entry.shown) + " " + problem);
     }
+}
+
+// The executable's file name, as a typical user would start it.
+std::u16string programFile(const BuildOptions& options) {
+    return utf8ToUtf16(options.output.filename().string()).value_or(u"onefile.exe");
+}
+
+// A program that Explorer and the command prompt would not start.
+void warnOfOutputWithoutExe(const BuildOptions& options) {
+    const std::string name = options.output.filename().string();
+    if (withoutExeSuffix(name) == name) {
+        std::fprintf(stderr,
+                     "onefile-pack: warning: --output %s does not end in .exe; Windows starts "
+                     "programs by double-click or by name only when they do\n",
+                     quoteForMessage(options.output.string()).c_str());
+    }
+}
+
+// Who gave the texts that the target directory's references take.
+SpecTextOrigins specTextOrigins(const BuildOptions& options, const BuildConstants& constants) {
+    SpecTextOrigins origins;
+    origins.spec = utf16ToUtf8(constants.targetDirectorySpec);
+    origins.company = options.company
+                          ? "--company " + quoteForMessage(utf16ToUtf8(*options.company))
+                          : "--company (not given)";
+    const std::string product = quoteForMessage(utf16ToUtf8(constants.productName));
+    origins.product = options.product ? "--product " + product
+                                      : "the product name " + product +
+                                            " (from --output; --product sets another)";
+    const std::string version = quoteForMessage(utf16ToUtf8(constants.versionString));
+    origins.version = (options.version ? "--version " : "the version ") + version;
+    return origins;
 }
 
 // The longest path each run opens, with the target directory as it expands
@@ -154,9 +239,7 @@ void warnOfLongPaths(const BuildOptions& options, const BuildConstants& constant
             longest = &file.archivePath.utf16;
         }
     }
-    std::u16string program =
-        utf8ToUtf16(options.output.filename().string()).value_or(u"onefile.exe");
-    std::u16string directory = typicalTargetDirectory(spec, constants, program);
+    std::u16string directory = typicalTargetDirectory(spec, constants, programFile(options));
     if (constants.targetMode == TargetMode::cached) {
         directory += u"\\" + std::u16string(cacheIdLength, u'0'); // the id's place
     }
@@ -173,7 +256,7 @@ CacheFacts cacheFacts(const std::vector<InputFile>& files) {
     const std::u16string marker = caseFoldKey(u"" ONEFILE_CACHE_MARKER_NAME);
     for (const InputFile& file : files) {
         if (caseFoldKey(file.archivePath.utf16) == marker) {
-            throw PackError(quoteForMessage(file.source.string()) + ": in cached mode the name " +
+            throw PackError(quoteForMessage(file.shown) + ": in cached mode the name " +
                             quoteForMessage(ONEFILE_CACHE_MARKER_NAME) +
                             " at the top is the bootstrap's own, which marks a complete directory");
         }
@@ -198,10 +281,13 @@ void keepObject(const fs::path& object, const fs::path& directory, const char* n
 void runBuildCommand(const BuildOptions& options) {
     // The toolchain, the icon and the place for the objects are checked
     // first: a mistake there should not cost a whole compression.
+    warnOfOutputWithoutExe(options);
     Toolchain toolchain = findToolchain(options.linker, options.libraryDirectory);
     BuildConstants constants = buildConstants(options);
     std::vector<SpecPart> spec =
         checkTargetDirectorySpec(constants.targetDirectorySpec, constants.targetMode);
+    checkTargetDirectoryFolders(spec, constants, programFile(options),
+                                specTextOrigins(options, constants));
     std::vector<IconImage> icon =
         options.icon ? iconImagesFromFile(*options.icon) : defaultIconImages();
     checkKeepDirectory(options);
@@ -214,6 +300,10 @@ void runBuildCommand(const BuildOptions& options) {
         cache = cacheFacts(files);
     }
     warnOfLongPaths(options, constants, spec, files);
+    if (options.dryRun) {
+        printDryRun(files);
+        return;
+    }
 
     TemporaryDirectory work;
     TemporaryFile object(work.path() / "onefile-data.o");

@@ -4,8 +4,10 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "packer/payload/archive_writer.h"
+#include "packer/payload/exclusions.h"
 #include "packer/image/build_constants.h"
 #include "packer/image/subsystem.h"
 #include "packer/cli/progress.h"
@@ -17,6 +19,9 @@ struct PackOptions {
     CompressionSettings compression;
     ProgressMode progress = ProgressMode::automatic;
     bool verbose = false;
+    Exclusions exclusions; // --exclude and --exclude-vcs, checked as they were given
+    std::vector<std::filesystem::path> exclusionFiles; // --exclude-from, read when packing
+    bool dryRun = false;                               // list what would be packed, write nothing
 };
 
 struct BuildOptions : PackOptions {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <optional>
 
@@ -44,6 +45,33 @@ void setVersion(CommandLine& line, const OptionValue& value) {
     }
 }
 
+void addExclusion(CommandLine& line, const OptionValue& value) {
+    std::string problem;
+    std::optional<ExclusionPattern> pattern = ExclusionPattern::parse(value.text, &problem);
+    const std::string origin = std::string(value.row.name) + " " + quoteForMessage(value.text);
+    if (!pattern) {
+        throw UsageError{origin + ": the pattern " + problem};
+    }
+    line.options.exclusions.add(std::move(*pattern), origin);
+}
+
+std::string versionControlList() {
+    std::string list;
+    const size_t count = std::size(versionControlNames);
+    for (size_t i = 0; i < count; ++i) {
+        list += std::string(i == 0 ? "" : i + 1 == count ? " and " : ", ") + versionControlNames[i];
+    }
+    return list;
+}
+
+void excludeVcs(CommandLine& line, const OptionValue& value) {
+    for (const char* name : versionControlNames) {
+        std::string problem;
+        line.options.exclusions.add(*ExclusionPattern::parse(name, &problem),
+                                    std::string(value.row.name) + " (" + name + ")");
+    }
+}
+
 const char* const packDetails =
     R"(Records: the entry library first, then every other regular file below
 INPUT_DIR, in byte-wise order of the UTF-8 bytes of its archive path, which
@@ -52,13 +80,23 @@ upper-case and before lower-case ASCII letters). Equal inputs give
 byte-identical outputs, whatever the number of threads. Empty directories
 are not recorded.
 
-Refused, naming the file, with nothing written: names Windows cannot hold
-(< > : " | ? * \ or control characters, a trailing dot or space, device
-names such as CON, NUL, COM1, also with an extension), names that are not
-UTF-8, archive paths over 1023 UTF-16 code units, names equal but for case,
-symbolic links and anything else that is not a regular file or directory,
-an entry that is missing or not a regular file, files that change size
-while being packed.)";
+--exclude, --exclude-from and --exclude-vcs leave out what their patterns
+match: globs on the path below INPUT_DIR with "/" between names, matched
+without regard to case as Windows compares names. "*" matches within a
+name, "?" one character, "[a-z]" one of a set. A pattern without "/"
+matches a name at any depth (*.pdb, __pycache__); one with "/" is anchored
+at INPUT_DIR (tests/data/**), where "**" spans folders; a trailing "/"
+matches folders alone. A folder that matches is left out with everything
+below it, unread. The entry library cannot be left out.
+
+Refused, each path named below INPUT_DIR, all of them in one message, with
+nothing written: names Windows cannot hold (< > : " | ? * \ or control
+characters, a trailing dot or space, device names such as CON, NUL, COM1,
+also with an extension), names that are not UTF-8, archive paths over 1023
+UTF-16 code units, names equal but for case, symbolic links and anything
+else that is not a regular file or directory, files and folders that
+cannot be read, an entry that is missing or not a regular file. Files that
+change size while being packed end the pack.)";
 
 // `text` as lines of at most `width` characters, broken at spaces.
 std::string wrap(const std::string& text, size_t width = 76) {
@@ -81,12 +119,19 @@ std::string buildDetails() {
     return std::string(packDetails) + "\n\n" +
            wrap(std::string("build also refuses an entry library that is not ") +
                 soundEntryDescription() +
-                " (unless --no-entry-check), and a target directory whose spec would fail.") +
+                " (unless --no-entry-check), and a target directory whose spec would fail, "
+                "also one whose folders Windows could not make of the company, product and "
+                "version texts that the spec uses (characters it refuses in names, device "
+                "names, a trailing dot or space, an empty name, more than 255 characters).") +
            "\n\n" +
            wrap("The target directory (--target-dir) is a path spec: text with references "
                 "that each run expands, " +
                 specReferenceNames(nullptr, "and") + ". It must begin with " +
-                absoluteSpecBeginnings() + ". Each run's directory must be its own: it needs " +
+                absoluteSpecBeginnings() +
+                "; a folder reference anywhere else is refused, and so are " +
+                referencesWithPathValues() +
+                ", which a program started from Explorer fills with a full path. "
+                "Each run's directory must be its own: it needs " +
                 ownDirectoryRequirement() +
                 ". A warning names the longest path to unpack when, with the target directory "
                 "expanded for a typical user, it reaches " +
@@ -160,6 +205,22 @@ std::vector<OptionRow> makeOptionTable() {
          }},
         {"--verbose", nullptr, packingCommands, "report sizes and settings on standard error",
          [](CommandLine& line, const OptionValue&) { line.options.verbose = true; }},
+        {"--exclude", "PATTERN", packingCommands,
+         "leave out the files and folders that PATTERN matches\n"
+         "(see above); may be given more than once",
+         addExclusion},
+        {"--exclude-from", "FILE", packingCommands,
+         "leave out what the patterns in FILE match, one a line;\n"
+         "blank lines and lines that begin with # are skipped",
+         [](CommandLine& line, const OptionValue& value) {
+             line.options.exclusionFiles.push_back(value.text);
+         }},
+        {"--exclude-vcs", nullptr, packingCommands,
+         "leave out the folders of version control:\n" + versionControlList(), excludeVcs},
+        {"--dry-run", nullptr, packingCommands,
+         "write nothing: list what would be packed as \"list\" lists\n"
+         "the records, then the total on standard error",
+         [](CommandLine& line, const OptionValue&) { line.options.dryRun = true; }},
         {"--json", nullptr, listCommand,
          "print one JSON object instead: the file and its records,\neach with its path and size",
          [](CommandLine& line, const OptionValue&) { line.json = true; }},
@@ -446,6 +507,16 @@ bool parseCommandLine(const CommandRow& command, const std::vector<std::string>&
         if (argument == "--") {
             line.operands.insert(line.operands.end(), arguments.begin() + next, arguments.end());
             break;
+        }
+        if (argument == "-h") {
+            std::cout << commandHelp(command);
+            return false;
+        }
+        if (argument.size() > 1 && argument[0] == '-' && argument[1] != '-') {
+            // Not an operand: a short option, which none of ours is.
+            throw UsageError{std::string("onefile-pack ") + command.name + " has no option " +
+                             quoteForMessage(argument) + "; its options are spelled out (" +
+                             command.name + " --help lists them)"};
         }
         if (argument.rfind("--", 0) != 0) {
             line.operands.push_back(argument);

@@ -28,11 +28,37 @@ std::string specReferenceNames(bool (*wanted)(const SpecReferenceInfo&), const c
 std::string absoluteSpecBeginnings();
 std::string ownDirectoryRequirement();
 
+// The references that can expand to an absolute path although a spec cannot
+// begin with them ({PROGRAM}, ...), so that no spec can use them.
+std::string referencesWithPathValues();
+
 // The parts of `spec`, checked for `mode`. Throws PackError naming the
 // problem: an unknown reference, an unbalanced brace, a control character,
 // a result that is not absolute, in per-run mode a directory that two runs
 // could share, a spec longer than the bootstrap's buffer.
 std::vector<SpecPart> checkTargetDirectorySpec(const std::u16string& spec, TargetMode mode);
+
+// Where the texts that a spec's references take came from, as messages name
+// them ("--product 'App'", or how a default was made).
+struct SpecTextOrigins {
+    std::string spec; // UTF-8, as given or the default
+    std::string company;
+    std::string product;
+    std::string version;
+};
+
+// Checks the folders that the directory will have below the spec's absolute
+// beginning, as the bootstrap will make them: the build's texts in place of
+// {COMPANY}, {PRODUCT} and {VERSION}, each text inside one folder name
+// (a separator in it would nest folders). Every name must be one Windows
+// holds: no character it refuses, no device name, no trailing dot or space,
+// not empty; literal "", "." and ".." are left to the system, which resolves
+// them. A reference whose value is an absolute path ({TEMP}, and {PROGRAM}
+// as started from Explorer) can only begin a spec. Throws PackError naming
+// the option at fault (`origins`), the folder and the reason.
+void checkTargetDirectoryFolders(const std::vector<SpecPart>& parts,
+                                 const BuildConstants& constants, const std::u16string& programFile,
+                                 const SpecTextOrigins& origins);
 
 // The spec expanded for a typical user: TEMP is C:\Users\, twenty
 // characters and \AppData\Local\Temp, the per-run references take their

@@ -2,14 +2,20 @@
 // verify. Each throws PackError naming the file for the first problem.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <string>
+#include <string_view>
 
 // onefile-pack info: sizes, frame settings, records, the entry and its
 // check, the build constants and the signature, as text or JSON.
 void runInfoCommand(const std::filesystem::path& file, bool json);
 
 // onefile-pack list: one line a record, "<size> <path>", or JSON.
+// recordListingLine makes the line, for list and for a pack's dry run
+// alike, so that what a dry run shows is what list shows of the result.
 void runListCommand(const std::filesystem::path& file, bool verbose, bool json);
+std::string recordListingLine(uint64_t size, std::u16string_view path);
 
 // onefile-pack extract: the records as files below `directory`, which is
 // created, or must be empty unless `force`. Nothing is written before the

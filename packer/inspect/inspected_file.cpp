@@ -44,7 +44,10 @@ void RecordSurvey::record(const std::u16string& path, uint64_t size) {
         }
         try {
             makeArchivePath(archivePathComponents(utf8), utf8);
-            names_.addFile(path, utf8);
+            std::string clash = names_.addFile(path, utf8);
+            if (!clash.empty()) {
+                throw PackError(clash);
+            }
         } catch (const PackError& error) {
             throw PackError("record " + std::to_string(count_) + ", " + error.what());
         }

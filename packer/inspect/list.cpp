@@ -13,7 +13,7 @@ namespace {
 class ListingVisitor : public RecordVisitor {
   public:
     void record(const std::u16string& path, uint64_t size) override {
-        std::cout << size << ' ' << utf16ToUtf8(path) << '\n';
+        std::cout << recordListingLine(size, path);
     }
     void content(const unsigned char*, size_t) override {}
 };
@@ -40,6 +40,10 @@ RecordStreamEnd walkRecords(const InspectedFile& inspected, RecordVisitor& visit
 }
 
 } // namespace
+
+std::string recordListingLine(uint64_t size, std::u16string_view path) {
+    return std::to_string(size) + ' ' + utf16ToUtf8(path) + '\n';
+}
 
 void runListCommand(const std::filesystem::path& file, bool verbose, bool json) {
     InspectedFile inspected(file);

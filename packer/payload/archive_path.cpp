@@ -9,43 +9,14 @@
 #include "packer/error.h"
 #include "packer/text.h"
 
-std::string nameProblem(std::string_view component) {
-    // The rules themselves are shared with the bootstrap, which refuses to
-    // unpack what breaks them; they judge the UTF-16 that the record stores.
-    std::optional<std::u16string> utf16 = utf8ToUtf16(component);
-    if (!utf16) {
-        return "is not valid UTF-8";
-    }
-    NameVerdict verdict = judgeRecordName(utf16->data(), utf16->size());
-    switch (verdict.problem) {
-    case NameProblem::none:
-        break;
-    case NameProblem::empty:
-        return "is empty";
-    case NameProblem::controlCharacter:
-        return "contains a control character";
-    case NameProblem::reservedCharacter:
-        return std::string("contains the character '") + static_cast<char>(verdict.character) +
-               "', which Windows does not allow in names";
-    case NameProblem::trailingDot:
-        return "ends in a dot, which Windows drops";
-    case NameProblem::trailingSpace:
-        return "ends in a space, which Windows drops";
-    case NameProblem::deviceName:
-        return "is the reserved device name " + utf16ToUtf8(verdict.device) +
-               " on Windows, also with an extension";
-    }
-    return {};
-}
-
-ArchivePath makeArchivePath(const std::vector<std::string>& components,
-                            const std::string& displayPath) {
+std::optional<ArchivePath> toArchivePath(const std::vector<std::string>& components,
+                                         std::string* problem) {
     ArchivePath path;
     for (const std::string& component : components) {
-        std::string problem = nameProblem(component);
-        if (!problem.empty()) {
-            throw PackError(quoteForMessage(displayPath) + ": the name " +
-                            quoteForMessage(component) + " " + problem);
+        std::string why = nameProblem(component);
+        if (!why.empty()) {
+            *problem = "the name " + quoteForMessage(component) + " " + why;
+            return std::nullopt;
         }
         if (!path.utf8.empty()) {
             path.utf8 += '\\';
@@ -54,11 +25,22 @@ ArchivePath makeArchivePath(const std::vector<std::string>& components,
     }
     path.utf16 = *utf8ToUtf16(path.utf8);
     if (path.utf16.size() > recordNameMaxUnits) {
-        throw PackError(quoteForMessage(displayPath) + ": its archive path is " +
-                        std::to_string(path.utf16.size()) + " UTF-16 code units long; at most " +
-                        std::to_string(recordNameMaxUnits) + " fit");
+        *problem = "its archive path is " + std::to_string(path.utf16.size()) +
+                   " UTF-16 code units long; at most " + std::to_string(recordNameMaxUnits) +
+                   " fit";
+        return std::nullopt;
     }
     return path;
+}
+
+ArchivePath makeArchivePath(const std::vector<std::string>& components,
+                            const std::string& displayPath) {
+    std::string problem;
+    std::optional<ArchivePath> path = toArchivePath(components, &problem);
+    if (!path) {
+        throw PackError(quoteForMessage(displayPath) + ": " + problem);
+    }
+    return *path;
 }
 
 std::vector<std::string> archivePathComponents(const std::string& utf8) {
@@ -91,27 +73,36 @@ std::u16string caseFoldKey(std::u16string_view path) {
     return key;
 }
 
-void CaseFoldedTree::add(const std::u16string& path, const std::string& utf8, bool directory) {
-    auto [it, inserted] = seen_.emplace(caseFoldKey(path), NameUse{utf8, directory});
+std::string CaseFoldedTree::add(const std::u16string& path, const std::string& shown,
+                                bool directory) {
+    auto [it, inserted] = seen_.emplace(caseFoldKey(path), NameUse{shown, directory});
     if (inserted) {
-        return;
+        return {};
     }
-    if (it->second.utf8 != utf8) {
-        throw PackError(quoteForMessage(utf8) + " and " + quoteForMessage(it->second.utf8) +
-                        " differ only in case; Windows would see one " +
-                        (directory || it->second.directory ? "name" : "file") + " for both");
+    std::string problem;
+    if (it->second.shown != shown) {
+        problem = quoteForMessage(shown) + " and " + quoteForMessage(it->second.shown) +
+                  " differ only in case; Windows would see one " +
+                  (directory || it->second.directory ? "name" : "file") + " for both";
+    } else if (it->second.directory != directory) {
+        problem = quoteForMessage(shown) + " would be both a file and a directory";
     }
-    if (it->second.directory != directory) {
-        throw PackError(quoteForMessage(utf8) + " would be both a file and a directory");
-    }
+    return problem;
 }
 
-void CaseFoldedTree::addFile(const std::u16string& path, const std::string& utf8) {
+std::string CaseFoldedTree::addFile(const std::u16string& path, const std::string& shown) {
+    // The directories above the file, as the path and as shown: the n-th
+    // separator of one is the n-th of the other.
+    size_t shownFrom = 0;
     for (size_t i = 0; i < path.size(); ++i) {
         if (path[i] == u'\\') {
-            std::u16string directory = path.substr(0, i);
-            add(directory, utf16ToUtf8(directory), true);
+            size_t separator = shown.find_first_of("\\/", shownFrom);
+            shownFrom = separator + 1;
+            std::string problem = add(path.substr(0, i), shown.substr(0, separator), true);
+            if (!problem.empty()) {
+                return problem;
+            }
         }
     }
-    add(path, utf8, false);
+    return add(path, shown, false);
 }

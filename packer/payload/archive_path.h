@@ -4,22 +4,27 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// Why Windows cannot hold `component` as a file or directory name, or an
-// empty text when it can. `component` is UTF-8.
-std::string nameProblem(std::string_view component);
+#include "packer/windows_names.h"
 
 // The archive path of a relative host path given as its components:
-// components joined with "\". Throws PackError naming `displayPath` when a
-// component is refused, the text is not UTF-8, or the path is longer than
-// an archive path may be.
+// components joined with "\".
 struct ArchivePath {
-    std::string utf8;     // "\" separated, for sorting, messages and listings
+    std::string utf8;     // "\" separated, for sorting and listings
     std::u16string utf16; // what the record stores
 };
+
+// The archive path of `components`, or nothing with the reason in `problem`:
+// a component is refused, the text is not UTF-8, or the path is longer
+// than an archive path may be.
+std::optional<ArchivePath> toArchivePath(const std::vector<std::string>& components,
+                                         std::string* problem);
+
+// The same, throwing PackError naming `displayPath` for a refused path.
 ArchivePath makeArchivePath(const std::vector<std::string>& components,
                             const std::string& displayPath);
 
@@ -35,17 +40,18 @@ std::u16string caseFoldKey(std::u16string_view path);
 // record would silently replace the earlier.
 class CaseFoldedTree {
   public:
-    // Adds a file's archive path and the directories above it. Throws
-    // PackError when a name differs from one added before only in case, or
-    // when a file and a directory would share a name. The same path twice
-    // is one file recorded twice.
-    void addFile(const std::u16string& path, const std::string& utf8);
+    // Adds a file's archive path and the directories above it. `shown` is
+    // the path as messages name it, with "\" or "/" where `path` has "\".
+    // Returns why the file cannot be added, or "" when it can: a name that
+    // differs from one added before only in case, or a file and a directory
+    // that would share a name. The same path twice is one file recorded twice.
+    [[nodiscard]] std::string addFile(const std::u16string& path, const std::string& shown);
 
   private:
     struct NameUse {
-        std::string utf8; // the path as first met
+        std::string shown; // the path as first met
         bool directory;
     };
-    void add(const std::u16string& path, const std::string& utf8, bool directory);
+    std::string add(const std::u16string& path, const std::string& shown, bool directory);
     std::map<std::u16string, NameUse> seen_;
 };

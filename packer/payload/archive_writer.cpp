@@ -2,8 +2,11 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+
+#define ZSTD_STATIC_LINKING_ONLY // ZSTD_getFrameProgression
 #include <zstd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <thread>
@@ -73,7 +76,12 @@ class FrameWriter {
     void flush(ZSTD_EndDirective mode) {
         ZSTD_inBuffer input = {staging_.get(), used_, 0};
         for (;;) {
-            ZSTD_outBuffer output = {output_.get(), outputSize_, 0};
+            // At the end zstd returns only once the output buffer is full or
+            // the frame is done; a small slice brings it back every few
+            // blocks, so that the progress keeps moving. The frame's bytes
+            // do not depend on the slice.
+            size_t slice = mode == ZSTD_e_end ? std::min(outputSize_, endSlice) : outputSize_;
+            ZSTD_outBuffer output = {output_.get(), slice, 0};
             size_t remaining = ZSTD_compressStream2(context_, &output, &input, mode);
             check(remaining, "compression failed");
             if (output.pos > 0) {
@@ -84,13 +92,26 @@ class FrameWriter {
             if (done) {
                 break;
             }
+            reportProgress();
         }
-        done_ += used_;
         used_ = 0;
-        if (progress_) {
-            progress_(done_, total_);
+        if (mode != ZSTD_e_end) {
+            reportProgress();
+        } else if (progress_) {
+            progress_(total_, total_); // the context has let go of the finished frame
         }
     }
+
+    // What the workers have compressed, not what was handed to them: the
+    // multi-threaded compressor takes in a whole job (up to four windows) at
+    // once and compresses it afterwards.
+    void reportProgress() {
+        if (progress_) {
+            progress_(ZSTD_getFrameProgression(context_).consumed, total_);
+        }
+    }
+
+    static constexpr size_t endSlice = 16 * 1024;
 
     ZSTD_CCtx* context_;
     ByteSink& sink_;
@@ -100,7 +121,6 @@ class FrameWriter {
     size_t used_ = 0;
     size_t outputSize_;
     std::unique_ptr<unsigned char[]> output_;
-    uint64_t done_ = 0;
     uint64_t frameSize_ = 0;
 };
 
@@ -108,7 +128,7 @@ class FrameWriter {
 void appendFileContent(FrameWriter& frame, const InputFile& file) {
     FileCloser input{open(file.source.c_str(), O_RDONLY | O_CLOEXEC)};
     if (input.descriptor < 0) {
-        throw PackError("cannot open " + quoteForMessage(file.source.string()) + ": " +
+        throw PackError("cannot open " + quoteForMessage(file.shown) + ": " +
                         systemErrorText(errno));
     }
     uint64_t remaining = file.size;
@@ -119,11 +139,11 @@ void appendFileContent(FrameWriter& frame, const InputFile& file) {
             if (errno == EINTR) {
                 continue;
             }
-            throw PackError("cannot read " + quoteForMessage(file.source.string()) + ": " +
+            throw PackError("cannot read " + quoteForMessage(file.shown) + ": " +
                             systemErrorText(errno));
         }
         if (got == 0) {
-            throw PackError(quoteForMessage(file.source.string()) +
+            throw PackError(quoteForMessage(file.shown) +
                             " became shorter while it was being packed; pack again when the "
                             "input no longer changes");
         }
@@ -136,7 +156,7 @@ void appendFileContent(FrameWriter& frame, const InputFile& file) {
         extra = read(input.descriptor, &probe, 1);
     } while (extra < 0 && errno == EINTR);
     if (extra > 0) {
-        throw PackError(quoteForMessage(file.source.string()) +
+        throw PackError(quoteForMessage(file.shown) +
                         " became longer while it was being packed; pack again when the input "
                         "no longer changes");
     }

@@ -25,7 +25,8 @@ struct AttachedDataSummary {
     unsigned threads = 0;     // worker threads used
 };
 
-// Called now and then with the bytes of record stream compressed so far.
+// Called now and then with the bytes of record stream that the compressor
+// has compressed so far (not merely taken in), and at the end with `total`.
 using ProgressCallback = std::function<void(uint64_t done, uint64_t total)>;
 
 // The window log for a record stream of `contentSize` bytes: the smallest
@@ -34,7 +35,8 @@ using ProgressCallback = std::function<void(uint64_t done, uint64_t total)>;
 unsigned windowLogFor(uint64_t contentSize);
 
 // Writes magic, frame and trailer for `files` to `sink`. Throws PackError
-// when a file cannot be read or has changed size since it was scanned.
+// naming the file (as shown) when it cannot be read or has changed size
+// since it was scanned.
 AttachedDataSummary writeAttachedData(const std::vector<InputFile>& files,
                                       const CompressionSettings& settings, ByteSink& sink,
                                       const ProgressCallback& progress = {});

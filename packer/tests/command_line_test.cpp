@@ -93,11 +93,26 @@ TEST(CommandLine, OperandsAreCountedAndOptionsBelongToTheirCommands) {
         {{"archive", "in", "--no-entry-check"}, "onefile-pack archive has no option"},
         {{"info", "a", "--json=yes"}, "--json takes no value"},
         {{"nope"}, "no command 'nope' (build, archive, list, info, extract, verify)"},
+        // A short option is named, not taken for a second INPUT_DIR.
+        {{"build", "../app", "-e", "app.dll", "-o", "x.exe"},
+         "onefile-pack build has no option '-e'; its options are spelled out"},
     };
     for (const auto& [arguments, message] : cases) {
         CommandResult r = runPacker(arguments);
         EXPECT_EQ(r.exitCode, 2) << message;
         EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    }
+}
+
+TEST(CommandLine, AnOutputThatDoesNotEndInExeIsBuiltWithAWarning) {
+    EntryTree tree;
+    for (const char* name : {"noext", "app.EXE"}) {
+        CommandResult r = tree.build({}, "build", name);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        const bool warned = r.err.find("warning: --output '" + (tree.out / name).string() +
+                                       "' does not end in .exe") != std::string::npos;
+        EXPECT_EQ(warned, std::string(name) == "noext") << r.err;
+        EXPECT_TRUE(std::filesystem::exists(tree.out / name));
     }
 }
 

@@ -6,8 +6,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ostream>
+#include <sstream>
 
 #include "packer/tests/support.h"
 
@@ -223,6 +225,91 @@ TEST(Refused, AnInputThatIsNotADirectoryAndAnOutputInsideTheInput) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("inside INPUT_DIR"), std::string::npos) << r.err;
     EXPECT_EQ(directoryNames(scratch / "in"), std::vector<std::string>{"app.dll"});
+}
+
+TEST(Refused, EveryProblemOfTheInputInOneMessageEachPathBelowInputDir) {
+    ScratchDirectory scratch;
+    writeFile(scratch / "in" / "app.dll", "entry");
+    for (const char* bad : {"sub/a<b.txt", "sub/CON.log", "sub/deeper/trailing.", "x:y/inner.txt",
+                            "x:y/also?bad", "Readme.txt", "README.TXT"}) {
+        writeFile(scratch / "in" / bad, "x");
+    }
+    fs::create_symlink(scratch / "in" / "app.dll", scratch / "in" / "sub" / "link");
+    ASSERT_EQ(mkfifo((scratch / "in" / "sub" / "pipe").c_str(), 0600), 0);
+    fs::create_directories(scratch / "out");
+    const std::string in = (scratch / "in").string();
+    CommandResult r = runPacker(
+        {"archive", in, "--entry", "app.dll", "--output", (scratch / "out" / "a.bin").string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(directoryNames(scratch / "out").empty());
+    // The folder whose name is bad is named once, the bad name below it too.
+    const std::vector<std::string> expected = {
+        "onefile-pack: error: 8 problems in INPUT_DIR '" + in + "':",
+        "  'Readme.txt' and 'README.TXT' differ only in case",
+        "  'sub/CON.log': the name 'CON.log' is the reserved device name CON",
+        "  'sub/a<b.txt': the name 'a<b.txt' contains the character '<'",
+        "  'sub/deeper/trailing.': the name 'trailing.' ends in a dot",
+        "  'sub/link' is a symbolic link",
+        "  'sub/pipe' is neither a regular file nor a directory",
+        "  'x:y': the name 'x:y' contains the character ':'",
+        "  'x:y/also?bad': the name 'also?bad' contains the character '?'",
+    };
+    std::istringstream lines(r.err);
+    std::string line;
+    for (const std::string& start : expected) {
+        ASSERT_TRUE(std::getline(lines, line)) << r.err;
+        EXPECT_EQ(line.rfind(start, 0), 0u) << "expected " << start << "\n" << r.err;
+    }
+    EXPECT_FALSE(std::getline(lines, line)) << r.err;
+    EXPECT_EQ(r.err.find(in + "/"), std::string::npos) << "paths below INPUT_DIR are relative";
+}
+
+TEST(Refused, ALongListEndsWithHowManyMore) {
+    ScratchDirectory scratch;
+    writeFile(scratch / "in" / "app.dll", "entry");
+    for (int i = 0; i < 45; ++i) {
+        writeFile(scratch / "in" / ("bad" + std::to_string(i) + "."), "x");
+    }
+    CommandResult r = runPacker({"archive", (scratch / "in").string(), "--entry", "app.dll",
+                                 "--output", (scratch / "a.bin").string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find(":\n  'bad0.': the name"), std::string::npos) << r.err;
+    const size_t listed = std::count(r.err.begin(), r.err.end(), '\n') - 2;
+    EXPECT_GT(listed, 5u) << r.err;
+    EXPECT_LT(listed, 45u) << r.err;
+    EXPECT_NE(r.err.find("\n  and " + std::to_string(45 - listed) + " more\n"), std::string::npos)
+        << r.err;
+}
+
+TEST(Refused, FilesAndFoldersThatCannotBeReadWithTheRest) {
+    ScratchDirectory scratch;
+    writeFile(scratch / "in" / "app.dll", "entry");
+    writeFile(scratch / "in" / "secret.txt", "x");
+    writeFile(scratch / "in" / "locked" / "inside.txt", "x");
+    writeFile(scratch / "in" / "bad|name", "x");
+    fs::create_directories(scratch / "out");
+    chmod(scratch.path().c_str(), 0755);
+    chmod((scratch / "in" / "secret.txt").c_str(), 0);
+    chmod((scratch / "in" / "locked").c_str(), 0);
+    // Root reads everything: the packer then runs as nobody.
+    std::vector<std::string> command;
+    if (geteuid() == 0) {
+        command = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    command.insert(command.end(),
+                   {ONEFILE_PACK_PATH, "archive", (scratch / "in").string(), "--entry", "app.dll",
+                    "--output", (scratch / "out" / "a.bin").string()});
+    CommandResult r = runCommand(command);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find("3 problems"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\n  'bad|name': the name"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\n  cannot read the folder 'locked': Permission denied"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("\n  cannot read 'secret.txt': Permission denied"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(directoryNames(scratch / "out").empty());
+    chmod((scratch / "in" / "locked").c_str(), 0755);
 }
 
 TEST(Refused, ABadCommandLineWithStatusTwo) {

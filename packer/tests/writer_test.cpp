@@ -66,6 +66,41 @@ TEST(Writer, StreamsPayloadsLargerThanItsBuffersInOrder) {
     EXPECT_EQ(summary.windowLog, 22u);
 }
 
+TEST(Progress, FollowsTheWorkCompressedNotTheBytesHandedToTheCompressor) {
+    // Letters of a small alphabet compress evenly, so the output written so
+    // far tells how much of the input has truly been compressed. At the
+    // default threads the compressor takes this whole stream in as one job
+    // within a fraction of a second and compresses it afterwards.
+    ScratchDirectory scratch;
+    std::string letters = noiseBytes(12 << 20, 5);
+    for (char& c : letters) {
+        c = static_cast<char>('a' + (c & 15));
+    }
+    writeFile(scratch / "in" / "app.dll", letters);
+    std::vector<InputFile> files = scanInputTree(scratch / "in", "app.dll");
+    struct Report {
+        double done;      // the figure given
+        uint64_t written; // frame bytes in the sink at that moment
+    };
+    std::vector<Report> reports;
+    StringSink sink;
+    writeAttachedData(files, CompressionSettings{9, 0}, sink, [&](uint64_t done, uint64_t total) {
+        reports.push_back({double(done) / total, sink.bytes.size()});
+    });
+    const double frame = double(sink.bytes.size());
+    size_t along = 0;
+    for (const Report& report : reports) {
+        // A chunk of compressed input may not be written yet: some slack.
+        EXPECT_LE(report.done, report.written / frame + 0.1)
+            << "reported " << report.done << " with " << report.written << " of " << frame
+            << " bytes written";
+        along += report.done > 0.2 && report.done < 0.8;
+    }
+    EXPECT_GE(along, 3u) << "the figure moves along the way";
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().done, 1.0);
+}
+
 // The constants object's blocks after the attached data are found again
 // whatever the data's length, with or without the cache block before them.
 TEST(ConstantsObject, OptionsAndCacheBlocksReadBackAfterDataOfAnyLength) {
