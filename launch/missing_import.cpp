@@ -33,6 +33,7 @@ wchar_t exporterPath[pathCapacity];
 wchar_t wideName[nameCapacity + 4]; // room for ".dll"
 char importerText[pathCapacity];
 char exporterText[pathCapacity];
+char libraryText[nameCapacity];
 
 struct MappedImage {
     const unsigned char* view;
@@ -224,10 +225,14 @@ bool walkImports(const MappedImage& importer, char* detail, size_t capacity) {
         if (!loaderName(library.name, library.nameLength)) {
             continue;
         }
-        char* shown = exporterText;
-        memcpy(shown, library.name, library.nameLength);
-        shown[library.nameLength] = 0;
-        // Loaded already (the bootstrap's own libraries), of the package, or the system's.
+        memcpy(libraryText, library.name, library.nameLength); // shorter: loaderName took it
+        libraryText[library.nameLength] = 0;
+        // The load's order: a name loaded already (the bootstrap's own
+        // libraries and what this walk took from the system; the failed
+        // load has unloaded what it brought in), then the package's folders,
+        // then the system directory, which also resolves API sets. A known
+        // DLL would come from the system even when the package holds a copy:
+        // a package that names its files so is not worth the registry read.
         HMODULE module = GetModuleHandleW(wideName);
         Folder folder;
         if (module == nullptr && findInPackage(&folder)) {
@@ -241,11 +246,11 @@ bool walkImports(const MappedImage& importer, char* detail, size_t capacity) {
             module = LoadLibraryExW(wideName, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
         }
         if (module == nullptr) {
-            snprintf(detail, capacity, detailMissingLibrary, importerText, shown);
+            snprintf(detail, capacity, detailMissingLibrary, importerText, libraryText);
             detail[capacity - 1] = 0;
             return true;
         }
-        if (missingFromModule(importer, library, module, shown, detail, capacity)) {
+        if (missingFromModule(importer, library, module, libraryText, detail, capacity)) {
             return true;
         }
     }

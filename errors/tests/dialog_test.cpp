@@ -11,6 +11,10 @@ ProcessResult probe(const wchar_t* program, const std::vector<std::wstring>& arg
     return runProcess(siblingProgram(program), arguments);
 }
 
+// The probe of a build with the dialog, and of one without.
+const wchar_t* const withDialog = L"errors_dialog_probe.exe";
+const wchar_t* const withoutDialog = L"errors_probe.exe";
+
 // MB_OK | MB_ICONERROR | MB_SETFOREGROUND
 const std::string boxType = " (type 0x10010)\r\n";
 
@@ -48,12 +52,12 @@ TEST(ErrorDialog, EachReportAlsoGoesToABoxTitledWithTheProduct) {
          3},
     };
     for (const Case& c : cases) {
-        ProcessResult r = probe(L"dialog_probe.exe", c.arguments);
+        ProcessResult r = probe(withDialog, c.arguments);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.exitCode, c.status);
         // Without the option the streams carry the same and no box is asked for.
-        ProcessResult without = probe(L"no_dialog_probe.exe", c.arguments);
+        ProcessResult without = probe(withoutDialog, c.arguments);
         EXPECT_EQ(without.out.find("box"), std::string::npos) << without.out;
         EXPECT_EQ(without.err, c.err);
         EXPECT_EQ(without.exitCode, c.status);
@@ -61,7 +65,7 @@ TEST(ErrorDialog, EachReportAlsoGoesToABoxTitledWithTheProduct) {
 }
 
 TEST(ErrorDialog, AnEndWithoutAMessageShowsNoBox) {
-    ProcessResult r = probe(L"dialog_probe.exe", {L"terminate"});
+    ProcessResult r = probe(withDialog, {L"terminate"});
     EXPECT_EQ(r.exitCode, 3u);
     EXPECT_EQ(r.out + r.err, "");
 }

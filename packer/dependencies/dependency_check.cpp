@@ -106,8 +106,12 @@ class Checker {
                 findings_.unreadable.push_back({image.path, image.problem});
             }
         }
-        // The entry library and what its load brings in: its own folder, the
-        // target directory, the system.
+        // The entry library and what its load brings in. The child loads it
+        // by full path with LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR, _USER_DIRS and
+        // _SYSTEM32, having added the target directory with AddDllDirectory:
+        // every library of that one load is searched in the entry's own
+        // folder, the target directory and the system directory, never in a
+        // folder of the library that imports it.
         Load entryLoad;
         if (entry_ != systemModule && checkable(entry_)) {
             const std::string folder = folderOf(images_[entry_].path);
@@ -117,7 +121,9 @@ class Checker {
             }
             walk(entryLoad, entry_);
         }
-        // Programs: processes of their own, which search their own folder.
+        // Programs: processes of their own, whose loader searches the
+        // program's folder and the system's (the child's added directory is
+        // the child's alone).
         for (size_t i = 0; i < images_.size(); ++i) {
             if (checkable(i) && !images_[i].linkage->dll) {
                 Load process;
@@ -126,8 +132,12 @@ class Checker {
                 walk(process, i);
             }
         }
-        // Plug-ins, which the application loads by path: first those that no
-        // file of the package imports, then any that only imports reach.
+        // Plug-ins, which the application loads by path after the entry: first
+        // those that no file of the package imports, then any that only
+        // imports reach. Their folders are searched only with the flags that
+        // say so, so the check warns where it depends on them (a plain
+        // LoadLibraryW with a full path searches the program's folder, not
+        // the plug-in's nor the target directory).
         std::set<std::u16string> imported;
         for (const PackagedImage& image : images_) {
             if (image.linkage) {
@@ -170,7 +180,7 @@ class Checker {
         size_t root = systemModule;       // the plug-in whose load this is
         // What the entry library's load brought in before a plug-in's.
         const std::map<std::u16string, size_t>* before = nullptr;
-        std::map<std::u16string, size_t> loaded;
+        std::map<std::u16string, size_t> loaded; // this load's, by name
     };
 
     bool checkable(size_t index) const {
@@ -206,9 +216,24 @@ class Checker {
         }
     }
 
+    // What `load` has brought in under the name `nameKey`, before this import.
+    std::optional<size_t> alreadyLoaded(const Load& load, const std::u16string& nameKey) const {
+        for (const auto* loaded : {&load.loaded, load.before}) {
+            if (loaded != nullptr) {
+                if (auto found = loaded->find(nameKey); found != loaded->end()) {
+                    return found->second;
+                }
+            }
+        }
+        return std::nullopt;
+    }
+
     // Finds what `importer` imports as `library` in `load`, notes what is
     // wrong, and returns the image of the package that the load brings in
-    // with it (systemModule for none).
+    // with it (systemModule for none). The loader's order: an API set or a
+    // known DLL is the system's whatever lies elsewhere; a name loaded
+    // already is taken as loaded, from wherever it came; then the folders of
+    // the search, in order; the system directory last.
     size_t resolve(Load& load, size_t importer, const LibraryImport& library) {
         const std::string name = loaderName(library.library);
         const std::u16string nameKey = key(name);
@@ -216,16 +241,9 @@ class Checker {
         if (system == SystemLibrary::apiSet || system == SystemLibrary::knownDll) {
             return systemModule;
         }
-        for (const std::map<std::u16string, size_t>* loaded :
-             {static_cast<const std::map<std::u16string, size_t>*>(&load.loaded), load.before}) {
-            if (loaded == nullptr) {
-                continue;
-            }
-            auto already = loaded->find(nameKey);
-            if (already != loaded->end()) {
-                checkFunctions(importer, library, already->second);
-                return systemModule;
-            }
+        if (std::optional<size_t> loaded = alreadyLoaded(load, nameKey)) {
+            checkFunctions(importer, library, *loaded);
+            return systemModule;
         }
         size_t found = systemModule;
         std::optional<WarningKind> onlyIf;

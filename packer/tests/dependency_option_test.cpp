@@ -19,9 +19,10 @@ class DependencyBuild : public testing::Test {
     fs::path input = scratch / "in";
     fs::path output = scratch / "app.exe";
 
-    // A test image of the dependencies' folder, packed under `path`.
-    void put(const std::string& image, const std::string& path) {
-        writeFile(input / path, readFile(testImage("dependencies/" + image)));
+    // A library of tests/libraries as the Windows build made it, packed
+    // under `path`.
+    void put(const std::string& library, const std::string& path) {
+        writeFile(input / path, readFile(fs::path(ONEFILE_TEST_LIBRARIES) / library));
     }
     void putRuntime(const std::string& folder, bool upperCase = false) {
         for (std::string name : runtime) {
@@ -131,7 +132,7 @@ TEST_F(DependencyBuild, AnImportThePackagedLibraryDoesNotExportIsRefusedByNameAn
     EXPECT_EQ(functions[0]["ordinal"], 2);
     EXPECT_EQ(functions[0]["library"], "helper.dll");
 
-    put("full/helper.dll", "helper.dll");
+    put("helper.dll", "helper.dll");
     EXPECT_EQ(build().exitCode, 0);
 }
 
@@ -143,7 +144,7 @@ TEST_F(DependencyBuild, APlugInsLibraryBesideItIsWarnedOfAndOneMissingRefused) {
     EXPECT_NE(r.err.find("helper.dll, imported by plugins\\plugin.dll"), std::string::npos)
         << r.err;
 
-    put("full/helper.dll", "plugins/helper.dll");
+    put("helper.dll", "plugins/helper.dll");
     r = build();
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.err, "onefile-pack: warning: plugins\\plugin.dll finds helper.dll beside itself "

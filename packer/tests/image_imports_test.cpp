@@ -1,15 +1,14 @@
 // The import, delay-load and export tables as the dependency check reads
 // them (the bounded reader that the bootstrap shares): made-up images of
-// both formats, damaged ones, and real MinGW-w64 libraries.
+// both formats and damaged ones. Real MinGW-w64 libraries are read in the
+// dependency check's own tests.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 
 #include "packer/image/imports.h"
 #include "packer/little_endian.h"
 #include "packer/tests/linked_pe_builder.h"
-#include "packer/tests/support.h"
 
 namespace {
 
@@ -127,30 +126,6 @@ TEST(ImageImports, DataThatIsNoImageIsNotReadAsOne) {
     std::string problem = "left over";
     EXPECT_FALSE(linkageOf("MZ, and then a text file", &problem));
     EXPECT_EQ(problem, "");
-}
-
-TEST(ImageImports, RealMinGwLibrariesImportByNameAndOrdinalAndExportWhatTheirDefSays) {
-    auto read = [](const std::string& name) { return soundLinkage(readFile(testImage(name))); };
-    ImageLinkage byName = read("dependencies/uses_helper.dll");
-    ImageLinkage byOrdinal = read("dependencies/uses_helper_by_ordinal.dll");
-    for (const ImageLinkage* linkage : {&byName, &byOrdinal}) {
-        auto helper =
-            std::find_if(linkage->imports.begin(), linkage->imports.end(),
-                         [](const LibraryImport& l) { return l.library == "helper.dll"; });
-        ASSERT_NE(helper, linkage->imports.end());
-        EXPECT_EQ(functionTexts(*helper),
-                  (linkage == &byName ? std::vector<std::string>{"greet", "greet_loudly"}
-                                      : std::vector<std::string>{"ordinal 1", "ordinal 2"}));
-    }
-    ImageLinkage full = read("dependencies/full/helper.dll");
-    ImageLinkage lite = read("dependencies/lite/helper.dll");
-    EXPECT_TRUE(full.exports({std::nullopt, "greet_loudly"}));
-    EXPECT_TRUE(full.exports({2, ""}));
-    EXPECT_TRUE(lite.exports({std::nullopt, "greet"}));
-    EXPECT_FALSE(lite.exports({std::nullopt, "greet_loudly"}));
-    EXPECT_FALSE(lite.exports({2, ""}));
-    EXPECT_TRUE(full.dll);
-    EXPECT_EQ(full.machine, 0x8664);
 }
 
 } // namespace
