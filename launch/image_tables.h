@@ -190,6 +190,16 @@ inline bool imageText(const ImageTables& image, uint64_t address, const char** t
     return false;
 }
 
+// The `index`th descriptor of `size` bytes of the table at `table`, or null
+// when it does not lie whole in the file.
+inline const unsigned char* imageDescriptor(const ImageTables& image, const ImageRange& table,
+                                            uint32_t index, size_t size) {
+    size_t at = 0;
+    return imageOffset(image, uint64_t{table.address} + uint64_t{index} * size, size, &at)
+               ? image.bytes + at
+               : nullptr;
+}
+
 // One library the image imports, from its import table or its delay-load table.
 struct ImportedLibrary {
     const char* name;
@@ -212,13 +222,11 @@ inline TableStep nextImportedLibrary(const ImageTables& image, ImportCursor* cur
     using namespace imagetables;
     if (!cursor->delay) {
         if (image.imports.address != 0) {
-            size_t at = 0;
-            const uint64_t address =
-                uint64_t{image.imports.address} + uint64_t{cursor->index} * importDescriptorSize;
-            if (!imageOffset(image, address, importDescriptorSize, &at)) {
+            const unsigned char* descriptor =
+                imageDescriptor(image, image.imports, cursor->index, importDescriptorSize);
+            if (descriptor == nullptr) {
                 return TableStep::damaged;
             }
-            const unsigned char* descriptor = image.bytes + at;
             const uint64_t names = load(descriptor, 4);
             const uint64_t name = load(descriptor + 12, 4);
             const uint64_t addresses = load(descriptor + 16, 4);
@@ -238,13 +246,11 @@ inline TableStep nextImportedLibrary(const ImageTables& image, ImportCursor* cur
     if (image.delayImports.address == 0) {
         return TableStep::end;
     }
-    size_t at = 0;
-    const uint64_t address =
-        uint64_t{image.delayImports.address} + uint64_t{cursor->index} * delayDescriptorSize;
-    if (!imageOffset(image, address, delayDescriptorSize, &at)) {
+    const unsigned char* descriptor =
+        imageDescriptor(image, image.delayImports, cursor->index, delayDescriptorSize);
+    if (descriptor == nullptr) {
         return TableStep::damaged;
     }
-    const unsigned char* descriptor = image.bytes + at;
     const bool relative = (load(descriptor, 4) & delayRelativeAddresses) != 0;
     uint64_t name = load(descriptor + 4, 4);
     uint64_t names = load(descriptor + 16, 4);
