@@ -262,6 +262,9 @@ class Checker {
             }
             return systemModule;
         }
+        if (!images_[found].linkage) {
+            return systemModule; // found, and named as unreadable already
+        }
         if (machineOf(found) != machineOf(importer)) {
             findings_.wrongMachines.push_back({images_[importer].path, images_[found].path,
                                                machineOf(found), machineOf(importer)});

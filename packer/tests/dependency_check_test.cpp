@@ -182,6 +182,17 @@ TEST(DependencyCheck, AProgramRunsAsItsOwnProcessAndFindsOnlyWhatLiesBesideIt) {
     EXPECT_EQ(warnings(findings), "");
 }
 
+TEST(DependencyCheck, ALibraryWhoseTablesCannotBeReadIsNamedOnceAsSuch) {
+    std::vector<PackagedImage> images = package({{"app.dll", {{"broken.dll", {"f"}}}}});
+    images.push_back({"broken.dll", std::nullopt,
+                      "is a damaged PE file: its import table lies "
+                      "outside the file"});
+    DependencyFindings findings = checkDependencies(images, "app.dll", {});
+    EXPECT_EQ(problems(findings),
+              "broken.dll is a damaged PE file: its import table lies outside the file\n");
+    EXPECT_NE(dependencyRefusal(findings).find("Replace the damaged files."), std::string::npos);
+}
+
 TEST(DependencyCheck, ALibraryForAnotherMachineDoesNotServe) {
     DependencyFindings findings =
         check({{"app.dll", {{"helper.dll", {}}, {"core.dll", {}}}},
