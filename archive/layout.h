@@ -91,3 +91,6 @@ constexpr size_t readerOutputBufferSize = 131072;
 // set, so a build without options stays byte for byte what it was; the
 // bootstrap library's default is 0.
 #define ONEFILE_SYMBOL_BUILD_OPTIONS "onefileBuildOptions"
+// A failure's message also appears in a message box titled with the product's
+// name (GUI builds, whose standard streams usually lead nowhere).
+constexpr uint32_t buildOptionErrorDialog = 1u << 0;

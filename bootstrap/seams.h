@@ -8,6 +8,7 @@
 #include <psapi.h>
 
 #include "bootstrap/shell.h"
+#include "errors/dialog.h"
 
 #define ONEFILE_SEAM_LIST(X)                                                                       \
     X(CreateDirectoryW)                                                                            \
@@ -24,6 +25,8 @@
     X(GetExitCodeProcess)                                                                          \
     X(CreateProcessW)                                                                              \
     X(K32GetModuleFileNameExW)                                                                     \
+    X(LoadLibraryExW)                                                                              \
+    X(userMessageBox)                                                                              \
     X(_wcsdup)
 
 #ifdef ONEFILE_SEAMS

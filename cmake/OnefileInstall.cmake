@@ -1,10 +1,12 @@
 # What `cmake --install` puts below its prefix, and the Debian package that
 # CPack makes of the same tree:
 #   bin/onefile-pack
+#   include/onefile/      entry.h, which entry libraries define run_code with
 #   lib/onefile/          the bootstrap's libraries, where the packer looks by default
 #   lib/cmake/onefile/    the CMake package: onefileConfig.cmake, its version file,
-#                         the packer's imported target, onefile_add_executable and
-#                         the MinGW-w64 toolchain file for consumers' Windows builds
+#                         the packer's imported target, onefile_add_entry_library,
+#                         onefile_add_executable and the MinGW-w64 toolchain file
+#                         for consumers' Windows builds
 #   share/doc/onefile/    the README
 # The packer carries its resources (manifest, version strings, icon) inside
 # itself; at run time it needs only these libraries and the MinGW-w64 driver.
@@ -16,12 +18,16 @@ install(TARGETS onefile-pack EXPORT onefileTargets RUNTIME DESTINATION ${ONEFILE
 install(DIRECTORY ${ONEFILE_STAGE_DIR}/${ONEFILE_LIBRARY_SUBDIR}/
     DESTINATION ${ONEFILE_LIBRARY_SUBDIR})
 
+set(ONEFILE_INCLUDE_SUBDIR include)
+install(FILES ${CMAKE_SOURCE_DIR}/include/onefile/entry.h
+    DESTINATION ${ONEFILE_INCLUDE_SUBDIR}/onefile)
+
 set(package_dir ${CMAKE_BINARY_DIR}/package)
 install(EXPORT onefileTargets NAMESPACE onefile:: DESTINATION ${ONEFILE_PACKAGE_SUBDIR})
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/onefileConfig.cmake.in
     ${package_dir}/onefileConfig.cmake
     INSTALL_DESTINATION ${ONEFILE_PACKAGE_SUBDIR}
-    PATH_VARS ONEFILE_LIBRARY_SUBDIR)
+    PATH_VARS ONEFILE_LIBRARY_SUBDIR ONEFILE_INCLUDE_SUBDIR)
 # Not tied to the consumer's architecture: what the packer makes is always a
 # 64-bit Windows executable.
 write_basic_package_version_file(${package_dir}/onefileConfigVersion.cmake
@@ -49,8 +55,10 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "it needs) into one GUI executable for 64-bit Windows, which unpacks the\n"
     "files into a fresh private temporary directory on each run, calls the\n"
     "entry library and removes the directory afterwards. The package holds the\n"
-    "packer, the bootstrap's static libraries it links with, and a CMake package\n"
-    "(find_package(onefile)) with onefile_add_executable.")
+    "packer, the bootstrap's static libraries it links with, the header that\n"
+    "entry libraries define run_code with, and a CMake package\n"
+    "(find_package(onefile)) with onefile_add_entry_library and\n"
+    "onefile_add_executable.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

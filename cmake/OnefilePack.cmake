@@ -1,8 +1,46 @@
+# onefile_add_entry_library(<name> <source>...)
+#
+# Makes <name>.dll, the entry library of a package: a DLL for 64-bit Windows
+# from C or C++ sources that define run_code with <onefile/entry.h>, which
+# the target finds on its include path. Its compiler's runtimes are built
+# into it (MinGW: -static -static-libgcc -static-libstdc++; MSVC: the static
+# runtime), so that it needs no DLLs but the system's: a DLL built with
+# MinGW's defaults imports libstdc++-6.dll, libgcc_s_seh-1.dll and
+# libwinpthread-1.dll, which no Windows has. The file has no "lib" prefix;
+# OUTPUT_NAME and other properties may be set on the target afterwards.
+#
+# The header is the target onefile::entry, which this project's Windows
+# build and the installed package (find_package(onefile)) both provide.
+function(onefile_add_entry_library name)
+    if(NOT ARGN)
+        message(FATAL_ERROR "onefile_add_entry_library(${name}): no sources")
+    endif()
+    if(NOT WIN32 OR NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+        message(FATAL_ERROR "onefile_add_entry_library(${name}): an entry library is a DLL for "
+            "64-bit Windows; configure with a toolchain for it, such as "
+            "-DCMAKE_TOOLCHAIN_FILE=${CMAKE_CURRENT_FUNCTION_LIST_DIR}/mingw-w64.cmake")
+    endif()
+    if(NOT TARGET onefile::entry)
+        message(FATAL_ERROR "onefile_add_entry_library(${name}): there is no target "
+            "onefile::entry; find_package(onefile CONFIG REQUIRED) provides it")
+    endif()
+    add_library(${name} SHARED ${ARGN})
+    target_link_libraries(${name} PRIVATE onefile::entry)
+    set_target_properties(${name} PROPERTIES PREFIX "")
+    if(MSVC)
+        set_target_properties(${name} PROPERTIES
+            MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
+    else()
+        target_link_options(${name} PRIVATE -static -static-libgcc -static-libstdc++)
+    endif()
+endfunction()
+
 # onefile_add_executable(<name> ENTRY <dll target or file>
 #                        [FILES <source file or target>=<archive path> ...]
 #                        [DIRECTORY <dir>] [LEVEL <n>] [THREADS <n>] [WINDOW_LOG <n>]
 #                        [COMPANY <text>] [PRODUCT <text>] [VERSION <A.B.C.D>]
-#                        [ICON <image file>] [TARGET_DIR <spec>] [CACHE] [CONSOLE] [NO_ENTRY_CHECK])
+#                        [ICON <image file>] [TARGET_DIR <spec>] [CACHE] [CONSOLE]
+#                        [ERROR_DIALOG] [ALLOW_MISSING <library> ...] [NO_ENTRY_CHECK])
 #
 # Makes <build>/bin/<name>.exe with onefile-pack: the bootstrap with a staged
 # tree packed into it. The tree holds the contents of DIRECTORY, then each
@@ -10,8 +48,9 @@
 # entry library at the top under its own file name. The executable is made
 # again when any input, the bootstrap or the packer changes. The other
 # keywords are the packer's options of the same name in lower case with "-"
-# for "_" (LEVEL 3 is --level 3, CONSOLE is --console; see onefile-pack build
-# --help for their defaults).
+# for "_" (LEVEL 3 is --level 3, CONSOLE is --console, ALLOW_MISSING a.dll
+# b.dll is --allow-missing a.dll --allow-missing b.dll; see onefile-pack
+# build --help for their defaults).
 #
 # The packer and the bootstrap's libraries are the targets
 # onefile::onefile-pack, onefile::bootstrap and onefile::zstd. This project's
@@ -20,12 +59,13 @@
 # is, so a new keyword reaches both at once.
 function(onefile_add_executable name)
     # The packer's options: those taking a value, those taking a file (which
-    # the executable then depends on), and flags.
+    # the executable then depends on), flags, and those given once a value.
     set(value_options LEVEL THREADS WINDOW_LOG COMPANY PRODUCT VERSION TARGET_DIR)
     set(file_options ICON)
-    set(flag_options "NO_ENTRY_CHECK;CACHE;CONSOLE")
+    set(flag_options "NO_ENTRY_CHECK;CACHE;CONSOLE;ERROR_DIALOG")
+    set(list_options ALLOW_MISSING)
     cmake_parse_arguments(arg "${flag_options}" "ENTRY;DIRECTORY;${value_options};${file_options}"
-        "FILES" ${ARGN})
+        "FILES;${list_options}" ${ARGN})
     if(NOT arg_ENTRY)
         message(FATAL_ERROR "onefile_add_executable(${name}): ENTRY is required")
     endif()
@@ -89,10 +129,14 @@ function(onefile_add_executable name)
 
     # The two libraries lie in one folder, the one the packer links from.
     set(options --quiet --library-dir $<TARGET_FILE_DIR:onefile::bootstrap>)
-    foreach(option IN LISTS value_options file_options flag_options)
+    foreach(option IN LISTS value_options file_options flag_options list_options)
         string(TOLOWER ${option} flag)
         string(REPLACE "_" "-" flag --${flag})
-        if(option IN_LIST flag_options)
+        if(option IN_LIST list_options)
+            foreach(value IN LISTS arg_${option})
+                list(APPEND options ${flag} "${value}")
+            endforeach()
+        elseif(option IN_LIST flag_options)
             if(arg_${option})
                 list(APPEND options ${flag})
             endif()

@@ -39,6 +39,10 @@ add_executable(onefile::onefile-pack IMPORTED)
 set_target_properties(onefile::onefile-pack PROPERTIES IMPORTED_LOCATION ${ONEFILE_PACKER})
 add_library(onefile::bootstrap ALIAS onefile_bootstrap)
 add_library(onefile::zstd ALIAS onefile_zstd)
+# The header that entry libraries define run_code with, onefile/entry.h.
+add_library(onefile_entry INTERFACE)
+target_include_directories(onefile_entry INTERFACE ${CMAKE_SOURCE_DIR}/include)
+add_library(onefile::entry ALIAS onefile_entry)
 
 # Tests run first a fixture that holds one wineserver for the whole run.
 add_test(NAME wine-start COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-server start)

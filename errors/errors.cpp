@@ -1,7 +1,10 @@
 #include "errors/errors.h"
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+
+#include "errors/dialog.h"
 
 namespace {
 
@@ -23,6 +26,23 @@ void cleanUpBeforeExit() {
     cleanup();
 }
 
+// The line of a formatted report, for the dialog.
+char dialogLine[8192];
+
+// Writes a formatted report to `stream`, then shows it in the dialog of a
+// build that has one.
+void report(FILE* stream, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    vfprintf(stream, format, arguments);
+    va_end(arguments);
+    va_start(arguments, format);
+    vsnprintf(dialogLine, sizeof dialogLine, format, arguments);
+    va_end(arguments);
+    dialogLine[sizeof dialogLine - 1] = 0;
+    showFailureDialog(dialogLine);
+}
+
 } // namespace
 
 void (*volatile failureCleanup)();
@@ -40,10 +60,15 @@ void narrowForMessage(const wchar_t* text, char* out, size_t capacity) {
 void fatalError(const char* message) {
     cleanUpBeforeExit();
     puts(message);
+    showFailureDialog(message);
     exit(2);
 }
 
 void fatalErrorWithCode(const char* message, DWORD code) {
+    fatalErrorWithCode(message, code, nullptr);
+}
+
+void fatalErrorWithCode(const char* message, DWORD code, const char* detail) {
     cleanUpBeforeExit();
     char* text = nullptr;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
@@ -56,20 +81,21 @@ void fatalErrorWithCode(const char* message, DWORD code) {
     } else {
         text = const_cast<char*>(missingSystemText);
     }
-    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(code), text);
+    report(stderr, "%s ([Error %ld] %s)%s%s\n", message, static_cast<long>(code), text,
+           detail != nullptr ? " " : "", detail != nullptr ? detail : "");
     exit(2);
 }
 
 void fatalSpecExpansionError(const wchar_t* spec) {
     narrowForMessage(spec, messageArgument, sizeof messageArgument);
-    fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", messageArgument);
+    report(stderr, "Error, couldn't runtime expand spec '%s'.\n", messageArgument);
     terminateImmediately();
 }
 
 void fatalOpenFailure(const wchar_t* path) {
     cleanUpBeforeExit();
     narrowForMessage(path, messageArgument, sizeof messageArgument);
-    fprintf(stderr, "Error, failed to open '%s' for writing.\n", messageArgument);
+    report(stderr, "Error, failed to open '%s' for writing.\n", messageArgument);
     exit(2);
 }
 

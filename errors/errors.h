@@ -1,5 +1,6 @@
 // Failure reporting: every failure of the bootstrap is final, reported once
-// where it happens, in English, on a standard stream.
+// where it happens, in English, on a standard stream (and, in a build with
+// the error dialog, in a message box as well).
 #pragma once
 
 #include <windows.h>
@@ -23,6 +24,13 @@ constexpr char messageLaunchFailed[] = "Error, couldn't launch child";      // f
 constexpr char messageLoadFailed[] = "Error, load DLL.";                    // fatalErrorWithCode
 constexpr char messageNoEntryPoint[] = "Error, DLL entry point not found."; // fatalError
 
+// What the child adds to messageLoadFailed's line when the library did not
+// load for want of a library or a function: the importer's path below the
+// target directory, then what it imports and from where.
+constexpr char detailMissingLibrary[] = "%s imports %s, which cannot be found.";
+constexpr char detailMissingFunction[] = "%s imports %s from %s, which does not export it.";
+constexpr char detailMissingOrdinal[] = "%s imports ordinal %u from %s, which does not export it.";
+
 // Set by the parent when it starts to write below the target directory, on
 // the main thread: every failure from then on first runs it (once, on that
 // thread, silently), so that a failed run leaves no half-written directory.
@@ -35,6 +43,10 @@ extern DWORD failureCleanupThread;
 // Writes "<message> ([Error <code>] <system text>)" to standard error; exit
 // status 2. `code` is the thread's last error, read right after the failing call.
 [[noreturn]] void fatalErrorWithCode(const char* message, DWORD code);
+
+// The same with " <detail>" after the closing parenthesis: what the system's
+// text cannot say, such as the name of what was missing.
+[[noreturn]] void fatalErrorWithCode(const char* message, DWORD code, const char* detail);
 
 // Reports a path spec that could not be expanded, then terminates at once.
 [[noreturn]] void fatalSpecExpansionError(const wchar_t* spec);

@@ -1,5 +1,8 @@
 // Runs one reporting operation or bounded-buffer operation, chosen by the
-// first argument, so that tests can watch streams and exit statuses.
+// first argument, so that tests can watch streams and exit statuses. The
+// message box of the error dialog is replaced by a line on standard output,
+// "box [<title>] <text> (type <flags>)", that tells what it would show; built
+// as errors_dialog_probe, the probe stands for a build with the dialog.
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -7,6 +10,7 @@
 #include <string>
 
 #include "bootstrap/bounded.h"
+#include "bootstrap/seams.h"
 #include "errors/errors.h"
 
 namespace {
@@ -16,9 +20,22 @@ std::wstring text(size_t length) {
     return std::wstring(length, L'a');
 }
 
+std::string utf8(const wchar_t* text) {
+    char buffer[8192];
+    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, sizeof buffer, nullptr, nullptr);
+    return length > 0 ? buffer : "";
+}
+
+int WINAPI recordMessageBox(HWND, LPCWSTR text, LPCWSTR caption, UINT type) {
+    printf("box [%s] %s (type 0x%X)\n", utf8(caption).c_str(), utf8(text).c_str(), type);
+    fflush(stdout);
+    return IDOK;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    seamuserMessageBox = recordMessageBox;
     if (argc < 2) {
         return 100;
     }
@@ -28,6 +45,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"with-code" && argc == 3) {
         fatalErrorWithCode("Error, load DLL.", static_cast<DWORD>(wcstoul(argv[2], nullptr, 0)));
+    }
+    if (command == L"with-detail" && argc == 3) {
+        fatalErrorWithCode("Error, load DLL.", static_cast<DWORD>(wcstoul(argv[2], nullptr, 0)),
+                           "app.dll imports gone.dll, which cannot be found.");
     }
     if (command == L"launch-failure" && argc == 3) {
         fatalErrorWithCode("Error, couldn't launch child",

@@ -1,6 +1,7 @@
 // The consumer example's entry library: it prints what it was given and two
 // files packed with it, and returns the status that an argument "exit=N"
 // asks for.
+#include <onefile/entry.h>
 #include <windows.h>
 
 #include <stdio.h>
@@ -39,8 +40,7 @@ std::string firstLine(const std::wstring& path) {
 
 // What the bootstrap calls: the arguments (element 0 is the executable) and
 // the path of this library inside the directory the package was unpacked to.
-extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv,
-                                              const wchar_t* entryLibraryPath) {
+ONEFILE_ENTRY int run_code(int argc, wchar_t** argv, const wchar_t* entryLibraryPath) {
     std::wstring library = entryLibraryPath;
     std::wstring folder = library.substr(0, library.find_last_of(L'\\'));
     printf("library: %s\n", utf8(library).c_str());

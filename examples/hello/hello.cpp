@@ -14,6 +14,7 @@
 //   :on-ctrl-c-exit=N   end the process with status N on Ctrl-C or Ctrl-Break
 //
 // Every other argument is only printed.
+#include <onefile/entry.h>
 #include <windows.h>
 
 #include <stdio.h>
@@ -157,8 +158,8 @@ BOOL WINAPI exitOnInterrupt(DWORD event) {
 
 } // namespace
 
-extern "C" __declspec(dllexport) int run_code(int argumentCount, wchar_t** argumentVector,
-                                              const wchar_t* entryLibraryPath) {
+ONEFILE_ENTRY int run_code(int argumentCount, wchar_t** argumentVector,
+                           const wchar_t* entryLibraryPath) {
     bool quiet = false;
     for (int i = 1; i < argumentCount; ++i) {
         if (std::wstring(argumentVector[i]) == L":quiet") {

@@ -1,14 +1,28 @@
 // Runs one step of the child launch in a process of its own:
-//   launch_probe build        rebuild this process's command line, print it
-//   launch_probe run-entry P  load the library P as the entry library
+//   launch_probe build                  rebuild this process's command line, print it
+//   launch_probe run-entry P            load the library P as the entry library
+//   launch_probe run-entry-refused P    the same, where the load fails as Windows fails
+//                                       it for a function that a library lacks
 #include <stdio.h>
 #include <wchar.h>
 
 #include <string>
 
 #include "bootstrap/bootstrap.h"
+#include "bootstrap/seams.h"
 #include "launch/command_line.h"
 #include "launch/entry_library.h"
+
+namespace {
+
+// Wine binds an import that a library does not export to a stub and loads
+// the library; Windows refuses the load with this error.
+HMODULE WINAPI refuseAsWindows(LPCWSTR, HANDLE, DWORD) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+}
+
+} // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc >= 2 && std::wstring(argv[1]) == L"build") {
@@ -16,7 +30,11 @@ int wmain(int argc, wchar_t** argv) {
         printf("%u\n", static_cast<unsigned>(childCommandLineLength));
         return 0;
     }
-    if (argc == 3 && std::wstring(argv[1]) == L"run-entry") {
+    if (argc == 3 &&
+        (std::wstring(argv[1]) == L"run-entry" || std::wstring(argv[1]) == L"run-entry-refused")) {
+        if (std::wstring(argv[1]) == L"run-entry-refused") {
+            seamLoadLibraryExW = refuseAsWindows;
+        }
         wcscpy(targetDirectoryPath, argv[2]);
         wchar_t* separator = wcsrchr(targetDirectoryPath, L'\\');
         if (separator != nullptr) {

@@ -9,6 +9,7 @@
 
 #include "packer/payload/archive_file.h"
 #include "packer/payload/archive_path.h"
+#include "packer/dependencies/dependency_check.h"
 #include "packer/image/coff_object.h"
 #include "packer/error.h"
 #include "packer/image/executable_resources.h"
@@ -164,6 +165,9 @@ BuildConstants buildConstants(const BuildOptions& options) {
         constants.targetMode = TargetMode::cached;
         constants.targetDirectorySpec = defaultTargetDirectorySpec(constants.targetMode);
     }
+    if (options.errorDialog) {
+        constants.options |= buildOptionErrorDialog;
+    }
     if (options.targetDirectorySpec) {
         std::optional<std::u16string> spec = utf8ToUtf16(*options.targetDirectorySpec);
         if (!spec) {
@@ -226,6 +230,28 @@ SpecTextOrigins specTextOrigins(const BuildOptions& options, const BuildConstant
     const std::string version = quoteForMessage(utf16ToUtf8(constants.versionString));
     origins.version = (options.version ? "--version " : "the version ") + version;
     return origins;
+}
+
+// Every library that the package's files import must be where the loader
+// will look for it in the child, else the executable fails on the user's
+// machine with no more than a system error code.
+void checkPackageDependencies(const BuildOptions& options, const std::vector<InputFile>& files) {
+    std::vector<PackagedImage> images;
+    for (const InputFile& file : files) {
+        MappedFile mapped(file.source);
+        if (std::optional<PackagedImage> image =
+                packagedImage(file.archivePath.utf8, mapped.data(), mapped.size())) {
+            images.push_back(std::move(*image));
+        }
+    }
+    DependencyFindings findings =
+        checkDependencies(images, files.front().archivePath.utf8, options.allowMissing);
+    if (!findings.sound()) {
+        throw PackError(dependencyRefusal(findings));
+    }
+    for (const std::string& warning : findings.warnings) {
+        std::fprintf(stderr, "onefile-pack: warning: %s\n", warning.c_str());
+    }
 }
 
 // The longest path each run opens, with the target directory as it expands
@@ -294,6 +320,7 @@ void runBuildCommand(const BuildOptions& options) {
     std::vector<InputFile> files = prepare(options);
     if (options.checkEntry) {
         checkEntryLibrary(options, files.front());
+        checkPackageDependencies(options, files);
     }
     std::optional<CacheFacts> cache;
     if (constants.targetMode == TargetMode::cached) {

@@ -35,8 +35,12 @@ struct BuildOptions : PackOptions {
     std::optional<std::filesystem::path> icon;        // default: the project's own icon
     std::optional<std::filesystem::path> keepObjects; // also leave the linked objects here
     std::optional<std::string> targetDirectorySpec;   // UTF-8 as given; default: the library's
-    bool checkEntry = true; // refuse an entry library that the bootstrap could not call
-    bool cache = false;     // cached mode: unpack once, into a directory of the build's own
+    // Refuse an entry library that the bootstrap could not call, and a
+    // package whose files import what Windows will not find.
+    bool checkEntry = true;
+    std::vector<std::string> allowMissing; // libraries the target machines have
+    bool errorDialog = false;              // failures also in a message box
+    bool cache = false; // cached mode: unpack once, into a directory of the build's own
     Subsystem subsystem = Subsystem::gui;
 };
 

@@ -284,8 +284,24 @@ std::vector<OptionRow> makeOptionTable() {
          }},
         {"--no-entry-check", nullptr, buildCommand,
          "build even when the entry library fails the entry check\n"
-         "(for tests of how the bootstrap reports a broken entry)",
+         "or the package the dependency check (for tests of how\n"
+         "the bootstrap reports a broken entry)",
          [](CommandLine& line, const OptionValue&) { line.options.checkEntry = false; }},
+        {"--allow-missing", "NAME", buildCommand | verifyCommand | infoCommand,
+         "a library that the package's files may import without\n"
+         "carrying it, as every target machine has it (repeatable)",
+         [](CommandLine& line, const OptionValue& value) {
+             if (value.text.empty() || value.text.find_first_of("\\/") != std::string::npos) {
+                 throw UsageError{std::string(value.row.name) +
+                                  " takes the file name of a library, not " +
+                                  quoteForMessage(value.text)};
+             }
+             line.options.allowMissing.push_back(value.text);
+         }},
+        {"--error-dialog", nullptr, buildCommand,
+         "also show a failure's message in a message box titled\n"
+         "with the product's name (GUI programs only)",
+         [](CommandLine& line, const OptionValue&) { line.options.errorDialog = true; }},
         {"--keep-objects", "DIR", buildCommand,
          "also write the objects that were linked to DIR:\n"
          "onefile-data.o (attached data and product texts) and\n"
@@ -309,6 +325,10 @@ std::vector<OptionRow> makeOptionTable() {
 
 void runPackingCommand(const CommandLine& line) {
     BuildOptions options = line.options;
+    if (options.errorDialog && options.subsystem == Subsystem::console) {
+        throw UsageError{"--error-dialog is for GUI programs: a console program shows its "
+                         "failures in its console; drop --console or --error-dialog"};
+    }
     options.inputDirectory = line.operands[0];
     installInterruptCleanup();
     if (line.command == archiveCommand) {
@@ -365,15 +385,18 @@ std::vector<CommandRow> makeCommandTable() {
          infoCommand,
          {"FILE"},
          "FILE",
-         "[--json]",
+         "[--json] [--allow-missing NAME]...",
          "describe an executable or\nattached-data file",
          std::string("Describes ") + inspectedFile +
              ": its sizes, the frame's settings, the records, the entry library and its check, "
-             "the product texts, the target directory's spec and mode, and whether it carries "
-             "an Authenticode signature.",
+             "the product texts, the target directory's spec and mode, the build's options, "
+             "whether it carries an Authenticode signature, and what of the imports of its "
+             "programs and libraries Windows will not find.",
          {},
          inspectingCommands,
-         [](const CommandLine& line) { runInfoCommand(line.operands[0], line.json); }},
+         [](const CommandLine& line) {
+             runInfoCommand(line.operands[0], line.json, line.options.allowMissing);
+         }},
         {"extract",
          extractCommand,
          {"FILE", "DIR"},
@@ -394,14 +417,18 @@ std::vector<CommandRow> makeCommandTable() {
          verifyCommand,
          {"FILE"},
          "FILE",
-         "",
-         "check the frame, the records\nand the entry",
+         "[--allow-missing NAME]...",
+         "check the frame, the records,\nthe entry and the imports",
          "Decodes the whole frame of FILE and checks its content checksum, every record's "
-         "path, the terminator and the entry library. Exits with 0 and says so when all are "
-         "sound, with 1 and the first problem otherwise.",
+         "path, the terminator, the entry library, and that Windows will find what the "
+         "programs and libraries of the package import, as build checks it. Exits with 0 and "
+         "says so when all are sound, with 1 and the first problem otherwise (all problems "
+         "of the imports at once).",
          {},
          inspectingCommands,
-         [](const CommandLine& line) { runVerifyCommand(line.operands[0]); }},
+         [](const CommandLine& line) {
+             runVerifyCommand(line.operands[0], line.options.allowMissing);
+         }},
     };
 }
 

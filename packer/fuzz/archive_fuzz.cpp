@@ -2,14 +2,16 @@
 // bytes, as a file that might hold attached data or be a PE image, must be
 // refused with a reason or read cleanly, never crash or read out of bounds.
 // Covered: the attached-data locator, the frame parser, the record reader,
-// the PE reader with the entry check and the certificate table, and the
-// reader of the build constants before the attached data.
+// the PE reader with the entry check and the certificate table, the reader
+// of import, delay-load import and export tables (which the bootstrap
+// shares), and the reader of the build constants before the attached data.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "packer/error.h"
 #include "packer/image/coff_object.h"
+#include "packer/image/imports.h"
 #include "packer/image/pe_file.h"
 #include "packer/payload/archive_file.h"
 
@@ -43,6 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (std::optional<PeImage> image = readPeImage(data, size, &problem)) {
         certificateTable(*image, size);
     }
+    readImageLinkage(data, size, &problem);
     // The constants reader at every place a small input offers.
     for (size_t offset = 0; offset <= size && offset < 4096; offset += 16) {
         readConstantsSection(data, size, offset, size - offset);

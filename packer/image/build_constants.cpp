@@ -23,6 +23,29 @@ std::u16string defaultTargetDirectorySpec(TargetMode mode) {
     return {};
 }
 
+const std::vector<BuildOptionName>& buildOptionNames() {
+    static const std::vector<BuildOptionName> names = {
+        {buildOptionErrorDialog, "error-dialog"},
+    };
+    return names;
+}
+
+std::vector<std::string> buildOptionList(uint32_t options) {
+    std::vector<std::string> list;
+    for (const BuildOptionName& option : buildOptionNames()) {
+        if (options & option.bit) {
+            list.push_back(option.name);
+            options &= ~option.bit;
+        }
+    }
+    for (unsigned bit = 0; bit < 32; ++bit) {
+        if (options & (1u << bit)) {
+            list.push_back("bit " + std::to_string(bit));
+        }
+    }
+    return list;
+}
+
 BuildConstants defaultBuildConstants(const std::filesystem::path& output) {
     std::string name = withoutExeSuffix(output.filename().string());
     BuildConstants constants;

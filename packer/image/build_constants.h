@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 using VersionNumbers = std::array<uint16_t, 4>;
 
@@ -38,6 +39,18 @@ struct BuildConstants {
     TargetMode targetMode = TargetMode::perRun;
     uint32_t options = 0; // opt-in behaviours, the bits of archive/layout.h
 };
+
+// The opt-in behaviours of a build, each a bit of BuildConstants::options,
+// by the name of the packer's option without its dashes.
+struct BuildOptionName {
+    uint32_t bit;
+    const char* name;
+};
+const std::vector<BuildOptionName>& buildOptionNames();
+
+// The names of the options set in `options`, in the table's order; a bit
+// that the table does not know is named "bit N".
+std::vector<std::string> buildOptionList(uint32_t options);
 
 // The defaults for an output file: no company, the output's file name
 // without ".exe" as the product (or "onefile" when that name is not one

@@ -14,9 +14,36 @@ namespace {
 
 // Everything info reports, in the shape of its JSON output; the text form
 // is made from the same object.
-json describe(const InspectedFile& file) {
+json dependencyReport(const DependencyFindings& findings) {
+    json missing = json::array();
+    for (const auto& library : findings.missing) {
+        json importers = json::array();
+        for (const auto& importer : library.importers) {
+            importers.push_back({{"path", importer.path}, {"delayLoaded", importer.delayLoaded}});
+        }
+        missing.push_back({{"library", library.library},
+                           {"importers", importers},
+                           {"elsewhere", library.elsewhere}});
+    }
+    json functions = json::array();
+    for (const auto& function : findings.missingFunctions) {
+        functions.push_back(
+            {{"library", function.library},
+             {"importer", function.importer},
+             {"function", function.function.ordinal ? json() : json(function.function.name)},
+             {"ordinal", function.function.ordinal ? json(*function.function.ordinal) : json()}});
+    }
+    return {{"sound", findings.sound()},
+            {"missing", missing},
+            {"missingFunctions", functions},
+            {"allowedMissing", findings.allowedMissing},
+            {"problems", dependencyProblemLines(findings)},
+            {"warnings", findings.warnings}};
+}
+
+json describe(const InspectedFile& file, const std::vector<std::string>& allowMissing) {
     const FrameInfo& frame = file.frame();
-    Survey survey = surveyRecords(file, false);
+    Survey survey = surveyRecords(file, false, true);
     json info = {
         {"file", file.path().string()},
         {"kind", file.isExecutable() ? "executable" : "attached data"},
@@ -37,7 +64,13 @@ json describe(const InspectedFile& file) {
         {"product", nullptr},
         {"targetDirectory", nullptr},
         {"signature", nullptr},
+        {"options", nullptr},
+        {"dependencies", nullptr},
     };
+    if (std::optional<DependencyFindings> findings =
+            surveyDependencies(survey.records, allowMissing)) {
+        info["dependencies"] = dependencyReport(*findings);
+    }
     if (const auto& entry = survey.records.entry()) {
         std::string problem = survey.records.entryProblem();
         info["entry"] = {{"path", utf16ToUtf8(entry->path)},
@@ -58,6 +91,7 @@ json describe(const InspectedFile& file) {
         // Without a spec of its own an image uses the bootstrap library's.
         const std::u16string spec =
             constants->targetDirectorySpec.value_or(defaultTargetDirectorySpec(TargetMode::perRun));
+        info["options"] = buildOptionList(constants->options);
         info["product"] = {{"company", utf16ToUtf8(constants->companyName)},
                            {"name", utf16ToUtf8(constants->productName)},
                            {"version", utf16ToUtf8(constants->versionString)}};
@@ -133,19 +167,44 @@ void printText(const json& info, const std::string& imageProblem) {
     } else if (info["kind"] == "executable") {
         std::cout << "build constants: not found before the attached data\n";
     }
+    if (const json& options = info["options"]; !options.is_null()) {
+        std::string names;
+        for (const json& name : options) {
+            names += (names.empty() ? "" : ", ") + text(name);
+        }
+        std::cout << "options: " << (names.empty() ? "none" : names) << '\n';
+    }
     if (const json& signature = info["signature"]; !signature.is_null()) {
         std::cout << "signature: "
                   << (signature["present"].get<bool>() ? "Authenticode, " + bytes(signature["size"])
                                                        : std::string("none"))
                   << '\n';
     }
+    if (const json& dependencies = info["dependencies"]; !dependencies.is_null()) {
+        const json& problems = dependencies["problems"];
+        if (problems.empty()) {
+            std::cout << "imports: Windows will find what the files import\n";
+        } else {
+            std::cout << "imports: Windows will not find what the files import:\n";
+            for (const json& line : problems) {
+                std::cout << "  " << text(line) << '\n';
+            }
+        }
+        for (const json& name : dependencies["allowedMissing"]) {
+            std::cout << "allowed to be missing: " << text(name) << '\n';
+        }
+        for (const json& warning : dependencies["warnings"]) {
+            std::cout << "imports warning: " << text(warning) << '\n';
+        }
+    }
 }
 
 } // namespace
 
-void runInfoCommand(const std::filesystem::path& file, bool json) {
+void runInfoCommand(const std::filesystem::path& file, bool json,
+                    const std::vector<std::string>& allowMissing) {
     InspectedFile inspected(file);
-    nlohmann::ordered_json info = describe(inspected);
+    nlohmann::ordered_json info = describe(inspected, allowMissing);
     if (json) {
         printJson(info);
     } else {

@@ -6,10 +6,14 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // onefile-pack info: sizes, frame settings, records, the entry and its
-// check, the build constants and the signature, as text or JSON.
-void runInfoCommand(const std::filesystem::path& file, bool json);
+// check, the build constants and the signature, and what the loader would
+// not find of the package's imports (`allowMissing` may be missing), as
+// text or JSON.
+void runInfoCommand(const std::filesystem::path& file, bool json,
+                    const std::vector<std::string>& allowMissing);
 
 // onefile-pack list: one line a record, "<size> <path>", or JSON.
 // recordListingLine makes the line, for list and for a pack's dry run
@@ -25,6 +29,8 @@ void runExtractCommand(const std::filesystem::path& file, const std::filesystem:
                        bool force);
 
 // onefile-pack verify: decodes the whole frame and checks its checksum, the
-// records, the terminator and the entry; says so on standard output when
-// all are sound.
-void runVerifyCommand(const std::filesystem::path& file);
+// records, the terminator, the entry and the package's imports (where
+// `allowMissing` may be missing); says so on standard output when all are
+// sound.
+void runVerifyCommand(const std::filesystem::path& file,
+                      const std::vector<std::string>& allowMissing);

@@ -32,6 +32,12 @@ std::string InspectedFile::quotedName() const {
 }
 
 void RecordSurvey::record(const std::u16string& path, uint64_t size) {
+    finishImage();
+    if (collectImages_) {
+        imageState_ = ImageState::undecided;
+        imagePath_ = utf16ToUtf8(path);
+        imageSize_ = size;
+    }
     ++count_;
     totalSize_ += size;
     if (checkNames_) {
@@ -61,6 +67,49 @@ void RecordSurvey::content(const unsigned char* data, size_t size) {
     if (count_ == 1 && entry_->size <= entryCheckLimit) {
         entryBytes_.insert(entryBytes_.end(), data, data + size);
     }
+    if (imageState_ == ImageState::skipping) {
+        return;
+    }
+    imageBytes_.insert(imageBytes_.end(), data, data + size);
+    if (imageState_ == ImageState::undecided && imageBytes_.size() >= 2) {
+        // Only what begins like a program is kept whole.
+        if (imageBytes_[0] != 'M' || imageBytes_[1] != 'Z') {
+            imageState_ = ImageState::skipping;
+        } else if (imageSize_ > entryCheckLimit) {
+            images_.push_back({imagePath_, std::nullopt,
+                               "is " + std::to_string(imageSize_) + " bytes, more than the " +
+                                   std::to_string(entryCheckLimit) + " that are checked"});
+            imageState_ = ImageState::skipping;
+        } else {
+            imageState_ = ImageState::collecting;
+        }
+        if (imageState_ == ImageState::skipping) {
+            imageBytes_ = {};
+        }
+    }
+}
+
+void RecordSurvey::finishImage() {
+    if (imageState_ == ImageState::collecting) {
+        if (std::optional<PackagedImage> image =
+                packagedImage(imagePath_, imageBytes_.data(), imageBytes_.size())) {
+            images_.push_back(std::move(*image));
+        }
+    }
+    imageState_ = ImageState::skipping;
+    imageBytes_ = {};
+}
+
+void RecordSurvey::finish() {
+    finishImage();
+}
+
+std::optional<DependencyFindings> surveyDependencies(const RecordSurvey& records,
+                                                     const std::vector<std::string>& allowMissing) {
+    if (!records.entry()) {
+        return std::nullopt;
+    }
+    return checkDependencies(records.images(), utf16ToUtf8(records.entry()->path), allowMissing);
 }
 
 std::string RecordSurvey::entryProblem() const {
@@ -71,12 +120,13 @@ std::string RecordSurvey::entryProblem() const {
     return entryLibraryProblem(entryBytes_.data(), entryBytes_.size());
 }
 
-Survey surveyRecords(const InspectedFile& file, bool checkNames) {
-    Survey survey{RecordSurvey(checkNames), {}};
+Survey surveyRecords(const InspectedFile& file, bool checkNames, bool collectImages) {
+    Survey survey{RecordSurvey(checkNames, collectImages), {}};
     try {
         survey.end = readRecords(file.data(), survey.records);
     } catch (const PackError& error) {
         throw PackError(file.quotedName() + ": " + error.what());
     }
+    survey.records.finish();
     return survey;
 }

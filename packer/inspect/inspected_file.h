@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "packer/dependencies/dependency_check.h"
 #include "packer/image/coff_object.h"
 #include "packer/image/pe_file.h"
 #include "packer/payload/archive_file.h"
@@ -49,6 +50,8 @@ class InspectedFile {
 // must be one the packer would pack and Windows would create: each name one
 // Windows can hold, no two names equal but for case, no name both a file
 // and a directory; the first that is not ends the walk with a PackError.
+// When `collectImages` is set, the programs and libraries among the records
+// are read for the dependency check, one at a time.
 class RecordSurvey : public RecordVisitor {
   public:
     struct Record {
@@ -56,9 +59,12 @@ class RecordSurvey : public RecordVisitor {
         uint64_t size = 0;
     };
 
-    explicit RecordSurvey(bool checkNames) : checkNames_(checkNames) {}
+    explicit RecordSurvey(bool checkNames, bool collectImages = false)
+        : checkNames_(checkNames), collectImages_(collectImages) {}
     void record(const std::u16string& path, uint64_t size) override;
     void content(const unsigned char* data, size_t size) override;
+    // After the last record: reads the last image.
+    void finish();
 
     uint64_t count() const { return count_; }
     uint64_t totalSize() const { return totalSize_; }
@@ -68,9 +74,19 @@ class RecordSurvey : public RecordVisitor {
     // Why the entry library cannot serve as one ("" when it can); only for
     // a survey that found one, so callers check entry() first.
     std::string entryProblem() const;
+    // The programs and libraries among the records, when collected.
+    const std::vector<PackagedImage>& images() const { return images_; }
 
   private:
+    void finishImage();
+
     bool checkNames_;
+    bool collectImages_;
+    enum class ImageState { undecided, collecting, skipping } imageState_ = ImageState::skipping;
+    std::string imagePath_;                 // the current record's path, UTF-8
+    uint64_t imageSize_ = 0;                // and size
+    std::vector<unsigned char> imageBytes_; // while it may be an image
+    std::vector<PackagedImage> images_;
     uint64_t count_ = 0;
     uint64_t totalSize_ = 0;
     std::optional<Record> entry_;
@@ -84,10 +100,15 @@ struct Survey {
     RecordSurvey records;
     RecordStreamEnd end;
 };
-Survey surveyRecords(const InspectedFile& file, bool checkNames);
+Survey surveyRecords(const InspectedFile& file, bool checkNames, bool collectImages = false);
 
 // The survey of a file that verify finds sound: the frame with its content
 // checksum, every path, nothing after the terminator, and an entry library
 // that passes the entry check. Throws PackError naming the file for the
 // first problem.
-Survey verifiedRecords(const InspectedFile& file);
+Survey verifiedRecords(const InspectedFile& file, bool collectImages = false);
+
+// What the dependency check finds of the images of a survey that collected
+// them; nothing for a survey without records.
+std::optional<DependencyFindings> surveyDependencies(const RecordSurvey& records,
+                                                     const std::vector<std::string>& allowMissing);

@@ -5,14 +5,14 @@
 #include "packer/inspect/inspected_file.h"
 #include "packer/text.h"
 
-Survey verifiedRecords(const InspectedFile& file) {
+Survey verifiedRecords(const InspectedFile& file, bool collectImages) {
     auto refuse = [&file](const std::string& problem) {
         throw PackError(file.quotedName() + ": " + problem);
     };
     if (!file.frame().checksum) {
         refuse("the frame carries no content checksum, so its content cannot be checked");
     }
-    Survey survey = surveyRecords(file, true);
+    Survey survey = surveyRecords(file, true, collectImages);
     if (survey.end.bytesAfterTerminator > 0) {
         refuse(std::to_string(survey.end.bytesAfterTerminator) +
                " decoded bytes follow the record stream's terminator");
@@ -28,11 +28,19 @@ Survey verifiedRecords(const InspectedFile& file) {
     return survey;
 }
 
-void runVerifyCommand(const std::filesystem::path& file) {
+void runVerifyCommand(const std::filesystem::path& file,
+                      const std::vector<std::string>& allowMissing) {
     InspectedFile inspected(file);
-    Survey survey = verifiedRecords(inspected);
+    Survey survey = verifiedRecords(inspected, true);
+    DependencyFindings dependencies = *surveyDependencies(survey.records, allowMissing);
+    if (!dependencies.sound()) {
+        throw PackError(inspected.quotedName() + ": " + dependencyRefusal(dependencies));
+    }
+    for (const std::string& warning : dependencies.warnings) {
+        std::cerr << "onefile-pack: warning: " << warning << '\n';
+    }
     std::cout << inspected.quotedName() << " is sound: " << survey.records.count() << " records, "
               << survey.records.totalSize() << " bytes, the checksum matches; the entry "
               << quoteForMessage(utf16ToUtf8(survey.records.entry()->path)) << " is "
-              << soundEntryDescription() << '\n';
+              << soundEntryDescription() << ", and Windows will find what its files import\n";
 }

@@ -292,6 +292,21 @@ TEST_F(EntryLibrary, OneWithoutRunCodeOrADamagedOneIsReportedWithStatusTwo) {
     EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
 }
 
+TEST_F(EntryLibrary, ACxxEntryRunsWithItsRuntimeBesideItAndNamesItWhenItIsMissing) {
+    ProcessResult r = runProcess(siblingProgram(L"cxx_runtime_beside.exe"), {L"abcd"});
+    EXPECT_EQ(r.exitCode, 4u) << r.out << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
+
+    // Packed with --allow-missing for all three, on a machine without them.
+    r = runProcess(siblingProgram(L"cxx_runtime_missing.exe"), {L"abcd"});
+    EXPECT_EQ(r.exitCode, 2u);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error, load DLL. ([Error 126] " + systemErrorText(126) +
+                         ") cxx_entry.dll imports libwinpthread-1.dll, which cannot be found.\r\n");
+    EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
+}
+
 TEST_F(EntryLibrary, OneInASubfolderFindsTheLibrariesAtThePackageRoot) {
     // bin\app.dll imports support.dll and later loads greeter.dll by name;
     // both lie at the root, outside the entry library's own folder (the

@@ -2,7 +2,8 @@
 """End-to-end tests of packed executables that need the Unix side of Wine:
 a full disk (a file-size limit on the Wine process), Unix symbolic links put
 into a running application's directory, and the end of a Wine session, which
-runs in a prefix of these tests' own because it ends every program there.
+runs in a prefix of these tests' own because it ends every program there (as
+does the error dialog, which needs the windows that this prefix can make).
 
 Usage: from_unix_test.py CASE --bin DIR --wine-run FILE --prefix DIR
                          --session-prefix DIR
@@ -365,6 +366,32 @@ def session_end_during_the_extraction(options):
     left = [n for n in os.listdir(temp) if n.startswith("onefile_")]
     check(left == [], f"left behind: {left}")
     check(started not in process.output(), "the application ran after the session ended")
+
+
+@case
+def error_dialog(options):
+    """A build with --error-dialog shows the child's failure, the same line
+    as on standard error, in a message box titled with the product's name,
+    where there is a desktop; once it is answered, the run ends with status 2."""
+    wine = session(options)
+    clear(session_temp(wine))
+    start_desktop(wine)
+    process = wine.start(os.path.join(options.bin, "cxx_runtime_missing_dialog.exe"))
+    answer = os.path.join(options.bin, "answer_dialog.exe")
+    deadline = time.monotonic() + 60
+    while True:
+        box = wine.run(answer, "Missing Runtime")
+        if box.returncode == 0:
+            break
+        check(process.poll() is None, f"the program ended without a box: {process.errors()}")
+        check(time.monotonic() < deadline, "no message box appeared")
+        time.sleep(0.1)
+    process.wait(60)
+    check(process.returncode == 2, f"status {process.returncode}: {process.errors()}")
+    text = box.output().strip()
+    check(text.endswith(") cxx_entry.dll imports libwinpthread-1.dll, which cannot be found."),
+          f"the box says {text!r}")
+    check(text in process.errors(), f"standard error says {process.errors()!r}, the box {text!r}")
 
 
 def main():

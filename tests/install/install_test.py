@@ -29,6 +29,7 @@ CONSUMER = os.path.join(os.environ["ONEFILE_SOURCE"], "examples", "consumer")
 # Every file of an installation, below its prefix.
 INSTALLED_FILES = {
     "bin/onefile-pack",
+    "include/onefile/entry.h",
     "lib/onefile/libonefile_bootstrap.a",
     "lib/onefile/libonefile_zstd.a",
     *("lib/cmake/onefile/" + name for name in (
@@ -121,6 +122,9 @@ class InstalledPrefix(Installed):
                          "{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\run_{PID}_{TIME_US}")
         self.assertEqual(info["frame"]["windowLog"], 16)
         self.assertEqual(info["entry"]["path"], "greeting.dll")
+        # Packed with the dependency check: it needs nothing but the system.
+        self.assertEqual(info["dependencies"]["problems"], [])
+        self.assertEqual(info["options"], [])
         records = run(self.packer, "list", exe).splitlines()
         self.assertEqual(sorted(line.split()[-1] for line in records),
                          ["data\\message.txt", "greeting.dll", "settings\\greeting.ini"])
@@ -142,6 +146,7 @@ class InstalledPrefix(Installed):
         cached = os.path.join(build, "bin", "greeting_cached.exe")
         info = json.loads(run(self.packer, "info", "--json", cached))
         self.assertEqual(info["targetDirectory"]["mode"], "cached")
+        self.assertEqual(info["options"], ["error-dialog"])
         self.assertEqual(info["image"]["subsystem"], "GUI")
         cache = os.path.join(os.environ["WINEPREFIX"], "drive_c", "users", "*", "AppData", "Local",
                              "Example Company", "Greeting", "cache",
@@ -164,16 +169,23 @@ class InstalledPrefix(Installed):
 
     def test_the_example_uses_every_keyword_of_the_function(self):
         with open(os.path.join(self.prefix, "lib/cmake/onefile/OnefilePack.cmake")) as f:
-            lists = re.findall(r"set\((?:value|file|flag)_options ([^)]*)\)", f.read())
+            lists = re.findall(r"set\((?:value|file|flag|list)_options ([^)]*)\)", f.read())
         # A list is written as words, or quoted with ";" between them.
         keywords = {"ENTRY", "FILES", "DIRECTORY",
                     *re.split(r"[\s;]+", " ".join(lists).replace('"', "").strip())}
         self.assertGreater(len(keywords), 3, "no keyword lists found in OnefilePack.cmake")
+        # What a sound application has no use for: packing an entry that
+        # fails the checks, and libraries that it does not lack.
+        keywords -= {"NO_ENTRY_CHECK", "ALLOW_MISSING"}
         with open(os.path.join(CONSUMER, "CMakeLists.txt")) as f:
             code = "\n".join(line.split("#")[0] for line in f)
         calls = re.findall(r"onefile_add_executable\((.*?)\)\s*$", code, re.S | re.M)
         used = set(re.findall(r"\b[A-Z_]+\b", " ".join(calls)))
         self.assertEqual(keywords - used, set(), "examples/consumer does not show these")
+        # Its entry library is made by the package's function, from the header.
+        self.assertRegex(code, r"onefile_add_entry_library\(greeting_entry ")
+        with open(os.path.join(CONSUMER, "greeting.cpp")) as f:
+            self.assertIn("#include <onefile/entry.h>", f.read())
 
 
 class DebianPackage(Installed):

@@ -1,0 +1,66 @@
+#include "errors/dialog.h"
+
+#include "archive/layout.h"
+#include "bootstrap/bootstrap.h"
+#include "bootstrap/seams.h"
+
+namespace {
+
+typedef int(WINAPI* MessageBoxFunction)(HWND, LPCWSTR, LPCWSTR, UINT);
+typedef HWINSTA(WINAPI* WindowStationFunction)();
+typedef BOOL(WINAPI* ObjectInformationFunction)(HANDLE, int, PVOID, DWORD, LPDWORD);
+
+// The box's text: the line as printed, widened one byte a character (the
+// reports hold ASCII, and paths narrowed to characters below U+0100).
+wchar_t dialogText[8192];
+
+void* user32Function(const char* name) {
+    // From the system directory only, never from wherever the process started.
+    HMODULE user32 = LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return user32 == nullptr ? nullptr : reinterpret_cast<void*>(GetProcAddress(user32, name));
+}
+
+// Whether anyone can see a window of this process: a service or a task that
+// runs without logging on gets a window station that is not shown, where a
+// message box would wait forever for a click that cannot come.
+bool visibleWindowStation() {
+    WindowStationFunction windowStation =
+        reinterpret_cast<WindowStationFunction>(user32Function("GetProcessWindowStation"));
+    ObjectInformationFunction information =
+        reinterpret_cast<ObjectInformationFunction>(user32Function("GetUserObjectInformationW"));
+    if (windowStation == nullptr || information == nullptr) {
+        return false;
+    }
+    HWINSTA station = windowStation();
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    if (station == nullptr || !information(station, UOI_FLAGS, &flags, sizeof flags, &needed)) {
+        return false;
+    }
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+} // namespace
+
+int userMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+    MessageBoxFunction messageBox =
+        reinterpret_cast<MessageBoxFunction>(user32Function("MessageBoxW"));
+    return messageBox == nullptr ? 0 : messageBox(owner, text, caption, type);
+}
+
+void showFailureDialog(const char* line) {
+    if ((onefileBuildOptions & buildOptionErrorDialog) == 0 || !visibleWindowStation()) {
+        return;
+    }
+    size_t length = 0;
+    while (line[length] != 0 && length + 1 < sizeof dialogText / sizeof dialogText[0]) {
+        dialogText[length] = static_cast<unsigned char>(line[length]);
+        ++length;
+    }
+    while (length > 0 && (dialogText[length - 1] == L'\n' || dialogText[length - 1] == L'\r')) {
+        --length;
+    }
+    dialogText[length] = 0;
+    SYSTEM_CALL(userMessageBox)
+    (nullptr, dialogText, onefileProductName, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+}

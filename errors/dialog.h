@@ -1,0 +1,16 @@
+// The failure dialog of builds made with --error-dialog: a GUI program
+// started from the desktop has standard streams that lead nowhere, so its
+// failure messages are also shown in a message box, titled with the
+// product's name. USER32 is bound from the system directory only then, so
+// that no other build, and no good run, loads it for this.
+#pragma once
+
+#include <windows.h>
+
+// Shows `line` (one line of a failure report, its line break allowed) when
+// the build asks for the dialog and the process has a desktop a person can
+// see; waits until the box is closed. Does nothing otherwise.
+void showFailureDialog(const char* line);
+
+// MessageBoxW, bound on first use; 0 when USER32 cannot be had.
+int userMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);

@@ -1,0 +1,209 @@
+// Where the dependency check looks for what a package imports, as the
+// loader looks in the child: packages described by their linkage alone.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "packer/dependencies/dependency_check.h"
+
+namespace {
+
+constexpr uint16_t x86_64 = 0x8664;
+constexpr uint16_t x86 = 0x14C;
+
+// "name" imports a function by name, "#5" by ordinal; a library name ending
+// in "!" is delay-loaded.
+struct Image {
+    std::string path;
+    std::vector<std::pair<std::string, std::vector<std::string>>> imports;
+    std::vector<std::string> exports = {};
+    bool dll = true;
+    uint16_t machine = x86_64;
+};
+
+std::vector<PackagedImage> package(const std::vector<Image>& images) {
+    std::vector<PackagedImage> out;
+    for (const Image& image : images) {
+        ImageLinkage linkage;
+        linkage.machine = image.machine;
+        linkage.subsystem = 2;
+        linkage.dll = image.dll;
+        for (const auto& [library, functions] : image.imports) {
+            LibraryImport& entry = linkage.imports.emplace_back();
+            entry.delayLoaded = library.back() == '!';
+            entry.library = entry.delayLoaded ? library.substr(0, library.size() - 1) : library;
+            for (const std::string& function : functions) {
+                if (function[0] == '#') {
+                    entry.functions.push_back(
+                        {static_cast<uint16_t>(std::stoi(function.substr(1))), ""});
+                } else {
+                    entry.functions.push_back({std::nullopt, function});
+                }
+            }
+        }
+        linkage.ordinalBase = 1;
+        linkage.exportedOrdinals.assign(image.exports.size(), true);
+        linkage.exportedNames.insert(image.exports.begin(), image.exports.end());
+        out.push_back({image.path, linkage, ""});
+    }
+    return out;
+}
+
+DependencyFindings check(const std::vector<Image>& images,
+                         const std::vector<std::string>& allowed = {}) {
+    return checkDependencies(package(images), images.front().path, allowed);
+}
+
+std::string problems(const DependencyFindings& findings) {
+    std::string out;
+    for (const std::string& line : dependencyProblemLines(findings)) {
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::string warnings(const DependencyFindings& findings) {
+    std::string out;
+    for (const std::string& line : findings.warnings) {
+        out += line + "\n";
+    }
+    return out;
+}
+
+TEST(DependencyCheck, TheEntryFindsItsFolderTheTopAndTheSystemButNoOtherFolder) {
+    DependencyFindings findings =
+        check({{"bin\\app.dll", {{"near.dll", {}}, {"top.dll", {}}, {"deep.dll", {}}}},
+               {"bin\\near.dll", {{"KERNEL32.dll", {"Sleep"}}}},
+               // What the entry's libraries import is searched the same way.
+               {"top.dll", {{"nested.dll", {}}, {"beside-top.dll", {}}}},
+               {"bin\\nested.dll", {}},
+               {"lib\\deep.dll", {}},
+               {"lib\\beside-top.dll", {}}});
+    EXPECT_EQ(problems(findings),
+              "deep.dll, imported by bin\\app.dll (the package has lib\\deep.dll, where Windows "
+              "does not look for it)\n"
+              "beside-top.dll, imported by top.dll (the package has lib\\beside-top.dll, where "
+              "Windows does not look for it)\n");
+    EXPECT_EQ(warnings(findings), "");
+}
+
+TEST(DependencyCheck, SystemLibrariesAndApiSetsAreThereRuntimesWindowsLacksAreNot) {
+    DependencyFindings findings = check({{"app.dll",
+                                          {{"KERNEL32.DLL", {}},
+                                           {"msvcrt", {}},
+                                           {"User32.dll", {}},
+                                           {"api-ms-win-crt-runtime-l1-1-0.dll", {}},
+                                           {"ext-ms-win-ntuser-window-l1-1-0.dll", {}},
+                                           {"ucrtbase.dll", {}},
+                                           {"vcruntime140.dll", {}},
+                                           {"msvcp140.dll", {}},
+                                           {"ucrtbased.dll", {}},
+                                           {"libgcc_s_seh-1.dll", {}}}}});
+    EXPECT_EQ(problems(findings), "vcruntime140.dll, imported by app.dll\n"
+                                  "msvcp140.dll, imported by app.dll\n"
+                                  "ucrtbased.dll, imported by app.dll\n"
+                                  "libgcc_s_seh-1.dll, imported by app.dll\n");
+}
+
+TEST(DependencyCheck, NamesCompareWithoutRegardToCase) {
+    EXPECT_TRUE(check({{"App.dll", {{"HELPER.DLL", {"greet"}}}},
+                       {"Helper.Dll", {{"app.DLL", {}}}, {"greet"}}})
+                    .sound());
+}
+
+TEST(DependencyCheck, EveryImporterOfAMissingLibraryIsNamedOnce) {
+    DependencyFindings findings = check({{"app.dll", {{"gone.dll", {"a", "b"}}, {"x.dll", {}}}},
+                                         {"x.dll", {{"GONE.dll", {}}, {"gone.dll!", {}}}}});
+    EXPECT_EQ(problems(findings),
+              "gone.dll, imported by app.dll, x.dll and x.dll (delay-loaded)\n");
+    std::string refusal = dependencyRefusal(findings);
+    EXPECT_NE(refusal.find("--allow-missing NAME"), std::string::npos) << refusal;
+    EXPECT_NE(refusal.find("-static -static-libgcc -static-libstdc++"), std::string::npos);
+}
+
+TEST(DependencyCheck, FunctionsAPackagedLibraryDoesNotExportAreNamed) {
+    DependencyFindings findings =
+        check({{"app.dll", {{"helper.dll", {"greet", "greet_loudly", "#1", "#2"}}}},
+               {"helper.dll", {}, {"greet"}}});
+    EXPECT_EQ(problems(findings),
+              "helper.dll does not export greet_loudly, which app.dll imports from it\n"
+              "helper.dll does not export ordinal 2, which app.dll imports from it\n");
+    EXPECT_NE(dependencyRefusal(findings).find("linked against"), std::string::npos);
+}
+
+TEST(DependencyCheck, AllowedLibrariesMayBeMissingAndAnAllowanceForNothingIsWarnedOf) {
+    DependencyFindings findings =
+        check({{"app.dll", {{"nvcuda.dll", {}}, {"libstdc++-6.dll", {}}}}},
+              {"NVCUDA.DLL", "libstdc++-6.dll", "typo.dll"});
+    EXPECT_TRUE(findings.sound());
+    EXPECT_EQ(findings.allowedMissing, (std::vector<std::string>{"nvcuda.dll", "libstdc++-6.dll"}));
+    EXPECT_EQ(warnings(findings), "--allow-missing 'typo.dll': no file of the package misses it\n");
+}
+
+TEST(DependencyCheck, APlugInsLibrariesDependOnHowTheApplicationLoadsIt) {
+    DependencyFindings findings =
+        check({{"app.dll", {{"core.dll", {}}}},
+               {"core.dll", {}},
+               // Beside itself, at the top, loaded by the entry already, nowhere.
+               {"plugins\\a.dll",
+                {{"beside.dll", {}}, {"top.dll", {}}, {"core.dll", {}}, {"gone.dll", {}}}},
+               {"plugins\\beside.dll", {}},
+               {"top.dll", {}},
+               // A plug-in at the top finds both ways what lies beside it.
+               {"b.dll", {{"top.dll", {}}}}});
+    EXPECT_EQ(problems(findings), "gone.dll, imported by plugins\\a.dll\n");
+    EXPECT_EQ(warnings(findings),
+              "plugins\\a.dll finds beside.dll beside itself only when the application loads it "
+              "with LOAD_WITH_ALTERED_SEARCH_PATH or LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR\n"
+              "plugins\\a.dll finds top.dll at the top of the package only when the application "
+              "loads it with LOAD_LIBRARY_SEARCH_USER_DIRS or LOAD_LIBRARY_SEARCH_DEFAULT_DIRS, "
+              "or has loaded it before\n");
+}
+
+TEST(DependencyCheck, DelayLoadedLibrariesOfThePackageAreFoundOnlyOnceLoaded) {
+    DependencyFindings findings = check({{"app.dll", {{"late.dll!", {"f"}}, {"early.dll", {}}}},
+                                         {"late.dll", {}, {"f"}},
+                                         {"early.dll", {{"app.dll!", {}}}}});
+    EXPECT_TRUE(findings.sound()) << problems(findings);
+    EXPECT_EQ(warnings(findings),
+              "app.dll delay-loads late.dll from the package, which Windows finds only when "
+              "already loaded, or when the application has put the folder on the search path "
+              "(SetDllDirectoryW, or AddDllDirectory with SetDefaultDllDirectories)\n");
+}
+
+TEST(DependencyCheck, AProgramRunsAsItsOwnProcessAndFindsOnlyWhatLiesBesideIt) {
+    DependencyFindings findings =
+        check({{"app.dll", {}},
+               {"tools\\tool.exe", {{"near.dll", {}}, {"app.dll", {}}}, {}, false},
+               {"tools\\near.dll", {{"late.dll!", {}}}},
+               {"tools\\late.dll", {}}});
+    EXPECT_EQ(problems(findings), "app.dll, imported by tools\\tool.exe (the package has "
+                                  "app.dll, where Windows does not look for it)\n");
+    EXPECT_EQ(warnings(findings), "");
+}
+
+TEST(DependencyCheck, ALibraryWhoseTablesCannotBeReadIsNamedOnceAsSuch) {
+    std::vector<PackagedImage> images = package({{"app.dll", {{"broken.dll", {"f"}}}}});
+    images.push_back({"broken.dll", std::nullopt,
+                      "is a damaged PE file: its import table lies "
+                      "outside the file"});
+    DependencyFindings findings = checkDependencies(images, "app.dll", {});
+    EXPECT_EQ(problems(findings),
+              "broken.dll is a damaged PE file: its import table lies outside the file\n");
+    EXPECT_NE(dependencyRefusal(findings).find("Replace the damaged files."), std::string::npos);
+}
+
+TEST(DependencyCheck, ALibraryForAnotherMachineDoesNotServe) {
+    DependencyFindings findings =
+        check({{"app.dll", {{"helper.dll", {}}, {"core.dll", {}}}},
+               {"helper.dll", {}, {}, true, x86},
+               {"core.dll", {}},
+               // What the entry loaded is no help to a plug-in of another machine.
+               {"x86\\plugin.dll", {{"core.dll", {}}}, {}, true, x86}});
+    EXPECT_EQ(problems(findings),
+              "helper.dll is built for x86, but app.dll, which imports it, for x86-64\n"
+              "core.dll is built for x86-64, but x86\\plugin.dll, which imports it, for x86\n");
+    EXPECT_EQ(warnings(findings), "");
+}
+
+} // namespace

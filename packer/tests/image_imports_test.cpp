@@ -1,0 +1,131 @@
+// The import, delay-load and export tables as the dependency check reads
+// them (the bounded reader that the bootstrap shares): made-up images of
+// both formats and damaged ones. Real MinGW-w64 libraries are read in the
+// dependency check's own tests.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "packer/image/imports.h"
+#include "packer/little_endian.h"
+#include "packer/tests/linked_pe_builder.h"
+
+namespace {
+
+std::optional<ImageLinkage> linkageOf(const std::string& bytes, std::string* problem) {
+    return readImageLinkage(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                            problem);
+}
+
+ImageLinkage soundLinkage(const std::string& bytes) {
+    std::string problem;
+    std::optional<ImageLinkage> linkage = linkageOf(bytes, &problem);
+    EXPECT_TRUE(linkage) << problem;
+    return linkage.value_or(ImageLinkage{});
+}
+
+std::vector<std::string> functionTexts(const LibraryImport& library) {
+    std::vector<std::string> texts;
+    for (const ImportedName& function : library.functions) {
+        texts.push_back(importedNameText(function));
+    }
+    return texts;
+}
+
+struct Format {
+    bool pe32Plus;
+    bool delayVirtualAddresses;
+};
+
+class TableFormats : public testing::TestWithParam<Format> {};
+
+INSTANTIATE_TEST_SUITE_P(Formats, TableFormats,
+                         testing::Values(Format{true, false}, Format{false, false},
+                                         Format{false, true}),
+                         [](const testing::TestParamInfo<Format>& info) {
+                             return std::string(info.param.pe32Plus ? "Pe32Plus" : "Pe32") +
+                                    (info.param.delayVirtualAddresses ? "OldDelayTable" : "");
+                         });
+
+TEST_P(TableFormats, ImportsComeByNameAndOrdinalDirectThenDelayLoaded) {
+    LinkageSpec spec;
+    spec.pe32Plus = GetParam().pe32Plus;
+    spec.delayVirtualAddresses = GetParam().delayVirtualAddresses;
+    spec.imports = {{"helper.dll", {"greet", "#7"}, true},
+                    {"KERNEL32.dll", {"GetLastError", "Sleep"}, false},
+                    {"plug.dll", {"#1"}, true}};
+    spec.exports = {"run_code", "greet"};
+    spec.ordinalBase = 3;
+    ImageLinkage linkage = soundLinkage(buildLinkedPe(spec).bytes);
+
+    ASSERT_EQ(linkage.imports.size(), 3u);
+    EXPECT_EQ(linkage.imports[0].library, "KERNEL32.dll");
+    EXPECT_FALSE(linkage.imports[0].delayLoaded);
+    EXPECT_EQ(functionTexts(linkage.imports[0]),
+              (std::vector<std::string>{"GetLastError", "Sleep"}));
+    EXPECT_EQ(linkage.imports[1].library, "helper.dll");
+    EXPECT_TRUE(linkage.imports[1].delayLoaded);
+    EXPECT_EQ(functionTexts(linkage.imports[1]), (std::vector<std::string>{"greet", "ordinal 7"}));
+    EXPECT_EQ(linkage.imports[2].library, "plug.dll");
+    EXPECT_EQ(functionTexts(linkage.imports[2]), (std::vector<std::string>{"ordinal 1"}));
+
+    EXPECT_TRUE(linkage.exports({std::nullopt, "greet"}));
+    EXPECT_FALSE(linkage.exports({std::nullopt, "gree"}));
+    EXPECT_TRUE(linkage.exports({3, ""}));
+    EXPECT_TRUE(linkage.exports({4, ""}));
+    EXPECT_FALSE(linkage.exports({2, ""}));
+    EXPECT_FALSE(linkage.exports({5, ""}));
+}
+
+TEST(ImageImports, DamagedTablesGiveTheReasonAndNoReadOutside) {
+    LinkageSpec spec;
+    spec.imports = {{"helper.dll", {"greet"}}, {"other.dll", {"run"}}};
+    const LinkedPe sound = buildLinkedPe(spec);
+    struct Damage {
+        const char* what;
+        std::function<void(std::string&)> apply;
+        const char* problem;
+    };
+    auto set = [](std::string& bytes, size_t at, uint64_t value) {
+        storeLittleEndian(reinterpret_cast<unsigned char*>(&bytes[at]), value, 4);
+    };
+    const std::vector<Damage> damages = {
+        {"the table beyond the file",
+         [&](std::string& b) { set(b, sound.importDirectoryEntry, 0x7FFF0000); },
+         "its import table lies outside the file"},
+        {"a library's name beyond the file",
+         [&](std::string& b) { set(b, sound.firstDescriptor + 12, 0x7FFF0000); },
+         "its import table lies outside the file"},
+        {"a function table beyond the file",
+         [&](std::string& b) { set(b, sound.firstDescriptor, 0x7FFF0000); },
+         "the functions it imports from helper.dll lies outside"},
+        {"a function's name beyond the file",
+         [&](std::string& b) { set(b, sound.firstThunk, 0x7FFF0000); },
+         "the functions it imports from helper.dll lies outside"},
+        {"the file cut inside the table",
+         [&](std::string& b) { b.resize(sound.firstDescriptor + 30); },
+         "its import table lies outside the file"},
+    };
+    for (const Damage& damage : damages) {
+        std::string bytes = sound.bytes;
+        damage.apply(bytes);
+        std::string problem;
+        EXPECT_FALSE(linkageOf(bytes, &problem)) << damage.what;
+        EXPECT_NE(problem.find(damage.problem), std::string::npos)
+            << damage.what << ": " << problem;
+    }
+    // A table whose end marker is gone ends with the section, as damage.
+    std::string unterminated = sound.bytes;
+    unterminated.replace(sound.firstDescriptor + 40, 20, std::string(20, '\x7F'));
+    std::string problem;
+    EXPECT_FALSE(linkageOf(unterminated, &problem));
+    EXPECT_FALSE(problem.empty());
+}
+
+TEST(ImageImports, DataThatIsNoImageIsNotReadAsOne) {
+    std::string problem = "left over";
+    EXPECT_FALSE(linkageOf("MZ, and then a text file", &problem));
+    EXPECT_EQ(problem, "");
+}
+
+} // namespace
