@@ -1,7 +1,8 @@
 // Files built into the packer, so that it needs nothing else at run time:
 // those of resources/ (the application manifest, the version resource's
-// string table and the default icon) and the two bootstrap images that the
-// Windows part of the build links (images/).
+// string table), the default icon's images made from resources/icon.png, and
+// the two bootstrap images that the Windows part of the build links
+// (images/).
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,6 @@ struct EmbeddedFile {
 
 extern const EmbeddedFile embeddedManifest;         // resources/manifest.xml
 extern const EmbeddedFile embeddedVersionStrings;   // resources/version_strings.txt
-extern const EmbeddedFile embeddedDefaultIcon;      // resources/icon.png
+extern const EmbeddedFile embeddedDefaultIcon;      // its seven images, as an icon file
 extern const EmbeddedFile embeddedGuiBootstrap;     // the bootstrap as a GUI program
 extern const EmbeddedFile embeddedConsoleBootstrap; // the bootstrap as a console program
