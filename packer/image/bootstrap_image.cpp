@@ -1,12 +1,10 @@
 #include "packer/image/bootstrap_image.h"
 
 #include <algorithm>
-#include <cstring>
 #include <stdexcept>
 
 #include "archive/layout.h"
 #include "packer/embedded_files.h"
-#include "packer/little_endian.h"
 
 namespace {
 
