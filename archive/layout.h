@@ -53,22 +53,24 @@ constexpr unsigned maxFrameWindowLog = 27;
 // Decoded bytes the reader buffers at a time: the largest zstd block (128 KiB).
 constexpr size_t readerOutputBufferSize = 131072;
 
-// Names of the build-time constants that the packer's object file defines and
-// the bootstrap links against (C linkage, no underscore prefix on x86-64).
+// Names of the build-time constants that the bootstrap reads (C linkage, no
+// underscore prefix on x86-64). In a packed executable each is a slot of
+// fixed size in the read-only data, which the packer fills (see the table
+// below); programs linked with the bootstrap library directly, such as test
+// probes, define them themselves or take the library's defaults.
 #define ONEFILE_SYMBOL_ATTACHED_DATA "onefileAttachedData"
 #define ONEFILE_SYMBOL_ATTACHED_DATA_LENGTH "onefileAttachedDataLength"
 #define ONEFILE_SYMBOL_COMPANY_NAME "onefileCompanyName"
 #define ONEFILE_SYMBOL_PRODUCT_NAME "onefileProductName"
 #define ONEFILE_SYMBOL_VERSION_STRING "onefileVersionString"
-// The target directory's path spec, UTF-16 with a terminator. The packer
-// defines it only for a spec other than the default, so that a default build
-// stays byte for byte what it was; the bootstrap library supplies the default.
+// The target directory's path spec, UTF-16 with a terminator. The bootstrap
+// library supplies the default.
 #define ONEFILE_SYMBOL_TARGET_DIRECTORY_SPEC "onefileTargetDirectorySpec"
 #define ONEFILE_DEFAULT_TARGET_DIRECTORY_SPEC "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"
 
 // Cached mode: the build unpacks once into a fixed directory and later runs
-// start from it. The packer defines all four together for a cached build; the
-// bootstrap library's defaults (an empty id, zeros) mean a run of its own.
+// start from it. The packer sets all four together for a cached build; an
+// empty id and zeros (the bootstrap library's defaults) mean a run of its own.
 //   onefileCacheId           UTF-16, 16 hexadecimal digits naming the build
 //                            (of a 64-bit hash of the attached data)
 //   onefileCacheEntryName    UTF-16, the first record's path
@@ -87,10 +89,38 @@ constexpr size_t readerOutputBufferSize = 131072;
 #define ONEFILE_CACHE_MARKER_NAME "onefile-cache-complete"
 
 // Opt-in behaviours of a build, one bit each in a uint32 (the bits are named
-// below as options arrive). The packer defines the word only when a bit is
-// set, so a build without options stays byte for byte what it was; the
-// bootstrap library's default is 0.
+// below as options arrive); 0 in a build without options, and the bootstrap
+// library's default.
 #define ONEFILE_SYMBOL_BUILD_OPTIONS "onefileBuildOptions"
 // A failure's message also appears in a message box titled with the product's
 // name (GUI builds, whose standard streams usually lead nowhere).
 constexpr uint32_t buildOptionErrorDialog = 1u << 0;
+
+// Slots of the constants in a packed executable, in UTF-16 code units with
+// the terminator: the company, the product and the version text; the cache
+// id (16 hexadecimal digits). The spec's is pathCapacity and the entry's name
+// recordNameCapacity; the numbers take their own size.
+constexpr size_t productTextCapacity = 256;
+constexpr size_t cacheIdCapacity = 17;
+
+// The table of the slots. The bootstrap's code refers to every constant at a
+// fixed place in its read-only data, so the two bootstrap images are linked
+// once with a slot of the largest size for each; the packer writes a build's
+// values into a copy and the attached data after the table, at the end of the
+// section, where it grows without moving anything the code refers to. The
+// table tells the packer, and later readers of the executable, where each
+// slot lies; it ends right where the attached data begins:
+//   per constant  name     32  the symbol's name, zero bytes after it
+//                 address   8  uint64 virtual address of the slot (the image's
+//                              preferred base included)
+//                 size      8  uint64 bytes of the slot
+//   then          count     4  uint32 number of constants
+//                 zero      4
+//                 magic     8  "OFSLOTS1"
+// The last constant is the attached data itself, of size 0. A slot holds its
+// value (UTF-16 text and its terminator, or a little-endian number), then zero
+// bytes to its end.
+constexpr unsigned char constantTableMagic[8] = {'O', 'F', 'S', 'L', 'O', 'T', 'S', '1'};
+constexpr size_t constantNameSize = 32;
+constexpr size_t constantEntrySize = constantNameSize + 16;
+constexpr size_t constantTableEndSize = 16;

@@ -61,6 +61,9 @@ SHELL = ["bash", "-o", "pipefail", "-c"]
 SMALL_WINDOW_LOG = 23
 # The levels of the packer rows besides its default; 22 is zstd's highest.
 OTHER_LEVELS = (3, 9, 22)
+# The level of the tiny payload's pack row: fast enough that the packer's own
+# work, not the compression, makes most of the time.
+TINY_PACK_LEVEL = 3
 
 
 def say(text):
@@ -312,6 +315,7 @@ def prepare(args):
     s.work = build / "bench" / "work"
     s.sources = QUICK_SOURCES if args.quick else LARGE_SOURCES
     s.unpack_reps, s.startup_reps, s.pack_reps = (3, 7, 2) if args.quick else (5, 15, 3)
+    s.tiny_pack_reps = 15 if args.quick else 25
     if not caxa_stub.is_file():
         raise SystemExit(f"bench: no caxa stub at {caxa_stub} (scripts/bench installs caxa)")
     if not shutil.which("makensis"):
@@ -351,6 +355,23 @@ def prepare(args):
         large.add_tree(Path(source), Path("data") / Path(source).relative_to("/").as_posix().replace("/", "_"))
     s.tiny = tiny = Stage(work / "tiny")
     stage_example(tiny, s.windows_bin)
+
+    # -- the tiny payload packed, by this packer and by another one (an
+    # earlier build) when given, interleaved
+    def pack_tiny(name, program, output):
+        return Contender(name, [str(program), "build", str(tiny.root), "--entry", ENTRY, "--output",
+                                str(output), "--quiet", "--level", str(TINY_PACK_LEVEL)], env)
+
+    s.pack_tiny = pack_tiny("onefile-pack tiny", packer, work / "tiny-packed.exe")
+    s.pack_tiny_other = None
+    tiny_packers = [s.pack_tiny]
+    if args.other_packer:
+        s.pack_tiny_other = pack_tiny("other onefile-pack tiny", args.other_packer.resolve(),
+                                      work / "tiny-packed-other.exe")
+        tiny_packers.append(s.pack_tiny_other)
+    say(f"packing the tiny payload at --level {TINY_PACK_LEVEL}: {s.tiny_pack_reps} rounds"
+        + (f", beside {args.other_packer}" if args.other_packer else ""))
+    measure(tiny_packers, s.tiny_pack_reps)
 
     # -- packing: the default build once to learn its settings, then the rows
     s.level, s.window_log, s.threads = packer_settings(packer, large.root, work / "large.exe", env,
@@ -609,7 +630,8 @@ def render(s, r):
         f"unpacking into {s.temp} (the executable's {{TEMP}}) for every contender; Wine's desktop "
         f"and RPC service kept up throughout",
         f"repetitions: unpack, cached start and memory {s.unpack_reps}, start-up {s.startup_reps}, "
-        f"each after a checking round and 1 warm-up; pack {s.pack_reps}; load average "
+        f"each after a checking round and 1 warm-up; pack {s.pack_reps}, the tiny payload "
+        f"{s.tiny_pack_reps} after 1 warm-up; load average "
         f"{s.load_before:.2f} at the start, {os.getloadavg()[0]:.2f} at the end (other work on "
         f"the machine slows every row)",
     ]
@@ -687,7 +709,14 @@ def render(s, r):
         if kind == "rss":
             table.row("zstd -dc | tar -x (largest process)", peaks("zstd"), "MiB")
 
-    table.section(f"PACK (wall time and output size, large payload, {s.threads} threads)")
+    table.section(f"PACK (wall time and output size; large payload, {s.threads} threads, unless named)")
+    tiny_packs = [("onefile-pack build", s.pack_tiny, s.work / "tiny-packed.exe")]
+    if s.pack_tiny_other:
+        tiny_packs.append((f"other packer {s.args.other_packer}", s.pack_tiny_other,
+                           s.work / "tiny-packed-other.exe"))
+    for label, contender, output in tiny_packs:
+        table.row(f"{label} --level {TINY_PACK_LEVEL}, tiny payload", contender.seconds(), "s",
+                  f"{output.stat().st_size / 1e6:.3f} MB")
     table.row(f"onefile-pack build (defaults: level {s.level})", s.pack_default.seconds(), "s",
               f"{s.exe_size / 1e6:.2f} MB")
     table.row(f"tar -c | zstd {s.zstd_options}", s.pack_tar.seconds(), "s", f"{s.tar_zst_size / 1e6:.2f} MB")
@@ -778,6 +807,12 @@ def render(s, r):
                  f"--level 22: {(top[1] / nsis_sizes['lzma'] - 1) * 100:+.1f} %" if top else "")
     ratio = median(s.pack_default.seconds()) / median(s.pack_nsis["lzma"].seconds())
     table.target("pack time <= makensis LZMA", f"{ratio:.2f} x", ratio <= 1)
+    name = f"tiny pack at --level {TINY_PACK_LEVEL} <= 0.5 x the other packer's"
+    if s.pack_tiny_other:
+        ratio = median(s.pack_tiny.seconds()) / median(s.pack_tiny_other.seconds())
+        table.target(name, f"{ratio:.2f} x", ratio <= 0.5)
+    else:
+        table.not_measured(name, "no --other-packer given")
     # The cached mode keeps its folder by design; every other onefile run
     # must leave nothing.
     left = sum(len(r[key].leftovers.entries) for key in
@@ -819,6 +854,9 @@ def main():
     parser.add_argument("--caxa", type=Path, required=True,
                         help=f"the npm prefix where caxa {peers.CAXA_VERSION} is installed")
     parser.add_argument("--output", type=Path, help="also write the table here")
+    parser.add_argument("--other-packer", type=Path,
+                        help="another onefile-pack (an earlier build, say) whose pack of the tiny "
+                             "payload is timed beside this build's")
     args = parser.parse_args()
 
     s = prepare(args)

@@ -1,6 +1,6 @@
 // The defaults of a build that unpacks afresh on every run, in an object of
-// its own: the linker takes it from the library only when the packer's object
-// defines no cached mode.
+// its own: the linker takes it from the library only when nothing else
+// defines them (a packed executable has slots of its own).
 #include "bootstrap/bootstrap.h"
 
 extern "C" const wchar_t onefileCacheId[] = L"";

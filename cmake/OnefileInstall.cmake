@@ -2,21 +2,16 @@
 # CPack makes of the same tree:
 #   bin/onefile-pack
 #   include/onefile/      entry.h, which entry libraries define run_code with
-#   lib/onefile/          the bootstrap's libraries, where the packer looks by default
 #   lib/cmake/onefile/    the CMake package: onefileConfig.cmake, its version file,
 #                         the packer's imported target, onefile_add_entry_library,
 #                         onefile_add_executable and the MinGW-w64 toolchain file
 #                         for consumers' Windows builds
 #   share/doc/onefile/    the README
-# The packer carries its resources (manifest, version strings, icon) inside
-# itself; at run time it needs only these libraries and the MinGW-w64 driver.
+# The packer carries the bootstrap images and its resources (manifest, version
+# strings, icon) inside itself: it needs nothing else at run time.
 include(CMakePackageConfigHelpers)
 
 install(TARGETS onefile-pack EXPORT onefileTargets RUNTIME DESTINATION ${ONEFILE_PROGRAM_SUBDIR})
-# The Windows part builds the libraries into this folder of the build tree, so
-# they are there once the build has run.
-install(DIRECTORY ${ONEFILE_STAGE_DIR}/${ONEFILE_LIBRARY_SUBDIR}/
-    DESTINATION ${ONEFILE_LIBRARY_SUBDIR})
 
 set(ONEFILE_INCLUDE_SUBDIR include)
 install(FILES ${CMAKE_SOURCE_DIR}/include/onefile/entry.h
@@ -27,7 +22,7 @@ install(EXPORT onefileTargets NAMESPACE onefile:: DESTINATION ${ONEFILE_PACKAGE_
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/onefileConfig.cmake.in
     ${package_dir}/onefileConfig.cmake
     INSTALL_DESTINATION ${ONEFILE_PACKAGE_SUBDIR}
-    PATH_VARS ONEFILE_LIBRARY_SUBDIR ONEFILE_INCLUDE_SUBDIR)
+    PATH_VARS ONEFILE_INCLUDE_SUBDIR)
 # Not tied to the consumer's architecture: what the packer makes is always a
 # 64-bit Windows executable.
 write_basic_package_version_file(${package_dir}/onefileConfigVersion.cmake
@@ -42,8 +37,9 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/onefile)
 
 # The Debian package: `cpack -G DEB` in the build tree makes
 # onefile_<version>_amd64.deb. dpkg-shlibdeps finds the shared libraries the
-# packer needs (the zstd runtime among them); the driver it runs to link is
-# named here.
+# packer needs (the zstd runtime among them); packing needs nothing else.
+# A consumer's own Windows build needs a MinGW-w64 compiler for its entry
+# library, which is that build's business.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME onefile)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -55,8 +51,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "it needs) into one GUI executable for 64-bit Windows, which unpacks the\n"
     "files into a fresh private temporary directory on each run, calls the\n"
     "entry library and removes the directory afterwards. The package holds the\n"
-    "packer, the bootstrap's static libraries it links with, the header that\n"
-    "entry libraries define run_code with, and a CMake package\n"
+    "packer, which carries the bootstrap and needs no toolchain to pack, the\n"
+    "header that entry libraries define run_code with, and a CMake package\n"
     "(find_package(onefile)) with onefile_add_entry_library and\n"
     "onefile_add_executable.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -65,6 +61,5 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "onefile developers <dev@onefile.invalid>")
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS g++-mingw-w64-x86-64-posix)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS cmake)
 include(CPack)

@@ -46,17 +46,16 @@ endfunction()
 # tree packed into it. The tree holds the contents of DIRECTORY, then each
 # FILES source under its archive path ("/" separated, relative), then the
 # entry library at the top under its own file name. The executable is made
-# again when any input, the bootstrap or the packer changes. The other
-# keywords are the packer's options of the same name in lower case with "-"
-# for "_" (LEVEL 3 is --level 3, CONSOLE is --console, ALLOW_MISSING a.dll
-# b.dll is --allow-missing a.dll --allow-missing b.dll; see onefile-pack
+# again when any input or the packer (which carries the bootstrap) changes.
+# The other keywords are the packer's options of the same name in lower case
+# with "-" for "_" (LEVEL 3 is --level 3, CONSOLE is --console, ALLOW_MISSING
+# a.dll b.dll is --allow-missing a.dll --allow-missing b.dll; see onefile-pack
 # build --help for their defaults).
 #
-# The packer and the bootstrap's libraries are the targets
-# onefile::onefile-pack, onefile::bootstrap and onefile::zstd. This project's
-# Windows build makes them stand for its own; the installed package
-# (find_package(onefile)) for the installed ones. This file is installed as it
-# is, so a new keyword reaches both at once.
+# The packer is the target onefile::onefile-pack. This project's Windows build
+# makes it stand for its own; the installed package (find_package(onefile))
+# for the installed one. This file is installed as it is, so a new keyword
+# reaches both at once.
 function(onefile_add_executable name)
     # The packer's options: those taking a value, those taking a file (which
     # the executable then depends on), flags, and those given once a value.
@@ -79,14 +78,13 @@ function(onefile_add_executable name)
         set(output_dir ${CMAKE_BINARY_DIR}/bin)
     endif()
     set(output ${output_dir}/${name}.exe)
-    set(tools onefile::onefile-pack onefile::bootstrap onefile::zstd)
-    foreach(tool IN LISTS tools)
-        if(NOT TARGET ${tool})
-            message(FATAL_ERROR "onefile_add_executable(${name}): there is no target ${tool}; "
-                "find_package(onefile CONFIG REQUIRED) provides it")
-        endif()
-    endforeach()
-    set(depends ${tools})
+    if(NOT TARGET onefile::onefile-pack)
+        message(FATAL_ERROR "onefile_add_executable(${name}): there is no target "
+            "onefile::onefile-pack; find_package(onefile CONFIG REQUIRED) provides it")
+    endif()
+    # The packer's file itself: an imported target alone would not make the
+    # executable again when the packer, and with it the bootstrap, changes.
+    set(depends onefile::onefile-pack $<TARGET_FILE:onefile::onefile-pack>)
 
     if(TARGET ${arg_ENTRY})
         set(entry_file $<TARGET_FILE:${arg_ENTRY}>)
@@ -127,8 +125,7 @@ function(onefile_add_executable name)
     set(script_file ${CMAKE_CURRENT_BINARY_DIR}/${name}.onefile-stage-$<CONFIG>.cmake)
     file(GENERATE OUTPUT ${script_file} CONTENT "${script}")
 
-    # The two libraries lie in one folder, the one the packer links from.
-    set(options --quiet --library-dir $<TARGET_FILE_DIR:onefile::bootstrap>)
+    set(options --quiet)
     foreach(option IN LISTS value_options file_options flag_options list_options)
         string(TOLOWER ${option} flag)
         string(REPLACE "_" "-" flag --${flag})

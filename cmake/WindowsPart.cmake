@@ -1,13 +1,16 @@
 # The Windows half of the build (MinGW-w64 cross build): the bootstrap as a
-# static library, zstd's decoder, GoogleTest, the examples and the Windows
-# tests, which ctest runs under Wine.
-set(ONEFILE_STAGE_DIR ${CMAKE_BINARY_DIR} CACHE PATH "Where the host build looks for the bootstrap")
+# static library and the two bootstrap images linked from it (the target
+# bootstrap_images, which the host build builds first and embeds into the
+# packer), zstd's decoder, GoogleTest, the examples and the Windows tests,
+# which ctest runs under Wine.
+set(ONEFILE_STAGE_DIR ${CMAKE_BINARY_DIR} CACHE PATH "Where the host build puts the packer")
+set(ONEFILE_BOOTSTRAP_IMAGES_DIR ${CMAKE_BINARY_DIR}/bootstrap-images CACHE PATH
+    "Where the bootstrap images go, for the packer to embed")
 set(ONEFILE_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix the tests use")
 set(ONEFILE_ZSTD_SOURCE_DIR ${CMAKE_SOURCE_DIR}/.deps/zstd CACHE PATH "zstd's source tree")
 set(ONEFILE_PACKER ${ONEFILE_STAGE_DIR}/${ONEFILE_PROGRAM_SUBDIR}/onefile-pack CACHE FILEPATH "The host packer")
 
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
-set(ONEFILE_LIBRARY_DIR ${ONEFILE_STAGE_DIR}/${ONEFILE_LIBRARY_SUBDIR})
 
 # Windows programs run under Wine through the build's own prefix.
 configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
@@ -31,14 +34,11 @@ target_include_directories(onefile_bootstrap PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(onefile_bootstrap PRIVATE ${ONEFILE_BOOTSTRAP_FLAGS})
 target_compile_definitions(onefile_bootstrap PUBLIC ${ONEFILE_BOOTSTRAP_DEFINITIONS})
 target_link_libraries(onefile_bootstrap PUBLIC onefile_zstd shell32)
-set_target_properties(onefile_bootstrap PROPERTIES ARCHIVE_OUTPUT_DIRECTORY ${ONEFILE_LIBRARY_DIR})
 
-# The names onefile_add_executable packs with, here standing for this build's
-# own packer and libraries (the installed package gives them the installed ones).
+# The name onefile_add_executable packs with, here standing for this build's
+# own packer (the installed package gives it the installed one).
 add_executable(onefile::onefile-pack IMPORTED)
 set_target_properties(onefile::onefile-pack PROPERTIES IMPORTED_LOCATION ${ONEFILE_PACKER})
-add_library(onefile::bootstrap ALIAS onefile_bootstrap)
-add_library(onefile::zstd ALIAS onefile_zstd)
 # The header that entry libraries define run_code with, onefile/entry.h.
 add_library(onefile_entry INTERFACE)
 target_include_directories(onefile_entry INTERFACE ${CMAKE_SOURCE_DIR}/include)
@@ -50,8 +50,8 @@ add_test(NAME wine-stop COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-server stop)
 set_tests_properties(wine-start PROPERTIES FIXTURES_SETUP wine ENVIRONMENT WINEPREFIX=${ONEFILE_WINEPREFIX})
 set_tests_properties(wine-stop PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT WINEPREFIX=${ONEFILE_WINEPREFIX})
 
-set(ONEFILE_WINDOWS_SUBDIRS errors bootstrap archive paths extract launch cleanup examples tests resources
-    bench)
+set(ONEFILE_WINDOWS_SUBDIRS errors bootstrap archive paths extract launch cleanup images examples tests
+    resources bench)
 foreach(dir IN LISTS ONEFILE_WINDOWS_SUBDIRS)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
         add_subdirectory(${dir})

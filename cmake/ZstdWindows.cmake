@@ -19,7 +19,6 @@ add_library(onefile_zstd STATIC
 target_compile_definitions(onefile_zstd PRIVATE ZSTD_LEGACY_SUPPORT=0 ZSTD_DISABLE_ASM=1)
 target_compile_options(onefile_zstd PRIVATE -O3 -w)
 target_include_directories(onefile_zstd SYSTEM PUBLIC ${zstd_lib})
-set_target_properties(onefile_zstd PROPERTIES ARCHIVE_OUTPUT_DIRECTORY ${ONEFILE_LIBRARY_DIR})
 
 # Tests build archives in memory, so they also get zstd's compressor. The
 # bootstrap never links it.

@@ -4,7 +4,8 @@
 #   cmake -DOUTPUT=out.cpp -DFILES="name=path;name=path" -P embed_files.cmake
 #
 # Each name becomes `const EmbeddedFile name` (packer/embedded_files.h).
-set(source "// Made by packer/embed_files.cmake from the files in resources/.\n")
+# Plain C++ arrays, so that any compiler that builds the packer takes them.
+set(source "// Made by packer/embed_files.cmake.\n")
 string(APPEND source "#include \"packer/embedded_files.h\"\n\nnamespace {\n")
 set(objects "")
 foreach(pair IN LISTS FILES)

@@ -1,5 +1,8 @@
-// Files of resources/ built into the packer: the application manifest, the
-// version resource's string table and the default icon.
+// Files built into the packer, so that it needs nothing else at run time:
+// those of resources/ (the application manifest, the version resource's
+// string table), the default icon's images made from resources/icon.png, and
+// the two bootstrap images that the Windows part of the build links
+// (images/).
 #pragma once
 
 #include <cstddef>
@@ -11,6 +14,8 @@ struct EmbeddedFile {
     std::string_view text() const { return {reinterpret_cast<const char*>(data), size}; }
 };
 
-extern const EmbeddedFile embeddedManifest;       // resources/manifest.xml
-extern const EmbeddedFile embeddedVersionStrings; // resources/version_strings.txt
-extern const EmbeddedFile embeddedDefaultIcon;    // resources/icon.png
+extern const EmbeddedFile embeddedManifest;         // resources/manifest.xml
+extern const EmbeddedFile embeddedVersionStrings;   // resources/version_strings.txt
+extern const EmbeddedFile embeddedDefaultIcon;      // its seven images, as an icon file
+extern const EmbeddedFile embeddedGuiBootstrap;     // the bootstrap as a GUI program
+extern const EmbeddedFile embeddedConsoleBootstrap; // the bootstrap as a console program

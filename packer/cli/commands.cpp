@@ -10,12 +10,13 @@
 #include "packer/payload/archive_file.h"
 #include "packer/payload/archive_path.h"
 #include "packer/dependencies/dependency_check.h"
-#include "packer/image/coff_object.h"
 #include "packer/error.h"
+#include "packer/image/bootstrap_image.h"
+#include "packer/image/constant_slots.h"
 #include "packer/image/executable_resources.h"
 #include "packer/image/icon.h"
+#include "packer/image/image_writer.h"
 #include "packer/payload/input_tree.h"
-#include "packer/image/linker.h"
 #include "packer/image/pe_file.h"
 #include "packer/image/target_directory.h"
 #include "packer/inspect/inspect_commands.h"
@@ -181,14 +182,6 @@ BuildConstants buildConstants(const BuildOptions& options) {
 
 namespace {
 
-void checkKeepDirectory(const BuildOptions& options) {
-    std::error_code error;
-    if (options.keepObjects && !fs::is_directory(*options.keepObjects, error)) {
-        throw PackError("--keep-objects " + quoteForMessage(options.keepObjects->string()) +
-                        " is not a directory");
-    }
-}
-
 // The bootstrap calls run_code of the first record: a file that could not
 // serve would fail only when the executable runs on someone else's machine.
 void checkEntryLibrary(const BuildOptions& options, const InputFile& entry) {
@@ -293,22 +286,12 @@ CacheFacts cacheFacts(const std::vector<InputFile>& files) {
     return facts;
 }
 
-void keepObject(const fs::path& object, const fs::path& directory, const char* name) {
-    std::error_code error;
-    fs::copy_file(object, directory / name, fs::copy_options::overwrite_existing, error);
-    if (error) {
-        throw PackError("cannot write " + quoteForMessage((directory / name).string()) + ": " +
-                        error.message());
-    }
-}
-
 } // namespace
 
 void runBuildCommand(const BuildOptions& options) {
-    // The toolchain, the icon and the place for the objects are checked
-    // first: a mistake there should not cost a whole compression.
+    // The options, the icon and the bootstrap image are checked first: a
+    // mistake there should not cost a whole compression.
     warnOfOutputWithoutExe(options);
-    Toolchain toolchain = findToolchain(options.linker, options.libraryDirectory);
     BuildConstants constants = buildConstants(options);
     std::vector<SpecPart> spec =
         checkTargetDirectorySpec(constants.targetDirectorySpec, constants.targetMode);
@@ -316,7 +299,7 @@ void runBuildCommand(const BuildOptions& options) {
                                 specTextOrigins(options, constants));
     std::vector<IconImage> icon =
         options.icon ? iconImagesFromFile(*options.icon) : defaultIconImages();
-    checkKeepDirectory(options);
+    const BootstrapImage& image = bootstrapImage(options.subsystem);
     std::vector<InputFile> files = prepare(options);
     if (options.checkEntry) {
         checkEntryLibrary(options, files.front());
@@ -332,36 +315,21 @@ void runBuildCommand(const BuildOptions& options) {
         return;
     }
 
-    TemporaryDirectory work;
-    TemporaryFile object(work.path() / "onefile-data.o");
-    ConstantsObjectWriter writer(object.stream(), object.path(), constants,
-                                 cache ? &*cache : nullptr);
-    AttachedDataSummary summary = pack(options, files, writer);
-    writer.finish();
-    object.close();
-
-    TemporaryFile resources(work.path() / "onefile-resources.o");
-    std::vector<unsigned char> resourceBytes = resourceObject(executableResources(constants, icon));
-    FileSink(resources.stream(), resources.path())
-        .write(resourceBytes.data(), resourceBytes.size());
-    resources.close();
-
+    // The executable is written straight from the bootstrap image: the
+    // attached data into its place as it is made, then what lies around it.
     TemporaryFile executable(options.output);
-    executable.close();
-    LinkJob job;
-    job.objects = {object.path(), resources.path()};
-    job.output = executable.path();
-    job.subsystem = options.subsystem;
-    linkExecutable(toolchain, job, options.verbose);
-    if (options.keepObjects) {
-        keepObject(object.path(), *options.keepObjects, "onefile-data.o");
-        keepObject(resources.path(), *options.keepObjects, "onefile-resources.o");
-    }
+    ExecutableWriter writer(executable.stream(), executable.path(), image);
+    CacheIdSink cacheId(writer);
+    AttachedDataSummary summary = pack(
+        options, files, cache ? static_cast<ByteSink&>(cacheId) : static_cast<ByteSink&>(writer));
+    writer.finish(
+        constantValues(constants, writer.attachedLength(), cache ? &*cache : nullptr, cacheId.id()),
+        ResourceSection(executableResources(constants, icon)));
     executable.commit(true);
     report(options, files, summary);
     if (options.verbose && cache) {
         std::fprintf(stderr, "onefile-pack: cached mode, the build's id %s\n",
-                     utf16ToUtf8(writer.cacheId()).c_str());
+                     utf16ToUtf8(cacheId.id()).c_str());
     }
     if (options.verbose) {
         std::fprintf(stderr, "onefile-pack: product %s, company %s, version %s, icon from %s\n",

@@ -25,15 +25,12 @@ struct PackOptions {
 };
 
 struct BuildOptions : PackOptions {
-    std::optional<std::string> linker;                     // the MinGW-w64 driver
-    std::optional<std::filesystem::path> libraryDirectory; // the bootstrap's libraries
     // The product: checked texts and numbers; absent ones take the defaults
     // of defaultBuildConstants (no company, the output's name, 0.0.0.0).
     std::optional<std::u16string> company;
     std::optional<std::u16string> product;
     std::optional<VersionNumbers> version;
     std::optional<std::filesystem::path> icon;        // default: the project's own icon
-    std::optional<std::filesystem::path> keepObjects; // also leave the linked objects here
     std::optional<std::string> targetDirectorySpec;   // UTF-8 as given; default: the library's
     // Refuse an entry library that the bootstrap could not call, and a
     // package whose files import what Windows will not find.
@@ -51,5 +48,5 @@ BuildConstants buildConstants(const BuildOptions& options);
 // onefile-pack archive: the attached data alone.
 void runArchiveCommand(const PackOptions& options);
 
-// onefile-pack build: the attached data linked with the bootstrap.
+// onefile-pack build: the bootstrap with the attached data.
 void runBuildCommand(const BuildOptions& options);

@@ -13,7 +13,6 @@
 
 #include "archive/layout.h"
 #include "packer/cli/output_file.h"
-#include "packer/image/linker.h"
 #include "packer/image/pe_file.h"
 #include "packer/image/target_directory.h"
 #include "packer/inspect/inspect_commands.h"
@@ -302,24 +301,6 @@ std::vector<OptionRow> makeOptionTable() {
          "also show a failure's message in a message box titled\n"
          "with the product's name (GUI programs only)",
          [](CommandLine& line, const OptionValue&) { line.options.errorDialog = true; }},
-        {"--keep-objects", "DIR", buildCommand,
-         "also write the objects that were linked to DIR:\n"
-         "onefile-data.o (attached data and product texts) and\n"
-         "onefile-resources.o (manifest, version, icon)",
-         [](CommandLine& line, const OptionValue& value) {
-             line.options.keepObjects = value.text;
-         }},
-        {"--library-dir", "DIR", buildCommand,
-         std::string("where libonefile_bootstrap.a and libonefile_zstd.a are\n(default: $") +
-             libraryDirectoryVariable + ", else " + defaultLibraryDirectory +
-             "\nbeside this program)",
-         [](CommandLine& line, const OptionValue& value) {
-             line.options.libraryDirectory = value.text;
-         }},
-        {"--linker", "DRIVER", buildCommand,
-         std::string("the MinGW-w64 g++ driver (default: $") + driverVariable + ",\nelse " +
-             defaultDriver + " from PATH)",
-         [](CommandLine& line, const OptionValue& value) { line.options.linker = value.text; }},
     };
 }
 

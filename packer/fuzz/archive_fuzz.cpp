@@ -10,7 +10,7 @@
 #include <string>
 
 #include "packer/error.h"
-#include "packer/image/coff_object.h"
+#include "packer/image/constant_slots.h"
 #include "packer/image/imports.h"
 #include "packer/image/pe_file.h"
 #include "packer/payload/archive_file.h"

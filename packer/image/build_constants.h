@@ -1,7 +1,7 @@
-// What the bootstrap reads at build time besides the attached data: the
-// product's company, name and version, and where it unpacks, in the object
-// file the packer links. The product texts also fill the executable's
-// version resource.
+// What the bootstrap reads besides the attached data: the product's company,
+// name and version, where it unpacks, and its options, which the packer
+// writes into the executable's slots for them (constant_slots.h). The product
+// texts also fill the executable's version resource.
 #pragma once
 
 #include <array>
@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "archive/layout.h"
 
 using VersionNumbers = std::array<uint16_t, 4>;
 
@@ -28,7 +30,7 @@ const char* targetModeName(TargetMode mode);
 std::u16string defaultTargetDirectorySpec(TargetMode mode);
 
 // Digits of a cached build's id: the name of its directory.
-constexpr size_t cacheIdLength = 16;
+constexpr size_t cacheIdLength = cacheIdCapacity - 1;
 
 struct BuildConstants {
     std::u16string companyName;   // may be empty
@@ -65,8 +67,9 @@ std::optional<VersionNumbers> parseVersion(std::string_view text);
 // "A.B.C.D" without leading zeros.
 std::u16string versionText(const VersionNumbers& numbers);
 
-// Longest company or product name, in UTF-16 code units.
-constexpr size_t productTextLimit = 255;
+// Longest company or product name, in UTF-16 code units: what the
+// bootstrap's slot holds besides the terminator.
+constexpr size_t productTextLimit = productTextCapacity - 1;
 
 // The UTF-16 of a company or product name given in UTF-8, or nothing with
 // the reason in `problem`: malformed UTF-8, a control character, or more

@@ -12,7 +12,6 @@
 #include <fstream>
 #include <memory>
 
-#include "packer/embedded_files.h"
 #include "packer/error.h"
 #include "packer/little_endian.h"
 #include "packer/text.h"
@@ -37,41 +36,71 @@ struct Slice {
     size_t size;
 };
 
-// A Windows icon file: its largest image, which must be PNG-encoded (the
-// classic bitmap form is not taken). Anything else is returned unchanged.
-Slice largestIconImage(const unsigned char* bytes, size_t size, const std::string& name) {
+struct IconEntry {
+    unsigned side;   // pixels of the longer side
+    uint64_t offset; // of its image in the file, not yet checked
+    uint64_t length;
+};
+
+// The directory of a Windows icon file; nothing when the bytes do not begin
+// as one. Throws PackError naming `name` when it is cut short.
+std::optional<std::vector<IconEntry>> iconDirectory(const unsigned char* bytes, size_t size,
+                                                    const std::string& name) {
     if (size < 6 || load16(bytes) != 0 || load16(bytes + 2) != 1 || load16(bytes + 4) == 0) {
-        return {bytes, size};
+        return std::nullopt;
     }
     const size_t count = load16(bytes + 4);
     if (6 + 16 * count > size) {
         throw PackError("the icon " + quoteForMessage(name) +
                         " is a damaged Windows icon: its directory is cut short");
     }
-    size_t best = 0;
-    unsigned bestSide = 0;
+    std::vector<IconEntry> entries;
     for (size_t i = 0; i < count; ++i) {
         const unsigned char* entry = bytes + 6 + 16 * i;
         unsigned width = entry[0] ? entry[0] : 256;
         unsigned height = entry[1] ? entry[1] : 256;
-        unsigned side = width > height ? width : height;
-        if (side > bestSide) {
-            bestSide = side;
-            best = i;
+        entries.push_back({std::max(width, height), load32(entry + 12), load32(entry + 8)});
+    }
+    return entries;
+}
+
+// A Windows icon file: its largest image, which must be PNG-encoded (the
+// classic bitmap form is not taken). Anything else is returned unchanged.
+Slice largestIconImage(const unsigned char* bytes, size_t size, const std::string& name) {
+    std::optional<std::vector<IconEntry>> entries = iconDirectory(bytes, size, name);
+    if (!entries) {
+        return {bytes, size};
+    }
+    const IconEntry* best = &entries->front();
+    for (const IconEntry& entry : *entries) {
+        if (entry.side > best->side) {
+            best = &entry;
         }
     }
-    const unsigned char* entry = bytes + 6 + 16 * best;
-    uint64_t length = load32(entry + 8), offset = load32(entry + 12);
-    if (offset + length > size) {
+    if (best->offset + best->length > size) {
         throw PackError("the icon " + quoteForMessage(name) +
                         " is a damaged Windows icon: an image lies past its end");
     }
-    if (!isPng(bytes + offset, length)) {
+    if (!isPng(bytes + best->offset, best->length)) {
         throw PackError("the icon " + quoteForMessage(name) + ": its largest image (" +
-                        std::to_string(bestSide) +
+                        std::to_string(best->side) +
                         " pixels) is not PNG-encoded; give the icon as a PNG file");
     }
-    return {bytes + offset, static_cast<size_t>(length)};
+    return {bytes + best->offset, static_cast<size_t>(best->length)};
+}
+
+// The first twelve bytes of an image's entry, which an icon file and an
+// icon group resource share.
+void putIconEntry(std::vector<unsigned char>& out, const IconImage& image) {
+    // A side of 256 does not fit the byte: the format writes it as 0.
+    unsigned char side = static_cast<unsigned char>(image.size >= 256 ? 0 : image.size);
+    out.push_back(side); // width
+    out.push_back(side); // height
+    out.push_back(0);    // colours in a palette: none
+    out.push_back(0);    // reserved
+    put16(out, 1);       // planes
+    put16(out, 32);      // bits per pixel
+    put32(out, static_cast<uint32_t>(image.png.size()));
 }
 
 struct Pixels {
@@ -193,28 +222,52 @@ std::vector<IconImage> iconImagesFromFile(const fs::path& file) {
     return iconImagesFromBytes(bytes.data(), bytes.size(), name);
 }
 
-std::vector<IconImage> defaultIconImages() {
-    return iconImagesFromBytes(embeddedDefaultIcon.data, embeddedDefaultIcon.size,
-                               "the default icon");
-}
-
 std::vector<unsigned char> iconGroup(const std::vector<IconImage>& images, unsigned firstId) {
     std::vector<unsigned char> out;
     put16(out, 0);                                    // reserved
     put16(out, 1);                                    // an icon, not a cursor
     put16(out, static_cast<uint32_t>(images.size())); // images
     for (size_t i = 0; i < images.size(); ++i) {
-        const IconImage& image = images[i];
-        // A side of 256 does not fit the byte: the format writes it as 0.
-        unsigned char side = static_cast<unsigned char>(image.size >= 256 ? 0 : image.size);
-        out.push_back(side); // width
-        out.push_back(side); // height
-        out.push_back(0);    // colours in a palette: none
-        out.push_back(0);    // reserved
-        put16(out, 1);       // planes
-        put16(out, 32);      // bits per pixel
-        put32(out, static_cast<uint32_t>(image.png.size()));
+        putIconEntry(out, images[i]);
         put16(out, firstId + static_cast<unsigned>(i));
     }
     return out;
+}
+
+std::vector<unsigned char> iconFile(const std::vector<IconImage>& images) {
+    std::vector<unsigned char> out;
+    put16(out, 0);
+    put16(out, 1);
+    put16(out, static_cast<uint32_t>(images.size()));
+    uint32_t offset = static_cast<uint32_t>(6 + 16 * images.size());
+    for (const IconImage& image : images) {
+        putIconEntry(out, image);
+        put32(out, offset);
+        offset += static_cast<uint32_t>(image.png.size());
+    }
+    for (const IconImage& image : images) {
+        out.insert(out.end(), image.png.begin(), image.png.end());
+    }
+    return out;
+}
+
+std::optional<std::vector<IconImage>> iconFileImages(const unsigned char* bytes, size_t size) {
+    std::optional<std::vector<IconEntry>> entries;
+    try {
+        entries = iconDirectory(bytes, size, "");
+    } catch (const PackError&) {
+        return std::nullopt;
+    }
+    if (!entries) {
+        return std::nullopt;
+    }
+    std::vector<IconImage> images;
+    for (const IconEntry& entry : *entries) {
+        if (entry.offset + entry.length > size || !isPng(bytes + entry.offset, entry.length)) {
+            return std::nullopt;
+        }
+        const unsigned char* image = bytes + entry.offset;
+        images.push_back({entry.side, {image, image + entry.length}});
+    }
+    return images;
 }

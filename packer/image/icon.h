@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,14 @@ std::vector<IconImage> iconImagesFromFile(const std::filesystem::path& file);
 std::vector<IconImage> iconImagesFromBytes(const unsigned char* bytes, size_t size,
                                            const std::string& name);
 
-// The project's own icon (resources/icon.png), for builds without --icon.
+// The project's own icon, for builds without --icon: the images of
+// resources/icon.png, made when the packer is built (default_icon.cpp).
 std::vector<IconImage> defaultIconImages();
+
+// A Windows icon file holding `images` as PNG images, and the images of such
+// a file (nothing when it is not one).
+std::vector<unsigned char> iconFile(const std::vector<IconImage>& images);
+std::optional<std::vector<IconImage>> iconFileImages(const unsigned char* bytes, size_t size);
 
 // The icon group resource for `images` in their order, whose icon
 // resources have the identifiers firstId, firstId + 1, ...

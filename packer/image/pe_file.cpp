@@ -9,24 +9,8 @@
 
 namespace {
 
-constexpr size_t dosHeaderSize = 0x40;
-constexpr size_t peHeaderOffsetField = 0x3C;
-constexpr unsigned char peSignature[4] = {'P', 'E', 0, 0};
 constexpr size_t exportDirectorySize = 40;
-constexpr size_t directoryEntrySize = 8;
-constexpr size_t exportDirectoryIndex = 0;
-constexpr size_t certificateDirectoryIndex = 4;
 constexpr size_t certificateHeaderSize = 8; // WIN_CERTIFICATE without its data
-
-// Offsets in the optional header that PE32 and PE32+ share, and those that differ.
-constexpr size_t headersSizeField = 60;
-constexpr size_t subsystemField = 68;
-struct OptionalHeaderShape {
-    size_t directoryCountField;
-    size_t directoriesOffset;
-};
-constexpr OptionalHeaderShape pe32Shape = {92, 96};
-constexpr OptionalHeaderShape pe32PlusShape = {108, 112};
 
 // Whether `length` bytes at `offset` lie inside `size`, without overflow.
 bool inside(uint64_t offset, uint64_t length, uint64_t size) {
@@ -37,6 +21,15 @@ std::string hex(unsigned value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%X", value);
     return text;
+}
+
+// The bytes of a section that the file holds: past its raw data a section
+// holds zeros that the file does not.
+uint64_t mappedSize(const PeSection& section) {
+    if (section.virtualSize != 0 && section.virtualSize < section.rawSize) {
+        return section.virtualSize;
+    }
+    return section.rawSize;
 }
 
 const char* const notPe = "is not a PE file: ";
@@ -61,78 +54,103 @@ std::string machineName(uint16_t machine) {
     }
 }
 
+PeSection readSectionHeader(const unsigned char* header) {
+    PeSection section;
+    const char* name = reinterpret_cast<const char*>(header);
+    section.name.assign(name, std::find(name, name + coff::sectionNameSize, '\0'));
+    section.virtualSize = load32(header + coff::sectionVirtualSizeField);
+    section.virtualAddress = load32(header + coff::sectionAddressField);
+    section.rawSize = load32(header + coff::sectionRawSizeField);
+    section.rawOffset = load32(header + coff::sectionRawOffsetField);
+    section.characteristics = load32(header + coff::sectionCharacteristicsField);
+    return section;
+}
+
+void storeSectionHeader(unsigned char* header, const PeSection& section) {
+    std::fill(header, header + coff::sectionHeaderSize, 0);
+    std::copy_n(section.name.begin(), std::min(section.name.size(), coff::sectionNameSize), header);
+    storeLittleEndian(header + coff::sectionVirtualSizeField, section.virtualSize, 4);
+    storeLittleEndian(header + coff::sectionAddressField, section.virtualAddress, 4);
+    storeLittleEndian(header + coff::sectionRawSizeField, section.rawSize, 4);
+    storeLittleEndian(header + coff::sectionRawOffsetField, section.rawOffset, 4);
+    storeLittleEndian(header + coff::sectionCharacteristicsField, section.characteristics, 4);
+}
+
 std::optional<PeImage> readPeImage(const unsigned char* bytes, size_t size, std::string* problem) {
     if (size < 2 || bytes[0] != 'M' || bytes[1] != 'Z') {
         *problem = std::string(notPe) + "it does not begin with \"MZ\"";
         return std::nullopt;
     }
-    if (size < dosHeaderSize) {
+    if (size < pe::dosHeaderSize) {
         *problem = std::string(notPe) + "it ends inside its DOS header";
         return std::nullopt;
     }
-    const uint64_t peOffset = load32(bytes + peHeaderOffsetField);
-    if (!inside(peOffset, sizeof peSignature + coff::fileHeaderSize, size) ||
-        std::memcmp(bytes + peOffset, peSignature, sizeof peSignature) != 0) {
+    const uint64_t peOffset = load32(bytes + pe::peHeaderOffsetField);
+    if (!inside(peOffset, sizeof pe::signature + coff::fileHeaderSize, size) ||
+        std::memcmp(bytes + peOffset, pe::signature, sizeof pe::signature) != 0) {
         *problem = std::string(notPe) + "no PE signature where its DOS header points (offset " +
                    std::to_string(peOffset) + ")";
         return std::nullopt;
     }
-    const unsigned char* fileHeader = bytes + peOffset + sizeof peSignature;
+    const unsigned char* fileHeader = bytes + peOffset + sizeof pe::signature;
     PeImage image;
     image.machine = load16(fileHeader);
-    const size_t sectionCount = load16(fileHeader + 2);
-    const size_t optionalSize = load16(fileHeader + 16);
-    image.characteristics = load16(fileHeader + 18);
+    const size_t sectionCount = load16(fileHeader + coff::sectionCountField);
+    const size_t optionalSize = load16(fileHeader + coff::optionalHeaderSizeField);
+    image.characteristics = load16(fileHeader + coff::characteristicsField);
 
-    const uint64_t optionalOffset = peOffset + sizeof peSignature + coff::fileHeaderSize;
+    const uint64_t optionalOffset = peOffset + sizeof pe::signature + coff::fileHeaderSize;
     if (optionalSize < 2 || !inside(optionalOffset, optionalSize, size)) {
         *problem = std::string(damagedPe) + "its optional header is cut short";
         return std::nullopt;
     }
     const unsigned char* optional = bytes + optionalOffset;
+    image.optionalHeaderOffset = static_cast<size_t>(optionalOffset);
     image.magic = load16(optional);
     if (image.magic != pe::magicPe32 && image.magic != pe::magicPe32Plus) {
         *problem = std::string(damagedPe) + "its optional header's magic " + hex(image.magic) +
                    " is neither PE32 nor PE32+";
         return std::nullopt;
     }
-    const OptionalHeaderShape& shape = image.magic == pe::magicPe32Plus ? pe32PlusShape : pe32Shape;
+    const pe::OptionalHeaderShape& shape =
+        image.magic == pe::magicPe32Plus ? pe::pe32PlusShape : pe::pe32Shape;
     if (optionalSize < shape.directoriesOffset) {
         *problem = std::string(damagedPe) + "its optional header is cut short";
         return std::nullopt;
     }
-    image.headersSize = load32(optional + headersSizeField);
-    image.subsystem = load16(optional + subsystemField);
+    image.initialisedDataSize = load32(optional + pe::initialisedDataSizeField);
+    if (image.magic == pe::magicPe32Plus) {
+        image.imageBase = loadLittleEndian(optional + pe::imageBaseField, 8);
+    }
+    image.sectionAlignment = load32(optional + pe::sectionAlignmentField);
+    image.fileAlignment = load32(optional + pe::fileAlignmentField);
+    image.imageSize = load32(optional + pe::imageSizeField);
+    image.headersSize = load32(optional + pe::headersSizeField);
+    image.checksum = load32(optional + pe::checksumField);
+    image.subsystem = load16(optional + pe::subsystemField);
     // Only the directories that the header has room for count.
     const uint64_t directories =
         std::min<uint64_t>(load32(optional + shape.directoryCountField),
-                           (optionalSize - shape.directoriesOffset) / directoryEntrySize);
+                           (optionalSize - shape.directoriesOffset) / pe::directoryEntrySize);
+    for (uint64_t i = 0; i < directories; ++i) {
+        const unsigned char* at = optional + shape.directoriesOffset + i * pe::directoryEntrySize;
+        image.directories.push_back({load32(at), load32(at + 4)});
+    }
     auto directory = [&](size_t index) {
-        PeDirectory entry;
-        if (index < directories) {
-            const unsigned char* at =
-                optional + shape.directoriesOffset + index * directoryEntrySize;
-            entry.address = load32(at);
-            entry.size = load32(at + 4);
-        }
-        return entry;
+        return index < image.directories.size() ? image.directories[index] : PeDirectory{};
     };
-    image.exports = directory(exportDirectoryIndex);
-    image.certificates = directory(certificateDirectoryIndex);
+    image.exports = directory(pe::exportDirectory);
+    image.certificates = directory(pe::certificateDirectory);
 
     const uint64_t sectionTable = optionalOffset + optionalSize;
     if (!inside(sectionTable, sectionCount * coff::sectionHeaderSize, size)) {
         *problem = std::string(damagedPe) + "its section table is cut short";
         return std::nullopt;
     }
+    image.sectionTableOffset = static_cast<size_t>(sectionTable);
     for (size_t i = 0; i < sectionCount; ++i) {
-        const unsigned char* header = bytes + sectionTable + i * coff::sectionHeaderSize;
-        PeSection section;
-        section.virtualSize = load32(header + 8);
-        section.virtualAddress = load32(header + 12);
-        section.rawSize = load32(header + 16);
-        section.rawOffset = load32(header + 20);
-        image.sections.push_back(section);
+        image.sections.push_back(
+            readSectionHeader(bytes + sectionTable + i * coff::sectionHeaderSize));
     }
     return image;
 }
@@ -143,11 +161,7 @@ std::optional<size_t> fileOffsetOf(const PeImage& image, size_t fileSize, uint32
         return address;
     }
     for (const PeSection& section : image.sections) {
-        // Past its raw data a section holds zeros that the file does not.
-        uint64_t mapped = section.rawSize;
-        if (section.virtualSize != 0 && section.virtualSize < mapped) {
-            mapped = section.virtualSize;
-        }
+        const uint64_t mapped = mappedSize(section);
         if (address >= section.virtualAddress &&
             inside(address - uint64_t{section.virtualAddress}, length, mapped)) {
             uint64_t offset = uint64_t{section.rawOffset} + (address - section.virtualAddress);
@@ -155,6 +169,16 @@ std::optional<size_t> fileOffsetOf(const PeImage& image, size_t fileSize, uint32
                 return static_cast<size_t>(offset);
             }
             return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<uint32_t> addressOfFileOffset(const PeImage& image, uint64_t offset) {
+    for (const PeSection& section : image.sections) {
+        const uint64_t mapped = mappedSize(section);
+        if (offset >= section.rawOffset && offset - section.rawOffset < mapped) {
+            return static_cast<uint32_t>(section.virtualAddress + (offset - section.rawOffset));
         }
     }
     return std::nullopt;

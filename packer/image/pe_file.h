@@ -11,23 +11,15 @@
 #include <string_view>
 #include <vector>
 
-#include "packer/image/coff_format.h"
-
-namespace pe {
-
-constexpr uint16_t magicPe32 = 0x10B;
-constexpr uint16_t magicPe32Plus = 0x20B;
-constexpr uint16_t characteristicDll = 0x2000;
-constexpr uint16_t subsystemGui = 2;
-constexpr uint16_t subsystemConsole = 3;
-
-} // namespace pe
+#include "packer/image/pe_format.h"
 
 struct PeSection {
+    std::string name; // at most eight characters
     uint32_t virtualAddress = 0;
     uint32_t virtualSize = 0;
     uint32_t rawOffset = 0;
     uint32_t rawSize = 0;
+    uint32_t characteristics = 0;
 };
 
 // A range of the image by its relative virtual address, or of the file for
@@ -43,10 +35,23 @@ struct PeImage {
     uint16_t characteristics = 0;
     uint16_t subsystem = 0;
     uint32_t headersSize = 0;
+    uint64_t imageBase = 0; // of a PE32+ image
+    uint32_t sectionAlignment = 0;
+    uint32_t fileAlignment = 0;
+    uint32_t imageSize = 0;
+    uint32_t initialisedDataSize = 0;
+    uint32_t checksum = 0;
+    size_t optionalHeaderOffset = 0;      // in the file
+    size_t sectionTableOffset = 0;        // in the file
+    std::vector<PeDirectory> directories; // as many as the header has room for
     std::vector<PeSection> sections;
     PeDirectory exports;
     PeDirectory certificates; // a file offset, not an address
 };
+
+// A section header as the file holds it, and the same written back.
+PeSection readSectionHeader(const unsigned char* header);
+void storeSectionHeader(unsigned char* header, const PeSection& section);
 
 // The headers of the image in `bytes`, or nothing with the reason in
 // `problem` ("it does not begin with \"MZ\"", ...).
@@ -56,6 +61,10 @@ std::optional<PeImage> readPeImage(const unsigned char* bytes, size_t size, std:
 // or nothing when they do not lie whole inside the file.
 std::optional<size_t> fileOffsetOf(const PeImage& image, size_t fileSize, uint32_t address,
                                    uint32_t length);
+
+// The relative virtual address of the file offset `offset`, when it lies in
+// the raw data of a section that maps it.
+std::optional<uint32_t> addressOfFileOffset(const PeImage& image, uint64_t offset);
 
 // Whether the image exports a function named `name`; nothing with the reason
 // in `problem` when its export directory is damaged.

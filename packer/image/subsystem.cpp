@@ -4,10 +4,6 @@
 #include "packer/image/pe_file.h"
 #include "packer/text.h"
 
-const char* driverOption(Subsystem subsystem) {
-    return subsystem == Subsystem::console ? "-mconsole" : "-mwindows";
-}
-
 std::string subsystemName(uint16_t field) {
     switch (static_cast<Subsystem>(field)) {
     case Subsystem::gui:

@@ -14,9 +14,6 @@ enum class Subsystem : uint16_t {
     console = pe::subsystemConsole,
 };
 
-// The MinGW-w64 driver's option that links one.
-const char* driverOption(Subsystem subsystem);
-
 // How a subsystem field is named to users: "GUI", "console", or "other (N)".
 std::string subsystemName(uint16_t field);
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "packer/dependencies/dependency_check.h"
-#include "packer/image/coff_object.h"
+#include "packer/image/constant_slots.h"
 #include "packer/image/pe_file.h"
 #include "packer/payload/archive_file.h"
 #include "packer/payload/archive_path.h"

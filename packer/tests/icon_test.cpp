@@ -237,6 +237,29 @@ TEST(Icon, AWindowsIconGivesItsLargestImage) {
     }
 }
 
+TEST(Icon, TheBuiltInDefaultImagesAreThoseOfTheProjectsIconAndAnIconFileKeepsThem) {
+    const std::vector<IconImage> made =
+        iconImagesFromFile(std::string(ONEFILE_SOURCE_DIR) + "/resources/icon.png");
+    const std::vector<IconImage> builtIn = defaultIconImages();
+    ASSERT_EQ(builtIn.size(), made.size());
+    for (size_t i = 0; i < made.size(); ++i) {
+        EXPECT_EQ(builtIn[i].size, made[i].size);
+        EXPECT_TRUE(builtIn[i].png == made[i].png) << made[i].size;
+    }
+    std::vector<unsigned char> file = iconFile(made);
+    std::optional<std::vector<IconImage>> back = iconFileImages(file.data(), file.size());
+    ASSERT_TRUE(back);
+    ASSERT_EQ(back->size(), made.size());
+    for (size_t i = 0; i < made.size(); ++i) {
+        EXPECT_EQ((*back)[i].size, made[i].size);
+        EXPECT_TRUE((*back)[i].png == made[i].png) << made[i].size;
+    }
+    // As a source, the file gives its largest image, scaled as before.
+    EXPECT_TRUE(imagesOf(file)[3].png == made[3].png);
+    file.pop_back();
+    EXPECT_FALSE(iconFileImages(file.data(), file.size()));
+}
+
 TEST(Icon, RefusalsNameTheSource) {
     std::vector<unsigned char> png = makePng(32, 32, [](int, int) { return opaque(1, 2, 3); });
     std::string grain = noiseBytes(64 * 64 * 4, 5);

@@ -203,11 +203,14 @@ TEST(List, RefusesFilesWithoutValidAttachedData) {
 namespace {
 
 // Starts `onefile-pack archive` on `input` at level 19 on one thread, writing `output`.
-pid_t startPack(const fs::path& input, const fs::path& output) {
-    std::vector<std::string> arguments = {ONEFILE_PACK_PATH, "archive",   input.string(),
+pid_t startPack(const fs::path& input, const fs::path& output, const std::string& command) {
+    std::vector<std::string> arguments = {ONEFILE_PACK_PATH, command,     input.string(),
                                           "--entry",         "app.dll",   "--output",
                                           output.string(),   "--threads", "1",
                                           "--level",         "19",        "--quiet"};
+    if (command == "build") {
+        arguments.push_back("--no-entry-check");
+    }
     std::vector<char*> argv;
     for (std::string& argument : arguments) {
         argv.push_back(argument.data());
@@ -250,16 +253,20 @@ TEST(Archive, AnInterruptedPackLeavesNothingBehind) {
     writeFile(scratch / "in" / "app.dll", noiseBytes(16 << 20, 5)); // seconds of work at level 19
     fs::path out = scratch / "out";
     fs::create_directories(out);
-    pid_t child = startPack(scratch / "in", out / "app.bin");
-    // Once output has reached the disk: the temporary file is registered for
-    // removal before its first byte is written, and seconds of work remain.
-    bool writing = watchWhileRunning(child, [&] { return bytesBelow(out) > 0; });
-    kill(child, SIGINT);
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(writing);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
-    EXPECT_TRUE(directoryNames(out).empty());
+    // build writes the attached data straight into the executable.
+    for (const char* command : {"archive", "build"}) {
+        pid_t child = startPack(scratch / "in", out / "app.out", command);
+        // Once output has reached the disk: the temporary file is registered
+        // for removal before its first byte is written, and seconds of work
+        // remain.
+        bool writing = watchWhileRunning(child, [&] { return bytesBelow(out) > 0; });
+        kill(child, SIGINT);
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(writing) << command;
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << command << " " << status;
+        EXPECT_TRUE(directoryNames(out).empty()) << command;
+    }
 }
 
 TEST(Archive, AnInterruptTheMomentATemporaryPathIsCreatedLeavesNothingEither) {
@@ -275,7 +282,7 @@ TEST(Archive, AnInterruptTheMomentATemporaryPathIsCreatedLeavesNothingEither) {
                     "--entry", "app.dll", "--output", (scratch / "out" / "app.bin").string()});
     EXPECT_EQ(archive.exitCode, 128 + SIGINT) << archive.err;
     EXPECT_EQ(directoryNames(scratch / "out"), std::vector<std::string>{});
-    // build makes its work directory first.
+    // Nor does build, whose first and only temporary path is its output.
     CommandResult build =
         runCommand({"env", preload, "TMPDIR=" + (scratch / "tmp").string(), ONEFILE_PACK_PATH,
                     "build", (scratch / "in").string(), "--entry", "app.dll", "--output",

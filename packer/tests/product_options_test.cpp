@@ -1,7 +1,8 @@
 // The product options of onefile-pack build: --company, --product,
-// --version, --icon and --keep-objects, what they take and what they refuse.
+// --version and --icon, what they take and what they refuse.
 #include <gtest/gtest.h>
 
+#include "archive/layout.h"
 #include "packer/image/build_constants.h"
 #include "packer/tests/support.h"
 
@@ -78,14 +79,19 @@ TEST(ProductText, RefusesMalformedUtf8AndControlCharacters) {
 
 using Tree = EntryTree;
 
-// UTF-16LE bytes with a terminator, as the constants object holds them.
-std::string wide(const std::u16string& text) {
-    std::string out;
-    for (char16_t unit : text) {
-        out += static_cast<char>(unit & 0xFF);
-        out += static_cast<char>(unit >> 8);
+// The three product texts in the slots the bootstrap reads them from.
+void expectProductTexts(const fs::path& exe, const std::u16string& company,
+                        const std::u16string& product, const std::u16string& version) {
+    std::map<std::string, std::string> slots = constantSlots(exe);
+    const std::pair<const char*, const std::u16string*> texts[] = {
+        {ONEFILE_SYMBOL_COMPANY_NAME, &company},
+        {ONEFILE_SYMBOL_PRODUCT_NAME, &product},
+        {ONEFILE_SYMBOL_VERSION_STRING, &version}};
+    for (const auto& [symbol, text] : texts) {
+        const std::string& slot = slots[symbol];
+        EXPECT_EQ(slot.size(), 2 * productTextCapacity) << symbol;
+        EXPECT_EQ(slot, zeroFilled(wide(*text), slot.size())) << symbol;
     }
-    return out + std::string(2, '\0');
 }
 
 TEST(ProductOptions, ReachTheBootstrapsConstantsAsUtf16) {
@@ -95,10 +101,15 @@ TEST(ProductOptions, ReachTheBootstrapsConstantsAsUtf16) {
                                   "brik \xf0\x9f\x98\x80",
                                   "--product", "\xe8\xa3\xbd\xe5\x93\x81", "--version", "4.5"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    std::string exe = readFile(tree.out / "app.exe");
-    // Company, product and version follow each other in the constants.
-    EXPECT_NE(exe.find(wide(u"Z\u00e9brik \U0001F600") + wide(u"\u88fd\u54c1") + wide(u"4.5.0.0")),
-              std::string::npos);
+    expectProductTexts(tree.out / "app.exe", u"Z\u00e9brik \U0001F600", u"\u88fd\u54c1",
+                       u"4.5.0.0");
+    // The longest texts fill their slots but for the terminator.
+    r = tree.build({"--company", std::string(productTextLimit, 'c'), "--product",
+                    std::string(productTextLimit, 'p')},
+                   "build", "long.exe");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    expectProductTexts(tree.out / "long.exe", std::u16string(productTextLimit, u'c'),
+                       std::u16string(productTextLimit, u'p'), u"0.0.0.0");
 }
 
 TEST(ProductOptions, AnOutputNameThatIsNoProductNameGivesOnefile) {
@@ -108,10 +119,8 @@ TEST(ProductOptions, AnOutputNameThatIsNoProductNameGivesOnefile) {
         CommandResult r = runPacker({"build", tree.input.string(), "--entry", "app.dll", "--output",
                                      output.string(), "--level", "1"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
-        std::string exe = readFile(output);
         // No company, then the product and the version.
-        EXPECT_NE(exe.find(wide(u"") + wide(u"onefile") + wide(u"0.0.0.0")), std::string::npos)
-            << name;
+        expectProductTexts(output, u"", u"onefile", u"0.0.0.0");
         fs::remove(output);
     }
 }
@@ -135,7 +144,7 @@ TEST(ProductOptions, RefusedValuesAreUsageErrorsAndWriteNothing) {
         EXPECT_TRUE(directoryNames(tree.out).empty()) << message;
     }
     // They belong to build: archive has no resources.
-    for (const char* option : {"--company", "--product", "--version", "--icon", "--keep-objects"}) {
+    for (const char* option : {"--company", "--product", "--version", "--icon"}) {
         CommandResult r = tree.build({option, "x"}, "archive");
         EXPECT_EQ(r.exitCode, 2) << option;
         EXPECT_NE(r.err.find("has no option '" + std::string(option) + "'"), std::string::npos)
@@ -163,29 +172,19 @@ TEST(ProductOptions, IconProblemsNameTheFileAndWriteNothing) {
     }
 }
 
-TEST(ProductOptions, KeepObjectsLeavesWhatWasLinked) {
+TEST(ProductOptions, TheResourcesAndTheDataAreWrittenIntoTheImage) {
     Tree tree;
-    fs::path kept = tree.scratch / "objects";
-    // Not a directory: refused before anything is written.
-    CommandResult r = tree.build({"--keep-objects", kept.string()});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("'" + kept.string() + "' is not a directory"), std::string::npos) << r.err;
-    EXPECT_TRUE(directoryNames(tree.out).empty());
-
-    fs::create_directories(kept);
-    r = tree.build({"--keep-objects", kept.string(), "--product", "Kept"});
+    CommandResult r = tree.build({"--product", "Written"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(directoryNames(kept),
-              (std::vector<std::string>{"onefile-data.o", "onefile-resources.o"}));
     CommandResult headers =
-        runCommand({"x86_64-w64-mingw32-objdump", "-h", (kept / "onefile-resources.o").string()});
+        runCommand({"x86_64-w64-mingw32-objdump", "-h", (tree.out / "app.exe").string()});
     ASSERT_EQ(headers.exitCode, 0) << headers.err;
-    EXPECT_NE(headers.out.find("file format pe-x86-64"), std::string::npos) << headers.out;
+    EXPECT_NE(headers.out.find("file format pei-x86-64"), std::string::npos) << headers.out;
     EXPECT_NE(headers.out.find(".rsrc"), std::string::npos) << headers.out;
-    // The data object carries the attached data that archive writes.
-    ASSERT_EQ(tree.build({}, "archive").exitCode, 0);
-    std::string data = readFile(tree.out / "app.exe");
-    EXPECT_NE(readFile(kept / "onefile-data.o").find(data), std::string::npos);
+    // The image carries the attached data that archive writes.
+    std::string exe = readFile(tree.out / "app.exe");
+    ASSERT_EQ(tree.build({}, "archive", "data.bin").exitCode, 0);
+    EXPECT_NE(exe.find(readFile(tree.out / "data.bin")), std::string::npos);
 }
 
 } // namespace

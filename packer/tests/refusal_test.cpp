@@ -327,7 +327,7 @@ TEST(Refused, ABadCommandLineWithStatusTwo) {
         {"archive", in, "--entry", "app.dll", "--output", out, "--threads", "0"},
         {"archive", in, "--entry", "app.dll", "--output", out, "--threads", "two"},
         {"archive", in, "--entry", "app.dll", "--output", out, "--verbose=yes"},
-        {"archive", in, "--entry", "app.dll", "--output", out, "--linker", "g++"},
+        {"archive", in, "--entry", "app.dll", "--output", out, "--console"},
         {"list"},
     };
     for (const auto& arguments : wrong) {

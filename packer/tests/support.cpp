@@ -12,6 +12,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "packer/image/constant_slots.h"
+#include "packer/image/pe_file.h"
+#include "packer/payload/archive_file.h"
+
 namespace fs = std::filesystem;
 
 extern char** environ;
@@ -89,6 +93,47 @@ nlohmann::json infoOf(const fs::path& file) {
     CommandResult r = runPacker({"info", file.string(), "--json"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     return nlohmann::json::parse(r.out);
+}
+
+std::map<std::string, std::string> constantSlots(const fs::path& file) {
+    const std::string bytes = readFile(file);
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::map<std::string, std::string> slots;
+    std::string problem;
+    std::optional<PeImage> image = readPeImage(data, bytes.size(), &problem);
+    if (!image) {
+        ADD_FAILURE() << file << " " << problem;
+        return slots;
+    }
+    AttachedData attached = locateAttachedData(data, bytes.size(), file.string());
+    std::optional<uint32_t> end = addressOfFileOffset(*image, attached.offset);
+    std::optional<std::vector<ConstantSlot>> table =
+        end ? readConstantTable(*image, data, bytes.size(), *end, &problem) : std::nullopt;
+    if (!table) {
+        ADD_FAILURE() << file << ": " << problem;
+        return slots;
+    }
+    for (const ConstantSlot& slot : *table) {
+        std::optional<size_t> at = fileOffsetOf(*image, bytes.size(), slot.address, slot.size);
+        EXPECT_TRUE(at) << slot.name;
+        if (at) {
+            slots[slot.name] = bytes.substr(*at, slot.size);
+        }
+    }
+    return slots;
+}
+
+std::string wide(const std::u16string& text) {
+    std::string out;
+    for (char16_t unit : text) {
+        out += static_cast<char>(unit & 0xFF);
+        out += static_cast<char>(unit >> 8);
+    }
+    return out + std::string(2, '\0');
+}
+
+std::string zeroFilled(const std::string& value, size_t size) {
+    return value + std::string(size > value.size() ? size - value.size() : 0, '\0');
 }
 
 fs::path testImage(const std::string& name) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,17 @@ CommandResult runPacker(const std::vector<std::string>& arguments);
 
 // What `info --json` says of `file`; a failed run fails the test.
 nlohmann::json infoOf(const std::filesystem::path& file);
+
+// The slots of the build constants in the executable `file`, each whole (its
+// value and the zero bytes after it), by the symbol the bootstrap reads it
+// through; a file without them fails the test.
+std::map<std::string, std::string> constantSlots(const std::filesystem::path& file);
+
+// UTF-16LE bytes with a terminator, as a text constant begins its slot.
+std::string wide(const std::u16string& text);
+
+// `value` followed by zero bytes up to `size`: a slot that holds it.
+std::string zeroFilled(const std::string& value, size_t size);
 
 // A Windows image that the test build made with MinGW-w64: "entry.dll"
 // (exports run_code), "no_run_code.dll", "program.exe".

@@ -3,8 +3,6 @@
 
 #include "packer/payload/archive_writer.h"
 #include "packer/error.h"
-#include "packer/image/coff_format.h"
-#include "packer/image/coff_object.h"
 #include "archive/tests/test_data.h"
 #include "packer/tests/support.h"
 
@@ -99,52 +97,6 @@ TEST(Progress, FollowsTheWorkCompressedNotTheBytesHandedToTheCompressor) {
     EXPECT_GE(along, 3u) << "the figure moves along the way";
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.back().done, 1.0);
-}
-
-// The constants object's blocks after the attached data are found again
-// whatever the data's length, with or without the cache block before them.
-TEST(ConstantsObject, OptionsAndCacheBlocksReadBackAfterDataOfAnyLength) {
-    struct Case {
-        size_t dataLength;
-        bool cached;
-        uint32_t options;
-    };
-    for (const Case& c : {Case{37, false, 0}, Case{37, false, 5}, Case{40, true, 0},
-                          Case{41, true, 0x80000001u}, Case{48, false, 2}}) {
-        SCOPED_TRACE(std::to_string(c.dataLength) + (c.cached ? " cached" : " per-run") +
-                     " options " + std::to_string(c.options));
-        BuildConstants constants = defaultBuildConstants("app.exe");
-        constants.options = c.options;
-        CacheFacts facts{3, 99, u"app.dll"};
-        ScratchDirectory scratch;
-        fs::path objectPath = scratch / "constants.o";
-        FILE* stream = std::fopen(objectPath.c_str(), "w+b");
-        ASSERT_NE(stream, nullptr);
-        const std::string data = noiseBytes(c.dataLength, 7);
-        {
-            ConstantsObjectWriter writer(stream, objectPath, constants,
-                                         c.cached ? &facts : nullptr);
-            writer.write(data.data(), data.size());
-            writer.finish();
-        }
-        std::fclose(stream);
-        const std::string object = readFile(objectPath);
-        const std::string section = object.substr(coff::sectionDataOffset);
-        const size_t dataOffset = section.find(data);
-        ASSERT_NE(dataOffset, std::string::npos);
-        std::optional<ConstantsSection> read =
-            readConstantsSection(reinterpret_cast<const unsigned char*>(section.data()),
-                                 section.size(), dataOffset, data.size());
-        ASSERT_TRUE(read);
-        EXPECT_EQ(read->productName, u"app");
-        EXPECT_EQ(read->options, c.options);
-        ASSERT_EQ(read->cache.has_value(), c.cached);
-        if (c.cached) {
-            EXPECT_EQ(read->cache->records, 3u);
-            EXPECT_EQ(read->cache->contentBytes, 99u);
-            EXPECT_EQ(read->cache->entryName, u"app.dll");
-        }
-    }
 }
 
 } // namespace

@@ -1,8 +1,8 @@
-// The entry library of the image tests: walks the unpacked tree below its
-// own directory and reports, one line each, every file with the length of
-// its full path; prints the text files, and loads every library named
-// deep_library.dll and calls its deep_value. Returns 0 when every file
-// could be opened and every library loaded, else 1.
+// The entry library of the image tests: names the directory it was unpacked
+// into, walks the unpacked tree below it and reports, one line each, every
+// file with the length of its full path; prints the text files, and loads
+// every library named deep_library.dll and calls its deep_value. Returns 0
+// when every file could be opened and every library loaded, else 1.
 #include <windows.h>
 
 #include <stdio.h>
@@ -85,6 +85,7 @@ bool visit(const std::wstring& directory, const std::wstring& relative) {
 extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t* entryLibraryPath) {
     std::wstring directory = entryLibraryPath;
     directory.resize(directory.find_last_of(L'\\'));
+    printf("directory %s\n", utf8(directory.substr(directory.find_last_of(L'\\') + 1)).c_str());
     bool good = visit(directory, L"");
     fflush(stdout);
     return good ? 0 : 1;
