@@ -184,6 +184,12 @@ TEST(TargetDirectoryFolders, TextsAndSpecsWindowsCouldNotMakeFoldersOfAreRefused
          "--company 'ACME <Ltd>': {COMPANY} in the target directory '" + company +
              "' gives the folder name 'ACME <Ltd>'; that name contains the character '<'"},
         {{"--target-dir", company}, "--company (not given): {COMPANY} in the target directory"},
+        // A text that looks like an absolute path is still one folder's name.
+        {{"--target-dir", company, "--company", "C:\\ACME"},
+         "--company 'C:\\ACME': {COMPANY} in the target directory '" + company +
+             "' gives the folder name 'C:\\ACME'; that name contains the character ':'"},
+        {{"--cache", "--product", "\\\\server\\share"},
+         "--product '\\\\server\\share': {PRODUCT} in the target directory"},
         {{"--target-dir", "{TEMP}\\{product}.{RANDOM}", "--product", "Con"},
          "--product 'Con': {PRODUCT} in the target directory '{TEMP}\\{product}.{RANDOM}' "
          "gives the folder name 'Con.{RANDOM}'; that name is the reserved device name CON"},
