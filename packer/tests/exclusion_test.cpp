@@ -2,6 +2,7 @@
 // what a dry run shows of the rest.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "packer/payload/exclusions.h"
@@ -155,6 +156,13 @@ TEST(Exclude, LeavesOutNamesAtAnyDepthAnchoredPathsAndWholeFolders) {
               tree.listed({"--dry-run", "--exclude", "__pycache__", "--exclude-from",
                            (tree.scratch / "patterns").string(), "--exclude", ".git", "--exclude",
                            ".hg", "--exclude", ".svn", "--exclude", ".bzr"}));
+    // A trailing "/" leaves out a folder of the name, not a file.
+    writeFile(tree.input / "build", "a file");
+    writeFile(tree.input / "pkg" / "build" / "x.o", "in a folder");
+    const std::vector<std::string> kept =
+        tree.listed({"--dry-run", "--exclude", "__pycache__", "--exclude", "build/"});
+    EXPECT_NE(std::find(kept.begin(), kept.end(), "build"), kept.end());
+    EXPECT_EQ(std::find(kept.begin(), kept.end(), "pkg\\build\\x.o"), kept.end());
     EXPECT_TRUE(directoryNames(tree.out).empty()) << "a dry run writes nothing";
 }
 
@@ -203,6 +211,12 @@ TEST(DryRun, ListsWhatBuildThenPacksAsListListsIt) {
     CommandResult listed = runPacker({"list", (tree.out / "app.exe").string()});
     ASSERT_EQ(listed.exitCode, 0) << listed.err;
     EXPECT_EQ(planned.out, listed.out);
+    // Its totals are those of what was built.
+    const nlohmann::json records = infoOf(tree.out / "app.exe")["records"];
+    EXPECT_NE(planned.err.find(records["count"].dump() + " files, " + records["totalSize"].dump() +
+                               " bytes (record stream " + records["streamSize"].dump() + " bytes)"),
+              std::string::npos)
+        << planned.err;
 }
 
 } // namespace

@@ -224,6 +224,24 @@ TEST(TargetDirectoryFolders, TextsAndSpecsWindowsCouldNotMakeFoldersOfAreRefused
     EXPECT_TRUE(directoryNames(tree.out).empty());
 }
 
+TEST(TargetDirectoryFolders, NamesOfUpTo255CharactersAreTaken) {
+    auto refusal = [](size_t length) -> std::string {
+        const std::u16string spec = u"C:\\" + std::u16string(length, u'x') + u"\\{RANDOM}";
+        try {
+            checkTargetDirectoryFolders(checkTargetDirectorySpec(spec, TargetMode::perRun),
+                                        defaultBuildConstants("app.exe"), u"app.exe",
+                                        SpecTextOrigins{utf16ToUtf8(spec), "", "", ""});
+            return "";
+        } catch (const PackError& error) {
+            return error.what();
+        }
+    };
+    EXPECT_EQ(refusal(255), "");
+    EXPECT_NE(refusal(256).find("is 256 characters long; Windows holds names of up to 255"),
+              std::string::npos)
+        << refusal(256);
+}
+
 TEST(TargetDirectoryFolders, NamesWithSpacesDotsInsideAndAnyLettersAreTaken) {
     EntryTree tree;
     const std::vector<std::string> cases[] = {
