@@ -111,6 +111,9 @@ TEST(ExclusionPattern, FileLinesSkipCommentsAndBlanksAndTrailingSpace) {
     EXPECT_EQ(exclusionFileLines("# comment\n*.pdb  \r\n\n   \n  lead#ing\ndata/**"),
               (std::vector<std::pair<size_t, std::string>>{
                   {2, "*.pdb"}, {5, "  lead#ing"}, {6, "data/**"}}));
+    // A file saved by Windows editors may begin with a byte order mark.
+    EXPECT_EQ(exclusionFileLines("\xEF\xBB\xBF*.pdb\r\n"),
+              (std::vector<std::pair<size_t, std::string>>{{1, "*.pdb"}}));
 }
 
 // A tree with something to leave out at every depth.
