@@ -428,7 +428,9 @@ void checkTargetDirectoryFolders(const std::vector<SpecPart>& parts,
             continue;
         }
         std::u16string value = typicalValue(*part.reference, constants, programFile);
-        if (i > 0 && beginsAbsolute(value)) {
+        // A build's text that looks like a path ("C:\ACME") is still one
+        // folder's name, refused below naming its option.
+        if (i > 0 && !textReference(*part.reference) && beginsAbsolute(value)) {
             const std::string said =
                 "--target-dir " + spec + ": " + utf16ToUtf8(referenceText(*part.reference));
             const std::string example = quoteForMessage(utf16ToUtf8(value));

@@ -198,6 +198,12 @@ bool ExclusionPattern::matches(const std::vector<std::u16string>& foldedNames, b
 
 std::vector<std::pair<size_t, std::string>> exclusionFileLines(std::string_view content) {
     std::vector<std::pair<size_t, std::string>> lines;
+    // Windows editors may begin a UTF-8 file with a byte order mark, which
+    // would otherwise become part of the first pattern and match nothing.
+    constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
+    if (content.substr(0, byteOrderMark.size()) == byteOrderMark) {
+        content.remove_prefix(byteOrderMark.size());
+    }
     size_t number = 0;
     for (size_t start = 0; start < content.size();) {
         size_t end = content.find('\n', start);

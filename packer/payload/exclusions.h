@@ -50,7 +50,8 @@ constexpr const char* versionControlNames[] = {".git", ".hg", ".svn", ".bzr"};
 // The patterns of a file given to --exclude-from: one a line, with blank
 // lines and lines that begin with "#" skipped and spaces, tabs and a
 // carriage return at a line's end dropped (no name Windows holds ends in a
-// space). Each with its line number.
+// space), and a byte order mark at its start ignored. Each with its line
+// number.
 std::vector<std::pair<size_t, std::string>> exclusionFileLines(std::string_view content);
 
 // Every pattern of a pack, each with where it was given ("--exclude '*.pdb'").

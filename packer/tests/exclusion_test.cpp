@@ -2,6 +2,7 @@
 // what a dry run shows of the rest.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "packer/payload/exclusions.h"
@@ -110,6 +111,9 @@ TEST(ExclusionPattern, FileLinesSkipCommentsAndBlanksAndTrailingSpace) {
     EXPECT_EQ(exclusionFileLines("# comment\n*.pdb  \r\n\n   \n  lead#ing\ndata/**"),
               (std::vector<std::pair<size_t, std::string>>{
                   {2, "*.pdb"}, {5, "  lead#ing"}, {6, "data/**"}}));
+    // A file saved by Windows editors may begin with a byte order mark.
+    EXPECT_EQ(exclusionFileLines("\xEF\xBB\xBF*.pdb\r\n"),
+              (std::vector<std::pair<size_t, std::string>>{{1, "*.pdb"}}));
 }
 
 // A tree with something to leave out at every depth.
@@ -155,6 +159,13 @@ TEST(Exclude, LeavesOutNamesAtAnyDepthAnchoredPathsAndWholeFolders) {
               tree.listed({"--dry-run", "--exclude", "__pycache__", "--exclude-from",
                            (tree.scratch / "patterns").string(), "--exclude", ".git", "--exclude",
                            ".hg", "--exclude", ".svn", "--exclude", ".bzr"}));
+    // A trailing "/" leaves out a folder of the name, not a file.
+    writeFile(tree.input / "build", "a file");
+    writeFile(tree.input / "pkg" / "build" / "x.o", "in a folder");
+    const std::vector<std::string> kept =
+        tree.listed({"--dry-run", "--exclude", "__pycache__", "--exclude", "build/"});
+    EXPECT_NE(std::find(kept.begin(), kept.end(), "build"), kept.end());
+    EXPECT_EQ(std::find(kept.begin(), kept.end(), "pkg\\build\\x.o"), kept.end());
     EXPECT_TRUE(directoryNames(tree.out).empty()) << "a dry run writes nothing";
 }
 
@@ -203,6 +214,12 @@ TEST(DryRun, ListsWhatBuildThenPacksAsListListsIt) {
     CommandResult listed = runPacker({"list", (tree.out / "app.exe").string()});
     ASSERT_EQ(listed.exitCode, 0) << listed.err;
     EXPECT_EQ(planned.out, listed.out);
+    // Its totals are those of what was built.
+    const nlohmann::json records = infoOf(tree.out / "app.exe")["records"];
+    EXPECT_NE(planned.err.find(records["count"].dump() + " files, " + records["totalSize"].dump() +
+                               " bytes (record stream " + records["streamSize"].dump() + " bytes)"),
+              std::string::npos)
+        << planned.err;
 }
 
 } // namespace

@@ -230,8 +230,9 @@ TEST(Refused, AnInputThatIsNotADirectoryAndAnOutputInsideTheInput) {
 TEST(Refused, EveryProblemOfTheInputInOneMessageEachPathBelowInputDir) {
     ScratchDirectory scratch;
     writeFile(scratch / "in" / "app.dll", "entry");
-    for (const char* bad : {"sub/a<b.txt", "sub/CON.log", "sub/deeper/trailing.", "x:y/inner.txt",
-                            "x:y/also?bad", "Readme.txt", "README.TXT"}) {
+    for (const char* bad :
+         {"sub/a<b.txt", "sub/CON.log", "sub/deeper/trailing.", "x:y/inner.txt", "x:y/also?bad",
+          "Readme.txt", "README.TXT", "DATA/x", "Data/y", "Data/z"}) {
         writeFile(scratch / "in" / bad, "x");
     }
     fs::create_symlink(scratch / "in" / "app.dll", scratch / "in" / "sub" / "link");
@@ -242,9 +243,11 @@ TEST(Refused, EveryProblemOfTheInputInOneMessageEachPathBelowInputDir) {
         {"archive", in, "--entry", "app.dll", "--output", (scratch / "out" / "a.bin").string()});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(directoryNames(scratch / "out").empty());
-    // The folder whose name is bad is named once, the bad name below it too.
+    // The folder whose name is bad is named once, the bad name below it too;
+    // so is a folder that clashes with another, whatever it holds.
     const std::vector<std::string> expected = {
-        "onefile-pack: error: 8 problems in INPUT_DIR '" + in + "':",
+        "onefile-pack: error: 9 problems in INPUT_DIR '" + in + "':",
+        "  'Data' and 'DATA' differ only in case",
         "  'Readme.txt' and 'README.TXT' differ only in case",
         "  'sub/CON.log': the name 'CON.log' is the reserved device name CON",
         "  'sub/a<b.txt': the name 'a<b.txt' contains the character '<'",
@@ -279,6 +282,15 @@ TEST(Refused, ALongListEndsWithHowManyMore) {
     EXPECT_LT(listed, 45u) << r.err;
     EXPECT_NE(r.err.find("\n  and " + std::to_string(45 - listed) + " more\n"), std::string::npos)
         << r.err;
+    // Exactly as many as a message lists: all of them, and no more to tell.
+    for (size_t i = listed; i < 45; ++i) {
+        fs::remove(scratch / "in" / ("bad" + std::to_string(i) + "."));
+    }
+    r = runPacker({"archive", (scratch / "in").string(), "--entry", "app.dll", "--output",
+                   (scratch / "a.bin").string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find(std::to_string(listed) + " problems"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("more"), std::string::npos) << r.err;
 }
 
 TEST(Refused, FilesAndFoldersThatCannotBeReadWithTheRest) {
@@ -342,9 +354,11 @@ TEST(Refused, ABadCommandLineWithStatusTwo) {
         EXPECT_NE(r.out.find("build"), std::string::npos);
     }
     for (const char* command : {"build", "archive", "list"}) {
-        CommandResult r = runPacker({command, "--help"});
-        EXPECT_EQ(r.exitCode, 0);
-        EXPECT_NE(r.out.find(std::string("onefile-pack ") + command), std::string::npos);
+        for (const char* help : {"--help", "-h"}) {
+            CommandResult r = runPacker({command, help});
+            EXPECT_EQ(r.exitCode, 0) << command << " " << help;
+            EXPECT_NE(r.out.find(std::string("onefile-pack ") + command), std::string::npos);
+        }
     }
     CommandResult r = runPacker({"build", "--help"});
     EXPECT_NE(r.out.find("byte-wise order"), std::string::npos) << "the sort order is documented";

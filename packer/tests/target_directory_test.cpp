@@ -184,6 +184,12 @@ TEST(TargetDirectoryFolders, TextsAndSpecsWindowsCouldNotMakeFoldersOfAreRefused
          "--company 'ACME <Ltd>': {COMPANY} in the target directory '" + company +
              "' gives the folder name 'ACME <Ltd>'; that name contains the character '<'"},
         {{"--target-dir", company}, "--company (not given): {COMPANY} in the target directory"},
+        // A text that looks like an absolute path is still one folder's name.
+        {{"--target-dir", company, "--company", "C:\\ACME"},
+         "--company 'C:\\ACME': {COMPANY} in the target directory '" + company +
+             "' gives the folder name 'C:\\ACME'; that name contains the character ':'"},
+        {{"--cache", "--product", "\\\\server\\share"},
+         "--product '\\\\server\\share': {PRODUCT} in the target directory"},
         {{"--target-dir", "{TEMP}\\{product}.{RANDOM}", "--product", "Con"},
          "--product 'Con': {PRODUCT} in the target directory '{TEMP}\\{product}.{RANDOM}' "
          "gives the folder name 'Con.{RANDOM}'; that name is the reserved device name CON"},
@@ -216,6 +222,24 @@ TEST(TargetDirectoryFolders, TextsAndSpecsWindowsCouldNotMakeFoldersOfAreRefused
               std::string::npos)
         << r.err;
     EXPECT_TRUE(directoryNames(tree.out).empty());
+}
+
+TEST(TargetDirectoryFolders, NamesOfUpTo255CharactersAreTaken) {
+    auto refusal = [](size_t length) -> std::string {
+        const std::u16string spec = u"C:\\" + std::u16string(length, u'x') + u"\\{RANDOM}";
+        try {
+            checkTargetDirectoryFolders(checkTargetDirectorySpec(spec, TargetMode::perRun),
+                                        defaultBuildConstants("app.exe"), u"app.exe",
+                                        SpecTextOrigins{utf16ToUtf8(spec), "", "", ""});
+            return "";
+        } catch (const PackError& error) {
+            return error.what();
+        }
+    };
+    EXPECT_EQ(refusal(255), "");
+    EXPECT_NE(refusal(256).find("is 256 characters long; Windows holds names of up to 255"),
+              std::string::npos)
+        << refusal(256);
 }
 
 TEST(TargetDirectoryFolders, NamesWithSpacesDotsInsideAndAnyLettersAreTaken) {
