@@ -1,8 +1,10 @@
 // Runs one step of the child launch in a process of its own:
 //   launch_probe build                  rebuild this process's command line, print it
 //   launch_probe run-entry P            load the library P as the entry library
-//   launch_probe run-entry-refused P    the same, where the load fails as Windows fails
-//                                       it for a function that a library lacks
+//   launch_probe run-entry-refused P [CODE]
+//                                       the same, where the load fails as Windows fails
+//                                       it for a function that a library lacks: with
+//                                       ERROR_PROC_NOT_FOUND, or CODE
 #include <stdio.h>
 #include <wchar.h>
 
@@ -16,9 +18,12 @@
 namespace {
 
 // Wine binds an import that a library does not export to a stub and loads
-// the library; Windows refuses the load with this error.
+// the library; Windows refuses the load with this error (ERROR_INVALID_ORDINAL
+// for an import by ordinal).
+DWORD refusal = ERROR_PROC_NOT_FOUND;
+
 HMODULE WINAPI refuseAsWindows(LPCWSTR, HANDLE, DWORD) {
-    SetLastError(ERROR_PROC_NOT_FOUND);
+    SetLastError(refusal);
     return nullptr;
 }
 
@@ -30,10 +35,13 @@ int wmain(int argc, wchar_t** argv) {
         printf("%u\n", static_cast<unsigned>(childCommandLineLength));
         return 0;
     }
-    if (argc == 3 &&
-        (std::wstring(argv[1]) == L"run-entry" || std::wstring(argv[1]) == L"run-entry-refused")) {
+    if ((argc == 3 && std::wstring(argv[1]) == L"run-entry") ||
+        ((argc == 3 || argc == 4) && std::wstring(argv[1]) == L"run-entry-refused")) {
         if (std::wstring(argv[1]) == L"run-entry-refused") {
             seamLoadLibraryExW = refuseAsWindows;
+            if (argc == 4) {
+                refusal = wcstoul(argv[3], nullptr, 10);
+            }
         }
         wcscpy(targetDirectoryPath, argv[2]);
         wchar_t* separator = wcsrchr(targetDirectoryPath, L'\\');

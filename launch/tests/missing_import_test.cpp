@@ -17,9 +17,10 @@ class Package : public testing::Test {
         ASSERT_TRUE(CopyFileW((testProgramDirectory() + L"\\" + built).c_str(),
                               (directory + L"\\" + name).c_str(), FALSE));
     }
-    ProcessResult run(const wchar_t* command) {
-        return runProcess(siblingProgram(L"launch_probe.exe"),
-                          {command, directory + L"\\uses_helper.dll"});
+    ProcessResult run(const wchar_t* command, const std::vector<std::wstring>& more = {}) {
+        std::vector<std::wstring> arguments = {command, directory + L"\\uses_helper.dll"};
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        return runProcess(siblingProgram(L"launch_probe.exe"), arguments);
     }
 };
 
@@ -56,6 +57,17 @@ TEST_F(Package, AFunctionALibraryDoesNotExportIsNamedWhenTheLoadFailsForIt) {
     add(L"helper.dll", L"helper.dll");
     r = run(L"run-entry-refused");
     EXPECT_EQ(r.err, "Error, load DLL. ([Error 127] " + systemErrorText(127) + ")\r\n");
+}
+
+TEST_F(Package, AnOrdinalALibraryDoesNotExportIsNamedWhenTheLoadFailsForIt) {
+    // This helper.dll exports ordinal 1 alone: ordinal 2 lies past its table.
+    add(L"uses_helper_by_ordinal.dll", L"uses_helper.dll");
+    add(L"lite\\helper.dll", L"helper.dll");
+    ProcessResult r = run(L"run-entry-refused", {std::to_wstring(ERROR_INVALID_ORDINAL)});
+    EXPECT_EQ(r.exitCode, 2u);
+    EXPECT_EQ(r.err, loadFailure(ERROR_INVALID_ORDINAL,
+                                 "uses_helper.dll imports ordinal 2 from helper.dll, which does "
+                                 "not export it."));
 }
 
 } // namespace

@@ -93,6 +93,7 @@ TEST(DependencyCheck, SystemLibrariesAndApiSetsAreThereRuntimesWindowsLacksAreNo
                                            {"msvcrt", {}},
                                            {"User32.dll", {}},
                                            {"api-ms-win-crt-runtime-l1-1-0.dll", {}},
+                                           {"API-MS-WIN-CORE-SYNCH-L1-2-0.DLL", {}},
                                            {"ext-ms-win-ntuser-window-l1-1-0.dll", {}},
                                            {"ucrtbase.dll", {}},
                                            {"vcruntime140.dll", {}},
@@ -132,11 +133,13 @@ TEST(DependencyCheck, FunctionsAPackagedLibraryDoesNotExportAreNamed) {
 }
 
 TEST(DependencyCheck, AllowedLibrariesMayBeMissingAndAnAllowanceForNothingIsWarnedOf) {
+    // A name without an extension stands for the .dll the loader looks for.
     DependencyFindings findings =
-        check({{"app.dll", {{"nvcuda.dll", {}}, {"libstdc++-6.dll", {}}}}},
-              {"NVCUDA.DLL", "libstdc++-6.dll", "typo.dll"});
-    EXPECT_TRUE(findings.sound());
-    EXPECT_EQ(findings.allowedMissing, (std::vector<std::string>{"nvcuda.dll", "libstdc++-6.dll"}));
+        check({{"app.dll", {{"nvcuda.dll", {}}, {"libstdc++-6.dll", {}}, {"OpenCL.dll", {}}}}},
+              {"NVCUDA.DLL", "libstdc++-6.dll", "opencl", "typo.dll"});
+    EXPECT_TRUE(findings.sound()) << problems(findings);
+    EXPECT_EQ(findings.allowedMissing,
+              (std::vector<std::string>{"nvcuda.dll", "libstdc++-6.dll", "OpenCL.dll"}));
     EXPECT_EQ(warnings(findings), "--allow-missing 'typo.dll': no file of the package misses it\n");
 }
 
@@ -158,6 +161,17 @@ TEST(DependencyCheck, APlugInsLibrariesDependOnHowTheApplicationLoadsIt) {
               "plugins\\a.dll finds top.dll at the top of the package only when the application "
               "loads it with LOAD_LIBRARY_SEARCH_USER_DIRS or LOAD_LIBRARY_SEARCH_DEFAULT_DIRS, "
               "or has loaded it before\n");
+}
+
+TEST(DependencyCheck, APlugInTakesTheLibraryBesideItBeforeTheOneAtTheTop) {
+    // Whichever way the application loads it, a plug-in's own folder comes
+    // first; the older helper.dll at the top is not the one checked.
+    DependencyFindings findings = check({{"app.dll", {}},
+                                         {"plugins\\a.dll", {{"helper.dll", {"greet_loudly"}}}},
+                                         {"plugins\\helper.dll", {}, {"greet", "greet_loudly"}},
+                                         {"helper.dll", {}, {"greet"}}});
+    EXPECT_TRUE(findings.sound()) << problems(findings);
+    EXPECT_EQ(warnings(findings), "");
 }
 
 TEST(DependencyCheck, DelayLoadedLibrariesOfThePackageAreFoundOnlyOnceLoaded) {

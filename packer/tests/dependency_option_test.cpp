@@ -109,6 +109,14 @@ TEST_F(DependencyBuild, AllowedMissingLibrariesPackAndInspectingNamesThem) {
     std::vector<std::string> allowed = allowRuntime();
     verify.insert(verify.end(), allowed.begin(), allowed.end());
     EXPECT_EQ(runPacker(verify).exitCode, 0);
+    // info takes the allowance too.
+    std::vector<std::string> info = {"info", output.string(), "--json"};
+    info.insert(info.end(), allowed.begin(), allowed.end());
+    r = runPacker(info);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    dependencies = nlohmann::json::parse(r.out)["dependencies"];
+    EXPECT_EQ(dependencies["sound"], true);
+    EXPECT_EQ(dependencies["allowedMissing"].size(), 3u);
 }
 
 TEST_F(DependencyBuild, AnImportThePackagedLibraryDoesNotExportIsRefusedByNameAndOrdinal) {

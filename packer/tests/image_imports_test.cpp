@@ -77,6 +77,18 @@ TEST_P(TableFormats, ImportsComeByNameAndOrdinalDirectThenDelayLoaded) {
     EXPECT_FALSE(linkage.exports({5, ""}));
 }
 
+TEST(ImageImports, TablesRightAfterAnotherSectionAreReadFromTheirOwn) {
+    // The export directory starts at the first address past the code section.
+    LinkageSpec spec;
+    spec.imports = {{"helper.dll", {"greet"}}};
+    spec.exports = {"run_code"};
+    spec.sectionBefore = true;
+    ImageLinkage linkage = soundLinkage(buildLinkedPe(spec).bytes);
+    ASSERT_EQ(linkage.imports.size(), 1u);
+    EXPECT_EQ(functionTexts(linkage.imports[0]), (std::vector<std::string>{"greet"}));
+    EXPECT_TRUE(linkage.exports({std::nullopt, "run_code"}));
+}
+
 TEST(ImageImports, DamagedTablesGiveTheReasonAndNoReadOutside) {
     LinkageSpec spec;
     spec.imports = {{"helper.dll", {"greet"}}, {"other.dll", {"run"}}};

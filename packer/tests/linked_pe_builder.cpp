@@ -97,7 +97,8 @@ LinkedPe buildLinkedPe(const LinkageSpec& spec) {
         }
     }
 
-    // Headers: DOS stub, PE signature, file header, optional header, one section.
+    // Headers: DOS stub, PE signature, file header, optional header, the
+    // section table.
     std::string& out = pe.bytes;
     out.assign(sectionFileOffset, '\0');
     auto put = [&out](size_t at, uint64_t value, size_t size) {
@@ -112,7 +113,7 @@ LinkedPe buildLinkedPe(const LinkageSpec& spec) {
     const size_t directories = optional + (spec.pe32Plus ? 112 : 96);
     const size_t optionalSize = directories + 16 * 8 - optional;
     put(peOffset + 4, spec.machine, 2);
-    put(peOffset + 6, 1, 2);
+    put(peOffset + 6, spec.sectionBefore ? 2 : 1, 2);
     put(peOffset + 20, optionalSize, 2);
     put(peOffset + 22, 0x2022, 2); // an executable image, large-address aware, a DLL
     put(optional, spec.pe32Plus ? 0x20B : 0x10B, 2);
@@ -131,7 +132,17 @@ LinkedPe buildLinkedPe(const LinkageSpec& spec) {
     put(directories + 12, importTable == 0 ? 0 : 20 * (direct.size() + 1), 4);
     put(directories + 13 * 8, delayTable, 4);
     put(directories + 13 * 8 + 4, delayTable == 0 ? 0 : 32 * (delayed.size() + 1), 4);
-    const size_t header = directories + 16 * 8;
+    size_t header = directories + 16 * 8;
+    const uint32_t codeSize = 0x800;
+    const size_t codeOffset = sectionFileOffset + section.bytes.size();
+    if (spec.sectionBefore) {
+        out.replace(header, 5, ".text");
+        put(header + 8, codeSize, 4);
+        put(header + 12, sectionRva - codeSize, 4);
+        put(header + 16, codeSize, 4);
+        put(header + 20, codeOffset, 4);
+        header += 40;
+    }
     out.replace(header, 5, ".data");
     put(header + 8, section.bytes.size(), 4);
     put(header + 12, sectionRva, 4);
@@ -139,5 +150,8 @@ LinkedPe buildLinkedPe(const LinkageSpec& spec) {
     put(header + 20, sectionFileOffset, 4);
     pe.firstDescriptor = importTable == 0 ? 0 : sectionFileOffset + (importTable - sectionRva);
     out += section.bytes;
+    if (spec.sectionBefore) {
+        out.append(codeSize, '\xCC');
+    }
     return pe;
 }

@@ -23,6 +23,9 @@ struct LinkageSpec {
     // Delay-load descriptors with virtual addresses, as older linkers wrote
     // them for 32-bit images.
     bool delayVirtualAddresses = false;
+    // A code section before the tables' one, whose last byte lies right
+    // below the tables' first.
+    bool sectionBefore = false;
 };
 
 struct LinkedPe {
