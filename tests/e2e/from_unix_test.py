@@ -304,14 +304,16 @@ def start_desktop(wine):
     return wine.start("explorer.exe", "/desktop")
 
 
-def wait_for_session_window(options, wine, process, timeout=30):
-    """Waits until the parent's hidden window exists: before it does, the
-    session's end has nothing of the parent's to reach."""
+def wait_for_session_window(options, wine, process, window_class="onefileSessionWindow",
+                            timeout=30):
+    """Waits until the parent's hidden window (or another of its windows)
+    exists: before it does, the session's end has nothing of the parent's to
+    reach."""
     find_window = os.path.join(options.bin, "find_window.exe")
     deadline = time.monotonic() + timeout
-    while wine.run(find_window, "onefileSessionWindow").returncode != 0:
+    while wine.run(find_window, window_class).returncode != 0:
         check(process.poll() is None, f"the program ended: {process.errors()}")
-        check(time.monotonic() < deadline, "the parent made no window")
+        check(time.monotonic() < deadline, f"the parent made no window {window_class}")
         time.sleep(0.05)
 
 
@@ -349,17 +351,24 @@ def session_end_while_the_child_runs(options):
 @case
 def session_end_during_the_extraction(options):
     """The session ends while the parent unpacks: nothing is left."""
+    end_session_during_the_extraction(options, "many_files.exe", ["onefileSessionWindow"])
+
+
+def end_session_during_the_extraction(options, executable, window_classes):
+    """Ends the session once `executable` unpacks and has made its windows
+    of `window_classes`: nothing may be left, and the application must not run."""
     wine = session(options)
     temp = session_temp(wine)
     clear(temp)
     start_desktop(wine)
-    process = wine.start(os.path.join(options.bin, "many_files.exe"), ":sleep=120000")
+    process = wine.start(os.path.join(options.bin, executable), ":sleep=120000")
     deadline = time.monotonic() + 60
     while not any(n.startswith("onefile_") for n in os.listdir(temp)):
         check(time.monotonic() < deadline, "no target directory appeared")
         check(process.poll() is None, "the program ended before it unpacked")
         time.sleep(0.01)
-    wait_for_session_window(options, wine, process)
+    for window_class in window_classes:
+        wait_for_session_window(options, wine, process, window_class)
     started = "hello from the packaged application"
     check(started not in process.output(), "the unpacking ended before the session did")
     end_session(wine, process)
@@ -394,13 +403,16 @@ def error_dialog(options):
     check(text in process.errors(), f"standard error says {process.errors()!r}, the box {text!r}")
 
 
-def main():
+def main(add_arguments=lambda parser: None):
+    """Runs the case the command line names; `add_arguments` adds the
+    options of the cases that another module registered."""
     parser = argparse.ArgumentParser()
     parser.add_argument("case", choices=sorted(CASES))
     parser.add_argument("--bin", required=True)
     parser.add_argument("--wine-run", required=True)
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--session-prefix", required=True)
+    add_arguments(parser)
     options = parser.parse_args()
     try:
         CASES[options.case](options)

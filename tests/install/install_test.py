@@ -146,6 +146,7 @@ class InstalledPrefix(Installed):
         self.assertEqual(info["targetDirectory"]["mode"], "cached")
         self.assertEqual(info["options"], ["error-dialog"])
         self.assertEqual(info["image"]["subsystem"], "GUI")
+        self.assertEqual(info["options"], ["progress-window"])
         cache = os.path.join(os.environ["WINEPREFIX"], "drive_c", "users", "*", "AppData", "Local",
                              "Example Company", "Greeting", "cache",
                              info["targetDirectory"]["cache"]["id"])
