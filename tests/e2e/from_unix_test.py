@@ -278,24 +278,33 @@ def wineserver():
     raise Failure("no wineserver found")
 
 
-@case
-def session_prefix(options):
-    """Makes the session tests' prefix once: headless Wine makes no window
-    unless the prefix uses the null graphics driver."""
-    wine = session(options)
+def make_prefix(wine, settings):
+    """Makes `wine`'s prefix once, with registry `settings` below
+    HKCU\\Software\\Wine: (key, name, type, value) each."""
     if os.path.exists(os.path.join(wine.prefix, ".created")):
         return
     os.makedirs(wine.prefix, exist_ok=True)
     check(wine.run("wineboot", "-i", timeout=300).returncode == 0, "wineboot -i failed")
-    r = wine.run("reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null",
-                 "/f")
-    check(r.returncode == 0, f"reg add failed: {r.errors()}")
-    # The desktop process started before the setting: a fresh server takes it.
-    subprocess.run([wineserver(), "-k"], env=wine.env, timeout=60, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run([wineserver(), "-w"], env=wine.env, timeout=60, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for key, name, kind, value in settings:
+        r = wine.run("reg", "add", f"HKCU\\Software\\Wine\\{key}", "/v", name, "/t", kind,
+                     "/d", value, "/f")
+        check(r.returncode == 0, f"reg add failed: {r.errors()}")
+    # The desktop process started before the settings: a fresh server takes them.
+    stop_server(wine)
     open(os.path.join(wine.prefix, ".created"), "w").close()
+
+
+def stop_server(wine):
+    for flag in ("-k", "-w"):
+        subprocess.run([wineserver(), flag], env=wine.env, timeout=60, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+@case
+def session_prefix(options):
+    """Makes the session tests' prefix once: headless Wine makes no window
+    unless the prefix uses the null graphics driver."""
+    make_prefix(session(options), [("Drivers", "Graphics", "REG_SZ", "null")])
 
 
 def start_desktop(wine):

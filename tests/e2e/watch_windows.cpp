@@ -1,15 +1,15 @@
-// Runs a program and watches its top-level windows until it ends, for the
-// tests of the progress window:
+// Runs a program and watches it until it ends, for the tests of the
+// progress window:
 //   watch_windows <program> [arguments...]
-// The program gets the standard handles. Every 10 ms the watcher lists the
-// program's visible windows, reads the progress bar in them and the
-// COMCTL32 the program has loaded. Once it has ended, after the program's
-// own output, it writes
-//   watched window="<title>"    each title it saw, once, in the order seen
-//   watched bar=<lowest>..<highest> of <range>, <n> positions   when there was a bar
-//   watched comctl32="<path>"   when the program had loaded COMCTL32
-//   watched foreground="<title>"   when a window of the program was the foreground window
-// and exits with the program's exit status.
+// The program gets the standard handles. Every 10 ms the watcher looks at
+// the program's visible top-level windows and their progress bars, at the
+// foreground window and at the COMCTL32 the program has loaded. Once the
+// program has ended, after its own output, it writes what it saw
+//   watched window="<title>"        each title once
+//   watched bar=<position>,...      the bar's positions, when there was one
+//   watched foreground="<title>"    when a window of the program had the focus
+//   watched comctl32="<path>"       when the program had loaded COMCTL32
+// and exits with the program's status.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -24,83 +24,53 @@
 
 namespace {
 
-struct Sightings {
-    DWORD process = 0;
-    std::vector<std::wstring> titles;
-    std::set<int> positions;
-    int range = 0;
-    std::wstring comctl32;
-    std::wstring foreground;
-    bool hadForeground = false;
-};
+DWORD watched;
+std::set<std::wstring> titles;
+std::set<std::wstring> foreground;
+std::set<int> positions;
+std::wstring comctl32;
 
-std::string utf8(const std::wstring& text) {
-    std::string out(text.size() * 4 + 1, '\0');
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0],
-                                   static_cast<int>(out.size()), nullptr, nullptr);
-    out.resize(size > 0 ? size - 1 : 0);
-    return out;
+void print(const char* what, const std::wstring& value) {
+    char text[2048] = {};
+    WideCharToMultiByte(CP_UTF8, 0, value.c_str(), -1, text, sizeof text - 1, nullptr, nullptr);
+    printf("watched %s=\"%s\"\n", what, text);
 }
 
-// What a message to a window of the program answers; 0 when it does not.
-LRESULT ask(HWND window, UINT message, WPARAM wParam) {
-    DWORD_PTR answer = 0;
-    if (!SendMessageTimeoutW(window, message, wParam, 0, SMTO_ABORTIFHUNG, 500, &answer)) {
-        return 0;
-    }
-    return static_cast<LRESULT>(answer);
-}
-
-BOOL CALLBACK lookAtWindow(HWND window, LPARAM seen) {
-    Sightings& sightings = *reinterpret_cast<Sightings*>(seen);
+std::wstring watchedTitle(HWND window) {
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
-    if (process != sightings.process || !IsWindowVisible(window)) {
-        return TRUE;
-    }
     wchar_t title[512] = {};
     GetWindowTextW(window, title, 512);
-    bool known = false;
-    for (const std::wstring& earlier : sightings.titles) {
-        known = known || earlier == title;
-    }
-    if (!known) {
-        sightings.titles.push_back(title);
-    }
-    if (HWND bar = FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr)) {
-        sightings.positions.insert(static_cast<int>(ask(bar, PBM_GETPOS, 0)));
-        sightings.range = static_cast<int>(ask(bar, PBM_GETRANGE, FALSE));
+    return window != nullptr && process == watched ? title : L"\n"; // "\n": not the program's
+}
+
+BOOL CALLBACK lookAtWindow(HWND window, LPARAM) {
+    std::wstring title = watchedTitle(window);
+    if (title != L"\n" && IsWindowVisible(window)) {
+        titles.insert(title);
+        DWORD_PTR position = 0;
+        HWND bar = FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
+        if (bar != nullptr &&
+            SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 500, &position)) {
+            positions.insert(static_cast<int>(position));
+        }
     }
     return TRUE;
 }
 
-// Whether the program took the focus from whatever had it.
-void lookAtForeground(Sightings& sightings) {
-    HWND window = GetForegroundWindow();
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    if (window != nullptr && process == sightings.process && !sightings.hadForeground) {
-        wchar_t title[512] = {};
-        GetWindowTextW(window, title, 512);
-        sightings.foreground = title;
-        sightings.hadForeground = true;
-    }
-}
-
-void lookForComctl32(HANDLE process, Sightings& sightings) {
+void lookAtModules(HANDLE process) {
     HMODULE modules[1024];
     DWORD needed = 0;
-    if (!sightings.comctl32.empty() ||
-        !K32EnumProcessModulesEx(process, modules, sizeof modules, &needed, LIST_MODULES_ALL)) {
+    if (!K32EnumProcessModulesEx(process, modules, sizeof modules, &needed, LIST_MODULES_ALL)) {
         return;
     }
     for (DWORD i = 0; i < needed / sizeof modules[0] && i < 1024; ++i) {
-        wchar_t name[MAX_PATH] = {};
         wchar_t path[MAX_PATH] = {};
-        if (K32GetModuleBaseNameW(process, modules[i], name, MAX_PATH) &&
-            lstrcmpiW(name, L"comctl32.dll") == 0 &&
-            K32GetModuleFileNameExW(process, modules[i], path, MAX_PATH)) {
-            sightings.comctl32 = path;
+        K32GetModuleFileNameExW(process, modules[i], path, MAX_PATH);
+        std::wstring name = path;
+        CharLowerW(&name[0]);
+        if (name.size() >= 13 && name.compare(name.size() - 13, 13, L"\\comctl32.dll") == 0) {
+            comctl32 = path;
         }
     }
 }
@@ -111,8 +81,8 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
         return 100;
     }
-    std::vector<std::wstring> arguments(argv + 2, argv + argc);
-    std::wstring commandLine = commandLineFor(argv[1], arguments);
+    std::wstring commandLine =
+        commandLineFor(argv[1], std::vector<std::wstring>(argv + 2, argv + argc));
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -121,31 +91,34 @@ int wmain(int argc, wchar_t** argv) {
         fprintf(stderr, "watch_windows: cannot start the program (error %lu)\n", GetLastError());
         return 101;
     }
-    CloseHandle(process.hThread);
-    Sightings sightings;
-    sightings.process = process.dwProcessId;
+    watched = process.dwProcessId;
     do {
-        EnumWindows(lookAtWindow, reinterpret_cast<LPARAM>(&sightings));
-        lookAtForeground(sightings);
-        lookForComctl32(process.hProcess, sightings);
+        EnumWindows(lookAtWindow, 0);
+        std::wstring title = watchedTitle(GetForegroundWindow());
+        if (title != L"\n") {
+            foreground.insert(title);
+        }
+        lookAtModules(process.hProcess);
     } while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT);
     DWORD status = 0;
     GetExitCodeProcess(process.hProcess, &status);
 
     fflush(stdout);
-    for (const std::wstring& title : sightings.titles) {
-        printf("watched window=\"%s\"\n", utf8(title).c_str());
+    for (const std::wstring& title : titles) {
+        print("window", title);
     }
-    if (!sightings.positions.empty()) {
-        printf("watched bar=%d..%d of %d, %u positions\n", *sightings.positions.begin(),
-               *sightings.positions.rbegin(), sightings.range,
-               static_cast<unsigned>(sightings.positions.size()));
+    std::string bar;
+    for (int position : positions) {
+        bar += (bar.empty() ? "" : ",") + std::to_string(position);
     }
-    if (sightings.hadForeground) {
-        printf("watched foreground=\"%s\"\n", utf8(sightings.foreground).c_str());
+    if (!bar.empty()) {
+        printf("watched bar=%s\n", bar.c_str());
     }
-    if (!sightings.comctl32.empty()) {
-        printf("watched comctl32=\"%s\"\n", utf8(sightings.comctl32).c_str());
+    for (const std::wstring& title : foreground) {
+        print("foreground", title);
+    }
+    if (!comctl32.empty()) {
+        print("comctl32", comctl32);
     }
     fflush(stdout);
     return static_cast<int>(status);
