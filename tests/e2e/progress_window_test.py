@@ -152,13 +152,23 @@ def progress_window_screenshot(options):
     wine = None
     try:
         wine = screen_prefix(options, display, size)
-        unix.start_desktop(wine)
         # The window shows for a second or two: a run whose window was gone
-        # by the time the picture was taken (a busy machine) is tried again.
+        # by the time the picture was taken is tried again, and so is one
+        # whose window never came (a busy machine can keep Wine's desktop
+        # from coming up), on a fresh server.
+        problems = []
         for _ in range(3):
+            unix.start_desktop(wine)
             process = watch(options, wine, temp, "many_files_progress.exe", ":quiet",
                             ":parent-windows", start=True)
-            unix.wait_for_session_window(options, wine, process, WINDOW_CLASS, timeout=120)
+            try:
+                unix.wait_for_session_window(options, wine, process, WINDOW_CLASS, timeout=60)
+            except Failure as failure:
+                problems.append(f"{failure} {process.errors()}".strip())
+                process.kill()
+                unix.stop_server(wine)
+                unix.clear(temp)
+                continue
             time.sleep(0.3)  # for the bar to move on
             subprocess.run(["import", "-display", display, "-window", "root", options.picture],
                            check=True, timeout=60)
@@ -167,8 +177,9 @@ def progress_window_screenshot(options):
             check_run(seen(process), True, 0)
             if shown.returncode == 0:
                 break
+            problems.append("the window was gone by the time of the screenshot")
         else:
-            raise Failure("in three runs the window was gone by the time of the screenshot")
+            raise Failure("no screenshot in three runs: " + "; ".join(problems))
         from PIL import Image
         with Image.open(options.picture) as picture:
             colours = picture.convert("RGB").getcolors(maxcolors=1 << 16) or []
