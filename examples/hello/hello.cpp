@@ -10,7 +10,6 @@
 //   :spawn=ARGS    start this executable again with ARGS and report its status
 //   :quiet         print nothing more except what other commands print
 //   :pid           print this process's identifier
-//   :parent-windows     print how many visible windows the parent has now
 //   :ignore-ctrl-c      let Ctrl-C and Ctrl-Break pass without ending the process
 //   :on-ctrl-c-exit=N   end the process with status N on Ctrl-C or Ctrl-Break
 //
@@ -142,31 +141,6 @@ DWORD spawnAgain(const std::wstring& arguments) {
     return status;
 }
 
-struct WindowCount {
-    DWORD process;
-    int visible;
-};
-
-BOOL CALLBACK countVisibleWindow(HWND window, LPARAM count) {
-    WindowCount* windows = reinterpret_cast<WindowCount*>(count);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    if (process == windows->process && IsWindowVisible(window)) {
-        ++windows->visible;
-    }
-    return TRUE;
-}
-
-// The visible top-level windows of the process that unpacked this one.
-int parentWindows() {
-    const char* name = handshakeParentVariable;
-    wchar_t parent[32] = {};
-    GetEnvironmentVariableW(std::wstring(name, name + strlen(name)).c_str(), parent, 32);
-    WindowCount count = {static_cast<DWORD>(wcstoul(parent, nullptr, 10)), 0};
-    EnumWindows(countVisibleWindow, reinterpret_cast<LPARAM>(&count));
-    return count.visible;
-}
-
 UINT ctrlCExitStatus = 0;
 
 BOOL WINAPI ignoreInterrupt(DWORD event) {
@@ -231,9 +205,6 @@ ONEFILE_ENTRY int run_code(int argumentCount, wchar_t** argumentVector,
             if (greetFromPlugin(entryLibraryPath) != 0) {
                 status = 1;
             }
-        } else if (argument == L":parent-windows") {
-            printf("parent-windows=%d\n", parentWindows());
-            fflush(stdout);
         } else if (argument == L":pid") {
             printf("pid=%lu\n", GetCurrentProcessId());
             fflush(stdout);

@@ -8,6 +8,7 @@
 //   watched window="<title>"        each title once
 //   watched bar=<position>,...      the bar's positions, when there was one
 //   watched foreground="<title>"    when a window of the program had the focus
+//   watched beside-child="<title>"  a window seen while the program had a child process
 //   watched comctl32="<path>"       when the program had loaded COMCTL32
 // and exits with the program's status.
 #include <windows.h>
@@ -15,6 +16,7 @@
 #include <commctrl.h>
 #include <psapi.h>
 #include <stdio.h>
+#include <tlhelp32.h>
 
 #include <set>
 #include <string>
@@ -25,7 +27,9 @@
 namespace {
 
 DWORD watched;
+bool childRuns; // as of the last look, taken before the windows are looked at
 std::set<std::wstring> titles;
+std::set<std::wstring> besideChild;
 std::set<std::wstring> foreground;
 std::set<int> positions;
 std::wstring comctl32;
@@ -48,6 +52,9 @@ BOOL CALLBACK lookAtWindow(HWND window, LPARAM) {
     std::wstring title = watchedTitle(window);
     if (title != L"\n" && IsWindowVisible(window)) {
         titles.insert(title);
+        if (childRuns) {
+            besideChild.insert(title);
+        }
         DWORD_PTR position = 0;
         HWND bar = FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
         if (bar != nullptr &&
@@ -56,6 +63,19 @@ BOOL CALLBACK lookAtWindow(HWND window, LPARAM) {
         }
     }
     return TRUE;
+}
+
+bool hasChild() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    bool found = false;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
+         more = Process32NextW(snapshot, &entry)) {
+        found = entry.th32ParentProcessID == watched;
+    }
+    CloseHandle(snapshot);
+    return found;
 }
 
 void lookAtModules(HANDLE process) {
@@ -93,6 +113,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     watched = process.dwProcessId;
     do {
+        childRuns = hasChild();
         EnumWindows(lookAtWindow, 0);
         std::wstring title = watchedTitle(GetForegroundWindow());
         if (title != L"\n") {
@@ -116,6 +137,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     for (const std::wstring& title : foreground) {
         print("foreground", title);
+    }
+    for (const std::wstring& title : besideChild) {
+        print("beside-child", title);
     }
     if (!comctl32.empty()) {
         print("comctl32", comctl32);
