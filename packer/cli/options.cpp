@@ -312,19 +312,19 @@ std::vector<OptionRow> makeOptionTable() {
 
 // Options each fine alone that together would be a mistake of the command line.
 void refuseConflictingOptions(const BuildOptions& options) {
+    if (options.errorDialog && options.subsystem == Subsystem::console) {
+        throw UsageError{"--error-dialog is for GUI programs: a console program shows its "
+                         "failures in its console; drop --console or --error-dialog"};
+    }
     if (options.progressWindow && options.subsystem == Subsystem::console) {
-        throw UsageError{"--progress-window is for GUI programs and cannot be combined with "
-                         "--console: a console program shows no window of its own"};
+        throw UsageError{"--progress-window is for GUI programs: a console program shows no "
+                         "window of its own; drop --console or --progress-window"};
     }
 }
 
 void runPackingCommand(const CommandLine& line) {
     refuseConflictingOptions(line.options);
     BuildOptions options = line.options;
-    if (options.errorDialog && options.subsystem == Subsystem::console) {
-        throw UsageError{"--error-dialog is for GUI programs: a console program shows its "
-                         "failures in its console; drop --console or --error-dialog"};
-    }
     options.inputDirectory = line.operands[0];
     installInterruptCleanup();
     if (line.command == archiveCommand) {
