@@ -95,6 +95,9 @@ constexpr size_t readerOutputBufferSize = 131072;
 // A failure's message also appears in a message box titled with the product's
 // name (GUI builds, whose standard streams usually lead nowhere).
 constexpr uint32_t buildOptionErrorDialog = 1u << 0;
+// A GUI build's parent shows a small window with a progress bar when
+// unpacking takes longer than about half a second.
+constexpr uint32_t buildOptionProgressWindow = 1u << 1;
 
 // Slots of the constants in a packed executable, in UTF-16 code units with
 // the terminator: the company, the product and the version text; the cache

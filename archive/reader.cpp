@@ -81,3 +81,13 @@ void closeArchiveReader() {
     archiveReader.output.size = 0;
     archiveReader.output.pos = 0;
 }
+
+uint64_t recordStreamSize() {
+    if (onefileAttachedDataLength <= attachedMagicSize) {
+        return 0;
+    }
+    unsigned long long size = ZSTD_getFrameContentSize(
+        onefileAttachedData + attachedMagicSize, onefileAttachedDataLength - attachedMagicSize);
+    // Also ZSTD_CONTENTSIZE_UNKNOWN and ZSTD_CONTENTSIZE_ERROR, the largest values.
+    return size >= ZSTD_CONTENTSIZE_ERROR ? 0 : size;
+}

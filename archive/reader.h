@@ -30,3 +30,8 @@ void readArchiveBytes(void* destination, uint64_t count);
 
 // Releases the decoder and the buffer (the parent, after the last record).
 void closeArchiveReader();
+
+// The record stream's size in bytes as the frame's header records it, read
+// from the build-time constants without decoding anything; 0 when the
+// header does not tell (or there is no frame after the magic).
+uint64_t recordStreamSize();

@@ -456,6 +456,9 @@ def prepare(args):
     s.tiny_exe = work / "tiny.exe"
     subprocess.run([packer, "build", tiny.root, "--entry", ENTRY, "--output", s.tiny_exe, "--quiet"],
                    env=env, check=True)
+    # The same with the progress window, which a start this quick never shows.
+    s.tiny_progress = build_variant(packer, options, tiny.root, work / "tiny-progress.exe", env,
+                                    "--progress-window", ["--progress-window"])
     s.nsis_tiny = {}
     for compressor in peers.NSIS_COMPRESSORS:
         contender, s.nsis_tiny[compressor] = makensis_contender("tiny", compressor, tiny.root,
@@ -562,8 +565,10 @@ def run_contenders(s):
     plain_tiny_dir = temp / "plain_loader_tiny"
     shutil.rmtree(plain_tiny_dir, ignore_errors=True)
     shutil.copytree(s.tiny.root, plain_tiny_dir)
-    startup = [wine("onefile tiny start", s.tiny_exe),
-               wine("plain tiny", plain_exe, (windows_path(plain_tiny_dir), ENTRY, QUIET))]
+    startup = [wine("onefile tiny start", s.tiny_exe)]
+    if not s.tiny_progress.missing:
+        startup.append(wine("onefile tiny progress", s.tiny_progress.output))
+    startup.append(wine("plain tiny", plain_exe, (windows_path(plain_tiny_dir), ENTRY, QUIET)))
     startup += [wine(f"nsis {k} tiny", exe) for k, exe in s.nsis_tiny.items()]
     # The cached one first in each round, so that the first-run one always
     # finds caxa's folders there and leaves only its own.
@@ -671,6 +676,11 @@ def render(s, r):
 
     table.section("START-UP (wall time under Wine, tiny payload, entry prints nothing)")
     table.row("onefile tiny.exe :quiet", seconds("onefile tiny start"), "s")
+    if s.tiny_progress.missing:
+        table.text("onefile --progress-window", f"not measured: {s.tiny_progress.missing}")
+    else:
+        table.row("onefile --progress-window (over before it shows)",
+                  seconds("onefile tiny progress"), "s")
     table.row("plain_loader.exe (same DLLs, already unpacked)", seconds("plain tiny"), "s")
     for k in peers.NSIS_COMPRESSORS:
         table.row(f"NSIS /SOLID {k}", seconds(f"nsis {k} tiny"), "s")
@@ -742,6 +752,7 @@ def render(s, r):
     table.section("LEFT IN TEMP (what the runs made there and did not remove, per contender)")
     for label, keys in (("onefile large.exe (and its followed runs)", ["onefile large"]),
                         ("onefile tiny.exe (and its followed runs)", ["onefile tiny", "onefile tiny start"]),
+                        ("onefile --progress-window tiny", ["onefile tiny progress"]),
                         (f"onefile --window-log {SMALL_WINDOW_LOG}", ["onefile large wlog"]),
                         ("onefile --cache large", ["onefile large cached"]),
                         ("onefile --cache tiny", ["onefile tiny cached"]),
@@ -779,6 +790,13 @@ def render(s, r):
     else:
         ratio = median(seconds("onefile tiny cached")) / median(seconds("caxa tiny cached"))
         table.target("cached start-up faster than caxa's cached run", f"{ratio:.2f} x", ratio < 1)
+    if s.tiny_progress.missing:
+        table.not_measured("--progress-window start-up within 5 % of without",
+                           s.tiny_progress.missing)
+    else:
+        ratio = median(seconds("onefile tiny progress")) / t_tiny
+        table.target("--progress-window start-up within 5 % of without",
+                     f"{(ratio - 1) * 100:+.1f} %", abs(ratio - 1) <= 0.05)
     ratio = t_tiny / median(seconds("plain tiny"))
     table.target("start-up <= 2.5 x plain loader", f"{ratio:.2f} x", ratio <= 2.5,
                  "with the session window" if names_session_window(s.tiny_exe) else
@@ -816,7 +834,8 @@ def render(s, r):
     # The cached mode keeps its folder by design; every other onefile run
     # must leave nothing.
     left = sum(len(r[key].leftovers.entries) for key in
-               ("onefile large", "onefile large wlog", "onefile tiny", "onefile tiny start") if key in r)
+               ("onefile large", "onefile large wlog", "onefile tiny", "onefile tiny start",
+                "onefile tiny progress") if key in r)
     table.target("onefile leaves nothing in TEMP", f"{left} left", left == 0)
 
     table.group("against the native tools (Wine's file layer keeps these out of reach)")

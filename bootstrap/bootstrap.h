@@ -59,6 +59,9 @@ extern volatile LONG removalState;
 constexpr LONG removalNone = 0;
 constexpr LONG removalRunning = 1;
 constexpr LONG removalDone = 2;
+// Bytes of the record stream that the record loop has written out so far:
+// its own thread writes it, the progress window's reads it.
+extern volatile uint64_t unpackedBytes;
 // The file the record loop is writing; only the main thread uses it.
 extern HANDLE extractionFile;
 // What the system calls the target directory (its path on its volume, as a

@@ -15,6 +15,7 @@
 #include "launch/child.h"
 #include "launch/entry_library.h"
 #include "paths/environment.h"
+#include "progress/progress_window.h"
 
 namespace {
 
@@ -80,6 +81,7 @@ int runBootstrap(int count, wchar_t** vector) {
 
     if (cachedMode()) {
         prepareCache();
+        closeProgressWindow();
         return launchChildInstance();
     }
 
@@ -90,6 +92,9 @@ int runBootstrap(int count, wchar_t** vector) {
         createTargetDirectory(onefileTargetDirectorySpec);
     }
     startExtraction();
+    if (parentInstance == nullptr) {
+        startProgressWindow();
+    }
     extractFileRecords();
 
     if (parentInstance != nullptr) {
@@ -101,5 +106,6 @@ int runBootstrap(int count, wchar_t** vector) {
     }
 
     closeArchiveReader();
+    closeProgressWindow();
     return launchChildInstance();
 }

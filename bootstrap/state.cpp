@@ -19,6 +19,7 @@ volatile bool childStarted;
 bool consoleProgram;
 volatile bool removalRequested;
 volatile LONG removalState;
+volatile uint64_t unpackedBytes;
 HANDLE extractionFile;
 wchar_t targetDirectoryName[pathCapacity];
 ArchiveReader archiveReader;

@@ -4,8 +4,9 @@
 
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/seams.h"
-#include "errors/errors.h"
 #include "cleanup/tree.h"
+#include "errors/errors.h"
+#include "progress/progress_window.h"
 
 namespace {
 
@@ -96,6 +97,8 @@ void holdIfRemovalRequested() {
 }
 
 void cleanupTargetDirectory() {
+    // Nobody should watch a bar while the files it counts are being removed.
+    closeProgressWindow();
     stopChild();
     // A directory being created at this moment is removed too, once it is
     // known to be the parent's own; a name someone else took never is.

@@ -50,8 +50,8 @@ add_test(NAME wine-stop COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-server stop)
 set_tests_properties(wine-start PROPERTIES FIXTURES_SETUP wine ENVIRONMENT WINEPREFIX=${ONEFILE_WINEPREFIX})
 set_tests_properties(wine-stop PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT WINEPREFIX=${ONEFILE_WINEPREFIX})
 
-set(ONEFILE_WINDOWS_SUBDIRS errors bootstrap archive paths extract launch cleanup images examples tests
-    resources bench)
+set(ONEFILE_WINDOWS_SUBDIRS errors bootstrap archive paths extract launch cleanup progress images
+    examples tests resources bench)
 foreach(dir IN LISTS ONEFILE_WINDOWS_SUBDIRS)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
         add_subdirectory(${dir})

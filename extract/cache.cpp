@@ -15,6 +15,7 @@
 #include "errors/errors.h"
 #include "extract/extract.h"
 #include "extract/target_directory.h"
+#include "progress/progress_window.h"
 
 namespace {
 
@@ -280,6 +281,7 @@ void unpackIntoPartial() {
     openArchiveReader();
     createTargetDirectory(spec);
     startExtraction();
+    startProgressWindow();
     extractFileRecords();
     closeArchiveReader();
     writeMarker();

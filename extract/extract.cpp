@@ -12,8 +12,8 @@
 namespace {
 
 // Reads the record's name into recordName, one UTF-16LE code unit at a time,
-// up to and including its zero code unit.
-void readRecordName() {
+// up to and including its zero code unit; returns its length without it.
+size_t readRecordName() {
     for (size_t length = 0;; ++length) {
         unsigned char unit[2];
         readArchiveBytes(unit, 2);
@@ -24,7 +24,7 @@ void readRecordName() {
         }
         recordName[length] = c;
         if (c == 0) {
-            return;
+            return length;
         }
     }
 }
@@ -43,7 +43,7 @@ uint64_t readRecordSize() {
 
 void extractFileRecords() {
     for (;;) {
-        readRecordName();
+        size_t nameLength = readRecordName();
         if (recordName[0] == 0) {
             return; // the terminator; nothing after it is read
         }
@@ -64,6 +64,7 @@ void extractFileRecords() {
         }
 
         uint64_t remaining = readRecordSize();
+        unpackedBytes += 2 * (nameLength + 1) + recordSizeFieldSize;
         holdIfRemovalRequested();
         createContainingDirectories(recordFullPath);
         HANDLE file = SYSTEM_CALL(CreateFileW)(recordFullPath, GENERIC_WRITE, FILE_SHARE_WRITE,
@@ -88,6 +89,7 @@ void extractFileRecords() {
                 fatalErrorWithCode(messageWriteFailed, GetLastError());
             }
             remaining -= piece;
+            unpackedBytes += piece;
         }
         extractionFile = nullptr;
         SYSTEM_CALL(CloseHandle)(file);

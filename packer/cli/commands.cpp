@@ -169,6 +169,9 @@ BuildConstants buildConstants(const BuildOptions& options) {
     if (options.errorDialog) {
         constants.options |= buildOptionErrorDialog;
     }
+    if (options.progressWindow) {
+        constants.options |= buildOptionProgressWindow;
+    }
     if (options.targetDirectorySpec) {
         std::optional<std::u16string> spec = utf8ToUtf16(*options.targetDirectorySpec);
         if (!spec) {

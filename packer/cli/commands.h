@@ -38,6 +38,7 @@ struct BuildOptions : PackOptions {
     std::vector<std::string> allowMissing; // libraries the target machines have
     bool errorDialog = false;              // failures also in a message box
     bool cache = false; // cached mode: unpack once, into a directory of the build's own
+    bool progressWindow = false; // a window while a slow start unpacks (GUI builds)
     Subsystem subsystem = Subsystem::gui;
 };
 

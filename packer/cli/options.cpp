@@ -274,6 +274,12 @@ std::vector<OptionRow> makeOptionTable() {
          "then names the folder that holds it (default: " +
              utf16ToUtf8(defaultTargetDirectorySpec(TargetMode::cached)) + ")",
          [](CommandLine& line, const OptionValue&) { line.options.cache = true; }},
+        {"--progress-window", nullptr, buildCommand,
+         "show a small window with the product's name, its icon and\n"
+         "a progress bar while a start unpacks, when that takes\n"
+         "longer than about half a second (in cached mode only on\n"
+         "the first run); never takes the focus; GUI programs only",
+         [](CommandLine& line, const OptionValue&) { line.options.progressWindow = true; }},
         {"--console", nullptr, buildCommand,
          "make a console program instead of a GUI one: it uses\n"
          "the console it is started from (opens one when started\n"
@@ -304,12 +310,21 @@ std::vector<OptionRow> makeOptionTable() {
     };
 }
 
-void runPackingCommand(const CommandLine& line) {
-    BuildOptions options = line.options;
+// Options each fine alone that together would be a mistake of the command line.
+void refuseConflictingOptions(const BuildOptions& options) {
     if (options.errorDialog && options.subsystem == Subsystem::console) {
         throw UsageError{"--error-dialog is for GUI programs: a console program shows its "
                          "failures in its console; drop --console or --error-dialog"};
     }
+    if (options.progressWindow && options.subsystem == Subsystem::console) {
+        throw UsageError{"--progress-window is for GUI programs: a console program shows no "
+                         "window of its own; drop --console or --progress-window"};
+    }
+}
+
+void runPackingCommand(const CommandLine& line) {
+    refuseConflictingOptions(line.options);
+    BuildOptions options = line.options;
     options.inputDirectory = line.operands[0];
     installInterruptCleanup();
     if (line.command == archiveCommand) {

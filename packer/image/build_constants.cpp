@@ -26,6 +26,7 @@ std::u16string defaultTargetDirectorySpec(TargetMode mode) {
 const std::vector<BuildOptionName>& buildOptionNames() {
     static const std::vector<BuildOptionName> names = {
         {buildOptionErrorDialog, "error-dialog"},
+        {buildOptionProgressWindow, "progress-window"},
     };
     return names;
 }

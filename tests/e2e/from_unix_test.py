@@ -278,24 +278,33 @@ def wineserver():
     raise Failure("no wineserver found")
 
 
-@case
-def session_prefix(options):
-    """Makes the session tests' prefix once: headless Wine makes no window
-    unless the prefix uses the null graphics driver."""
-    wine = session(options)
+def make_prefix(wine, settings):
+    """Makes `wine`'s prefix once, with registry `settings` below
+    HKCU\\Software\\Wine: (key, name, type, value) each."""
     if os.path.exists(os.path.join(wine.prefix, ".created")):
         return
     os.makedirs(wine.prefix, exist_ok=True)
     check(wine.run("wineboot", "-i", timeout=300).returncode == 0, "wineboot -i failed")
-    r = wine.run("reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics", "/d", "null",
-                 "/f")
-    check(r.returncode == 0, f"reg add failed: {r.errors()}")
-    # The desktop process started before the setting: a fresh server takes it.
-    subprocess.run([wineserver(), "-k"], env=wine.env, timeout=60, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run([wineserver(), "-w"], env=wine.env, timeout=60, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for key, name, kind, value in settings:
+        r = wine.run("reg", "add", f"HKCU\\Software\\Wine\\{key}", "/v", name, "/t", kind,
+                     "/d", value, "/f")
+        check(r.returncode == 0, f"reg add failed: {r.errors()}")
+    # The desktop process started before the settings: a fresh server takes them.
+    stop_server(wine)
     open(os.path.join(wine.prefix, ".created"), "w").close()
+
+
+def stop_server(wine):
+    for flag in ("-k", "-w"):
+        subprocess.run([wineserver(), flag], env=wine.env, timeout=60, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+@case
+def session_prefix(options):
+    """Makes the session tests' prefix once: headless Wine makes no window
+    unless the prefix uses the null graphics driver."""
+    make_prefix(session(options), [("Drivers", "Graphics", "REG_SZ", "null")])
 
 
 def start_desktop(wine):
@@ -304,14 +313,16 @@ def start_desktop(wine):
     return wine.start("explorer.exe", "/desktop")
 
 
-def wait_for_session_window(options, wine, process, timeout=30):
-    """Waits until the parent's hidden window exists: before it does, the
-    session's end has nothing of the parent's to reach."""
+def wait_for_session_window(options, wine, process, window_class="onefileSessionWindow",
+                            timeout=30):
+    """Waits until the parent's hidden window (or another of its windows)
+    exists: before it does, the session's end has nothing of the parent's to
+    reach."""
     find_window = os.path.join(options.bin, "find_window.exe")
     deadline = time.monotonic() + timeout
-    while wine.run(find_window, "onefileSessionWindow").returncode != 0:
+    while wine.run(find_window, window_class).returncode != 0:
         check(process.poll() is None, f"the program ended: {process.errors()}")
-        check(time.monotonic() < deadline, "the parent made no window")
+        check(time.monotonic() < deadline, f"the parent made no window {window_class}")
         time.sleep(0.05)
 
 
@@ -349,17 +360,24 @@ def session_end_while_the_child_runs(options):
 @case
 def session_end_during_the_extraction(options):
     """The session ends while the parent unpacks: nothing is left."""
+    end_session_during_the_extraction(options, "many_files.exe", ["onefileSessionWindow"])
+
+
+def end_session_during_the_extraction(options, executable, window_classes):
+    """Ends the session once `executable` unpacks and has made its windows
+    of `window_classes`: nothing may be left, and the application must not run."""
     wine = session(options)
     temp = session_temp(wine)
     clear(temp)
     start_desktop(wine)
-    process = wine.start(os.path.join(options.bin, "many_files.exe"), ":sleep=120000")
+    process = wine.start(os.path.join(options.bin, executable), ":sleep=120000")
     deadline = time.monotonic() + 60
     while not any(n.startswith("onefile_") for n in os.listdir(temp)):
         check(time.monotonic() < deadline, "no target directory appeared")
         check(process.poll() is None, "the program ended before it unpacked")
         time.sleep(0.01)
-    wait_for_session_window(options, wine, process)
+    for window_class in window_classes:
+        wait_for_session_window(options, wine, process, window_class)
     started = "hello from the packaged application"
     check(started not in process.output(), "the unpacking ended before the session did")
     end_session(wine, process)
@@ -394,13 +412,16 @@ def error_dialog(options):
     check(text in process.errors(), f"standard error says {process.errors()!r}, the box {text!r}")
 
 
-def main():
+def main(add_arguments=lambda parser: None):
+    """Runs the case the command line names; `add_arguments` adds the
+    options of the cases that another module registered."""
     parser = argparse.ArgumentParser()
     parser.add_argument("case", choices=sorted(CASES))
     parser.add_argument("--bin", required=True)
     parser.add_argument("--wine-run", required=True)
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--session-prefix", required=True)
+    add_arguments(parser)
     options = parser.parse_args()
     try:
         CASES[options.case](options)
