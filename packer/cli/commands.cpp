@@ -172,6 +172,14 @@ BuildConstants buildConstants(const BuildOptions& options) {
     if (options.progressWindow) {
         constants.options |= buildOptionProgressWindow;
     }
+    if (options.keepOtherVersions) {
+        // A per-run build removes its own directory after every run and has
+        // no other versions' directories to keep.
+        if (!options.cache) {
+            throw PackError("--keep-other-versions is an option of cached mode: it needs --cache");
+        }
+        constants.options |= buildOptionKeepOtherVersions;
+    }
     if (options.targetDirectorySpec) {
         std::optional<std::u16string> spec = utf8ToUtf16(*options.targetDirectorySpec);
         if (!spec) {
