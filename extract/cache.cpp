@@ -534,7 +534,13 @@ void removeOtherVersions() {
         cacheFolderPath[0] == 0) {
         return;
     }
+    // The child's start comes first: on Windows a thread in background mode
+    // has the processor and the disk only when nothing else wants them.
+    bool background = SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN) != 0;
     sweepCacheFolder(cacheFolderPath, onefileCacheId, true);
+    if (background) {
+        SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_END);
+    }
 }
 
 void sweepCacheFolder(const wchar_t* folder, const wchar_t* ownId, bool otherBuilds) {
