@@ -173,11 +173,6 @@ BuildConstants buildConstants(const BuildOptions& options) {
         constants.options |= buildOptionProgressWindow;
     }
     if (options.keepOtherVersions) {
-        // A per-run build removes its own directory after every run and has
-        // no other versions' directories to keep.
-        if (!options.cache) {
-            throw PackError("--keep-other-versions is an option of cached mode: it needs --cache");
-        }
         constants.options |= buildOptionKeepOtherVersions;
     }
     if (options.targetDirectorySpec) {

@@ -44,8 +44,7 @@ struct BuildOptions : PackOptions {
 };
 
 // The build-time constants of a build: the options, defaults for the rest.
-// Throws PackError for a target-directory spec that is not UTF-8, and for
-// an option of cached mode without --cache.
+// Throws PackError for a target-directory spec that is not UTF-8.
 BuildConstants buildConstants(const BuildOptions& options);
 
 // onefile-pack archive: the attached data alone.

@@ -329,6 +329,12 @@ void refuseConflictingOptions(const BuildOptions& options) {
         throw UsageError{"--progress-window is for GUI programs: a console program shows no "
                          "window of its own; drop --console or --progress-window"};
     }
+    // A per-run build removes its own directory after every run: there are no
+    // other versions' directories to keep.
+    if (options.keepOtherVersions && !options.cache) {
+        throw UsageError{"--keep-other-versions is an option of cached mode: add --cache or "
+                         "drop --keep-other-versions"};
+    }
 }
 
 void runPackingCommand(const CommandLine& line) {

@@ -130,8 +130,9 @@ TEST(CacheOption, RefusesAFileThatWouldTakeTheMarksNameAndAPerRunSpec) {
 TEST(CacheOption, KeepOtherVersionsIsAnOptionOfCachedBuildsThatInfoNames) {
     EntryTree tree;
     CommandResult r = tree.build({"--keep-other-versions"});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("--keep-other-versions is an option of cached mode: it needs --cache"),
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("--keep-other-versions is an option of cached mode: add --cache or drop "
+                         "--keep-other-versions"),
               std::string::npos)
         << r.err;
     EXPECT_TRUE(directoryNames(tree.out).empty());
