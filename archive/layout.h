@@ -71,13 +71,17 @@ constexpr size_t readerOutputBufferSize = 131072;
 // Cached mode: the build unpacks once into a fixed directory and later runs
 // start from it. The packer sets all four together for a cached build; an
 // empty id and zeros (the bootstrap library's defaults) mean a run of its own.
-//   onefileCacheId           UTF-16, 16 hexadecimal digits naming the build
-//                            (of a 64-bit hash of the attached data)
+//   onefileCacheId           UTF-16, cacheIdLength lowercase hexadecimal
+//                            digits naming the build (of a 64-bit hash of
+//                            the attached data)
 //   onefileCacheEntryName    UTF-16, the first record's path
 //   onefileCacheRecordCount  uint64, the number of records
 //   onefileCacheContentSize  uint64, the bytes of all records' contents
 // In cached mode the spec names the folder that holds each build's cache
 // directory, whose name is the build's id.
+// Digits of a build's id, the name of its cache directory; a name of any
+// other form in the folder that holds them is none of a build's.
+constexpr size_t cacheIdLength = 16;
 #define ONEFILE_DEFAULT_CACHE_DIRECTORY_SPEC "{CACHE_DIR}\\onefile\\{PRODUCT}"
 #define ONEFILE_SYMBOL_CACHE_ID "onefileCacheId"
 #define ONEFILE_SYMBOL_CACHE_ENTRY_NAME "onefileCacheEntryName"
@@ -98,13 +102,16 @@ constexpr uint32_t buildOptionErrorDialog = 1u << 0;
 // A GUI build's parent shows a small window with a progress bar when
 // unpacking takes longer than about half a second.
 constexpr uint32_t buildOptionProgressWindow = 1u << 1;
+// A cached build leaves the cache directories of the product's other builds
+// alone; without it, a run removes those that no running instance holds.
+constexpr uint32_t buildOptionKeepOtherVersions = 1u << 2;
 
 // Slots of the constants in a packed executable, in UTF-16 code units with
 // the terminator: the company, the product and the version text; the cache
 // id (16 hexadecimal digits). The spec's is pathCapacity and the entry's name
 // recordNameCapacity; the numbers take their own size.
 constexpr size_t productTextCapacity = 256;
-constexpr size_t cacheIdCapacity = 17;
+constexpr size_t cacheIdCapacity = cacheIdLength + 1;
 
 // The table of the slots. The bootstrap's code refers to every constant at a
 // fixed place in its read-only data, so the two bootstrap images are linked

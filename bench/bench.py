@@ -141,14 +141,14 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-def wine_temp_folder(wine_run, env):
-    """The Unix path of %TEMP% in the Wine prefix."""
-    windows = subprocess.run(wine_run + ["cmd.exe", "/c", "echo %TEMP%"], env=env,
+def wine_folder(wine_run, env, variable="TEMP"):
+    """The Unix path of a folder variable's (%TEMP%) value in the Wine prefix."""
+    windows = subprocess.run(wine_run + ["cmd.exe", "/c", f"echo %{variable}%"], env=env,
                              capture_output=True, text=True, check=True).stdout.strip()
     unix = subprocess.run(wine_run + ["winepath.exe", "-u", windows], env=env,
                           capture_output=True, text=True, check=True).stdout.strip()
     if not windows or not Path(unix).is_dir():
-        raise SystemExit(f"bench: the Wine prefix's TEMP ({windows!r}, {unix!r}) is no folder")
+        raise SystemExit(f"bench: the Wine prefix's {variable} ({windows!r}, {unix!r}) is no folder")
     return Path(unix).resolve()
 
 
@@ -325,7 +325,7 @@ def prepare(args):
     s.wine_run = [str(s.repo / "scripts" / "wine-run")]
     # Every contender unpacks into the same folder on the same disk: the one
     # that the packaged executable's {TEMP} names.
-    s.temp = temp = wine_temp_folder(s.wine_run, env)
+    s.temp = temp = wine_folder(s.wine_run, env)
 
     def stale():
         return sorted(p.name for p in temp.iterdir() if p.name.startswith(("onefile_", "bench_", "selfgz")))
@@ -429,6 +429,14 @@ def prepare(args):
                                    "--cache", ["--cache", *allowance])
     s.cached_tiny = build_variant(packer, options, tiny.root, work / "tiny-cache.exe", env,
                                   "--cache", ["--cache"])
+    # Another version of the tiny payload, one file more, so another id, in the
+    # same product's folder: the cached run removes its directory.
+    other = work / "tiny-other"
+    shutil.copytree(tiny.root, other)
+    (other / "other-version.txt").write_text("another version\n")
+    s.cached_tiny_other = build_variant(packer, options, other, work / "tiny-cache-other.exe", env,
+                                        "--cache", ["--cache", "--product", "tiny-cache"])
+    s.cached_tiny_other.missing = s.cached_tiny.missing or s.cached_tiny_other.missing
 
     say("making the peers' archives (gzip -6, makeself with zstd, caxa)")
     subprocess.run([*SHELL, f"{tar_create} | gzip -6 > '{s.tar_gz}'"], check=True)
@@ -487,9 +495,9 @@ def run_contenders(s):
     plain_exe = s.windows_bin / peers.LOADER
     r = {}
 
-    def wine(key, exe, arguments=(QUIET,), keep=False):
+    def wine(key, exe, arguments=(QUIET,), keep=False, before=None):
         r[key] = Contender(key, wine_run + [str(exe), *arguments], env,
-                           leftovers=Leftovers(temp, keep), sample_memory=True)
+                           leftovers=Leftovers(temp, keep), sample_memory=True, before=before)
         return r[key]
 
     def checked(contenders):
@@ -576,6 +584,9 @@ def run_contenders(s):
                 wine("caxa tiny first", s.caxa_tiny_first)]
     if not s.cached_tiny.missing:
         startup.append(wine("onefile tiny cached", s.cached_tiny.output, keep=True))
+    if not s.cached_tiny_other.missing:
+        startup.append(wine("onefile tiny cached, other version", s.cached_tiny.output, keep=True,
+                            before=other_version_placer(s)))
     say(f"start-up: a checking round, then {s.startup_reps} rounds of the tiny onefile executable, "
         f"the plain loader, NSIS and caxa")
     try:
@@ -602,6 +613,32 @@ def run_contenders(s):
         if isinstance(contender, Contender):
             contender.leftovers.release()
     return r
+
+
+def other_version_placer(s):
+    """What puts another version's complete directory beside the tiny cached
+    build's own before each of its runs: the other build's first run makes
+    it once (and removes whatever earlier version it finds), and a copy
+    stands in for it in every round. A run that leaves it ends the benchmark,
+    as the row would measure nothing."""
+    folder = wine_folder(s.wine_run, s.env, "LOCALAPPDATA") / "onefile" / "tiny-cache"
+    before = set(os.listdir(folder)) if folder.is_dir() else set()
+    run_once(s.wine_run + [str(s.cached_tiny_other.output), QUIET], s.env)
+    made = sorted(set(os.listdir(folder)) - before) if folder.is_dir() else []
+    if len(made) != 1:
+        raise SystemExit(f"bench: the other version's run made {made} in {folder}")
+    template = s.work / "tiny-other-cache"
+    shutil.rmtree(template, ignore_errors=True)
+    shutil.move(folder / made[0], template)
+    placed = []
+
+    def place():
+        if placed and (folder / made[0]).exists():
+            raise SystemExit(f"bench: a cached run left another version's {folder / made[0]}")
+        shutil.copytree(template, folder / made[0])
+        placed.append(True)
+
+    return place
 
 
 def render(s, r):
@@ -690,6 +727,13 @@ def render(s, r):
         table.text("onefile --cache, cached run", f"not measured: {s.cached_tiny.missing}")
     else:
         table.row("onefile --cache, cached run", seconds("onefile tiny cached"), "s")
+    if s.cached_tiny_other.missing:
+        table.text("onefile --cache, cached run, another version beside",
+                   f"not measured: {s.cached_tiny_other.missing}")
+    else:
+        table.row("onefile --cache, cached run, another version beside",
+                  seconds("onefile tiny cached, other version"), "s",
+                  "(which the run removes)")
 
     table.section("CACHED START (wall time under Wine, large payload, from what an earlier run unpacked)")
     if s.cached_large.missing:
@@ -756,6 +800,8 @@ def render(s, r):
                         (f"onefile --window-log {SMALL_WINDOW_LOG}", ["onefile large wlog"]),
                         ("onefile --cache large", ["onefile large cached"]),
                         ("onefile --cache tiny", ["onefile tiny cached"]),
+                        ("onefile --cache tiny, another version beside",
+                         ["onefile tiny cached, other version"]),
                         ("NSIS /SOLID lzma large", ["nsis lzma large"]),
                         ("NSIS /SOLID zlib large", ["nsis zlib large"]),
                         ("NSIS /SOLID lzma tiny", ["nsis lzma tiny"]),
@@ -797,6 +843,13 @@ def render(s, r):
         ratio = median(seconds("onefile tiny progress")) / t_tiny
         table.target("--progress-window start-up within 5 % of without",
                      f"{(ratio - 1) * 100:+.1f} %", abs(ratio - 1) <= 0.05)
+    name = "cached start-up with another version beside no slower (5 %)"
+    if s.cached_tiny_other.missing:
+        table.not_measured(name, s.cached_tiny_other.missing)
+    else:
+        ratio = (median(seconds("onefile tiny cached, other version")) /
+                 median(seconds("onefile tiny cached")))
+        table.target(name, f"{ratio:.2f} x", ratio <= 1.05)
     ratio = t_tiny / median(seconds("plain tiny"))
     table.target("start-up <= 2.5 x plain loader", f"{ratio:.2f} x", ratio <= 2.5,
                  "with the session window" if names_session_window(s.tiny_exe) else

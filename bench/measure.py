@@ -241,13 +241,15 @@ def run_once(argv, env=None, expect=0, cwd=None, sample_memory=False):
 
 
 class Contender:
-    def __init__(self, key, argv, env=None, cwd=None, leftovers=None, sample_memory=False):
+    def __init__(self, key, argv, env=None, cwd=None, leftovers=None, sample_memory=False,
+                 before=None):
         self.key = key
         self.argv = list(argv)
         self.env = env
         self.cwd = cwd
         self.leftovers = leftovers  # a Leftovers for the watched folder, or None
         self.sample_memory = sample_memory
+        self.before = before  # called before each run, untimed: what the run is to find
         self.samples = []
 
     def run(self, arguments=(), expect=0):
@@ -255,6 +257,8 @@ class Contender:
             return run_once(self.argv + list(arguments), self.env, expect, self.cwd,
                             self.sample_memory)
 
+        if self.before:
+            self.before()
         return self.leftovers.around(once) if self.leftovers else once()
 
     def seconds(self):

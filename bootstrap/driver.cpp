@@ -82,7 +82,8 @@ int runBootstrap(int count, wchar_t** vector) {
     if (cachedMode()) {
         prepareCache();
         closeProgressWindow();
-        return launchChildInstance();
+        // Other builds' directories go while the child runs: the start does not wait for them.
+        return launchChildInstance(removeOtherVersions);
     }
 
     openArchiveReader();

@@ -15,6 +15,7 @@
     X(CreateFileW)                                                                                 \
     X(WriteFile)                                                                                   \
     X(CloseHandle)                                                                                 \
+    X(SetFileInformationByHandle)                                                                  \
     X(shellFileOperation)                                                                          \
     X(GetFileAttributesW)                                                                          \
     X(FindFirstFileW)                                                                              \

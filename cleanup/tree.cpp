@@ -41,32 +41,37 @@ bool sameLetters(wchar_t a, wchar_t b) {
     return a == b || towupper(a) == towupper(b);
 }
 
+// Whether the name in `answer` is `first` (of `firstLength` characters)
+// followed by `rest`, letter case aside.
+bool answerIs(const NameAnswer& answer, const wchar_t* first, size_t firstLength,
+              const wchar_t* rest) {
+    const wchar_t* name = answer.info.FileName;
+    size_t length = answer.info.FileNameLength / sizeof(wchar_t);
+    size_t restLength = wcslen(rest);
+    if (length != firstLength + restLength) {
+        return false;
+    }
+    for (size_t i = 0; i < firstLength; ++i) {
+        if (!sameLetters(name[i], first[i])) {
+            return false;
+        }
+    }
+    for (size_t i = 0; i < restLength; ++i) {
+        if (!sameLetters(name[firstLength + i], rest[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Whether the system's name for `handle` is the top directory's name
 // followed by `rest` (the entry's path below the top), letter case aside.
 bool isEntryItself(HANDLE handle, const Walk& walk, const wchar_t* rest) {
     if (walk.top == nullptr) {
         return true;
     }
-    if (!GetFileInformationByHandleEx(handle, FileNameInfo, &nameAnswer, sizeof nameAnswer)) {
-        return false;
-    }
-    const wchar_t* name = nameAnswer.info.FileName;
-    size_t length = nameAnswer.info.FileNameLength / sizeof(wchar_t);
-    size_t restLength = wcslen(rest);
-    if (length != walk.topNameLength + restLength) {
-        return false;
-    }
-    for (size_t i = 0; i < walk.topNameLength; ++i) {
-        if (!sameLetters(name[i], walk.top[i])) {
-            return false;
-        }
-    }
-    for (size_t i = 0; i < restLength; ++i) {
-        if (!sameLetters(name[walk.topNameLength + i], rest[i])) {
-            return false;
-        }
-    }
-    return true;
+    return GetFileInformationByHandleEx(handle, FileNameInfo, &nameAnswer, sizeof nameAnswer) &&
+           answerIs(nameAnswer, walk.top, walk.topNameLength, rest);
 }
 
 HANDLE openToLookAt(const wchar_t* path) {
@@ -209,6 +214,8 @@ bool isFullPath(const wchar_t* path) {
            path[2] != L'.';
 }
 
+} // namespace
+
 // `path` in its extended-length form, which no path limit applies to;
 // returns its length, or 0 when it does not fit or is not a full path. A
 // relative or empty path would resolve against whatever folder the process
@@ -236,7 +243,13 @@ size_t extendedForm(const wchar_t* path, wchar_t* extended) {
     return length;
 }
 
-} // namespace
+bool hasSystemName(HANDLE handle, const wchar_t* name) {
+    // An answer of its own: a cleanup's walk on another thread may be using the shared one.
+    NameAnswer answer;
+    return name[0] != 0 &&
+           GetFileInformationByHandleEx(handle, FileNameInfo, &answer, sizeof answer) &&
+           answerIs(answer, name, wcslen(name), L"");
+}
 
 void noteDirectoryName(const wchar_t* path, wchar_t* name, size_t capacity) {
     name[0] = 0;

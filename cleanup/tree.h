@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <windows.h>
 
 // Removes `path` (a directory) and everything below it, depth first, through
 // extended-length paths so that trees deeper than the classic path limit go
@@ -29,3 +30,15 @@ bool removeDirectoryTree(const wchar_t* path, const wchar_t* name);
 // directory or file at `path`: its path on its volume, as a handle's name
 // query gives it. Empty when the system cannot tell.
 void noteDirectoryName(const wchar_t* path, wchar_t* name, size_t capacity);
+
+// Whether the system calls what `handle` names `name` (a name of the form
+// noteDirectoryName gives), letter case aside. Under Wine a handle opened
+// through a Unix link names what the link points to, which this tells apart.
+// False when the system cannot tell, or `name` is empty.
+bool hasSystemName(HANDLE handle, const wchar_t* name);
+
+// `path` (a full path) in its extended-length form ("\\?\" and the path,
+// or "\\?\UNC\" and a share's path) in `extended`, which holds
+// pathCapacity + 8 characters; returns its length, or 0 when `path` does not
+// fit or is not a full path.
+size_t extendedForm(const wchar_t* path, wchar_t* extended);

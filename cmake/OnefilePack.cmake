@@ -39,9 +39,9 @@ endfunction()
 #                        [FILES <source file or target>=<archive path> ...]
 #                        [DIRECTORY <dir>] [LEVEL <n>] [THREADS <n>] [WINDOW_LOG <n>]
 #                        [COMPANY <text>] [PRODUCT <text>] [VERSION <A.B.C.D>]
-#                        [ICON <image file>] [TARGET_DIR <spec>] [CACHE] [PROGRESS_WINDOW]
-#                        [CONSOLE] [ERROR_DIALOG] [ALLOW_MISSING <library> ...]
-#                        [NO_ENTRY_CHECK])
+#                        [ICON <image file>] [TARGET_DIR <spec>] [CACHE] [KEEP_OTHER_VERSIONS]
+#                        [PROGRESS_WINDOW] [CONSOLE] [ERROR_DIALOG]
+#                        [ALLOW_MISSING <library> ...] [NO_ENTRY_CHECK])
 #
 # Makes <build>/bin/<name>.exe with onefile-pack: the bootstrap with a staged
 # tree packed into it. The tree holds the contents of DIRECTORY, then each
@@ -62,7 +62,7 @@ function(onefile_add_executable name)
     # the executable then depends on), flags, and those given once a value.
     set(value_options LEVEL THREADS WINDOW_LOG COMPANY PRODUCT VERSION TARGET_DIR)
     set(file_options ICON)
-    set(flag_options "NO_ENTRY_CHECK;CACHE;PROGRESS_WINDOW;CONSOLE;ERROR_DIALOG")
+    set(flag_options "NO_ENTRY_CHECK;CACHE;KEEP_OTHER_VERSIONS;PROGRESS_WINDOW;CONSOLE;ERROR_DIALOG")
     set(list_options ALLOW_MISSING)
     cmake_parse_arguments(arg "${flag_options}" "ENTRY;DIRECTORY;${value_options};${file_options}"
         "FILES;${list_options}" ${ARGN})

@@ -9,12 +9,14 @@
 #include "archive/record_name.h"
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/bounded.h"
+#include "bootstrap/seams.h"
 #include "bootstrap/security.h"
 #include "cleanup/cleanup.h"
 #include "cleanup/tree.h"
 #include "errors/errors.h"
 #include "extract/extract.h"
 #include "extract/target_directory.h"
+#include "paths/path_spec.h"
 #include "progress/progress_window.h"
 
 namespace {
@@ -23,19 +25,26 @@ namespace {
 // run may hold an incomplete copy (its files in use) for a while.
 constexpr int cacheAttempts = 20;
 constexpr DWORD cacheRetryPauseMilliseconds = 100;
+// Copies a run unpacks before it gives up when each is gone before it can
+// hold it: a run of another build may remove a complete copy in the moment
+// between its move into place and this run's hold.
+constexpr int cacheUnpackRounds = 3;
 
 const wchar_t markerName[] = L"" ONEFILE_CACHE_MARKER_NAME;
+// The marker's text: this, the build's id, a space, then its counts.
+constexpr char markerPrefix[] = "onefile cache ";
 // A sibling this run unpacks into, and one an incomplete copy is set aside
 // to: the cache's name, a kind, and the run's values.
 #define ONEFILE_PARTIAL_KIND L".partial-"
 #define ONEFILE_ASIDE_KIND L".aside-"
 #define ONEFILE_RUN_VALUES L"{PID}_{TIME_US}_{RANDOM}"
 const wchar_t partialSuffix[] = ONEFILE_PARTIAL_KIND ONEFILE_RUN_VALUES;
-const wchar_t asideSuffix[] = ONEFILE_ASIDE_KIND ONEFILE_RUN_VALUES;
 
 // The cache directory, which targetDirectoryPath leaves while a first run
 // unpacks into its partial sibling.
 wchar_t cacheDirectoryPath[pathCapacity];
+// The folder that holds it, its siblings and the other builds' directories.
+wchar_t cacheFolderPath[pathCapacity];
 // The marker's text for this build.
 char expectedMarker[256];
 size_t expectedMarkerLength;
@@ -52,7 +61,7 @@ void formatExpectedMarker() {
         id[i] = static_cast<char>(onefileCacheId[i]);
     }
     id[i] = 0;
-    int length = snprintf(expectedMarker, sizeof expectedMarker, "onefile cache %s %llu %llu\r\n",
+    int length = snprintf(expectedMarker, sizeof expectedMarker, "%s%s %llu %llu\r\n", markerPrefix,
                           id, static_cast<unsigned long long>(onefileCacheRecordCount),
                           static_cast<unsigned long long>(onefileCacheContentSize));
     if (length <= 0 || static_cast<size_t>(length) >= sizeof expectedMarker) {
@@ -68,20 +77,59 @@ void joinPath(wchar_t* path, const wchar_t* directory, const wchar_t* name) {
     appendBounded(path, pathCapacity, name);
 }
 
-// Whether `directory` holds exactly this build's marker.
-bool holdsExpectedMarker(const wchar_t* directory) {
+// Removes the directory `name` in `folder`, whose system name is
+// `folderName`: only the entry itself, never what a link at its name leads
+// to (under Wine, where such a link opens as its target, the name tells).
+void removeFolderEntry(const wchar_t* folder, const wchar_t* folderName, const wchar_t* name) {
+    wchar_t path[pathCapacity];
+    joinPath(path, folder, name);
+    wchar_t systemName[pathCapacity] = L"";
+    if (folderName[0] != 0) {
+        joinPath(systemName, folderName, name);
+    }
+    removeDirectoryTree(path, systemName);
+}
+
+// Reads the start of the marker in `directory` into `text`; the bytes read,
+// or 0 when there is no marker to read.
+DWORD readMarker(const wchar_t* directory, char* text, DWORD capacity) {
     wchar_t path[pathCapacity];
     joinPath(path, directory, markerName);
     HANDLE marker = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (marker == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    DWORD read = 0;
+    if (!ReadFile(marker, text, capacity, &read, nullptr)) {
+        read = 0;
+    }
+    CloseHandle(marker);
+    return read;
+}
+
+// Whether `directory` holds exactly this build's marker.
+bool holdsExpectedMarker(const wchar_t* directory) {
+    char text[sizeof expectedMarker + 1];
+    DWORD read = readMarker(directory, text, sizeof text);
+    return read == expectedMarkerLength && memcmp(text, expectedMarker, read) == 0;
+}
+
+// Whether `directory` holds the marker of the build `id`: a run of that
+// build made it complete.
+bool holdsMarkerOf(const wchar_t* directory, const wchar_t* id) {
+    constexpr size_t prefixLength = sizeof markerPrefix - 1;
+    char text[prefixLength + cacheIdLength + 1];
+    if (readMarker(directory, text, sizeof text) != sizeof text ||
+        memcmp(text, markerPrefix, prefixLength) != 0 || text[sizeof text - 1] != ' ') {
         return false;
     }
-    char text[sizeof expectedMarker + 1];
-    DWORD read = 0;
-    BOOL ok = ReadFile(marker, text, sizeof text, &read, nullptr);
-    CloseHandle(marker);
-    return ok && read == expectedMarkerLength && memcmp(text, expectedMarker, read) == 0;
+    for (size_t i = 0; i < cacheIdLength; ++i) {
+        if (id[i] != static_cast<unsigned char>(text[prefixLength + i])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 struct TreeCount {
@@ -151,13 +199,16 @@ bool holdsCompleteFiles(const wchar_t* directory) {
 // Holds the cache directory when it is complete: a plain directory of the
 // user's (not a link, and not made by someone else), with the marker and
 // the files it counts. The hold shares no deletion, so no other run can set
-// it aside while this one's child runs from it.
-bool holdCompleteCache() {
+// it aside or remove it while this one's child runs from it; it is taken
+// before the checks, so that what they find stays so. `*error` is the
+// system's reason when the directory could not be opened.
+bool holdCompleteCache(DWORD* error) {
     HANDLE held =
         CreateFileW(cacheDirectoryPath, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (held == INVALID_HANDLE_VALUE) {
+        *error = GetLastError();
         return false;
     }
     BY_HANDLE_FILE_INFORMATION information;
@@ -186,78 +237,170 @@ const wchar_t* expandSibling(const wchar_t* suffix) {
     return siblingSpec;
 }
 
-// Sets an incomplete copy at the cache's name aside, in one step, and removes
-// it. False when it cannot be moved now (its files are in use by a run).
-bool setAside(DWORD* error) {
-    expandSibling(asideSuffix);
-    if (!MoveFileExW(cacheDirectoryPath, targetDirectoryPath, 0)) {
-        *error = GetLastError();
-        return *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND;
+// What an entry of the folder that holds the caches is to the sweep.
+enum class FolderEntry {
+    unrelated, // not a name a run makes
+    cache,     // a build's cache directory: its id alone
+    partial,   // a copy being unpacked: the id, ".partial-" and its run's values
+    aside,     // a copy set aside for removal: the id, ".aside-" and a run's values
+};
+
+// Whether `name` begins with `kind`; `*rest` then points past it.
+bool beginsWith(const wchar_t* name, const wchar_t* kind, const wchar_t** rest) {
+    size_t length = wcslen(kind);
+    if (wcsncmp(name, kind, length) != 0) {
+        return false;
     }
-    removeDirectoryTree(targetDirectoryPath, nullptr);
+    *rest = name + length;
     return true;
 }
 
-// What follows the cache's name and `kind` in a sibling's `name`; null when
-// `name` is no sibling of that kind.
-const wchar_t* afterSiblingKind(const wchar_t* name, const wchar_t* cacheName,
-                                const wchar_t* kind) {
-    size_t cacheLength = wcslen(cacheName);
-    size_t kindLength = wcslen(kind);
-    if (wcsncmp(name, cacheName, cacheLength) != 0 ||
-        wcsncmp(name + cacheLength, kind, kindLength) != 0) {
-        return nullptr;
+// What `name` is; for a partial copy `*owner` is its run's process identifier.
+FolderEntry classifyFolderEntry(const wchar_t* name, DWORD* owner) {
+    for (size_t i = 0; i < cacheIdLength; ++i) {
+        if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f'))) {
+            return FolderEntry::unrelated;
+        }
     }
-    return name + cacheLength + kindLength;
+    const wchar_t* rest = name + cacheIdLength;
+    if (*rest == 0) {
+        return FolderEntry::cache;
+    }
+    if (beginsWith(rest, ONEFILE_ASIDE_KIND, &rest)) {
+        return FolderEntry::aside;
+    }
+    if (beginsWith(rest, ONEFILE_PARTIAL_KIND, &rest)) {
+        // A partial sibling's run values begin with its run's identifier.
+        *owner = static_cast<DWORD>(wcstoul(rest, nullptr, 10));
+        return FolderEntry::partial;
+    }
+    return FolderEntry::unrelated;
 }
 
 bool processRuns(DWORD identifier) {
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, identifier);
     if (process == nullptr) {
-        return false;
+        // A process this one may not look at (another user's, an elevated
+        // one) is there all the same.
+        return GetLastError() == ERROR_ACCESS_DENIED;
     }
     bool runs = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
     CloseHandle(process);
     return runs;
 }
 
-// Removes what runs that were ended halfway left beside the cache: partial
-// siblings whose run is gone, and copies set aside but not yet removed.
-void sweepSiblings() {
-    wchar_t pattern[pathCapacity];
-    copyBounded(pattern, pathCapacity, cacheDirectoryPath);
-    wchar_t* separator = wcsrchr(pattern, L'\\');
-    if (separator == nullptr) {
-        return;
+// Whether the run that unpacks into a partial copy is gone. A copy that
+// names this very process was left by an earlier one of the same
+// identifier: this process unpacks into none while it sweeps.
+bool isAbandoned(DWORD owner) {
+    return owner != 0 && (owner == GetCurrentProcessId() || !processRuns(owner));
+}
+
+// A fresh name to set the copy `name` aside to: its name, ".aside-" and
+// fresh run values, so that no two removals meet.
+void nameAside(const wchar_t* name, wchar_t* aside) {
+    wchar_t values[pathCapacity];
+    discardRunValues();
+    if (!expandPathSpec(values, ONEFILE_RUN_VALUES, pathCapacity)) {
+        fatalSpecExpansionError(ONEFILE_RUN_VALUES);
     }
-    wchar_t cacheName[pathCapacity];
-    copyBounded(cacheName, pathCapacity, separator + 1);
-    separator[1] = 0;
-    size_t directoryLength = wcslen(pattern);
-    appendBounded(pattern, pathCapacity, cacheName);
-    appendBounded(pattern, pathCapacity, L".*");
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(pattern, &found);
-    if (find == INVALID_HANDLE_VALUE) {
-        return;
+    copyBounded(aside, pathCapacity, name);
+    appendBounded(aside, pathCapacity, ONEFILE_ASIDE_KIND);
+    appendBounded(aside, pathCapacity, values);
+}
+
+// Renames what `handle` names (opened with delete access) to `name` in
+// `folder`, in one step: the very directory that was looked at, whatever
+// has been put at its old name since.
+bool renameThroughHandle(HANDLE handle, const wchar_t* folder, const wchar_t* name) {
+    wchar_t path[pathCapacity];
+    joinPath(path, folder, name);
+    wchar_t target[pathCapacity + 8];
+    size_t length = extendedForm(path, target);
+    if (length == 0) {
+        return false;
     }
-    do {
-        // A partial sibling's run values begin with its run's identifier.
-        const wchar_t* values = afterSiblingKind(found.cFileName, cacheName, ONEFILE_PARTIAL_KIND);
-        DWORD owner = values == nullptr ? 0 : static_cast<DWORD>(wcstoul(values, nullptr, 10));
-        bool aside = afterSiblingKind(found.cFileName, cacheName, ONEFILE_ASIDE_KIND) != nullptr;
-        // A partial sibling that names this run was left by an earlier
-        // process of the same identifier: this run has made none yet.
-        bool abandoned = owner != 0 && (owner == GetCurrentProcessId() || !processRuns(owner));
-        if (abandoned || aside) {
-            wchar_t sibling[pathCapacity];
-            wmemcpy(sibling, pattern, directoryLength);
-            sibling[directoryLength] = 0;
-            appendBounded(sibling, pathCapacity, found.cFileName);
-            removeDirectoryTree(sibling, nullptr);
-        }
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
+    // The system's own form of the path, which the call takes as it is:
+    // "\??\" where the extended-length form has "\\?\".
+    target[1] = L'?';
+    union {
+        FILE_RENAME_INFO info;
+        unsigned char bytes[sizeof(FILE_RENAME_INFO) + sizeof target];
+    } request = {};
+    request.info.ReplaceIfExists = FALSE;
+    request.info.RootDirectory = nullptr;
+    request.info.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
+    memcpy(request.bytes + offsetof(FILE_RENAME_INFO, FileName), target,
+           (length + 1) * sizeof(wchar_t));
+    return SYSTEM_CALL(SetFileInformationByHandle)(handle, FileRenameInfo, &request,
+                                                   sizeof request) != 0;
+}
+
+// Whether the directory that `handle` (opened as itself, with READ_CONTROL)
+// names, at `path`, is a complete copy of the build `id`: a plain directory
+// of the user's own with that build's marker.
+bool isCompleteCopyOf(HANDLE handle, const wchar_t* path, const wchar_t* id) {
+    BY_HANDLE_FILE_INFORMATION information;
+    return GetFileInformationByHandle(handle, &information) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           isOwnedByProcessUser(handle) && holdsMarkerOf(path, id);
+}
+
+// Moves the entry `name` in `folder` (whose system name is `folderName`)
+// aside in one step, then removes it there. The move goes through a handle
+// on the entry itself, with delete access: it fails while anyone holds the
+// entry without delete sharing (a running instance's hold), and on Windows
+// while any file in it is open. Under Wine a Unix link opens as what it
+// leads to, which a move through it would carry off: what does not go by
+// the entry's own name is never moved. `completeOf` non-null: only a
+// complete copy of that build is moved. False, with the system's reason in
+// `*error`, when nothing was moved.
+bool moveAsideAndRemove(const wchar_t* folder, const wchar_t* folderName, const wchar_t* name,
+                        const wchar_t* completeOf, DWORD* error) {
+    wchar_t path[pathCapacity];
+    joinPath(path, folder, name);
+    wchar_t systemName[pathCapacity] = L"";
+    if (folderName[0] != 0) {
+        joinPath(systemName, folderName, name);
+    }
+    HANDLE entry = SYSTEM_CALL(CreateFileW)(
+        path, DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (entry == INVALID_HANDLE_VALUE) {
+        *error = GetLastError();
+        return false;
+    }
+    // A folder whose name the system cannot tell is taken as found, except
+    // for another build's copy, which is left alone then.
+    bool movable = folderName[0] == 0 ? completeOf == nullptr : hasSystemName(entry, systemName);
+    *error = ERROR_CANT_ACCESS_FILE;
+    wchar_t aside[pathCapacity];
+    if (movable && (completeOf == nullptr || isCompleteCopyOf(entry, path, completeOf))) {
+        nameAside(name, aside);
+        movable = renameThroughHandle(entry, folder, aside);
+        *error = movable ? ERROR_SUCCESS : GetLastError();
+    } else {
+        movable = false;
+    }
+    SYSTEM_CALL(CloseHandle)(entry);
+    if (movable) {
+        removeFolderEntry(folder, folderName, aside);
+    }
+    return movable;
+}
+
+// Sets what is at the cache's name, which is not a complete copy, aside and
+// removes it. False, with the system's reason in `*error`, when it cannot be
+// moved now (its files are in use by a run, or it is opened for removal by
+// a run of another build); true also when it is gone already.
+bool setAside(DWORD* error) {
+    wchar_t folderName[pathCapacity];
+    noteDirectoryName(cacheFolderPath, folderName, pathCapacity);
+    const wchar_t* name = wcsrchr(cacheDirectoryPath, L'\\') + 1;
+    return moveAsideAndRemove(cacheFolderPath, folderName, name, nullptr, error) ||
+           *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND;
 }
 
 void writeMarker() {
@@ -278,6 +421,8 @@ void writeMarker() {
 // Unpacks every record into a private partial sibling, marker last.
 void unpackIntoPartial() {
     const wchar_t* spec = expandSibling(partialSuffix);
+    // From the start of the archive, also when an earlier copy was lost.
+    initArchiveReader();
     openArchiveReader();
     createTargetDirectory(spec);
     startExtraction();
@@ -287,6 +432,53 @@ void unpackIntoPartial() {
     writeMarker();
     // The child finds its directory without them, as in any later run.
     discardRunValues();
+}
+
+// Moves the partial sibling into place in one step; a run that got there
+// first keeps its copy, and this one's goes.
+void moveIntoPlace() {
+    HANDLE held = InterlockedExchangePointer(&targetDirectoryHandle, nullptr);
+    if (held != nullptr) {
+        CloseHandle(held);
+    }
+    if (!MoveFileExW(targetDirectoryPath, cacheDirectoryPath, 0)) {
+        removeDirectoryTree(targetDirectoryPath, targetDirectoryName);
+    }
+    // Nothing of this run's is left to remove: the copy is the cache now, or gone.
+    extractionStarted = false;
+}
+
+// What a run finds at the cache's name.
+enum class CacheName {
+    held,     // a complete copy, held now
+    free,     // nothing: a copy is to be unpacked
+    setAside, // an incomplete copy, set aside and removed
+};
+
+// Holds a complete copy at the cache's name, or clears the name of an
+// incomplete one. A copy in use (its files open while another run sets it
+// aside, or opened for removal by a run of another build) is waited for,
+// cacheAttempts times, and then the run fails.
+CacheName holdOrClearCache() {
+    DWORD error = ERROR_ALREADY_EXISTS;
+    for (int attempt = 0; attempt < cacheAttempts; ++attempt) {
+        DWORD holdError = 0;
+        if (holdCompleteCache(&holdError)) {
+            return CacheName::held; // nothing is read and nothing is written
+        }
+        if (GetFileAttributesW(cacheDirectoryPath) == INVALID_FILE_ATTRIBUTES) {
+            return CacheName::free;
+        }
+        // Opened by someone without sharing: a complete copy may be behind
+        // it, which is not to be set aside. What it leaves decides.
+        if (holdError == ERROR_SHARING_VIOLATION) {
+            error = holdError;
+        } else if (setAside(&error)) {
+            return error == ERROR_SUCCESS ? CacheName::setAside : CacheName::free;
+        }
+        Sleep(cacheRetryPauseMilliseconds);
+    }
+    fatalErrorWithCode(messageCacheInUse, error);
 }
 
 } // namespace
@@ -309,42 +501,86 @@ const wchar_t* targetDirectorySpec() {
 
 void prepareCache() {
     copyBounded(cacheDirectoryPath, pathCapacity, targetDirectoryPath);
+    copyBounded(cacheFolderPath, pathCapacity, cacheDirectoryPath);
+    wchar_t* separator = wcsrchr(cacheFolderPath, L'\\');
+    if (separator != nullptr) {
+        *separator = 0;
+    } else {
+        cacheFolderPath[0] = 0;
+    }
     formatExpectedMarker();
-    DWORD error = ERROR_ALREADY_EXISTS;
-    int attempt = 0;
-    for (; attempt < cacheAttempts; ++attempt) {
-        if (holdCompleteCache()) {
-            return; // nothing is read and nothing is written
+    CacheName found = holdOrClearCache();
+    for (int round = 0; found != CacheName::held; ++round) {
+        // A copy this run has just moved into place is complete: when it is
+        // not, something damages it, and another copy would fare no better.
+        if (round > 0 && found == CacheName::setAside) {
+            fatalErrorWithCode(messageCacheInUse, ERROR_FILE_CORRUPT);
         }
-        if (GetFileAttributesW(cacheDirectoryPath) == INVALID_FILE_ATTRIBUTES || setAside(&error)) {
-            break;
+        if (round == cacheUnpackRounds) {
+            fatalErrorWithCode(messageCacheInUse, ERROR_FILE_NOT_FOUND);
         }
-        Sleep(cacheRetryPauseMilliseconds);
+        // The containing folders are ordinary ones (the user's own
+        // application data); the copies are made private like a run's own
+        // directory.
+        sweepCacheFolder(cacheFolderPath, onefileCacheId, false);
+        unpackIntoPartial();
+        moveIntoPlace();
+        found = holdOrClearCache();
     }
-    if (attempt == cacheAttempts) {
-        fatalErrorWithCode(messageCacheInUse, error);
-    }
+}
 
-    // The containing folders are ordinary ones (the user's own application
-    // data); the copies are made private like a run's own directory.
-    sweepSiblings();
-    unpackIntoPartial();
+void removeOtherVersions() {
+    if (!cachedMode() || (onefileBuildOptions & buildOptionKeepOtherVersions) != 0 ||
+        cacheFolderPath[0] == 0) {
+        return;
+    }
+    // The child's start comes first: on Windows a thread in background mode
+    // has the processor and the disk only when nothing else wants them.
+    bool background = SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN) != 0;
+    sweepCacheFolder(cacheFolderPath, onefileCacheId, true);
+    if (background) {
+        SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_END);
+    }
+}
 
-    // Into place in one step; a run that got there first keeps its copy.
-    HANDLE held = InterlockedExchangePointer(&targetDirectoryHandle, nullptr);
-    if (held != nullptr) {
-        CloseHandle(held);
+void sweepCacheFolder(const wchar_t* folder, const wchar_t* ownId, bool otherBuilds) {
+    // What the system calls the folder: an entry whose handle goes by
+    // another name than the folder's and its own was reached through a link.
+    wchar_t folderName[pathCapacity];
+    noteDirectoryName(folder, folderName, pathCapacity);
+    wchar_t pattern[pathCapacity];
+    joinPath(pattern, folder, L"*");
+    WIN32_FIND_DATAW found;
+    HANDLE find =
+        FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) {
+        return;
     }
-    bool moved = MoveFileExW(targetDirectoryPath, cacheDirectoryPath, 0) != 0;
-    error = GetLastError();
-    if (!moved) {
-        removeDirectoryTree(targetDirectoryPath, targetDirectoryName);
-    }
-    // Nothing of this run's is left to remove: the copy is the cache now, or gone.
-    extractionStarted = false;
-    if (!holdCompleteCache()) {
-        fatalErrorWithCode(messageCacheInUse, moved ? ERROR_FILE_CORRUPT : error);
-    }
+    do {
+        // Links are never entered, moved or removed, and files are none of
+        // a run's.
+        DWORD attributes = found.dwFileAttributes;
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            continue;
+        }
+        const wchar_t* name = found.cFileName;
+        DWORD owner = 0;
+        FolderEntry kind = classifyFolderEntry(name, &owner);
+        bool own = wcsncmp(name, ownId, cacheIdLength) == 0;
+        if (kind == FolderEntry::unrelated || (!own && !otherBuilds)) {
+            continue;
+        }
+        DWORD unused = 0;
+        if (kind == FolderEntry::cache && !own) {
+            // Whatever keeps it (a running instance, a link) leaves it to a later run.
+            moveAsideAndRemove(folder, folderName, name, name, &unused);
+        } else if (kind == FolderEntry::aside ||
+                   (kind == FolderEntry::partial && isAbandoned(owner))) {
+            removeFolderEntry(folder, folderName, name);
+        }
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
 }
 
 void nameCachedEntryLibrary() {

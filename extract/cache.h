@@ -8,6 +8,10 @@
 // size, is set aside and removed, and the run unpacks afresh. Nothing of the
 // cache is removed at the end of a run or on its events; a partial sibling of
 // the run is.
+//
+// The folder that holds the cache directory holds those of the product's
+// other builds too. Once its child runs, a run removes those that nothing
+// holds, unless the build keeps them (buildOptionKeepOtherVersions).
 #pragma once
 
 // Whether this build runs in cached mode.
@@ -23,6 +27,21 @@ const wchar_t* targetDirectorySpec();
 // so that no other run can set it aside while this one's child runs. All
 // failures are fatal.
 void prepareCache();
+
+// Parent, while its child runs: removes from the folder that holds the cache
+// directory the complete directories of the product's other builds that no
+// running instance holds (unless the build keeps them), and what runs that
+// ended halfway left beside any build's directory. Reports nothing; what
+// cannot go now stays for a later run.
+void removeOtherVersions();
+
+// The sweep behind it and behind a first run: in `folder`, removes the
+// partial copies whose run has ended and the copies set aside of the build
+// `ownId` and, with `otherBuilds`, of every build, together with the complete
+// directories of builds other than `ownId` that nothing holds. Only
+// directories directly in `folder` whose names begin with a build's id are
+// looked at; links are never entered, moved or removed.
+void sweepCacheFolder(const wchar_t* folder, const wchar_t* ownId, bool otherBuilds);
 
 // Child: names the entry library in the cache directory without the archive.
 void nameCachedEntryLibrary();

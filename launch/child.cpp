@@ -12,7 +12,7 @@
 #include "paths/binary_path.h"
 #include "paths/environment.h"
 
-int launchChildInstance() {
+int launchChildInstance(void (*whileChildRuns)()) {
     const wchar_t* executable = getBinaryPath(BinaryPathForm::reported);
     // Without its own name the parent cannot start itself again.
     if (executable[0] == 0) {
@@ -68,6 +68,9 @@ int launchChildInstance() {
     childStarted = true;
     ResumeThread(child.hThread);
     SYSTEM_CALL(CloseHandle)(child.hThread);
+    if (whileChildRuns != nullptr) {
+        whileChildRuns();
+    }
     if (waitHandle != nullptr) {
         SYSTEM_CALL(WaitForSingleObject)(waitHandle, INFINITE);
         if (!SYSTEM_CALL(GetExitCodeProcess)(waitHandle, &status)) {

@@ -3,4 +3,6 @@
 #pragma once
 
 // Runs the child to its end and returns its exit status (1 when unreadable).
-int launchChildInstance();
+// `whileChildRuns`, when given, is called once the child is running, before
+// the wait: work of the parent's that the child's start should not wait for.
+int launchChildInstance(void (*whileChildRuns)() = nullptr);

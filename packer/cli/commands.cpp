@@ -172,6 +172,9 @@ BuildConstants buildConstants(const BuildOptions& options) {
     if (options.progressWindow) {
         constants.options |= buildOptionProgressWindow;
     }
+    if (options.keepOtherVersions) {
+        constants.options |= buildOptionKeepOtherVersions;
+    }
     if (options.targetDirectorySpec) {
         std::optional<std::u16string> spec = utf8ToUtf16(*options.targetDirectorySpec);
         if (!spec) {

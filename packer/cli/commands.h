@@ -30,15 +30,16 @@ struct BuildOptions : PackOptions {
     std::optional<std::u16string> company;
     std::optional<std::u16string> product;
     std::optional<VersionNumbers> version;
-    std::optional<std::filesystem::path> icon;        // default: the project's own icon
-    std::optional<std::string> targetDirectorySpec;   // UTF-8 as given; default: the library's
+    std::optional<std::filesystem::path> icon;      // default: the project's own icon
+    std::optional<std::string> targetDirectorySpec; // UTF-8 as given; default: the library's
     // Refuse an entry library that the bootstrap could not call, and a
     // package whose files import what Windows will not find.
     bool checkEntry = true;
     std::vector<std::string> allowMissing; // libraries the target machines have
     bool errorDialog = false;              // failures also in a message box
-    bool cache = false; // cached mode: unpack once, into a directory of the build's own
-    bool progressWindow = false; // a window while a slow start unpacks (GUI builds)
+    bool cache = false;             // cached mode: unpack once, into a directory of the build's own
+    bool progressWindow = false;    // a window while a slow start unpacks (GUI builds)
+    bool keepOtherVersions = false; // cached mode: leave the product's other caches alone
     Subsystem subsystem = Subsystem::gui;
 };
 

@@ -143,9 +143,12 @@ std::string buildDetails() {
                 std::to_string(cacheIdLength) +
                 " hexadecimal digits of a hash of its attached data) in the folder "
                 "that --target-dir names, and later runs start from it without unpacking; "
-                "nothing of it is removed at the end of a run. Every run must find the same "
-                "directory, so the spec may not use {PID}, {TIME}, {TIME_US} or {RANDOM}, and "
-                "no file at the top of INPUT_DIR may be called " ONEFILE_CACHE_MARKER_NAME
+                "nothing of it is removed at the end of a run. Once its application has "
+                "started, a run removes the directories of other builds in that folder that "
+                "no running instance holds (unless --keep-other-versions). Every run must find "
+                "the same directory, so the spec may not use {PID}, {TIME}, {TIME_US} or "
+                "{RANDOM}, and no file at the top of INPUT_DIR may be "
+                "called " ONEFILE_CACHE_MARKER_NAME
                 ", the name of the mark that a complete directory carries.");
 }
 
@@ -274,6 +277,12 @@ std::vector<OptionRow> makeOptionTable() {
          "then names the folder that holds it (default: " +
              utf16ToUtf8(defaultTargetDirectorySpec(TargetMode::cached)) + ")",
          [](CommandLine& line, const OptionValue&) { line.options.cache = true; }},
+        {"--keep-other-versions", nullptr, buildCommand,
+         "with --cache: keep the cache directories of this product's\n"
+         "other builds, for versions that must run side by side\n"
+         "without unpacking again (default: a run removes those that\n"
+         "no running instance holds, once its application has started)",
+         [](CommandLine& line, const OptionValue&) { line.options.keepOtherVersions = true; }},
         {"--progress-window", nullptr, buildCommand,
          "show a small window with the product's name, its icon and\n"
          "a progress bar while a start unpacks, when that takes\n"
@@ -319,6 +328,12 @@ void refuseConflictingOptions(const BuildOptions& options) {
     if (options.progressWindow && options.subsystem == Subsystem::console) {
         throw UsageError{"--progress-window is for GUI programs: a console program shows no "
                          "window of its own; drop --console or --progress-window"};
+    }
+    // A per-run build removes its own directory after every run: there are no
+    // other versions' directories to keep.
+    if (options.keepOtherVersions && !options.cache) {
+        throw UsageError{"--keep-other-versions is an option of cached mode: add --cache or "
+                         "drop --keep-other-versions"};
     }
 }
 

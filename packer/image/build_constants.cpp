@@ -27,6 +27,7 @@ const std::vector<BuildOptionName>& buildOptionNames() {
     static const std::vector<BuildOptionName> names = {
         {buildOptionErrorDialog, "error-dialog"},
         {buildOptionProgressWindow, "progress-window"},
+        {buildOptionKeepOtherVersions, "keep-other-versions"},
     };
     return names;
 }

@@ -29,9 +29,6 @@ const char* targetModeName(TargetMode mode);
 // is the one the bootstrap library holds.
 std::u16string defaultTargetDirectorySpec(TargetMode mode);
 
-// Digits of a cached build's id: the name of its directory.
-constexpr size_t cacheIdLength = cacheIdCapacity - 1;
-
 struct BuildConstants {
     std::u16string companyName;   // may be empty
     std::u16string productName;   // the product's name

@@ -127,4 +127,27 @@ TEST(CacheOption, RefusesAFileThatWouldTakeTheMarksNameAndAPerRunSpec) {
     EXPECT_TRUE(directoryNames(tree.out).empty());
 }
 
+TEST(CacheOption, KeepOtherVersionsIsAnOptionOfCachedBuildsThatInfoNames) {
+    EntryTree tree;
+    CommandResult r = tree.build({"--keep-other-versions"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("--keep-other-versions is an option of cached mode: add --cache or drop "
+                         "--keep-other-versions"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(directoryNames(tree.out).empty());
+
+    ASSERT_EQ(tree.build({"--cache", "--keep-other-versions"}, "build", "keep.exe").exitCode, 0);
+    ASSERT_EQ(tree.build({"--cache"}, "build", "plain.exe").exitCode, 0);
+    EXPECT_EQ(infoOf(tree.out / "keep.exe")["options"], json::array({"keep-other-versions"}));
+    EXPECT_EQ(infoOf(tree.out / "plain.exe")["options"], json::array());
+    // The option changes nothing of what is unpacked: both builds share a directory.
+    EXPECT_EQ(infoOf(tree.out / "keep.exe")["targetDirectory"],
+              infoOf(tree.out / "plain.exe")["targetDirectory"]);
+    CommandResult text = runPacker({"info", (tree.out / "keep.exe").string()});
+    EXPECT_NE(text.out.find("\noptions: keep-other-versions\n"), std::string::npos) << text.out;
+    text = runPacker({"info", (tree.out / "plain.exe").string()});
+    EXPECT_NE(text.out.find("\noptions: none\n"), std::string::npos) << text.out;
+}
+
 } // namespace

@@ -86,7 +86,7 @@ TEST(Info, DescribesAnAttachedDataFileAndADefaultBuildAndPrintsTheSameAsText) {
     json info = infoOf(packed.data);
     EXPECT_EQ(info["kind"], "attached data");
     EXPECT_EQ(info["attachedData"]["offset"], 0);
-    for (const char* absent : {"image", "product", "targetDirectory", "signature"}) {
+    for (const char* absent : {"image", "product", "targetDirectory", "signature", "options"}) {
         EXPECT_TRUE(info[absent].is_null()) << absent;
     }
     fs::path plain = packed.scratch / "Plain.exe";

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -17,6 +18,16 @@ const char markerName[] = "onefile-cache-complete";
 
 std::wstring helloCached() {
     return siblingProgram(L"hello_cached.exe");
+}
+
+// Another build of the same product, with a directory of its own beside.
+std::wstring secondVersion() {
+    return siblingProgram(L"hello_cached_v2.exe");
+}
+
+void runQuietly(const std::wstring& program) {
+    ProcessResult r = runProcess(program, {L":quiet"});
+    ASSERT_EQ(r.exitCode, 0u) << toUtf8(program) << ": " << r.err;
 }
 
 class Cache : public OwnTemporaryDirectory {
@@ -203,6 +214,109 @@ TEST_F(Cache, CtrlCDuringAFirstRunLeavesNeitherAPartialSiblingNorACache) {
     EXPECT_EQ(r.exitCode, 0u) << r.out;
     EXPECT_EQ(r.out.find("hello from the packaged application"), std::string::npos) << r.out;
     EXPECT_EQ(listDirectory(cacheFolder()), std::vector<std::wstring>{}) << r.out;
+}
+
+TEST_F(Cache, AnotherVersionsDirectoryGoesOnceNoRunningInstanceHoldsIt) {
+    runQuietly(helloCached());
+    const std::wstring first = cacheDirectory();
+    const auto firstFiles = snapshot(first);
+
+    // The same build as the second version, keeping other versions.
+    runQuietly(siblingProgram(L"hello_cached_v2_keep.exe"));
+    EXPECT_EQ(listDirectory(cacheFolder()).size(), 2u);
+    EXPECT_EQ(snapshot(first), firstFiles);
+
+    {
+        RunningProcess running(
+            helloCached(), commandLineFor(helloCached(), {L":quiet", L":pid", L":sleep=600000"}));
+        // Its application prints "pid=" and its process identifier.
+        ASSERT_TRUE(running.waitForOutput("\n", 60000)) << running.outputSoFar();
+        runQuietly(secondVersion());
+        EXPECT_EQ(listDirectory(cacheFolder()).size(), 2u);
+        EXPECT_EQ(snapshot(first), firstFiles);
+        // The application ends, and its parent with it.
+        DWORD application = std::stoul(running.outputSoFar().substr(4));
+        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, application);
+        ASSERT_NE(process, nullptr);
+        TerminateProcess(process, 0);
+        CloseHandle(process);
+        running.wait(60000);
+    }
+    runQuietly(secondVersion());
+    std::vector<std::wstring> left = listDirectory(cacheFolder());
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_NE(cacheFolder() + L"\\" + left.front(), first);
+}
+
+TEST_F(Cache, OnlyCompleteCopiesOfOtherBuildsAndWhatEndedRunsLeftGo) {
+    runQuietly(helloCached());
+    const std::wstring first = cacheDirectory();
+    struct Entry {
+        std::wstring name;
+        std::string marker; // none when empty
+    };
+    const Entry stay[] = {
+        {L"0123456789ABCDEF", "onefile cache 0123456789ABCDEF 1 4\r\n"}, // not an id: upper case
+        {L"0123456789abcde", "onefile cache 0123456789abcde 1 4\r\n"},   // nor fifteen digits
+        {L"2222222222222222", ""},                                       // an incomplete copy
+        {L"3333333333333333", "onefile cache 4444444444444444 1 4\r\n"}, // another build's mark
+        // A partial copy of a run that still runs: this test's process.
+        {L"4444444444444444.partial-" + std::to_wstring(GetCurrentProcessId()) + L"_000000_abc",
+         ""},
+    };
+    const Entry go[] = {
+        {L"6666666666666666.partial-4294967292_000000_abc", ""}, // its run has ended
+        {L"6666666666666666.aside-1_000000_abc", ""},
+        {L"7777777777777777", "onefile cache 7777777777777777 9 9\r\n"},
+    };
+    for (const auto& entries : {std::vector<Entry>(std::begin(stay), std::end(stay)),
+                                std::vector<Entry>(std::begin(go), std::end(go))}) {
+        for (const Entry& entry : entries) {
+            std::wstring directory = cacheFolder() + L"\\" + entry.name;
+            ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr)) << toUtf8(entry.name);
+            writeFileBytes(directory + L"\\file.txt", "kept");
+            if (!entry.marker.empty()) {
+                writeFileBytes(directory + L"\\" + fromUtf8(markerName), entry.marker);
+            }
+        }
+    }
+    writeFileBytes(cacheFolder() + L"\\5555555555555555", "a file");
+
+    runQuietly(secondVersion());
+    // What stays, the file, and the second version's own directory.
+    EXPECT_EQ(listDirectory(cacheFolder()).size(), std::size(stay) + 2);
+    for (const Entry& entry : stay) {
+        EXPECT_EQ(readFileBytes(cacheFolder() + L"\\" + entry.name + L"\\file.txt"), "kept")
+            << toUtf8(entry.name);
+    }
+    EXPECT_EQ(readFileBytes(cacheFolder() + L"\\5555555555555555"), "a file");
+    EXPECT_FALSE(pathExists(first));
+    for (const Entry& entry : go) {
+        EXPECT_FALSE(pathExists(cacheFolder() + L"\\" + entry.name)) << toUtf8(entry.name);
+    }
+}
+
+TEST_F(Cache, RunsOfTwoVersionsStartedOverAndOverAtOnceAllSucceed) {
+    for (int round = 0; round < 6; ++round) {
+        std::vector<std::unique_ptr<RunningProcess>> runs;
+        for (int i = 0; i < 6; ++i) {
+            std::wstring program = i % 2 == 0 ? helloCached() : secondVersion();
+            // A plug-in that cannot be loaded from its directory makes the status 1.
+            runs.push_back(std::make_unique<RunningProcess>(
+                program,
+                commandLineFor(program, {L":exit=" + std::to_wstring(10 + i), L":plugin"})));
+        }
+        for (int i = 0; i < 6; ++i) {
+            ProcessResult r = runs[i]->wait(120000);
+            EXPECT_EQ(r.exitCode, static_cast<DWORD>(10 + i)) << r.out << r.err;
+        }
+    }
+    // Nothing set aside or partly unpacked is left; at most the two versions.
+    std::vector<std::wstring> left = listDirectory(cacheFolder());
+    EXPECT_LE(left.size(), 2u);
+    for (const std::wstring& name : left) {
+        EXPECT_EQ(name.size(), 16u) << toUtf8(name);
+    }
 }
 
 } // namespace

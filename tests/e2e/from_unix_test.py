@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """End-to-end tests of packed executables that need the Unix side of Wine:
 a full disk (a file-size limit on the Wine process), Unix symbolic links put
-into a running application's directory, and the end of a Wine session, which
-runs in a prefix of these tests' own because it ends every program there (as
-does the error dialog, which needs the windows that this prefix can make).
+into a running application's directory or beside cached builds' directories,
+and the end of a Wine session, which runs in a prefix of these tests' own
+because it ends every program there (as does the error dialog, which needs
+the windows that this prefix can make).
 
 Usage: from_unix_test.py CASE --bin DIR --wine-run FILE --prefix DIR
                          --session-prefix DIR
@@ -256,6 +257,66 @@ def unix_links_to_folders(options):
     temp, outside = run_with_links(options, replace_directory)
     shutil.rmtree(outside, ignore_errors=True)
     shutil.rmtree(temp, ignore_errors=True)
+
+
+@case
+def cache_folder_links(options):
+    """Unix links in the folder that holds cached builds' directories, named
+    as another build's complete directory, a copy set aside and a partial
+    copy of an ended run: a run of another version follows none of them and
+    removes none of them, and what they point to stays. A link in the place
+    of the run's own directory is never set aside through either: the run
+    fails rather than remove what the link points to."""
+    wine = Wine(options.wine_run, options.prefix)
+    temp = fresh_folder("onefile-cache-links-")
+    outside = outside_files()
+    folder = os.path.join(temp, "cache")
+
+    def run(program):
+        r = wine.run(os.path.join(options.bin, "with_temp.exe"), windows_path(temp),
+                     os.path.join(options.bin, program), ":quiet", timeout=120)
+        return status_of(r.output()), r.errors()
+
+    def contents():
+        found = {}
+        for directory, _, files in os.walk(outside):
+            for name in files:
+                with open(os.path.join(directory, name), "rb") as f:
+                    found[os.path.relpath(os.path.join(directory, name), outside)] = f.read()
+        return found
+
+    try:
+        status, errors = run("hello_cached.exe")
+        check(status == 0, f"the first version failed: {errors}")
+        [first] = os.listdir(folder)
+        # The first version's complete directory, moved outside and linked to.
+        shutil.move(os.path.join(folder, first), os.path.join(outside, "copy"))
+        links = {first: "copy", f"{first}.aside-1_000000_abc": "folder",
+                 f"{first}.partial-4294967292_000000_abc": "folder"}
+        for name, target in links.items():
+            os.symlink(os.path.join(outside, target), os.path.join(folder, name))
+        before = contents()
+        check("copy/hello.dll" in before, f"nothing copied: {sorted(before)}")
+
+        status, errors = run("hello_cached_v2.exe")
+        check(status == 0, f"the second version failed: {errors}")
+        check(contents() == before, "what a link points to was changed")
+        for name, target in links.items():
+            path = os.path.join(folder, name)
+            check(os.path.islink(path) and os.readlink(path) == os.path.join(outside, target),
+                  f"the link {name} was moved or removed: {os.listdir(folder)}")
+
+        [own] = [name for name in os.listdir(folder) if name not in links]
+        shutil.rmtree(os.path.join(folder, own))
+        os.symlink(os.path.join(outside, "folder"), os.path.join(folder, own))
+        status, errors = run("hello_cached_v2.exe")
+        check(status == 2 and "Error, couldn't replace an incomplete cache directory." in errors,
+              f"status {status}: {errors}")
+        check(contents() == before, "what the run's own link points to was changed")
+        check(os.path.islink(os.path.join(folder, own)), "the run's own link was moved")
+    finally:
+        shutil.rmtree(outside, ignore_errors=True)
+        shutil.rmtree(temp, ignore_errors=True)
 
 
 # The end of the session.

@@ -144,7 +144,7 @@ class InstalledPrefix(Installed):
         cached = os.path.join(build, "bin", "greeting_cached.exe")
         info = json.loads(run(self.packer, "info", "--json", cached))
         self.assertEqual(info["targetDirectory"]["mode"], "cached")
-        self.assertEqual(info["options"], ["error-dialog", "progress-window"])
+        self.assertEqual(info["options"], ["error-dialog", "progress-window", "keep-other-versions"])
         self.assertEqual(info["image"]["subsystem"], "GUI")
         cache = os.path.join(os.environ["WINEPREFIX"], "drive_c", "users", "*", "AppData", "Local",
                              "Example Company", "Greeting", "cache",
