@@ -160,13 +160,13 @@ class TreeScan {
 
     void addFile(const fs::path& source, const std::vector<std::string>& names,
                  const std::string& shown, const FolderEntry& entry, bool refused) {
+        if (refused) {
+            return; // a refused name stands for whatever else is wrong
+        }
         // Opened once when listed, so that a file that cannot be read is told
         // of with the rest rather than after minutes of compression.
         if (entry.problem == FolderEntry::cannotRead) {
             refuse(shown, "cannot read " + quoteForMessage(shown) + ": " + entry.problemText);
-            return;
-        }
-        if (refused) {
             return;
         }
         std::string problem;

@@ -3,13 +3,11 @@
 #include "packer/platform/console.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 
 bool coloursWanted() {
     const char* noColour = std::getenv("NO_COLOR");
-    const char* terminal = std::getenv("TERM");
-    return !(noColour && *noColour) && !(terminal && std::strcmp(terminal, "dumb") == 0);
+    return !(noColour && *noColour);
 }
 
 void printMessage(MessageKind kind, const std::string& text) {

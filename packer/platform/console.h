@@ -13,8 +13,7 @@ void setUpStandardStreams();
 // Whether standard error is a terminal (on Windows, a console).
 bool standardErrorIsTerminal();
 
-// Whether the user lets colours show: NO_COLOR is not set, and TERM is not
-// "dumb".
+// Whether the user lets colours show: NO_COLOR is not set.
 bool coloursWanted();
 
 // Whether the labels on standard error are coloured: a terminal (a console

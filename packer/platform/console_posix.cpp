@@ -3,6 +3,9 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
+
 void setUpStandardStreams() {}
 
 bool standardErrorIsTerminal() {
@@ -10,5 +13,7 @@ bool standardErrorIsTerminal() {
 }
 
 bool standardErrorShowsColours() {
-    return standardErrorIsTerminal() && coloursWanted();
+    const char* terminal = std::getenv("TERM");
+    return standardErrorIsTerminal() && coloursWanted() &&
+           !(terminal && std::strcmp(terminal, "dumb") == 0);
 }
