@@ -93,10 +93,10 @@ Refused, each path named below INPUT_DIR, all of them in one message, with
 nothing written: names Windows cannot hold (< > : " | ? * \ or control
 characters, a trailing dot or space, device names such as CON, NUL, COM1,
 also with an extension), names that are not UTF-8, archive paths over 1023
-UTF-16 code units, names equal but for case, symbolic links and anything
-else that is not a regular file or directory, files and folders that
-cannot be read, an entry that is missing or not a regular file. Files that
-change size while being packed end the pack.)";
+UTF-16 code units, names equal but for case, symbolic links, junctions and
+anything else that is not a regular file or directory, files and folders
+that cannot be read, an entry that is missing or not a regular file. Files
+that change size while being packed end the pack.)";
 
 // `text` as lines of at most `width` characters, broken at spaces.
 std::string wrap(const std::string& text, size_t width = 76) {
