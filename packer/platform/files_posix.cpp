@@ -122,37 +122,13 @@ bool readFolder(const fs::path& folder,
 }
 
 std::optional<bool> folderIsEmpty(const fs::path& folder, std::string* problem) {
-    std::vector<FolderEntry> entries;
-    bool any = false;
-    if (!readFolder(
-            folder,
-            [&any](const std::string&, bool) {
-                any = true;
-                return false;
-            },
-            entries, problem)) {
+    std::error_code error;
+    const bool empty = fs::is_empty(folder, error);
+    if (error) {
+        *problem = error.message();
         return std::nullopt;
     }
-    return !any && entries.empty();
-}
-
-std::optional<std::string> readWholeFile(const fs::path& path, std::string* problem) {
-    ReadableFile file(path, problem);
-    if (!file.isOpen()) {
-        return std::nullopt;
-    }
-    std::string content;
-    char buffer[1 << 16];
-    for (;;) {
-        std::optional<size_t> got = file.read(buffer, sizeof buffer, problem);
-        if (!got) {
-            return std::nullopt;
-        }
-        if (*got == 0) {
-            return content;
-        }
-        content.append(buffer, *got);
-    }
+    return empty;
 }
 
 std::optional<bool> liesWithin(const fs::path& inner, const fs::path& outer) {

@@ -195,25 +195,6 @@ std::optional<bool> folderIsEmpty(const fs::path& folder, std::string* problem) 
     return empty;
 }
 
-std::optional<std::string> readWholeFile(const fs::path& path, std::string* problem) {
-    ReadableFile file(path, problem);
-    if (!file.isOpen()) {
-        return std::nullopt;
-    }
-    std::string content;
-    char buffer[1 << 16];
-    for (;;) {
-        std::optional<size_t> got = file.read(buffer, sizeof buffer, problem);
-        if (!got) {
-            return std::nullopt;
-        }
-        if (*got == 0) {
-            return content;
-        }
-        content.append(buffer, *got);
-    }
-}
-
 std::optional<bool> liesWithin(const fs::path& inner, const fs::path& outer) {
     const std::wstring resolvedOuter = resolvedPath(outer);
     const std::wstring resolvedInner = resolvedPath(inner);
