@@ -131,9 +131,12 @@ class SameBytes(Scratch):
         self.assertTrue(made == read(self.path("host", output)), " ".join(arguments))
         return output
 
+    def product_options(self):
+        return ("--company", "Zébrik Ünïcode 公司", "--product", "Mini Ĉeĥo", "--version",
+                "1.2.3", "--icon", ICON)
+
     def test_a_gui_build_with_the_product_options_and_an_icon(self):
-        output = self.check("build", "--company", "Zébrik Ünïcode 公司", "--product", "Mini Ĉeĥo",
-                            "--version", "1.2.3", "--icon", ICON)
+        output = self.check("build", *self.product_options())
         # The inspecting commands read it alike, in the same JSON.
         for command in (["list", "--json"], ["info", "--json"], ["list"], ["verify"]):
             host_status, host_out, _ = host(*command, "host/" + output, cwd=self.work)
@@ -141,10 +144,11 @@ class SameBytes(Scratch):
             self.assertEqual((status, out), (host_status, host_out), err)
 
     def test_a_console_build(self):
-        self.check("build", "--console")
+        self.check("build", "--console", *self.product_options())
 
     def test_a_cached_build(self):
-        self.check("build", "--cache", "--target-dir", "{CACHE_DIR}\\Zébrik\\{PRODUCT}")
+        self.check("build", "--cache", "--target-dir", "{CACHE_DIR}\\Zébrik\\{PRODUCT}",
+                   "--keep-other-versions", *self.product_options())
 
     def test_attached_data_alone_and_with_exclusions(self):
         output = self.check("archive", "--exclude", "DONNÉES/ÜNÏ", "--window-log", "16")
