@@ -9,6 +9,10 @@
 #   share/doc/onefile/    the README
 # The packer carries the bootstrap images and its resources (manifest, version
 # strings, icon) inside itself: it needs nothing else at run time.
+#
+# The Windows packer goes into a zip of its own, onefile-<version>-win64.zip
+# (`cpack -G ZIP`): onefile-pack.exe, the README and the license, in a folder
+# of that name.
 include(CMakePackageConfigHelpers)
 
 install(TARGETS onefile-pack EXPORT onefileTargets RUNTIME DESTINATION ${ONEFILE_PROGRAM_SUBDIR})
@@ -40,7 +44,20 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/onefile)
 # packer needs (the zstd runtime among them); packing needs nothing else.
 # A consumer's own Windows build needs a MinGW-w64 compiler for its entry
 # library, which is that build's business.
-set(CPACK_GENERATOR DEB)
+# The zip's files are a component that `cmake --install` and the Debian
+# package leave out.
+install(PROGRAMS ${CMAKE_BINARY_DIR}/windows/bin/onefile-pack.exe DESTINATION .
+    COMPONENT win64 EXCLUDE_FROM_ALL)
+file(GLOB license_files ${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_SOURCE_DIR}/LICENSE.*
+    ${CMAKE_SOURCE_DIR}/COPYING)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${license_files} DESTINATION .
+    COMPONENT win64 EXCLUDE_FROM_ALL)
+set(ONEFILE_WIN64_PACKAGE onefile-${PROJECT_VERSION}-win64)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/CPackProject.cmake.in ${package_dir}/CPackProject.cmake
+    @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${package_dir}/CPackProject.cmake)
+
+set(CPACK_GENERATOR DEB ZIP)
 set(CPACK_PACKAGE_NAME onefile)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR onefile)

@@ -1,14 +1,18 @@
 # The Windows half of the build (MinGW-w64 cross build): the bootstrap as a
 # static library and the two bootstrap images linked from it (the target
 # bootstrap_images, which the host build builds first and embeds into the
-# packer), zstd's decoder, GoogleTest, the examples and the Windows tests,
-# which ctest runs under Wine.
+# packer), zstd, GoogleTest, the packer for Windows (onefile-pack.exe), the
+# examples and the Windows tests, which ctest runs under Wine.
 set(ONEFILE_STAGE_DIR ${CMAKE_BINARY_DIR} CACHE PATH "Where the host build puts the packer")
 set(ONEFILE_BOOTSTRAP_IMAGES_DIR ${CMAKE_BINARY_DIR}/bootstrap-images CACHE PATH
     "Where the bootstrap images go, for the packer to embed")
 set(ONEFILE_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix the tests use")
 set(ONEFILE_ZSTD_SOURCE_DIR ${CMAKE_SOURCE_DIR}/.deps/zstd CACHE PATH "zstd's source tree")
 set(ONEFILE_PACKER ${ONEFILE_STAGE_DIR}/${ONEFILE_PROGRAM_SUBDIR}/onefile-pack CACHE FILEPATH "The host packer")
+set(ONEFILE_HOST_BINARY_DIR ${ONEFILE_STAGE_DIR} CACHE PATH
+    "The host build, whose generated sources the Windows packer shares")
+# The Windows packer carries its manifest and version as resources.
+enable_language(RC)
 
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
@@ -51,7 +55,7 @@ set_tests_properties(wine-start PROPERTIES FIXTURES_SETUP wine ENVIRONMENT WINEP
 set_tests_properties(wine-stop PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT WINEPREFIX=${ONEFILE_WINEPREFIX})
 
 set(ONEFILE_WINDOWS_SUBDIRS errors bootstrap archive paths extract launch cleanup progress images
-    examples tests resources bench)
+    packer examples tests resources bench)
 foreach(dir IN LISTS ONEFILE_WINDOWS_SUBDIRS)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
         add_subdirectory(${dir})

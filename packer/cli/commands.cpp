@@ -3,9 +3,7 @@
 #include "archive/layout.h"
 
 #include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include "packer/payload/archive_file.h"
 #include "packer/payload/archive_path.h"
@@ -20,7 +18,9 @@
 #include "packer/image/pe_file.h"
 #include "packer/image/target_directory.h"
 #include "packer/inspect/inspect_commands.h"
-#include "packer/cli/output_file.h"
+#include "packer/platform/console.h"
+#include "packer/platform/files.h"
+#include "packer/platform/output_file.h"
 #include "packer/text.h"
 
 namespace fs = std::filesystem;
@@ -29,17 +29,10 @@ namespace {
 
 // A pack's output inside its own input would be packed by the next run.
 void refuseOutputInsideInput(const PackOptions& options) {
-    std::error_code error;
-    fs::path input = fs::weakly_canonical(options.inputDirectory, error);
-    fs::path output = fs::weakly_canonical(fs::absolute(options.output), error);
-    if (error) {
-        return;
-    }
-    auto mismatch = std::mismatch(input.begin(), input.end(), output.begin(), output.end());
-    if (mismatch.first == input.end()) {
-        throw PackError("the output " + quoteForMessage(options.output.string()) +
+    if (liesWithin(options.output, options.inputDirectory).value_or(false)) {
+        throw PackError("the output " + quoteForMessage(pathToUtf8(options.output)) +
                         " lies inside INPUT_DIR " +
-                        quoteForMessage(options.inputDirectory.string()) +
+                        quoteForMessage(pathToUtf8(options.inputDirectory)) +
                         "; the next pack would take it in: write it elsewhere");
     }
 }
@@ -49,13 +42,12 @@ void checkOutputDirectory(const fs::path& output) {
     if (directory.empty()) {
         directory = ".";
     }
-    std::error_code error;
-    if (!fs::is_directory(directory, error)) {
-        throw PackError("the output's directory " + quoteForMessage(directory.string()) +
+    if (kindOf(directory) != FileKind::directory) {
+        throw PackError("the output's directory " + quoteForMessage(pathToUtf8(directory)) +
                         " does not exist");
     }
-    if (output.filename().empty() || fs::is_directory(output, error)) {
-        throw PackError("--output " + quoteForMessage(output.string()) + " names a directory");
+    if (output.filename().empty() || kindOf(output) == FileKind::directory) {
+        throw PackError("--output " + quoteForMessage(pathToUtf8(output)) + " names a directory");
     }
 }
 
@@ -63,20 +55,19 @@ void checkOutputDirectory(const fs::path& output) {
 Exclusions allExclusions(const PackOptions& options) {
     Exclusions exclusions = options.exclusions;
     for (const fs::path& file : options.exclusionFiles) {
-        const std::string quoted = quoteForMessage(file.string());
-        std::error_code error;
-        if (!fs::is_regular_file(file, error)) {
+        const std::string quoted = quoteForMessage(pathToUtf8(file));
+        const FileKind kind = kindOf(file);
+        if (kind != FileKind::file) {
             throw PackError(
                 "--exclude-from " + quoted +
-                (fs::exists(file, error) ? " is not a regular file" : " does not exist"));
+                (kind == FileKind::missing ? " does not exist" : " is not a regular file"));
         }
-        std::ifstream in(file, std::ios::binary);
-        std::ostringstream content;
-        content << in.rdbuf();
-        if (!in) {
-            throw PackError("cannot read --exclude-from " + quoted);
+        std::string problem;
+        std::optional<std::string> content = readWholeFile(file, &problem);
+        if (!content) {
+            throw PackError("cannot read --exclude-from " + quoted + ": " + problem);
         }
-        for (const auto& [line, text] : exclusionFileLines(content.str())) {
+        for (const auto& [line, text] : exclusionFileLines(*content)) {
             std::string problem;
             std::optional<ExclusionPattern> pattern = ExclusionPattern::parse(text, &problem);
             const std::string origin = "--exclude-from " + quoted + " line " +
@@ -104,11 +95,10 @@ void printDryRun(const std::vector<InputFile>& files) {
         bytes += file.size;
     }
     std::cout.flush();
-    std::fprintf(stderr,
-                 "onefile-pack: dry run: %zu files, %llu bytes (record stream %llu bytes); "
-                 "nothing was written\n",
-                 files.size(), static_cast<unsigned long long>(bytes),
-                 static_cast<unsigned long long>(recordStreamSize(files)));
+    printMessage(MessageKind::plain, "dry run: " + std::to_string(files.size()) + " files, " +
+                                         std::to_string(bytes) + " bytes (record stream " +
+                                         std::to_string(recordStreamSize(files)) +
+                                         " bytes); nothing was written");
 }
 
 AttachedDataSummary pack(const PackOptions& options, const std::vector<InputFile>& files,
@@ -126,13 +116,13 @@ void report(const PackOptions& options, const std::vector<InputFile>& files,
     if (!options.verbose) {
         return;
     }
-    std::fprintf(stderr,
-                 "onefile-pack: %zu files, record stream %llu bytes, frame %llu bytes "
-                 "(level %d, window log %u, %u threads), attached data %llu bytes\n",
-                 files.size(), static_cast<unsigned long long>(summary.contentSize),
-                 static_cast<unsigned long long>(summary.frameSize), options.compression.level,
-                 summary.windowLog, summary.threads,
-                 static_cast<unsigned long long>(summary.totalSize));
+    printMessage(MessageKind::plain,
+                 std::to_string(files.size()) + " files, record stream " +
+                     std::to_string(summary.contentSize) + " bytes, frame " +
+                     std::to_string(summary.frameSize) + " bytes (level " +
+                     std::to_string(options.compression.level) + ", window log " +
+                     std::to_string(summary.windowLog) + ", " + std::to_string(summary.threads) +
+                     " threads), attached data " + std::to_string(summary.totalSize) + " bytes");
 }
 
 } // namespace
@@ -201,17 +191,17 @@ void checkEntryLibrary(const BuildOptions& options, const InputFile& entry) {
 
 // The executable's file name, as a typical user would start it.
 std::u16string programFile(const BuildOptions& options) {
-    return utf8ToUtf16(options.output.filename().string()).value_or(u"onefile.exe");
+    return utf8ToUtf16(pathToUtf8(options.output.filename())).value_or(u"onefile.exe");
 }
 
 // A program that Explorer and the command prompt would not start.
 void warnOfOutputWithoutExe(const BuildOptions& options) {
-    const std::string name = options.output.filename().string();
+    const std::string name = pathToUtf8(options.output.filename());
     if (withoutExeSuffix(name) == name) {
-        std::fprintf(stderr,
-                     "onefile-pack: warning: --output %s does not end in .exe; Windows starts "
-                     "programs by double-click or by name only when they do\n",
-                     quoteForMessage(options.output.string()).c_str());
+        printMessage(MessageKind::warning,
+                     "--output " + quoteForMessage(pathToUtf8(options.output)) +
+                         " does not end in .exe; Windows starts programs by double-click or by "
+                         "name only when they do");
     }
 }
 
@@ -249,7 +239,7 @@ void checkPackageDependencies(const BuildOptions& options, const std::vector<Inp
         throw PackError(dependencyRefusal(findings));
     }
     for (const std::string& warning : findings.warnings) {
-        std::fprintf(stderr, "onefile-pack: warning: %s\n", warning.c_str());
+        printMessage(MessageKind::warning, warning);
     }
 }
 
@@ -270,7 +260,7 @@ void warnOfLongPaths(const BuildOptions& options, const BuildConstants& constant
     }
     std::string warning = checkPathBudget(directory, *longest);
     if (!warning.empty()) {
-        std::fprintf(stderr, "onefile-pack: warning: %s\n", warning.c_str());
+        printMessage(MessageKind::warning, warning);
     }
 }
 
@@ -334,15 +324,15 @@ void runBuildCommand(const BuildOptions& options) {
     executable.commit(true);
     report(options, files, summary);
     if (options.verbose && cache) {
-        std::fprintf(stderr, "onefile-pack: cached mode, the build's id %s\n",
-                     utf16ToUtf8(cacheId.id()).c_str());
+        printMessage(MessageKind::plain,
+                     "cached mode, the build's id " + utf16ToUtf8(cacheId.id()));
     }
     if (options.verbose) {
-        std::fprintf(stderr, "onefile-pack: product %s, company %s, version %s, icon from %s\n",
-                     quoteForMessage(utf16ToUtf8(constants.productName)).c_str(),
-                     quoteForMessage(utf16ToUtf8(constants.companyName)).c_str(),
-                     utf16ToUtf8(constants.versionString).c_str(),
-                     options.icon ? quoteForMessage(options.icon->string()).c_str()
-                                  : "the default icon");
+        printMessage(MessageKind::plain,
+                     "product " + quoteForMessage(utf16ToUtf8(constants.productName)) +
+                         ", company " + quoteForMessage(utf16ToUtf8(constants.companyName)) +
+                         ", version " + utf16ToUtf8(constants.versionString) + ", icon from " +
+                         (options.icon ? quoteForMessage(pathToUtf8(*options.icon))
+                                       : std::string("the default icon")));
     }
 }

@@ -7,8 +7,13 @@
 
 #include "packer/cli/options.h"
 #include "packer/error.h"
+#include "packer/platform/console.h"
 #include "packer/release.h"
 #include "packer/text.h"
+
+#ifdef _WIN32
+#include "packer/platform/windows_support.h"
+#endif
 
 namespace {
 
@@ -23,8 +28,7 @@ std::string commandNames() {
     return names;
 }
 
-int run(int argc, char** argv) {
-    std::vector<std::string> arguments(argv + 1, argv + argc);
+int run(const std::vector<std::string>& arguments) {
     if (arguments.empty()) {
         std::cerr << generalHelp();
         return exitUsage;
@@ -60,16 +64,38 @@ int run(int argc, char** argv) {
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int runAndReport(const std::vector<std::string>& arguments) {
+    setUpStandardStreams();
     try {
-        return run(argc, argv);
+        return run(arguments);
     } catch (const UsageError& error) {
-        std::cerr << "onefile-pack: " << error.message << "\n(onefile-pack --help tells more)\n";
+        printMessage(MessageKind::plain, error.message + "\n(onefile-pack --help tells more)");
         return exitUsage;
     } catch (const std::exception& error) {
-        std::cerr << "onefile-pack: error: " << error.what() << '\n';
+        printMessage(MessageKind::error, error.what());
         return exitFailure;
     }
 }
+
+} // namespace
+
+#ifdef _WIN32
+// Patterns such as --exclude '*.pdb' reach the packer as typed: the runtime's
+// start-up must not expand them against the working directory.
+extern "C" {
+int _dowildcard = 0;
+}
+
+// The command line as Windows gives it, UTF-16, taken to UTF-8 without loss.
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc; ++i) {
+        arguments.push_back(utf8FromWide(argv[i]));
+    }
+    return runAndReport(arguments);
+}
+#else
+int main(int argc, char** argv) {
+    return runAndReport({argv + 1, argv + argc});
+}
+#endif

@@ -12,10 +12,11 @@
 #include <optional>
 
 #include "archive/layout.h"
-#include "packer/cli/output_file.h"
 #include "packer/image/pe_file.h"
 #include "packer/image/target_directory.h"
 #include "packer/inspect/inspect_commands.h"
+#include "packer/platform/files.h"
+#include "packer/platform/output_file.h"
 #include "packer/text.h"
 
 namespace {
@@ -92,10 +93,10 @@ Refused, each path named below INPUT_DIR, all of them in one message, with
 nothing written: names Windows cannot hold (< > : " | ? * \ or control
 characters, a trailing dot or space, device names such as CON, NUL, COM1,
 also with an extension), names that are not UTF-8, archive paths over 1023
-UTF-16 code units, names equal but for case, symbolic links and anything
-else that is not a regular file or directory, files and folders that
-cannot be read, an entry that is missing or not a regular file. Files that
-change size while being packed end the pack.)";
+UTF-16 code units, names equal but for case, symbolic links, junctions and
+anything else that is not a regular file or directory, files and folders
+that cannot be read, an entry that is missing or not a regular file. Files
+that change size while being packed end the pack.)";
 
 // `text` as lines of at most `width` characters, broken at spaces.
 std::string wrap(const std::string& text, size_t width = 76) {
@@ -170,7 +171,9 @@ std::vector<OptionRow> makeOptionTable() {
          "FILE",
          packingCommands,
          "the file to write; written whole or not at all",
-         [](CommandLine& line, const OptionValue& value) { line.options.output = value.text; },
+         [](CommandLine& line, const OptionValue& value) {
+             line.options.output = pathFromUtf8(value.text);
+         },
          {},
          OptionRow::requiredNotEmpty},
         {"--level", "N", packingCommands,
@@ -215,7 +218,7 @@ std::vector<OptionRow> makeOptionTable() {
          "leave out what the patterns in FILE match, one a line;\n"
          "blank lines and lines that begin with # are skipped",
          [](CommandLine& line, const OptionValue& value) {
-             line.options.exclusionFiles.push_back(value.text);
+             line.options.exclusionFiles.push_back(pathFromUtf8(value.text));
          }},
         {"--exclude-vcs", nullptr, packingCommands,
          "leave out the folders of version control:\n" + versionControlList(), excludeVcs},
@@ -264,7 +267,9 @@ std::vector<OptionRow> makeOptionTable() {
          "taken too), best 256x256; scaled to 16, 24, 32, 48, 64,\n"
          "128 and 256 pixels, a non-square image centred on a\n"
          "transparent square (default: the onefile icon)",
-         [](CommandLine& line, const OptionValue& value) { line.options.icon = value.text; }},
+         [](CommandLine& line, const OptionValue& value) {
+             line.options.icon = pathFromUtf8(value.text);
+         }},
         {"--target-dir", "SPEC", buildCommand,
          "where each run unpacks, a path spec (see above)\n(default: " +
              utf16ToUtf8(defaults.targetDirectorySpec) + ")",
@@ -340,7 +345,7 @@ void refuseConflictingOptions(const BuildOptions& options) {
 void runPackingCommand(const CommandLine& line) {
     refuseConflictingOptions(line.options);
     BuildOptions options = line.options;
-    options.inputDirectory = line.operands[0];
+    options.inputDirectory = pathFromUtf8(line.operands[0]);
     installInterruptCleanup();
     if (line.command == archiveCommand) {
         runArchiveCommand(options);
@@ -390,7 +395,7 @@ std::vector<CommandRow> makeCommandTable() {
          {},
          inspectingCommands,
          [](const CommandLine& line) {
-             runListCommand(line.operands[0], line.options.verbose, line.json);
+             runListCommand(pathFromUtf8(line.operands[0]), line.options.verbose, line.json);
          }},
         {"info",
          infoCommand,
@@ -406,7 +411,7 @@ std::vector<CommandRow> makeCommandTable() {
          {},
          inspectingCommands,
          [](const CommandLine& line) {
-             runInfoCommand(line.operands[0], line.json, line.options.allowMissing);
+             runInfoCommand(pathFromUtf8(line.operands[0]), line.json, line.options.allowMissing);
          }},
         {"extract",
          extractCommand,
@@ -422,7 +427,8 @@ std::vector<CommandRow> makeCommandTable() {
          {},
          inspectingCommands,
          [](const CommandLine& line) {
-             runExtractCommand(line.operands[0], line.operands[1], line.force);
+             runExtractCommand(pathFromUtf8(line.operands[0]), pathFromUtf8(line.operands[1]),
+                               line.force);
          }},
         {"verify",
          verifyCommand,
@@ -438,7 +444,7 @@ std::vector<CommandRow> makeCommandTable() {
          {},
          inspectingCommands,
          [](const CommandLine& line) {
-             runVerifyCommand(line.operands[0], line.options.allowMissing);
+             runVerifyCommand(pathFromUtf8(line.operands[0]), line.options.allowMissing);
          }},
     };
 }

@@ -1,11 +1,12 @@
 #include "packer/cli/progress.h"
 
-#include <unistd.h>
-
 #include <cstdio>
+#include <iostream>
+
+#include "packer/platform/console.h"
 
 ProgressDisplay::ProgressDisplay(ProgressMode mode)
-    : terminal_(isatty(STDERR_FILENO) != 0),
+    : terminal_(standardErrorIsTerminal()),
       enabled_(mode == ProgressMode::always || (mode == ProgressMode::automatic && terminal_)),
       start_(std::chrono::steady_clock::now()) {}
 
@@ -26,22 +27,22 @@ void ProgressDisplay::update(uint64_t done, uint64_t total) {
         return;
     }
     lastPercent_ = percent;
-    double mib = 1024.0 * 1024.0;
+    const double mib = 1024.0 * 1024.0;
+    char line[96];
+    std::snprintf(line, sizeof line, "compressing %3d%% (%.1f of %.1f MiB)", percent, done / mib,
+                  total / mib);
     if (terminal_) {
-        std::fprintf(stderr, "\ronefile-pack: compressing %3d%% (%.1f of %.1f MiB)", percent,
-                     done / mib, total / mib);
+        std::cerr << "\ronefile-pack: " << line << std::flush; // drawn over in place
     } else if (percent / 10 > lastDecile_) {
         lastDecile_ = percent / 10;
-        std::fprintf(stderr, "onefile-pack: compressing %3d%% (%.1f of %.1f MiB)\n", percent,
-                     done / mib, total / mib);
+        printMessage(MessageKind::plain, line);
     }
-    std::fflush(stderr);
     drawn_ = true;
 }
 
 void ProgressDisplay::finish() {
     if (drawn_ && terminal_) {
-        std::fputc('\n', stderr);
+        std::cerr << '\n' << std::flush;
     }
     drawn_ = false;
 }

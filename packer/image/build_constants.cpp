@@ -1,6 +1,7 @@
 #include "packer/image/build_constants.h"
 
 #include "archive/layout.h"
+#include "packer/platform/files.h"
 #include "packer/text.h"
 
 const char* targetModeName(TargetMode mode) {
@@ -49,7 +50,7 @@ std::vector<std::string> buildOptionList(uint32_t options) {
 }
 
 BuildConstants defaultBuildConstants(const std::filesystem::path& output) {
-    std::string name = withoutExeSuffix(output.filename().string());
+    std::string name = withoutExeSuffix(pathToUtf8(output.filename()));
     BuildConstants constants;
     // A name that --product would refuse (not UTF-8, control characters)
     // gives way to a plain one.

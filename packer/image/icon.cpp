@@ -5,15 +5,14 @@
 #include <stb_image_write.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 
 #include "packer/error.h"
 #include "packer/little_endian.h"
+#include "packer/platform/files.h"
 #include "packer/text.h"
 
 namespace fs = std::filesystem;
@@ -196,30 +195,19 @@ std::vector<IconImage> iconImagesFromBytes(const unsigned char* bytes, size_t si
 }
 
 std::vector<IconImage> iconImagesFromFile(const fs::path& file) {
-    const std::string name = file.string();
-    std::error_code error;
-    if (!fs::is_regular_file(file, error)) {
+    const std::string name = pathToUtf8(file);
+    const FileKind kind = kindOf(file);
+    if (kind != FileKind::file) {
         throw PackError("the icon " + quoteForMessage(name) +
-                        (fs::exists(file, error) ? " is not a regular file" : " does not exist"));
+                        (kind == FileKind::missing ? " does not exist" : " is not a regular file"));
     }
-    uintmax_t size = fs::file_size(file, error);
-    if (error) {
-        throw PackError("cannot read the icon " + quoteForMessage(name) + ": " + error.message());
+    const MappedFile mapped(file);
+    if (mapped.size() > iconFileLimit) {
+        throw PackError("the icon " + quoteForMessage(name) + " is " +
+                        std::to_string(mapped.size()) + " bytes; an icon file may be at most " +
+                        std::to_string(iconFileLimit) + " bytes");
     }
-    if (size > iconFileLimit) {
-        throw PackError("the icon " + quoteForMessage(name) + " is " + std::to_string(size) +
-                        " bytes; an icon file may be at most " + std::to_string(iconFileLimit) +
-                        " bytes");
-    }
-    std::ifstream in(file, std::ios::binary);
-    std::vector<unsigned char> bytes(static_cast<size_t>(size));
-    errno = 0;
-    if (!in ||
-        !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size))) {
-        throw PackError("cannot read the icon " + quoteForMessage(name) + ": " +
-                        systemErrorText(errno));
-    }
-    return iconImagesFromBytes(bytes.data(), bytes.size(), name);
+    return iconImagesFromBytes(mapped.data(), mapped.size(), name);
 }
 
 std::vector<unsigned char> iconGroup(const std::vector<IconImage>& images, unsigned firstId) {

@@ -7,6 +7,7 @@
 #include "archive/layout.h"
 #include "packer/error.h"
 #include "packer/little_endian.h"
+#include "packer/platform/files.h"
 #include "packer/text.h"
 
 namespace {
@@ -137,8 +138,8 @@ ExecutableWriter::ExecutableWriter(FILE* stream, std::filesystem::path path,
 }
 
 void ExecutableWriter::seek(uint64_t offset) {
-    if (std::fseek(stream_, static_cast<long>(offset), SEEK_SET) != 0) {
-        throw PackError("cannot write " + quoteForMessage(path_.string()) + ": " +
+    if (!seekStream(stream_, offset)) {
+        throw PackError("cannot write " + quoteForMessage(pathToUtf8(path_)) + ": " +
                         systemErrorText(errno));
     }
 }
@@ -148,7 +149,7 @@ void ExecutableWriter::write(const void* data, size_t size) {
         throw tooLarge();
     }
     if (std::fwrite(data, 1, size, stream_) != size) {
-        throw PackError("cannot write " + quoteForMessage(path_.string()) + ": " +
+        throw PackError("cannot write " + quoteForMessage(pathToUtf8(path_)) + ": " +
                         systemErrorText(errno));
     }
     checksum_.add(attachedDataOffset_ + attachedLength_, static_cast<const unsigned char*>(data),
@@ -159,7 +160,7 @@ void ExecutableWriter::write(const void* data, size_t size) {
 void ExecutableWriter::writeAt(uint64_t offset, const std::vector<unsigned char>& bytes) {
     seek(offset);
     if (std::fwrite(bytes.data(), 1, bytes.size(), stream_) != bytes.size()) {
-        throw PackError("cannot write " + quoteForMessage(path_.string()) + ": " +
+        throw PackError("cannot write " + quoteForMessage(pathToUtf8(path_)) + ": " +
                         systemErrorText(errno));
     }
 }

@@ -1,77 +1,41 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <set>
 
 #include "packer/error.h"
 #include "packer/inspect/inspect_commands.h"
 #include "packer/inspect/inspected_file.h"
+#include "packer/platform/files.h"
 #include "packer/text.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class Descriptor {
-  public:
-    explicit Descriptor(int descriptor = -1) : descriptor_(descriptor) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor(Descriptor&& other) noexcept : descriptor_(other.descriptor_) {
-        other.descriptor_ = -1;
-    }
-    Descriptor& operator=(const Descriptor&) = delete;
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        reset(other.descriptor_);
-        other.descriptor_ = -1;
-        return *this;
-    }
-    int get() const { return descriptor_; }
-    void reset(int descriptor = -1) {
-        if (descriptor_ >= 0) {
-            ::close(descriptor_);
-        }
-        descriptor_ = descriptor;
-    }
-    // Closes and reports whether the data reached the file.
-    bool close() {
-        int descriptor = descriptor_;
-        descriptor_ = -1;
-        return descriptor < 0 || ::close(descriptor) == 0;
-    }
-
-  private:
-    int descriptor_;
-};
-
 // The directory the records go to. Everything this run creates below it, and
 // the directory itself when this run made it, is removed again unless the
-// extraction is kept. Paths below it are opened one name at a time without
-// following symbolic links, so nothing is ever written outside it.
+// extraction is kept. Paths below it are made one name at a time without
+// following links, so nothing is ever written outside it.
 class ExtractionDirectory {
   public:
     ExtractionDirectory(const fs::path& directory, bool force) : directory_(directory) {
-        std::error_code error;
-        fs::file_status status = fs::status(directory, error);
-        if (fs::exists(status)) {
-            if (!fs::is_directory(status)) {
+        std::string problem;
+        const FileKind kind = kindOf(directory, &problem);
+        if (kind != FileKind::missing) {
+            if (kind != FileKind::directory) {
                 throw PackError(quoted() + " is not a directory");
             }
             if (!force) {
-                bool empty = fs::is_empty(directory, error);
-                if (error) {
-                    throw PackError("cannot read " + quoted() + ": " + error.message());
-                }
+                std::optional<bool> empty = folderIsEmpty(directory, &problem);
                 if (!empty) {
+                    throw PackError("cannot read " + quoted() + ": " + problem);
+                }
+                if (!*empty) {
                     throw PackError(quoted() +
                                     " is not empty; give --force to write into it anyway");
                 }
             }
         } else {
             // Created from the first missing ancestor down, removed in reverse.
-            for (fs::path missing = directory; !missing.empty() && !fs::exists(missing, error);
+            for (fs::path missing = directory; !missing.empty() && !entryExists(missing);
                  missing = missing.parent_path()) {
                 createdAbove_.insert(createdAbove_.begin(), missing);
                 if (missing == missing.parent_path()) {
@@ -79,19 +43,17 @@ class ExtractionDirectory {
                 }
             }
             for (const fs::path& path : createdAbove_) {
-                if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
-                    int code = errno;
+                bool existed = false;
+                if (!makeFolder(path, &existed, &problem)) {
                     removeCreated();
-                    throw PackError("cannot create " + quoteForMessage(path.string()) + ": " +
-                                    systemErrorText(code));
+                    throw PackError("cannot create " + quoteForMessage(pathToUtf8(path)) + ": " +
+                                    problem);
                 }
             }
         }
-        root_.reset(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (root_.get() < 0) {
-            int code = errno;
+        if (!root_.open(directory, &problem)) {
             removeCreated();
-            throw PackError("cannot open " + quoted() + ": " + systemErrorText(code));
+            throw PackError("cannot open " + quoted() + ": " + problem);
         }
     }
 
@@ -105,64 +67,63 @@ class ExtractionDirectory {
 
     // Opens the file at `components` for writing, creating the directories
     // above it.
-    Descriptor createFile(const std::vector<std::string>& components) {
-        Descriptor parent(dup(root_.get()));
-        std::string relative;
+    WrittenFile createFile(const std::vector<std::string>& components) {
+        std::string relative, problem;
+        std::optional<HeldFolder> below;
+        HeldFolder* parent = &root_;
         for (size_t i = 0; i + 1 < components.size(); ++i) {
             relative += components[i];
-            if (mkdirat(parent.get(), components[i].c_str(), 0777) == 0) {
+            bool made = false;
+            std::optional<HeldFolder> child = parent->enter(components[i], &made, &problem);
+            if (made) {
                 createdDirectories_.push_back(relative);
-            } else if (errno != EEXIST) {
-                fail(relative);
             }
-            Descriptor child(openat(parent.get(), components[i].c_str(),
-                                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (child.get() < 0) {
-                fail(relative);
+            if (!child) {
+                fail(relative, problem);
             }
-            parent = std::move(child);
+            below = std::move(child);
+            parent = &*below;
             relative += '/';
         }
-        const std::string& name = components.back();
-        relative += name;
-        struct stat existing;
-        bool existed = fstatat(parent.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
-        Descriptor file(openat(parent.get(), name.c_str(),
-                               O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
-        if (file.get() < 0) {
-            fail(relative);
+        relative += components.back();
+        bool existed = false;
+        std::optional<WrittenFile> file = parent->createFile(components.back(), &existed, &problem);
+        if (!file) {
+            fail(relative, problem);
         }
         if (!existed) {
             createdFiles_.insert(relative);
         }
-        return file;
+        return std::move(*file);
     }
 
-    // Reports errno's failure at `relative`.
-    [[noreturn]] void fail(const std::string& relative) const {
-        int code = errno;
-        throw PackError("cannot create " + quoteForMessage((directory_ / relative).string()) +
-                        ": " + systemErrorText(code));
+    // Reports the failure to make `relative`.
+    [[noreturn]] void fail(const std::string& relative, const std::string& problem) const {
+        fs::path below = pathFromUtf8(relative);
+        throw PackError("cannot create " +
+                        quoteForMessage(pathToUtf8(directory_ / below.make_preferred())) + ": " +
+                        problem);
     }
 
-    std::string quoted() const { return quoteForMessage(directory_.string()); }
+    std::string quoted() const { return quoteForMessage(pathToUtf8(directory_)); }
     const fs::path& path() const { return directory_; }
 
   private:
     void removeCreated() {
         for (const std::string& file : createdFiles_) {
-            unlinkat(root_.get(), file.c_str(), 0);
+            root_.removeBelow(file, false);
         }
         for (auto it = createdDirectories_.rbegin(); it != createdDirectories_.rend(); ++it) {
-            unlinkat(root_.get(), it->c_str(), AT_REMOVEDIR);
+            root_.removeBelow(*it, true);
         }
+        root_ = HeldFolder(); // a held folder cannot be removed on Windows
         for (auto it = createdAbove_.rbegin(); it != createdAbove_.rend(); ++it) {
-            rmdir(it->c_str());
+            removeFolderQuietly(*it);
         }
     }
 
     fs::path directory_;
-    Descriptor root_;
+    HeldFolder root_;
     std::vector<fs::path> createdAbove_;          // the directory and missing parents
     std::vector<std::string> createdDirectories_; // below it, in creation order
     std::set<std::string> createdFiles_;          // below it
@@ -181,39 +142,31 @@ class ExtractingVisitor : public RecordVisitor {
     }
 
     void content(const unsigned char* data, size_t size) override {
-        while (size > 0) {
-            ssize_t written = write(file_.get(), data, size);
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            if (written <= 0) {
-                fail();
-            }
-            data += written;
-            size -= static_cast<size_t>(written);
+        std::string problem;
+        if (!file_.write(data, size, &problem)) {
+            fail(problem);
         }
     }
 
     void finishFile() {
-        if (!file_.close()) {
-            fail();
+        std::string problem;
+        if (!file_.close(&problem)) {
+            fail(problem);
         }
     }
 
   private:
-    [[noreturn]] void fail() {
-        int code = errno;
+    [[noreturn]] void fail(const std::string& problem) {
         std::string relative;
         for (const std::string& component : components_) {
             relative += (relative.empty() ? "" : "/") + component;
         }
-        errno = code;
-        target_.fail(relative);
+        target_.fail(relative, problem);
     }
 
     ExtractionDirectory& target_;
     std::vector<std::string> components_;
-    Descriptor file_;
+    WrittenFile file_;
 };
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "packer/inspect/inspect_commands.h"
 #include "packer/inspect/inspected_file.h"
 #include "packer/inspect/json_output.h"
+#include "packer/platform/files.h"
 #include "packer/text.h"
 
 using json = nlohmann::ordered_json;
@@ -45,7 +46,7 @@ json describe(const InspectedFile& file, const std::vector<std::string>& allowMi
     const FrameInfo& frame = file.frame();
     Survey survey = surveyRecords(file, false, true);
     json info = {
-        {"file", file.path().string()},
+        {"file", pathToUtf8(file.path())},
         {"kind", file.isExecutable() ? "executable" : "attached data"},
         {"size", file.size()},
         {"attachedData", {{"offset", file.data().offset}, {"size", file.data().length}}},

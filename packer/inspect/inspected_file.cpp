@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "packer/error.h"
+#include "packer/platform/files.h"
 #include "packer/text.h"
 
 namespace {
@@ -14,7 +15,7 @@ constexpr uint64_t entryCheckLimit = uint64_t{1} << 30;
 
 InspectedFile::InspectedFile(const std::filesystem::path& path)
     : path_(path), mapped_(path),
-      data_(locateAttachedData(mapped_.data(), mapped_.size(), path.string())) {
+      data_(locateAttachedData(mapped_.data(), mapped_.size(), pathToUtf8(path))) {
     try {
         frame_ = inspectFrame(data_.frame(), data_.frameSize);
     } catch (const PackError& error) {
@@ -28,7 +29,7 @@ InspectedFile::InspectedFile(const std::filesystem::path& path)
 }
 
 std::string InspectedFile::quotedName() const {
-    return quoteForMessage(path_.string());
+    return quoteForMessage(pathToUtf8(path_));
 }
 
 void RecordSurvey::record(const std::u16string& path, uint64_t size) {

@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -6,6 +5,8 @@
 #include "packer/inspect/inspected_file.h"
 #include "packer/inspect/json_output.h"
 #include "packer/error.h"
+#include "packer/platform/console.h"
+#include "packer/platform/files.h"
 #include "packer/text.h"
 
 namespace {
@@ -53,7 +54,7 @@ void runListCommand(const std::filesystem::path& file, bool verbose, bool json) 
     if (json) {
         CollectingVisitor visitor;
         end = walkRecords(inspected, visitor);
-        printJson({{"file", file.string()}, {"records", visitor.records}});
+        printJson({{"file", pathToUtf8(file)}, {"records", visitor.records}});
     } else {
         // Lines appear as the records are decoded.
         ListingVisitor visitor;
@@ -61,18 +62,19 @@ void runListCommand(const std::filesystem::path& file, bool verbose, bool json) 
         std::cout.flush();
     }
     if (verbose) {
-        std::fprintf(stderr,
-                     "onefile-pack: %llu records, record stream %llu bytes; attached data at "
-                     "offset %zu, %zu bytes; frame %zu bytes, window %llu bytes%s, checksum %s, "
-                     "blocks: %zu raw, %zu RLE, %zu compressed\n",
-                     static_cast<unsigned long long>(end.records),
-                     static_cast<unsigned long long>(end.contentSize), data.offset, data.length,
-                     data.frameSize, static_cast<unsigned long long>(frame.windowSize),
-                     frame.singleSegment ? " (single segment)" : "", frame.checksum ? "yes" : "no",
-                     frame.rawBlocks, frame.rleBlocks, frame.compressedBlocks);
+        const auto number = [](uint64_t value) { return std::to_string(value); };
+        printMessage(MessageKind::plain,
+                     number(end.records) + " records, record stream " + number(end.contentSize) +
+                         " bytes; attached data at offset " + number(data.offset) + ", " +
+                         number(data.length) + " bytes; frame " + number(data.frameSize) +
+                         " bytes, window " + number(frame.windowSize) + " bytes" +
+                         (frame.singleSegment ? " (single segment)" : "") + ", checksum " +
+                         (frame.checksum ? "yes" : "no") + ", blocks: " + number(frame.rawBlocks) +
+                         " raw, " + number(frame.rleBlocks) + " RLE, " +
+                         number(frame.compressedBlocks) + " compressed");
     }
     if (end.bytesAfterTerminator > 0) {
-        std::fprintf(stderr, "onefile-pack: note: %llu decoded bytes after the terminator\n",
-                     static_cast<unsigned long long>(end.bytesAfterTerminator));
+        printMessage(MessageKind::note, std::to_string(end.bytesAfterTerminator) +
+                                            " decoded bytes after the terminator");
     }
 }

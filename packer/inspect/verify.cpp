@@ -3,6 +3,7 @@
 #include "packer/error.h"
 #include "packer/inspect/inspect_commands.h"
 #include "packer/inspect/inspected_file.h"
+#include "packer/platform/console.h"
 #include "packer/text.h"
 
 Survey verifiedRecords(const InspectedFile& file, bool collectImages) {
@@ -37,7 +38,7 @@ void runVerifyCommand(const std::filesystem::path& file,
         throw PackError(inspected.quotedName() + ": " + dependencyRefusal(dependencies));
     }
     for (const std::string& warning : dependencies.warnings) {
-        std::cerr << "onefile-pack: warning: " << warning << '\n';
+        printMessage(MessageKind::warning, warning);
     }
     std::cout << inspected.quotedName() << " is sound: " << survey.records.count() << " records, "
               << survey.records.totalSize() << " bytes, the checksum matches; the entry "

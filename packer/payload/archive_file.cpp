@@ -1,16 +1,12 @@
 #include "packer/payload/archive_file.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 // For the frame header parser, which zstd counts as advanced API.
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "archive/layout.h"
@@ -91,37 +87,6 @@ class DecodedStream {
 
 } // namespace
 
-MappedFile::MappedFile(const std::filesystem::path& path) {
-    int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) {
-        throw PackError("cannot open " + quoteForMessage(path.string()) + ": " +
-                        systemErrorText(errno));
-    }
-    struct stat info;
-    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(descriptor);
-        throw PackError(quoteForMessage(path.string()) + " is not a regular file");
-    }
-    size_ = static_cast<size_t>(info.st_size);
-    if (size_ > 0) {
-        void* mapped = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, descriptor, 0);
-        if (mapped == MAP_FAILED) {
-            int error = errno;
-            close(descriptor);
-            throw PackError("cannot read " + quoteForMessage(path.string()) + ": " +
-                            systemErrorText(error));
-        }
-        data_ = static_cast<const unsigned char*>(mapped);
-    }
-    close(descriptor);
-}
-
-MappedFile::~MappedFile() {
-    if (data_) {
-        munmap(const_cast<unsigned char*>(data_), size_);
-    }
-}
-
 std::optional<AttachedData> checkAttachedData(const unsigned char* bytes, size_t size,
                                               std::string* problem) {
     if (size < attachedOverheadSize || std::memcmp(bytes, attachedMagic, attachedMagicSize) != 0) {
@@ -170,19 +135,15 @@ AttachedData locateAttachedData(const unsigned char* bytes, size_t size, const s
     const unsigned char pattern[7] = {attachedMagic[0], attachedMagic[1], attachedMagic[2],
                                       frameMagic[0],    frameMagic[1],    frameMagic[2],
                                       frameMagic[3]};
-    const unsigned char* end = bytes + size;
-    for (const unsigned char* at = bytes; size >= sizeof pattern && at <= end - sizeof pattern;) {
-        const unsigned char* found =
-            static_cast<const unsigned char*>(memmem(at, end - at, pattern, sizeof pattern));
-        if (!found) {
-            break;
-        }
-        std::optional<AttachedData> data = checkAttachedData(found, end - found, &problem);
+    const std::string_view haystack(reinterpret_cast<const char*>(bytes), size);
+    const std::string_view needle(reinterpret_cast<const char*>(pattern), sizeof pattern);
+    for (size_t at = haystack.find(needle); at != std::string_view::npos;
+         at = haystack.find(needle, at + 1)) {
+        std::optional<AttachedData> data = checkAttachedData(bytes + at, size - at, &problem);
         if (data) {
-            data->offset = found - bytes;
+            data->offset = at;
             return *data;
         }
-        at = found + 1;
     }
     throw PackError(quoteForMessage(name) + " holds no attached data");
 }

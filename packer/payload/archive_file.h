@@ -9,20 +9,7 @@
 #include <optional>
 #include <string>
 
-// A file mapped read-only into memory.
-class MappedFile {
-  public:
-    explicit MappedFile(const std::filesystem::path& path);
-    ~MappedFile();
-    MappedFile(const MappedFile&) = delete;
-    MappedFile& operator=(const MappedFile&) = delete;
-    const unsigned char* data() const { return data_; }
-    size_t size() const { return size_; }
-
-  private:
-    const unsigned char* data_ = nullptr;
-    size_t size_ = 0;
-};
+#include "packer/platform/files.h" // MappedFile, which the readers read through
 
 // Attached data found in a file.
 struct AttachedData {

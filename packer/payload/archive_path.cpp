@@ -1,12 +1,11 @@
 #include "packer/payload/archive_path.h"
 
-#include <clocale>
-#include <cwctype>
-#include <locale.h>
+#include <algorithm>
 
 #include "archive/layout.h"
 #include "archive/record_name.h"
 #include "packer/error.h"
+#include "packer/payload/case_fold_table.h"
 #include "packer/text.h"
 
 std::optional<ArchivePath> toArchivePath(const std::vector<std::string>& components,
@@ -56,17 +55,17 @@ std::vector<std::string> archivePathComponents(const std::string& utf8) {
 }
 
 std::u16string caseFoldKey(std::u16string_view path) {
-    // Windows folds names through a table of simple upper-case mappings of
-    // single UTF-16 code units; the C.UTF-8 locale has the same mappings.
-    static locale_t folding = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    const CaseFoldPair* const end = caseFoldPairs + caseFoldPairCount;
     std::u16string key(path);
     for (char16_t& unit : key) {
         if (unit >= u'a' && unit <= u'z') {
             unit = static_cast<char16_t>(unit - u'a' + u'A');
-        } else if (unit >= 0x80 && (unit < 0xD800 || unit > 0xDFFF) && folding) {
-            wint_t upper = towupper_l(static_cast<wint_t>(unit), folding);
-            if (upper <= 0xFFFF) {
-                unit = static_cast<char16_t>(upper);
+        } else if (unit >= 0x80) {
+            const CaseFoldPair* found = std::lower_bound(
+                caseFoldPairs, end, unit,
+                [](const CaseFoldPair& pair, char16_t value) { return pair.from < value; });
+            if (found != end && found->from == unit) {
+                unit = found->to;
             }
         }
     }

@@ -1,19 +1,16 @@
 #include "packer/payload/archive_writer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #define ZSTD_STATIC_LINKING_ONLY // ZSTD_getFrameProgression
 #include <zstd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 #include <thread>
 
 #include "archive/layout.h"
 #include "packer/error.h"
 #include "packer/little_endian.h"
+#include "packer/platform/files.h"
 #include "packer/text.h"
 
 namespace {
@@ -22,15 +19,6 @@ constexpr size_t stagingSize = 1 << 20; // record stream bytes handed to zstd at
 
 struct ContextDeleter {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
-};
-
-struct FileCloser {
-    int descriptor;
-    ~FileCloser() {
-        if (descriptor >= 0) {
-            close(descriptor);
-        }
-    }
 };
 
 void check(size_t result, const char* what) {
@@ -126,36 +114,29 @@ class FrameWriter {
 
 // Streams one file's content into the frame, exactly `file.size` bytes.
 void appendFileContent(FrameWriter& frame, const InputFile& file) {
-    FileCloser input{open(file.source.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (input.descriptor < 0) {
-        throw PackError("cannot open " + quoteForMessage(file.shown) + ": " +
-                        systemErrorText(errno));
+    std::string problem;
+    ReadableFile input(file.source, &problem);
+    if (!input.isOpen()) {
+        throw PackError("cannot open " + quoteForMessage(file.shown) + ": " + problem);
     }
     uint64_t remaining = file.size;
     while (remaining > 0) {
         size_t want = frame.room() < remaining ? frame.room() : static_cast<size_t>(remaining);
-        ssize_t got = read(input.descriptor, frame.space(), want);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw PackError("cannot read " + quoteForMessage(file.shown) + ": " +
-                            systemErrorText(errno));
+        std::optional<size_t> got = input.read(frame.space(), want, &problem);
+        if (!got) {
+            throw PackError("cannot read " + quoteForMessage(file.shown) + ": " + problem);
         }
-        if (got == 0) {
+        if (*got == 0) {
             throw PackError(quoteForMessage(file.shown) +
                             " became shorter while it was being packed; pack again when the "
                             "input no longer changes");
         }
-        frame.commit(static_cast<size_t>(got));
-        remaining -= static_cast<uint64_t>(got);
+        frame.commit(*got);
+        remaining -= *got;
     }
     unsigned char probe;
-    ssize_t extra;
-    do {
-        extra = read(input.descriptor, &probe, 1);
-    } while (extra < 0 && errno == EINTR);
-    if (extra > 0) {
+    std::optional<size_t> extra = input.read(&probe, 1, &problem);
+    if (extra && *extra > 0) {
         throw PackError(quoteForMessage(file.shown) +
                         " became longer while it was being packed; pack again when the input "
                         "no longer changes");

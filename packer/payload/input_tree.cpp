@@ -1,15 +1,11 @@
 #include "packer/payload/input_tree.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <set>
 
 #include "archive/layout.h"
 #include "packer/error.h"
+#include "packer/platform/files.h"
 #include "packer/text.h"
 
 namespace fs = std::filesystem;
@@ -23,14 +19,14 @@ constexpr size_t listedRefusals = 20;
 // The entry as given on the command line, as names below the input
 // directory; "." parts and doubled slashes are dropped, ".." is refused.
 std::vector<std::string> entryNames(const std::string& entry) {
-    fs::path given(entry);
-    if (entry.empty() || given.is_absolute()) {
+    const fs::path given = pathFromUtf8(entry);
+    if (entry.empty() || given.has_root_path()) {
         throw PackError("--entry " + quoteForMessage(entry) +
                         ": give the entry library as a path relative to INPUT_DIR");
     }
     std::vector<std::string> names;
     for (const fs::path& part : given) {
-        std::string text = part.string();
+        std::string text = pathToUtf8(part);
         if (text.empty() || text == ".") {
             continue;
         }
@@ -52,6 +48,12 @@ std::string joined(const std::vector<std::string>& names) {
         path += (path.empty() ? "" : "/") + name;
     }
     return path;
+}
+
+// Whether two paths below the input directory name the same file, as the
+// file system matches names: on Windows, --entry APP.DLL is app.dll.
+bool sameFile(const std::string& a, const std::string& b) {
+    return namesIgnoreCase ? foldedName(a) == foldedName(b) : a == b;
 }
 
 struct Refusal {
@@ -92,36 +94,40 @@ class TreeScan {
     }
 
     void read(const PendingFolder& folder, std::vector<PendingFolder>& pending) {
-        std::error_code error;
-        fs::directory_iterator it(folder.source, error);
-        for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+        std::vector<FolderEntry> entries;
+        std::string problem;
+        auto wanted = [&](const std::string& name, bool isFolder) {
             std::vector<std::string> names = folder.names;
-            names.push_back(it->path().filename().string());
-            visit(it->path(), names, folder.refused, pending);
+            names.push_back(name);
+            return exclusions_.excluding(names, isFolder) == nullptr; // and what lies below it
+        };
+        const bool read = readFolder(folder.source, wanted, entries, &problem);
+        for (const FolderEntry& entry : entries) {
+            std::vector<std::string> names = folder.names;
+            names.push_back(entry.name);
+            visit(folder.source / pathFromUtf8(entry.name), names, entry, folder.refused, pending);
         }
-        if (error) {
+        if (!read) {
             if (folder.names.empty()) {
-                throw PackError("cannot read the directory " + quoteForMessage(root_.string()) +
-                                ": " + error.message());
+                throw PackError("cannot read the directory " + quoteForMessage(pathToUtf8(root_)) +
+                                ": " + problem);
             }
-            const std::string shown = joined(folder.names);
-            refuse(shown,
-                   "cannot read the folder " + quoteForMessage(shown) + ": " + error.message());
+            // Below a refused name that refusal stands for whatever else
+            // is wrong (Windows may not even open a folder called CON).
+            if (!folder.refused) {
+                const std::string shown = joined(folder.names);
+                refuse(shown, "cannot read the folder " + quoteForMessage(shown) + ": " + problem);
+            }
         }
     }
 
-    void visit(const fs::path& source, const std::vector<std::string>& names, bool aboveRefused,
-               std::vector<PendingFolder>& pending) {
+    void visit(const fs::path& source, const std::vector<std::string>& names,
+               const FolderEntry& entry, bool aboveRefused, std::vector<PendingFolder>& pending) {
         const std::string shown = joined(names);
         const std::string quoted = quoteForMessage(shown);
-        struct stat info;
-        if (lstat(source.c_str(), &info) != 0) {
-            refuse(shown, "cannot examine " + quoted + ": " + systemErrorText(errno));
+        if (entry.problem == FolderEntry::cannotExamine) {
+            refuse(shown, "cannot examine " + quoted + ": " + entry.problemText);
             return;
-        }
-        const bool folder = S_ISDIR(info.st_mode);
-        if (exclusions_.excluding(names, folder)) {
-            return; // and whatever lies below it
         }
         std::string nameProblemText = nameProblem(names.back());
         if (!nameProblemText.empty()) {
@@ -129,34 +135,38 @@ class TreeScan {
                    quoted + ": the name " + quoteForMessage(names.back()) + " " + nameProblemText);
         }
         const bool refused = aboveRefused || !nameProblemText.empty();
-        if (!folder && names == entry_) {
+        if (entry.kind != FileKind::directory && sameFile(shown, joined(entry_))) {
             entrySeen = true;
         }
-        if (S_ISLNK(info.st_mode)) {
-            refuse(shown, quoted +
-                              " is a symbolic link; links are not packed (Windows would not "
-                              "recreate them): copy what it points to into the directory instead");
-        } else if (folder) {
+        switch (entry.kind) {
+        case FileKind::symbolicLink:
+        case FileKind::junction:
+            refuse(shown, quoted + " is a " +
+                              (entry.kind == FileKind::junction ? "junction" : "symbolic link") +
+                              "; links are not packed (Windows would not recreate them): copy "
+                              "what it points to into the directory instead");
+            break;
+        case FileKind::directory:
             pending.push_back({source, names, refused});
-        } else if (!S_ISREG(info.st_mode)) {
+            break;
+        case FileKind::file:
+            addFile(source, names, shown, entry, refused);
+            break;
+        default:
             refuse(shown, quoted + " is neither a regular file nor a directory (a device, socket "
                                    "or pipe cannot be packed)");
-        } else {
-            addFile(source, names, shown, static_cast<uint64_t>(info.st_size), refused);
         }
     }
 
     void addFile(const fs::path& source, const std::vector<std::string>& names,
-                 const std::string& shown, uint64_t size, bool refused) {
-        // Opened once now, so that a file that cannot be read is told of with
-        // the rest rather than after minutes of compression.
-        int descriptor = open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (descriptor < 0) {
-            refuse(shown, "cannot read " + quoteForMessage(shown) + ": " + systemErrorText(errno));
-            return;
-        }
-        close(descriptor);
+                 const std::string& shown, const FolderEntry& entry, bool refused) {
         if (refused) {
+            return; // a refused name stands for whatever else is wrong
+        }
+        // Opened once when listed, so that a file that cannot be read is told
+        // of with the rest rather than after minutes of compression.
+        if (entry.problem == FolderEntry::cannotRead) {
+            refuse(shown, "cannot read " + quoteForMessage(shown) + ": " + entry.problemText);
             return;
         }
         std::string problem;
@@ -165,7 +175,7 @@ class TreeScan {
             refuse(shown, quoteForMessage(shown) + ": " + problem);
             return;
         }
-        files.push_back({source, shown, std::move(*archivePath), size});
+        files.push_back({source, shown, std::move(*archivePath), entry.size});
     }
 
     fs::path root_;
@@ -191,7 +201,7 @@ std::string refusalReport(const fs::path& inputDirectory, std::vector<Refusal> r
         return refusals.front().message;
     }
     std::string report = std::to_string(refusals.size()) + " problems in INPUT_DIR " +
-                         quoteForMessage(inputDirectory.string()) + ":";
+                         quoteForMessage(pathToUtf8(inputDirectory)) + ":";
     for (size_t i = 0; i < refusals.size() && i < listedRefusals; ++i) {
         report += "\n  " + refusals[i].message;
     }
@@ -205,11 +215,10 @@ std::string refusalReport(const fs::path& inputDirectory, std::vector<Refusal> r
 
 std::vector<InputFile> scanInputTree(const fs::path& inputDirectory, const std::string& entry,
                                      const Exclusions& exclusions) {
-    std::error_code error;
-    fs::file_status rootStatus = fs::status(inputDirectory, error);
-    if (error || !fs::is_directory(rootStatus)) {
-        throw PackError(quoteForMessage(inputDirectory.string()) + " is not a directory" +
-                        (error ? " (" + error.message() + ")" : std::string()));
+    std::string rootProblem;
+    if (kindOf(inputDirectory, &rootProblem) != FileKind::directory) {
+        throw PackError(quoteForMessage(pathToUtf8(inputDirectory)) + " is not a directory" +
+                        (rootProblem.empty() ? std::string() : " (" + rootProblem + ")"));
     }
     const std::vector<std::string> entryPath = entryNames(entry);
     if (const Exclusions::Rule* rule = exclusions.excludingFile(entryPath)) {
@@ -227,16 +236,15 @@ std::vector<InputFile> scanInputTree(const fs::path& inputDirectory, const std::
 
     const std::string entryShown = joined(entryPath);
     auto found = std::find_if(files.begin(), files.end(), [&entryShown](const InputFile& file) {
-        return file.shown == entryShown;
+        return sameFile(file.shown, entryShown);
     });
     if (found == files.end() && !scan.entrySeen) {
         // Nothing at the entry's path was packed or refused as a file.
         fs::path onDisk = inputDirectory;
         for (const std::string& name : entryPath) {
-            onDisk /= name;
+            onDisk /= pathFromUtf8(name);
         }
-        std::error_code statError;
-        bool exists = fs::exists(fs::symlink_status(onDisk, statError));
+        bool exists = entryExists(onDisk);
         scan.refusals.push_back(
             {entryShown, "--entry " + quoteForMessage(entry) + ": " + quoteForMessage(entryShown) +
                              (exists ? " is not a regular file" : " does not exist")});

@@ -205,10 +205,14 @@ TEST(Build, AFailedWriteLeavesNoFileBehind) {
     fs::create_directories(out);
     // Files may grow to 100 KiB, less than the executable: a write fails
     // (with "File too large" once the signal is ignored) partway through.
-    CommandResult r =
-        runCommand({"sh", "-c", "ulimit -f 200; trap '' XFSZ; exec \"$@\"", "sh", ONEFILE_PACK_PATH,
-                    "build", built.input.string(), "--entry", "app.dll", "--output",
-                    (out / "app.exe").string(), "--level", "1"});
+    std::vector<std::string> command = {"sh", "-c", "ulimit -f 200; trap '' XFSZ; exec \"$@\"",
+                                        "sh"};
+    for (const std::string& part : packerCommand()) {
+        command.push_back(part);
+    }
+    command.insert(command.end(), {"build", built.input.string(), "--entry", "app.dll", "--output",
+                                   (out / "app.exe").string(), "--level", "1"});
+    CommandResult r = runCommand(command);
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(out.string()), std::string::npos) << r.err;

@@ -156,10 +156,15 @@ TEST(Archive, WorksFromAnyWorkingDirectoryAndLeavesNoTemporaryFiles) {
     EXPECT_EQ(directoryNames(tree.scratch.path()), (std::vector<std::string>{"input", "out.bin"}));
     // Relative paths resolve against the working directory; the packer's
     // own location does not matter.
-    CommandResult r = runCommand({"sh", "-c",
-                                  "cd '" + tree.scratch.path().string() + "' && '" +
-                                      std::string(ONEFILE_PACK_PATH) +
-                                      "' archive input --entry ./lib//app.dll --output rel.bin"});
+    std::vector<std::string> command = {
+        "sh", "-c",
+        "cd '" + tree.scratch.path().string() +
+            "' && exec \"$@\" archive input --entry ./lib//app.dll --output rel.bin",
+        "sh"};
+    for (const std::string& part : packerCommand()) {
+        command.push_back(part);
+    }
+    CommandResult r = runCommand(command);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(readFile(tree.scratch / "rel.bin") == readFile(output));
 }

@@ -127,16 +127,18 @@ TEST(ProductOptions, AnOutputNameThatIsNoProductNameGivesOnefile) {
 
 TEST(ProductOptions, RefusedValuesAreUsageErrorsAndWriteNothing) {
     Tree tree;
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
+    std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--version", "1.2.3.4.5"}, "--version takes A.B.C.D"},
         {{"--version", "65536"}, "not '65536'"},
         {{"--version", ""}, "--version takes"},
         {{"--version"}, "--version needs a value"},
         {{"--product", ""}, "--product cannot be empty"},
         {{"--product", "a\tb"}, "--product 'a\\x09b' holds a control character"},
-        {{"--company", "\xff"}, "--company"},
         {{"--company", std::string(300, 'c')}, "longer than 255"},
     };
+    if (!windowsPacker()) { // a Windows command line is UTF-16: never malformed UTF-8
+        cases.push_back({{"--company", "\xff"}, "--company"});
+    }
     for (const auto& [options, message] : cases) {
         CommandResult r = tree.build(options);
         EXPECT_EQ(r.exitCode, 2) << message;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -83,10 +84,32 @@ CommandResult runCommand(const std::vector<std::string>& arguments) {
     return result;
 }
 
+bool windowsPacker() {
+    const char* exe = std::getenv("ONEFILE_PACK_EXE");
+    return exe && *exe;
+}
+
+std::vector<std::string> packerCommand() {
+    if (windowsPacker()) {
+        // With a UTF-8 locale, without which Wine mangles names beyond ASCII.
+        return {"env", "LC_ALL=C.UTF-8", "WINEPREFIX=" ONEFILE_WINEPREFIX, ONEFILE_WINE_RUN,
+                std::getenv("ONEFILE_PACK_EXE")};
+    }
+    return {ONEFILE_PACK_PATH};
+}
+
 CommandResult runPacker(const std::vector<std::string>& arguments) {
-    std::vector<std::string> command = {ONEFILE_PACK_PATH};
+    std::vector<std::string> command = packerCommand();
     command.insert(command.end(), arguments.begin(), arguments.end());
     return runCommand(command);
+}
+
+std::string joinedForPacker(const fs::path& base, const std::string& below) {
+    std::string joined = base.string() + (windowsPacker() ? "\\" : "/") + below;
+    if (windowsPacker()) {
+        std::replace(joined.begin() + base.string().size(), joined.end(), '/', '\\');
+    }
+    return joined;
 }
 
 nlohmann::json infoOf(const fs::path& file) {

@@ -35,8 +35,21 @@ struct CommandResult {
 // Runs `arguments` (element 0 the program) and waits for it.
 CommandResult runCommand(const std::vector<std::string>& arguments);
 
-// Runs the packer built with these tests.
+// The packer under test: the host's, or, when ONEFILE_PACK_EXE names
+// onefile-pack.exe, that one under Wine with the build's prefix, which then
+// takes the same command lines: a host path such as /tmp/x is a path on
+// Wine's current drive, which maps the whole file system.
+bool windowsPacker();
+
+// The command that starts the packer under test, before its arguments.
+std::vector<std::string> packerCommand();
+
+// Runs the packer under test.
 CommandResult runPacker(const std::vector<std::string>& arguments);
+
+// `base` and a path below it, as the packer under test joins them in its
+// messages ("\" between them on Windows).
+std::string joinedForPacker(const std::filesystem::path& base, const std::string& below);
 
 // What `info --json` says of `file`; a failed run fails the test.
 nlohmann::json infoOf(const std::filesystem::path& file);

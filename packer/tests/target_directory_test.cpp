@@ -148,9 +148,11 @@ TEST(TargetDirectoryOption, ARefusedSpecWritesNothing) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("--target-dir '{TEMP}\\{PID}': two runs could unpack"), std::string::npos)
         << r.err;
-    r = tree.build({"--target-dir", "C:\\\xff{RANDOM}"});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("it is not UTF-8"), std::string::npos) << r.err;
+    if (!windowsPacker()) { // a Windows command line is UTF-16: never malformed UTF-8
+        r = tree.build({"--target-dir", "C:\\\xff{RANDOM}"});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.err.find("it is not UTF-8"), std::string::npos) << r.err;
+    }
     EXPECT_TRUE(directoryNames(tree.out).empty());
     // It belongs to build alone.
     r = runPacker({"archive", tree.input.string(), "--entry", "app.dll", "--output",

@@ -1,11 +1,12 @@
 #!/usr/bin/python3
 """onefile installed and used as another project uses it: InstalledPrefix
-(cmake --install into a temporary prefix, examples/consumer built against it)
-and DebianPackage (cpack -G DEB, listed with dpkg-deb -c and unpacked with
-dpkg-deb -x into a temporary root, never installed). Packed programs run
+(cmake --install into a temporary prefix, examples/consumer built against it),
+DebianPackage (cpack -G DEB, listed with dpkg-deb -c and unpacked with
+dpkg-deb -x into a temporary root, never installed) and WindowsZip (cpack -G
+ZIP, the Windows packer unzipped and run under Wine). Packed programs run
 under Wine.
 
-Usage: install_test.py InstalledPrefix|DebianPackage; tests/install/CMakeLists.txt
+Usage: install_test.py InstalledPrefix|DebianPackage|WindowsZip; tests/install/CMakeLists.txt
 sets the ONEFILE_ variables read below, and WINEPREFIX.
 """
 import glob
@@ -17,6 +18,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import zipfile
 
 BUILD = os.environ["ONEFILE_BUILD"]
 VERSION = os.environ["ONEFILE_VERSION"]
@@ -67,16 +69,17 @@ def run_under_wine(program, *arguments):
 
 class Installed(unittest.TestCase):
     def pack_and_run_hello(self, packer, folder):
-        """The hello example packed by `packer` from `folder`, with no
-        ONEFILE_ variable, then run."""
+        """The hello example packed by `packer` (a program, or the command
+        that starts it) from `folder`, with no ONEFILE_ variable, then run."""
+        packer = [packer] if isinstance(packer, str) else packer
         os.makedirs(os.path.join(folder, "hello", "plugins"))
         for name in ("hello.dll", "support.dll", "plugins/greeter.dll"):
             shutil.copy(os.path.join(WINDOWS_BIN, os.path.basename(name)),
                         os.path.join(folder, "hello", name))
         env = without_onefile_variables()
-        self.assertTrue(run(packer, "--version", cwd=folder, env=env).startswith(
+        self.assertTrue(run(*packer, "--version", cwd=folder, env=env).startswith(
             "onefile-pack %s (zstd " % VERSION))
-        run(packer, "build", "hello", "--entry", "hello.dll", "--output", "hello.exe",
+        run(*packer, "build", "hello", "--entry", "hello.dll", "--output", "hello.exe",
             "--level", "3", "--quiet", cwd=folder, env=env)
         status, output = run_under_wine(os.path.join(folder, "hello.exe"), "one", ":plugin",
                                         ":exit=7")
@@ -226,6 +229,33 @@ class DebianPackage(Installed):
         root = os.path.join(self.work, "root")
         run("dpkg-deb", "-x", self.deb, root)
         self.pack_and_run_hello(os.path.join(root, "usr", "bin", "onefile-pack"), self.work)
+
+
+class WindowsZip(Installed):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="onefile-zip-test.")
+        run(CPACK, "-G", "ZIP", "-B", cls.work, "--config", os.path.join(BUILD, "CPackConfig.cmake"))
+        cls.zip = os.path.join(cls.work, "onefile-%s-win64.zip" % VERSION)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def test_it_holds_the_windows_packer_and_the_readme_in_a_folder_of_its_name(self):
+        folder = "onefile-%s-win64/" % VERSION
+        with zipfile.ZipFile(self.zip) as archive:
+            names = set(archive.namelist())
+        licenses = {folder + os.path.basename(f) for f in glob.glob(
+            os.path.join(os.environ["ONEFILE_SOURCE"], "LICENSE*"))}
+        self.assertEqual(names, {folder + "onefile-pack.exe", folder + "README.md", *licenses})
+
+    def test_the_packer_unzipped_packs_and_the_result_runs(self):
+        with zipfile.ZipFile(self.zip) as archive:
+            archive.extractall(os.path.join(self.work, "unzipped"))
+        packer = os.path.join(self.work, "unzipped", "onefile-%s-win64" % VERSION,
+                              "onefile-pack.exe")
+        self.pack_and_run_hello([WINE_RUN, packer], self.work)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,11 @@
 // Outputs that appear whole or not at all: written under a temporary name
-// in the destination's directory and renamed at the end. Whatever is not
-// committed is removed, also when the packer is interrupted.
+// in the destination's directory and moved into place at the end, in one
+// step. Whatever is not committed is removed, also when the packer is
+// interrupted (signals on Linux; Ctrl-C, Ctrl-Break and closing the console
+// on Windows).
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -22,7 +25,8 @@ class TemporaryFile {
     FILE* stream() { return stream_; }
     // Flushes and closes the stream; throws PackError on a write error.
     void close();
-    // Closes, sets the mode (0644 less the umask, or executable), renames.
+    // Closes and moves the file into place, replacing what was there. On
+    // Linux it gets the mode 0644 less the umask, or 0755 when executable.
     void commit(bool executable = false);
 
   private:
@@ -30,20 +34,6 @@ class TemporaryFile {
     std::filesystem::path path_;
     FILE* stream_ = nullptr;
     bool committed_ = false;
-    int slot_ = -1;
-};
-
-// A temporary directory for intermediate files, removed with its contents.
-class TemporaryDirectory {
-  public:
-    TemporaryDirectory();
-    ~TemporaryDirectory();
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
     int slot_ = -1;
 };
 
@@ -58,6 +48,6 @@ class FileSink : public ByteSink {
     std::filesystem::path path_;
 };
 
-// Removes registered temporary paths on SIGINT, SIGTERM and SIGHUP, then
-// lets the signal end the process as usual.
+// Removes the registered temporary files when the packer is interrupted,
+// then lets the interrupt end it as it would have.
 void installInterruptCleanup();

@@ -1,4 +1,6 @@
-#include "packer/cli/output_file.h"
+// Linux: mkostemp beside the output, rename into place, and signal handlers
+// that remove what is registered before the signal ends the process.
+#include "packer/platform/output_file.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -10,6 +12,7 @@
 #include <cstring>
 
 #include "packer/error.h"
+#include "packer/platform/files.h"
 #include "packer/text.h"
 
 namespace fs = std::filesystem;
@@ -17,11 +20,11 @@ namespace fs = std::filesystem;
 namespace {
 
 // Paths a signal handler removes: fixed storage, as the handler may not
-// allocate. A directory entry is removed after the files registered in it.
+// allocate.
 constexpr int cleanupSlots = 8;
 constexpr size_t cleanupPathCapacity = 4096;
 struct CleanupSlot {
-    volatile sig_atomic_t state; // 0 free, 1 file, 2 directory
+    volatile sig_atomic_t used;
     char path[cleanupPathCapacity];
 };
 CleanupSlot cleanupTable[cleanupSlots];
@@ -49,15 +52,15 @@ class CleanupSignalsHeld {
     sigset_t previous_;
 };
 
-int registerCleanup(const fs::path& path, bool directory) {
+int registerCleanup(const fs::path& path) {
     const std::string& text = path.native();
     if (text.size() >= cleanupPathCapacity) {
         return -1;
     }
     for (int i = 0; i < cleanupSlots; ++i) {
-        if (cleanupTable[i].state == 0) {
+        if (!cleanupTable[i].used) {
             std::memcpy(cleanupTable[i].path, text.c_str(), text.size() + 1);
-            cleanupTable[i].state = directory ? 2 : 1;
+            cleanupTable[i].used = 1;
             return i;
         }
     }
@@ -66,18 +69,14 @@ int registerCleanup(const fs::path& path, bool directory) {
 
 void unregisterCleanup(int slot) {
     if (slot >= 0) {
-        cleanupTable[slot].state = 0;
+        cleanupTable[slot].used = 0;
     }
 }
 
 extern "C" void removeOnSignal(int signalNumber) {
-    for (int pass = 1; pass <= 2; ++pass) {
-        for (CleanupSlot& slot : cleanupTable) {
-            if (slot.state == 1 && pass == 1) {
-                unlink(slot.path);
-            } else if (slot.state == 2 && pass == 2) {
-                rmdir(slot.path); // its files were registered too and are gone
-            }
+    for (CleanupSlot& slot : cleanupTable) {
+        if (slot.used) {
+            unlink(slot.path);
         }
     }
     signal(signalNumber, SIG_DFL);
@@ -108,12 +107,13 @@ TemporaryFile::TemporaryFile(const fs::path& destination) : destination_(destina
         descriptor = mkostemp(pattern.data(), O_CLOEXEC);
         error = errno;
         if (descriptor >= 0) {
-            slot_ = registerCleanup(pattern, false);
+            slot_ = registerCleanup(pattern);
         }
     }
     if (descriptor < 0) {
-        throw PackError("cannot create a file in " + quoteForMessage(directory.string()) + " for " +
-                        quoteForMessage(destination.string()) + ": " + systemErrorText(error));
+        throw PackError("cannot create a file in " + quoteForMessage(pathToUtf8(directory)) +
+                        " for " + quoteForMessage(pathToUtf8(destination)) + ": " +
+                        systemErrorText(error));
     }
     path_ = pattern;
     stream_ = fdopen(descriptor, "w+b");
@@ -122,7 +122,7 @@ TemporaryFile::TemporaryFile(const fs::path& destination) : destination_(destina
         ::close(descriptor);
         unlink(path_.c_str());
         unregisterCleanup(slot_);
-        throw PackError("cannot write " + quoteForMessage(destination.string()) + ": " +
+        throw PackError("cannot write " + quoteForMessage(pathToUtf8(destination)) + ": " +
                         systemErrorText(error));
     }
 }
@@ -149,7 +149,7 @@ void TemporaryFile::close() {
     }
     stream_ = nullptr;
     if (failed) {
-        throw PackError("cannot write " + quoteForMessage(destination_.string()) + ": " +
+        throw PackError("cannot write " + quoteForMessage(pathToUtf8(destination_)) + ": " +
                         systemErrorText(error));
     }
 }
@@ -160,43 +160,8 @@ void TemporaryFile::commit(bool executable) {
     umask(mask);
     chmod(path_.c_str(), (executable ? 0777 : 0666) & ~mask);
     if (rename(path_.c_str(), destination_.c_str()) != 0) {
-        throw PackError("cannot create " + quoteForMessage(destination_.string()) + ": " +
+        throw PackError("cannot create " + quoteForMessage(pathToUtf8(destination_)) + ": " +
                         systemErrorText(errno));
     }
     committed_ = true;
-}
-
-TemporaryDirectory::TemporaryDirectory() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        (fs::path(base && *base ? base : "/tmp") / "onefile-pack.XXXXXX").native();
-    bool made;
-    int error = 0;
-    {
-        CleanupSignalsHeld held;
-        made = mkdtemp(pattern.data()) != nullptr;
-        error = errno;
-        if (made) {
-            slot_ = registerCleanup(pattern, true);
-        }
-    }
-    if (!made) {
-        throw PackError("cannot create a temporary directory in " +
-                        quoteForMessage(fs::path(pattern).parent_path().string()) + ": " +
-                        systemErrorText(error));
-    }
-    path_ = pattern;
-}
-
-TemporaryDirectory::~TemporaryDirectory() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-    unregisterCleanup(slot_);
-}
-
-void FileSink::write(const void* data, size_t size) {
-    if (std::fwrite(data, 1, size, stream_) != size) {
-        throw PackError("cannot write " + quoteForMessage(path_.string()) + ": " +
-                        systemErrorText(errno));
-    }
 }

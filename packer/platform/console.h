@@ -1,0 +1,27 @@
+// The standard streams as the packer writes to them: UTF-8 text, which a
+// Windows console shows as it was meant (every name as it is, through the
+// console's wide-character calls), and the same bytes with "\n" line ends
+// wherever the output is redirected. On a terminal (a console) the labels
+// of errors and warnings are coloured.
+#pragma once
+
+#include <string>
+
+// Sets the standard streams up; once, before anything is written.
+void setUpStandardStreams();
+
+// Whether standard error is a terminal (on Windows, a console).
+bool standardErrorIsTerminal();
+
+// Whether the user lets colours show: NO_COLOR is not set.
+bool coloursWanted();
+
+// Whether the labels on standard error are coloured: a terminal (a console
+// that takes escape sequences) and colours wanted.
+bool standardErrorShowsColours();
+
+enum class MessageKind { plain, note, warning, error };
+
+// Writes "onefile-pack: TEXT" (with "note: ", "warning: " or "error: "
+// before the text as `kind` says) and a line end to standard error.
+void printMessage(MessageKind kind, const std::string& text);
