@@ -18,24 +18,6 @@
 
 namespace {
 
-// The length of `text` up to its last whole UTF-8 sequence: a character
-// split between two writes waits for its rest.
-size_t wholeCharacters(const std::string& text) {
-    size_t start = text.size();
-    int continuation = 0;
-    while (start > 0 && continuation < 3 &&
-           (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80) {
-        --start;
-        ++continuation;
-    }
-    if (start == 0) {
-        return text.size();
-    }
-    const unsigned char lead = static_cast<unsigned char>(text[start - 1]);
-    const int length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-    return continuation + 1 < length ? start - 1 : text.size();
-}
-
 // A stream buffer that writes UTF-8 text to a console as UTF-16, at each
 // line end and each flush.
 class ConsoleBuffer : public std::streambuf {
@@ -68,7 +50,7 @@ class ConsoleBuffer : public std::streambuf {
 
   private:
     void send() {
-        const size_t whole = wholeCharacters(pending_);
+        const size_t whole = wholeUtf8Length(pending_);
         const std::wstring wide = wideFromUtf8(std::string_view(pending_).substr(0, whole));
         pending_.erase(0, whole);
         for (size_t done = 0; done < wide.size();) {

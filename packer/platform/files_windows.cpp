@@ -23,26 +23,6 @@ HANDLE openExisting(const std::wstring& path, DWORD access, DWORD share, DWORD f
     return CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
-FileKind kindOfFound(const WIN32_FIND_DATAW& found) {
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        const DWORD tag = found.dwReserved0;
-        if (tag == IO_REPARSE_TAG_MOUNT_POINT) {
-            return FileKind::junction;
-        }
-        if (tag == IO_REPARSE_TAG_SYMLINK || IsReparseTagNameSurrogate(tag)) {
-            return FileKind::symbolicLink;
-        }
-        if (tag == static_cast<DWORD>(IO_REPARSE_TAG_AF_UNIX)) {
-            return FileKind::other;
-        }
-        // Others (deduplicated, cloud or compressed files) read as what they hold.
-    }
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        return FileKind::directory;
-    }
-    return found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE ? FileKind::other : FileKind::file;
-}
-
 // Whether `handle`, opened at `name` below the folder whose final path is
 // `folderFinal`, is there rather than somewhere a link leads to. What cannot
 // be told passes: the reparse points found before already tell of links.

@@ -51,3 +51,11 @@ class FileSink : public ByteSink {
 // Removes the registered temporary files when the packer is interrupted,
 // then lets the interrupt end it as it would have.
 void installInterruptCleanup();
+
+#ifdef _WIN32
+// The console control handler that installInterruptCleanup installs. For
+// Ctrl-C, Ctrl-Break, the console's close, log-off and shutdown it removes
+// the registered files and ends the process with STATUS_CONTROL_C_EXIT;
+// other events it leaves to the next handler (returns 0).
+int __stdcall removeOnConsoleEvent(unsigned long event);
+#endif

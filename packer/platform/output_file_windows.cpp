@@ -48,29 +48,6 @@ void removeRegistered(const CleanupEntry& entry) {
     DeleteFileW(entry.path.c_str());
 }
 
-BOOL WINAPI removeOnConsoleEvent(DWORD event) {
-    switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-        break;
-    default:
-        return FALSE;
-    }
-    AcquireSRWLockExclusive(&cleanupLock);
-    for (const CleanupEntry& entry : cleanupTable) {
-        if (entry.used) {
-            removeRegistered(entry);
-        }
-    }
-    // Ended as the system's own handler would end it, but at once: the
-    // compression threads may hold locks that an orderly exit would wait for.
-    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
-    return TRUE;
-}
-
 // Call with the lock held.
 int registerCleanup(HANDLE handle, const std::wstring& path) {
     for (int i = 0; i < cleanupSlots; ++i) {
@@ -108,6 +85,29 @@ std::wstring uniqueSuffix() {
 }
 
 } // namespace
+
+BOOL WINAPI removeOnConsoleEvent(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        break;
+    default:
+        return FALSE;
+    }
+    AcquireSRWLockExclusive(&cleanupLock);
+    for (const CleanupEntry& entry : cleanupTable) {
+        if (entry.used) {
+            removeRegistered(entry);
+        }
+    }
+    // Ended as the system's own handler would end it, but at once: the
+    // compression threads may hold locks that an orderly exit would wait for.
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    return TRUE;
+}
 
 void installInterruptCleanup() {
     SetConsoleCtrlHandler(removeOnConsoleEvent, TRUE);

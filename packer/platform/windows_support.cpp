@@ -88,6 +88,22 @@ std::string utf8FromWide(std::wstring_view text) {
     return out;
 }
 
+size_t wholeUtf8Length(std::string_view text) {
+    size_t start = text.size();
+    int continuation = 0;
+    while (start > 0 && continuation < 3 &&
+           (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80) {
+        --start;
+        ++continuation;
+    }
+    if (start == 0) {
+        return text.size();
+    }
+    const unsigned char lead = static_cast<unsigned char>(text[start - 1]);
+    const int length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    return continuation + 1 < length ? start - 1 : text.size();
+}
+
 std::string windowsErrorText(DWORD code) {
     wchar_t* buffer = nullptr;
     DWORD length = FormatMessageW(
@@ -155,6 +171,26 @@ std::wstring finalPathOf(HANDLE handle) {
         }
         path.resize(length + 1);
     }
+}
+
+FileKind kindOfFound(const WIN32_FIND_DATAW& found) {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        const DWORD tag = found.dwReserved0;
+        if (tag == IO_REPARSE_TAG_MOUNT_POINT) {
+            return FileKind::junction;
+        }
+        if (tag == IO_REPARSE_TAG_SYMLINK || IsReparseTagNameSurrogate(tag)) {
+            return FileKind::symbolicLink;
+        }
+        if (tag == static_cast<DWORD>(IO_REPARSE_TAG_AF_UNIX)) {
+            return FileKind::other;
+        }
+        // Others (deduplicated, cloud or compressed files) read as what they hold.
+    }
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        return FileKind::directory;
+    }
+    return found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE ? FileKind::other : FileKind::file;
 }
 
 bool sameNameIgnoringCase(std::wstring_view a, std::wstring_view b) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "packer/platform/files.h"
+
 // UTF-16 of UTF-8 text. Encoded surrogates (as utf8FromWide writes unpaired
 // ones) come back as they were; bytes that are not UTF-8 become U+FFFD.
 std::wstring wideFromUtf8(std::string_view text);
@@ -16,6 +18,10 @@ std::wstring wideFromUtf8(std::string_view text);
 // UTF-8 of UTF-16 text; an unpaired surrogate is encoded as UTF-8 would
 // encode its value, so that a name round-trips to the same file.
 std::string utf8FromWide(std::wstring_view text);
+
+// The length of `text` up to its last whole UTF-8 sequence: a character
+// split between two writes waits for its rest.
+size_t wholeUtf8Length(std::string_view text);
 
 // The system's text for an error code, as one line without its final stop.
 std::string windowsErrorText(DWORD code);
@@ -34,6 +40,10 @@ std::wstring childPath(const std::wstring& folder, std::wstring_view name);
 // Where the system finds what `handle` is open on, links resolved, in the
 // "\\?\" form; empty when it cannot tell.
 std::wstring finalPathOf(HANDLE handle);
+
+// What a folder's entry is, as the system's find data tells it: a link or a
+// junction by its reparse tag, not what it leads to.
+FileKind kindOfFound(const WIN32_FIND_DATAW& found);
 
 // Whether two names or paths are equal as the file system compares them.
 bool sameNameIgnoringCase(std::wstring_view a, std::wstring_view b);

@@ -169,6 +169,14 @@ TEST(Extract, WritesThePackedTreeBackByteForByteFromEitherKindOfFile) {
         EXPECT_EQ(r.out + r.err, "");
         EXPECT_TRUE(treeOf(out) == treeOf(packed.input)) << file;
     }
+    // A link above DIR is the user's way there, and is taken: only links
+    // below DIR are refused.
+    fs::create_directories(packed.scratch / "real");
+    fs::create_directory_symlink(packed.scratch / "real", packed.scratch / "via");
+    CommandResult r =
+        runPacker({"extract", packed.exe.string(), (packed.scratch / "via" / "out").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(treeOf(packed.scratch / "real" / "out") == treeOf(packed.input));
 }
 
 TEST(Extract, RefusesADirectoryThatIsNotEmptyUnlessForced) {

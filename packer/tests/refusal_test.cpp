@@ -242,6 +242,11 @@ TEST(Refused, AnInputThatIsNotADirectoryAndAnOutputInsideTheInput) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("inside INPUT_DIR"), std::string::npos) << r.err;
     EXPECT_EQ(directoryNames(scratch / "in"), std::vector<std::string>{"app.dll"});
+    // A folder beside it whose name begins with the input's is not inside it.
+    fs::create_directories(scratch / "in-out");
+    r = runPacker({"archive", (scratch / "in").string(), "--entry", "app.dll", "--output",
+                   (scratch / "in-out" / "a.bin").string()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 
 TEST(Refused, EveryProblemOfTheInputInOneMessageEachPathBelowInputDir) {

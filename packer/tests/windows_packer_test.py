@@ -256,15 +256,20 @@ class Image(unittest.TestCase):
         self.assertEqual(strings["OriginalFilename"], "onefile-pack.exe")
 
 
-def on_a_terminal(*command):
+def on_a_terminal(*command, no_color=None, error_file=None):
     """What a Windows program writes on a console, with a pseudo-terminal as
-    Wine's console: the bytes Wine shows there."""
+    Wine's console: the bytes Wine shows there. NO_COLOR is set to `no_color`
+    if given; standard error goes to `error_file` if given."""
     child, terminal = pty.fork()
     if child == 0:
+        if error_file:
+            os.dup2(os.open(error_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644), 2)
         # Wide enough that Wine's console breaks no line.
         termios.tcsetwinsize(0, (50, 400))
         os.environ.update(WINE_ENVIRONMENT, TERM="xterm")
         os.environ.pop("NO_COLOR", None)
+        if no_color is not None:
+            os.environ["NO_COLOR"] = no_color
         os.execv(WINE_RUN, [WINE_RUN, *command])
     shown = b""
     deadline = time.time() + 120
@@ -290,11 +295,15 @@ class Console(Scratch):
         write(self.path("in", "app.dll"), os.urandom(8 << 20))  # seconds of work at level 19
         write(self.path("in", "données", "trailing."), b"a name Windows drops the dot of\n")
 
-    def test_an_error_shows_its_names_and_a_coloured_label(self):
-        shown = on_a_terminal(WINDOWS_PACKER, "build", windows_path(self.path("in")), "--entry",
-                              "app.dll", "--output", windows_path(self.path("App.exe")))
+    def test_an_error_shows_its_names_and_a_coloured_label_unless_colours_are_unwanted(self):
+        arguments = ["build", windows_path(self.path("in")), "--entry", "app.dll", "--output",
+                     windows_path(self.path("App.exe"))]
+        shown = on_a_terminal(WINDOWS_PACKER, *arguments)
         self.assertIn("\x1b[1;31merror: \x1b[0m", shown)
         self.assertIn("'données/trailing.': the name 'trailing.' ends in a dot", shown)
+        shown = on_a_terminal(WINDOWS_PACKER, *arguments, no_color="1")
+        self.assertIn("onefile-pack: error: ", shown)
+        self.assertNotIn("\x1b[1;31m", shown)
 
     def test_redirected_it_writes_plain_lines_as_the_host_packer_does(self):
         arguments = ["archive", "in", "--entry", "app.dll", "--output", "App.bin"]
@@ -302,6 +311,11 @@ class Console(Scratch):
         status, out, err = wine(WINDOWS_PACKER, *arguments, cwd=self.work)
         self.assertEqual((status, out, err), (1, "", expected))
         self.assertNotIn("\x1b", err)
+        # Standard error alone redirected, standard output still a console.
+        on_a_terminal(WINDOWS_PACKER, "archive", windows_path(self.path("in")), "--entry",
+                      "app.dll", "--output", windows_path(self.path("App.bin")),
+                      error_file=self.path("err.txt"))
+        self.assertEqual(read(self.path("err.txt")).decode(), expected)
 
     def test_progress_is_drawn_on_a_console_and_given_in_lines_otherwise(self):
         os.remove(self.path("in", "données", "trailing."))
