@@ -21,6 +21,7 @@
     X(FindFirstFileW)                                                                              \
     X(FindNextFileW)                                                                               \
     X(Sleep)                                                                                       \
+    X(GetTickCount64)                                                                              \
     X(WaitForSingleObject)                                                                         \
     X(TerminateProcess)                                                                            \
     X(GetExitCodeProcess)                                                                          \
