@@ -59,6 +59,9 @@ extern volatile LONG removalState;
 constexpr LONG removalNone = 0;
 constexpr LONG removalRunning = 1;
 constexpr LONG removalDone = 2;
+// The tick count after which the removal begins no further retry: set by an
+// event after which the system ends the process within seconds; 0: none.
+extern volatile ULONGLONG removalDeadline;
 // Bytes of the record stream that the record loop has written out so far:
 // its own thread writes it, the progress window's reads it.
 extern volatile uint64_t unpackedBytes;

@@ -12,10 +12,14 @@
 #include "bootstrap/seams.h"
 #include "paths/binary_path.h"
 #include "paths/environment.h"
+#include "paths/path_spec.h"
 
 wchar_t* checkParentInstance() {
     wchar_t* value = getEnvironmentValue(handshakeParentVariable);
-    if (value == nullptr || value[0] == 0) {
+    // Of the parent's own form only: a child takes its directory from this
+    // value in every mode, and "+456" or " 456" would name live instance 456
+    // to the conversion below while no parent wrote it.
+    if (value == nullptr || !isParentIdentifierValue(value)) {
         return nullptr;
     }
 

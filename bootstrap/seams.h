@@ -7,6 +7,7 @@
 
 #include <psapi.h>
 
+#include "bootstrap/security.h"
 #include "bootstrap/shell.h"
 #include "errors/dialog.h"
 
@@ -21,6 +22,7 @@
     X(FindFirstFileW)                                                                              \
     X(FindNextFileW)                                                                               \
     X(Sleep)                                                                                       \
+    X(GetTickCount64)                                                                              \
     X(WaitForSingleObject)                                                                         \
     X(TerminateProcess)                                                                            \
     X(GetExitCodeProcess)                                                                          \
@@ -28,6 +30,7 @@
     X(K32GetModuleFileNameExW)                                                                     \
     X(LoadLibraryExW)                                                                              \
     X(userMessageBox)                                                                              \
+    X(processTokenSid)                                                                             \
     X(_wcsdup)
 
 #ifdef ONEFILE_SEAMS

@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include "bootstrap/bounded.h"
+#include "bootstrap/seams.h"
 
 namespace {
 
@@ -33,30 +34,10 @@ typedef BOOL(WINAPI* EqualSidFunction)(PSID, PSID);
 // The token's user, read once; null when the system will not tell.
 PSID processUserSid() {
     static bool known = false;
-    if (known) {
-        return reinterpret_cast<TOKEN_USER*>(tokenUser)->User.Sid;
-    }
-    auto openProcessToken =
-        reinterpret_cast<OpenProcessTokenFunction>(advapiFunction("OpenProcessToken"));
-    auto getTokenInformation =
-        reinterpret_cast<GetTokenInformationFunction>(advapiFunction("GetTokenInformation"));
-    if (openProcessToken == nullptr || getTokenInformation == nullptr) {
-        return nullptr;
-    }
-    // The process's token, not a thread's: the directory is the process's.
-    HANDLE token = nullptr;
-    if (!openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return nullptr;
-    }
-    DWORD size = 0;
-    known = getTokenInformation(token, TokenUser, tokenUser, sizeof tokenUser, &size) != 0;
-    DWORD tokenError = GetLastError();
-    CloseHandle(token);
     if (!known) {
-        SetLastError(tokenError);
-        return nullptr;
+        known = processTokenSid(TokenUser, tokenUser, sizeof tokenUser);
     }
-    return reinterpret_cast<TOKEN_USER*>(tokenUser)->User.Sid;
+    return known ? reinterpret_cast<TOKEN_USER*>(tokenUser)->User.Sid : nullptr;
 }
 
 bool makePrivateDescriptor() {
@@ -87,6 +68,27 @@ bool makePrivateDescriptor() {
 
 } // namespace
 
+bool processTokenSid(TOKEN_INFORMATION_CLASS which, void* buffer, DWORD size) {
+    auto openProcessToken =
+        reinterpret_cast<OpenProcessTokenFunction>(advapiFunction("OpenProcessToken"));
+    auto getTokenInformation =
+        reinterpret_cast<GetTokenInformationFunction>(advapiFunction("GetTokenInformation"));
+    if (openProcessToken == nullptr || getTokenInformation == nullptr) {
+        return false;
+    }
+    // The process's token, not a thread's: the directory is the process's.
+    HANDLE token = nullptr;
+    if (!openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    DWORD written = 0;
+    bool read = getTokenInformation(token, which, buffer, size, &written) != 0;
+    DWORD tokenError = GetLastError();
+    CloseHandle(token);
+    SetLastError(tokenError);
+    return read;
+}
+
 bool privateSecurityAttributes(SECURITY_ATTRIBUTES* attributes, DWORD* error) {
     if (privateDescriptor == nullptr && !makePrivateDescriptor()) {
         *error = GetLastError();
@@ -103,17 +105,26 @@ bool isOwnedByProcessUser(HANDLE handle) {
     auto getSecurityInfo =
         reinterpret_cast<GetSecurityInfoFunction>(advapiFunction("GetSecurityInfo"));
     auto equalSid = reinterpret_cast<EqualSidFunction>(advapiFunction("EqualSid"));
-    PSID user = processUserSid();
-    if (getSecurityInfo == nullptr || equalSid == nullptr || user == nullptr) {
+    // Windows stamps what the process creates with the token's default owner:
+    // its user, or for an elevated administrator BUILTIN\Administrators. Both
+    // are read afresh; each starts with the SID it points to.
+    alignas(8) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    alignas(8) unsigned char defaultOwner[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
+    if (getSecurityInfo == nullptr || equalSid == nullptr ||
+        !SYSTEM_CALL(processTokenSid)(TokenUser, user, sizeof user)) {
         return false;
     }
+    bool ownerKnown = SYSTEM_CALL(processTokenSid)(TokenOwner, defaultOwner, sizeof defaultOwner);
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (getSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
                         nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
         return false;
     }
-    bool own = owner != nullptr && equalSid(owner, user);
+    bool own =
+        owner != nullptr &&
+        (equalSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid) ||
+         (ownerKnown && equalSid(owner, reinterpret_cast<TOKEN_OWNER*>(defaultOwner)->Owner)));
     LocalFree(descriptor);
     return own;
 }

@@ -14,5 +14,11 @@ bool privateSecurityAttributes(SECURITY_ATTRIBUTES* attributes, DWORD* error);
 
 // Whether the file or directory that `handle` names (opened with at least
 // READ_CONTROL, or any access on systems that grant owners that) is owned by
-// the user of the process's token. False also when the system will not tell.
+// the user of the process's token or by its default owner, which is what the
+// process's new objects get. False also when the system will not tell.
 bool isOwnedByProcessUser(HANDLE handle);
+
+// Reads the process token's TokenUser or TokenOwner into `buffer` (the
+// structure, then the SID its first member points to). False, with the
+// system's error, when the system will not tell.
+bool processTokenSid(TOKEN_INFORMATION_CLASS which, void* buffer, DWORD size);

@@ -19,6 +19,7 @@ volatile bool childStarted;
 bool consoleProgram;
 volatile bool removalRequested;
 volatile LONG removalState;
+volatile ULONGLONG removalDeadline;
 volatile uint64_t unpackedBytes;
 HANDLE extractionFile;
 wchar_t targetDirectoryName[pathCapacity];

@@ -14,6 +14,19 @@ constexpr DWORD childGraceMilliseconds = 5000;
 constexpr int deleteRetries = 20;
 constexpr DWORD retryPauseMilliseconds = 100;
 
+// At a console close, log-off and shutdown Windows ends the process about 5 s
+// after the event reached it, handler or not, and the child (same console,
+// same session) gets the same event and the same limit. Waiting the child's
+// usual 5 s would leave the removal no time at all: the child gets 3 s, and
+// the retries stop at 4.5 s, leaving the last attempt some room.
+constexpr DWORD limitedChildGraceMilliseconds = 3000;
+constexpr ULONGLONG systemLimitMilliseconds = 4500;
+
+// Callers inside stopChild(). One that finds the slot empty may have lost the
+// handle to another that is still waiting for the child: it waits for that
+// wait before it goes on to remove anything.
+volatile LONG childStops;
+
 // One delete of the whole tree: no progress, no confirmation, no error dialog,
 // and no recycle bin.
 void deleteTargetDirectory(const wchar_t* list) {
@@ -46,18 +59,27 @@ void deleteAttempt(const wchar_t* list) {
 
 // Takes the child out of its slot in one step, so its handle is closed exactly
 // once whichever thread gets here first; a child still running after its
-// grace period is ended.
-void stopChild() {
+// grace period is ended. Returns once no caller waits for the child any
+// more, so that nobody removes the directory under a running child.
+void stopChild(DWORD grace) {
+    // Counted before the handle is taken: whoever finds the slot empty then
+    // also sees the caller that emptied it.
+    InterlockedIncrement(&childStops);
     HANDLE child = InterlockedExchangePointer(&childProcessHandle, nullptr);
     if (child != nullptr) {
-        if (SYSTEM_CALL(WaitForSingleObject)(child, childGraceMilliseconds) != WAIT_OBJECT_0) {
+        if (SYSTEM_CALL(WaitForSingleObject)(child, grace) != WAIT_OBJECT_0) {
             SYSTEM_CALL(TerminateProcess)(child, 0);
         }
         SYSTEM_CALL(CloseHandle)(child);
     }
+    InterlockedDecrement(&childStops);
+    while (childStops != 0) {
+        Sleep(10);
+    }
 }
 
-// Up to 21 delete attempts with 20 pauses between them, silently.
+// Up to 21 delete attempts with 20 pauses between them, silently; no retry
+// begins after the deadline of an event that the system limits.
 void removeTargetDirectory() {
     // The shell wants a list ended by a second NUL; a 4095-character path
     // leaves no room for it inside targetDirectoryPath.
@@ -71,6 +93,10 @@ void removeTargetDirectory() {
     for (int retry = 0; retry < deleteRetries; ++retry) {
         DWORD attributes = SYSTEM_CALL(GetFileAttributesW)(targetDirectoryPath);
         if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            return;
+        }
+        ULONGLONG deadline = removalDeadline;
+        if (deadline != 0 && SYSTEM_CALL(GetTickCount64)() + retryPauseMilliseconds > deadline) {
             return;
         }
         SYSTEM_CALL(Sleep)(retryPauseMilliseconds);
@@ -88,18 +114,10 @@ void cleanupAfterFailure() {
     cleanupTargetDirectory();
 }
 
-} // namespace
-
-void holdIfRemovalRequested() {
-    if (removalRequested) {
-        Sleep(INFINITE);
-    }
-}
-
-void cleanupTargetDirectory() {
+void cleanUp(DWORD childGrace) {
     // Nobody should watch a bar while the files it counts are being removed.
     closeProgressWindow();
-    stopChild();
+    stopChild(childGrace);
     // A directory being created at this moment is removed too, once it is
     // known to be the parent's own; a name someone else took never is.
     while (targetDirectoryCreator != 0 && targetDirectoryCreator != GetCurrentThreadId()) {
@@ -127,6 +145,28 @@ void cleanupTargetDirectory() {
     removalState = removalDone;
 }
 
+} // namespace
+
+void holdIfRemovalRequested() {
+    if (removalRequested) {
+        Sleep(INFINITE);
+    }
+}
+
+void cleanupTargetDirectory() {
+    cleanUp(childGraceMilliseconds);
+}
+
+void cleanupWithinSystemLimit() {
+    // Whoever removes the directory keeps to it, also a caller without a
+    // limit of its own (the main thread, once the child has been ended).
+    ULONGLONG deadline = SYSTEM_CALL(GetTickCount64)() + systemLimitMilliseconds;
+    if (removalDeadline == 0 || deadline < removalDeadline) {
+        removalDeadline = deadline;
+    }
+    cleanUp(limitedChildGraceMilliseconds);
+}
+
 void startExtraction() {
     extractionStarted = true;
     // The child writes nothing: its failures leave the directory to its parent.
@@ -146,11 +186,14 @@ BOOL WINAPI consoleControlHandler(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+        removalRequested = true;
+        cleanupTargetDirectory();
+        break;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
         removalRequested = true;
-        cleanupTargetDirectory();
+        cleanupWithinSystemLimit();
         break;
     default:
         break;

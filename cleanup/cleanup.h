@@ -7,8 +7,14 @@
 
 // Stops a still-running child (after 5 s) and deletes the target directory,
 // with up to 21 attempts. Reports nothing. The directory is removed once per
-// run: a call while another thread removes it waits until that is done.
+// run: a call while another thread waits for the child or removes it waits
+// until that is done.
 void cleanupTargetDirectory();
+
+// The same for a console close, log-off and shutdown, after which the system
+// ends the process within about 5 s: the child gets 3 s, and the removal
+// begins no retry after 4.5 s, whichever thread carries it out.
+void cleanupWithinSystemLimit();
 
 // Called on the main thread just before the first record is read: from now
 // on the cleanup removes the target directory, and in the parent every
@@ -16,7 +22,8 @@ void cleanupTargetDirectory();
 // the file the record loop was writing), then reports as before.
 void startExtraction();
 
-// Runs the cleanup for events 0, 1, 2, 5 and 6 and returns FALSE, so that
+// Runs the cleanup for events 0, 1, 2, 5 and 6 (within the system's limit for
+// the last three) and returns FALSE, so that
 // the system's default handling ends the process. The one exception: in a
 // console program, Ctrl-C and Ctrl-Break after the child has started return
 // TRUE once the child has ended and the directory is gone, and the parent

@@ -33,7 +33,7 @@ LRESULT CALLBACK sessionWindowProcedure(HWND window, UINT message, WPARAM wParam
             // The system may end the process as soon as this returns, so it
             // returns only once the directory is gone.
             removalRequested = true;
-            cleanupTargetDirectory();
+            cleanupWithinSystemLimit();
         }
         return 0;
     default:

@@ -6,6 +6,7 @@
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/seams.h"
 #include "errors/errors.h"
+#include "launch/dll_search.h"
 #include "launch/missing_import.h"
 
 namespace {
@@ -16,8 +17,9 @@ char loadFailureDetail[2 * pathCapacity + 512];
 } // namespace
 
 int runEntryLibrary(int count, wchar_t** vector, const wchar_t* libraryPath) {
-    // The entry library's own dependencies are found in the target directory.
-    AddDllDirectory(targetDirectoryPath);
+    // The entry library's own dependencies, and whatever the application
+    // later loads by name, are found in the target directory.
+    restrictDllSearch(targetDirectoryPath);
     // Everything this load brings in is searched in the entry library's
     // folder, the target directory and the system directory, in this order;
     // libraries loaded by name already are taken as they are.

@@ -237,7 +237,7 @@ bool appendReference(Expansion& e, const wchar_t* name) {
         wchar_t* parent = getEnvironmentValue(info->handshakeVariable);
         if (parent != nullptr) {
             // Only ASCII digits can have come from a parent; anything else was planted.
-            if (!isDigits(parent)) {
+            if (!isParentIdentifierValue(parent)) {
                 terminateImmediately();
             }
             appendValue(e, parent);
@@ -275,6 +275,10 @@ bool appendReference(Expansion& e, const wchar_t* name) {
 }
 
 } // namespace
+
+bool isParentIdentifierValue(const wchar_t* value) {
+    return isDigits(value);
+}
 
 void makeRandomString(uint32_t seed, wchar_t* output) {
     unsigned char bytes[8];

@@ -17,6 +17,11 @@ constexpr size_t randomStringLength = 11;      // base64 of eight bytes, unpadde
 // produced so far.
 bool expandPathSpec(wchar_t* output, const wchar_t* spec, size_t capacity);
 
+// Whether an inherited parent identifier has the form a parent writes: ASCII
+// digits alone (no sign, no spaces). Both the role decision and {PID} take
+// nothing else.
+bool isParentIdentifierValue(const wchar_t* value);
+
 // The 11-character random string for `seed` (xorshift 13/17/5, URL-safe
 // base64); `output` needs room for 12 characters.
 void makeRandomString(uint32_t seed, wchar_t* output);

@@ -1,7 +1,9 @@
 // The role decision seen from a child of this very program:
-//   parent_check_probe spawn [--unreadable]   start itself as "check", print what the child printed
+//   parent_check_probe spawn [--unreadable] [--prefix=TEXT]
+//       start itself as "check", print what the child printed
 //   parent_check_probe check [--unreadable]   print "child" or "parent"
 // --unreadable: the other process's memory cannot be read for its image path.
+// --prefix: written before the spawning process's identifier in the variable.
 #include <stdio.h>
 #include <wchar.h>
 
@@ -23,7 +25,16 @@ DWORD WINAPI unreadableModuleName(HANDLE, HMODULE, LPWSTR, DWORD) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    bool unreadable = argc == 3 && std::wstring(argv[2]) == L"--unreadable";
+    bool unreadable = false;
+    std::wstring prefix;
+    for (int i = 2; i < argc; ++i) {
+        std::wstring option = argv[i];
+        if (option == L"--unreadable") {
+            unreadable = true;
+        } else if (option.rfind(L"--prefix=", 0) == 0) {
+            prefix = option.substr(9);
+        }
+    }
     if (argc >= 2 && std::wstring(argv[1]) == L"check") {
         if (unreadable) {
             seamK32GetModuleFileNameExW = unreadableModuleName;
@@ -42,7 +53,7 @@ int wmain(int argc, wchar_t** argv) {
             shortenDirectoryPart(self, 32768);
         }
         setEnvironmentValue(handshakeParentVariable,
-                            std::to_wstring(GetCurrentProcessId()).c_str());
+                            (prefix + std::to_wstring(GetCurrentProcessId())).c_str());
         std::wstring commandLine = L"\"" + std::wstring(self) + L"\" check";
         if (unreadable) {
             commandLine += L" --unreadable";

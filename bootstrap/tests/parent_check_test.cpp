@@ -24,6 +24,17 @@ TEST(ParentCheck, AParentWhoseMemoryCannotBeReadIsStillRecognised) {
     EXPECT_EQ(r.out, "child\r\n");
 }
 
+TEST(ParentCheck, ALiveParentsIdentifierInAnotherFormGivesTheParentRole) {
+    // A sign or a space in front reads as the same number to the conversion,
+    // but no parent writes it: the run must not take a directory it did not
+    // make for its own, in cached mode no more than in any other.
+    for (const wchar_t* prefix : {L"+", L" ", L"\t"}) {
+        ProcessResult r = runProcess(probe(), {L"spawn", std::wstring(L"--prefix=") + prefix});
+        EXPECT_EQ(r.exitCode, 0u);
+        EXPECT_EQ(r.out, "parent\r\n") << toUtf8(prefix);
+    }
+}
+
 TEST(ParentCheck, AnyOtherValueGivesTheParentRole) {
     for (std::wstring value :
          {std::to_wstring(GetCurrentProcessId()), std::wstring(L"12abc"), std::wstring(L""),

@@ -24,11 +24,16 @@ struct Calls {
     std::wstring lastList; // pFrom up to and including its double NUL
     bool deleteForReal = true;
     bool replaceWithFile = false;
+    bool directoryStays = false; // whatever the attempts do
     DWORD waitResult = WAIT_OBJECT_0;
+    // The clock that the pauses and the waits for the child move on.
+    ULONGLONG now = 1000000;
+    ULONGLONG lastDeleteAt = 0;
 } calls;
 
 int WINAPI fakeShellDelete(LPSHFILEOPSTRUCTW request) {
     ++calls.deletes;
+    calls.lastDeleteAt = calls.now;
     calls.lastRequest = *request;
     const wchar_t* end = request->pFrom;
     while (*end != 0) {
@@ -44,13 +49,20 @@ int WINAPI fakeShellDelete(LPSHFILEOPSTRUCTW request) {
 }
 DWORD WINAPI countingAttributes(LPCWSTR path) {
     ++calls.attributeTests;
-    return GetFileAttributesW(path);
+    return calls.directoryStays ? FILE_ATTRIBUTE_DIRECTORY : GetFileAttributesW(path);
 }
 void WINAPI recordingSleep(DWORD milliseconds) {
     calls.pauses.push_back(milliseconds);
+    calls.now += milliseconds;
+}
+ULONGLONG WINAPI fakeClock() {
+    return calls.now;
 }
 DWORD WINAPI fakeWait(HANDLE, DWORD milliseconds) {
     calls.waits.push_back(milliseconds);
+    if (calls.waitResult == WAIT_TIMEOUT) {
+        calls.now += milliseconds;
+    }
     return calls.waitResult;
 }
 BOOL WINAPI fakeTerminate(HANDLE, UINT code) {
@@ -69,6 +81,7 @@ class Cleanup : public testing::Test {
         seamshellFileOperation = fakeShellDelete;
         seamGetFileAttributesW = countingAttributes;
         seamSleep = recordingSleep;
+        seamGetTickCount64 = fakeClock;
         seamWaitForSingleObject = fakeWait;
         seamTerminateProcess = fakeTerminate;
         seamCloseHandle = recordingClose;
@@ -85,6 +98,7 @@ class Cleanup : public testing::Test {
         childStarted = false;
         consoleProgram = false;
         removalState = removalNone;
+        removalDeadline = 0;
         removalRequested = false;
         targetDirectoryName[0] = 0;
     }
@@ -195,13 +209,17 @@ TEST_F(Cleanup, TheShellGetsPathsUpToTheClassicLimitEndedByTwoNuls) {
     cleanupTargetDirectory();
     EXPECT_EQ(calls.deletes, 1);
     EXPECT_EQ(calls.lastList, longest + std::wstring(2, L'\0'));
-    // A longer one is left to the walk: the shell could not delete below it,
-    // and Wine's shell crashes on it.
-    removalState = removalNone;
-    calls.deletes = 0;
-    wcscpy(targetDirectoryPath, (L"Z:\\" + std::wstring(4092, L'x')).c_str());
-    cleanupTargetDirectory();
-    EXPECT_EQ(calls.deletes, 0);
+    // A longer one, from the classic limit itself up to the longest, is left
+    // to the walk: the shell could not delete below it, and Wine's shell
+    // crashes on it.
+    for (size_t length : {size_t{MAX_PATH}, size_t{4095}}) {
+        removalState = removalNone;
+        calls.deletes = 0;
+        wcscpy(targetDirectoryPath, (L"Z:\\" + std::wstring(length - 3, L'x')).c_str());
+        ASSERT_EQ(wcslen(targetDirectoryPath), length);
+        cleanupTargetDirectory();
+        EXPECT_EQ(calls.deletes, 0) << length;
+    }
 }
 
 TEST_F(Cleanup, TheHandlerCleansUpForInterruptCloseLogoffAndShutdownOnly) {
@@ -311,6 +329,108 @@ TEST_F(Cleanup, ALaterCallerWaitsUntilTheRemovalIsDone) {
     EXPECT_TRUE(slowDeleteDone);
     first.join();
     EXPECT_EQ(calls.deletes, 1);
+}
+
+} // namespace
+
+namespace {
+
+// The child of the tests below takes a while to end, for real.
+std::atomic<bool> childWaitBegan;
+std::atomic<bool> childEnded;
+std::atomic<bool> removedUnderTheChild;
+DWORD WINAPI slowChildWait(HANDLE, DWORD milliseconds) {
+    calls.waits.push_back(milliseconds);
+    childWaitBegan = true;
+    Sleep(300);
+    childEnded = true;
+    return WAIT_OBJECT_0;
+}
+int WINAPI deleteAfterTheChild(LPSHFILEOPSTRUCTW request) {
+    if (!childEnded) {
+        removedUnderTheChild = true;
+    }
+    return fakeShellDelete(request);
+}
+
+TEST_F(Cleanup, ASecondEventWaitsForTheFirstWhichWaitsForTheChild) {
+    // A console build at log-off: a console event, then the end of the
+    // session. The second finds the child's slot empty, but must not remove
+    // the directory while the first still waits for the child.
+    seamWaitForSingleObject = slowChildWait;
+    seamshellFileOperation = deleteAfterTheChild;
+    childWaitBegan = childEnded = removedUnderTheChild = false;
+    childProcessHandle = reinterpret_cast<HANDLE>(0x1234);
+    std::thread first([] { consoleControlHandler(CTRL_C_EVENT); });
+    while (!childWaitBegan) {
+        Sleep(1);
+    }
+    cleanupWithinSystemLimit();
+    EXPECT_TRUE(childEnded);
+    first.join();
+    EXPECT_FALSE(removedUnderTheChild);
+    EXPECT_EQ(calls.waits.size(), 1u);
+    EXPECT_FALSE(pathExists(target));
+}
+
+TEST_F(Cleanup, ACloseLogOffOrShutdownFitsTheChildAndTheRemovalInsideTheSystemLimit) {
+    // Windows ends the process about 5 s after these events, which Wine does
+    // not: the fake clock stands in. A child that never ends and a directory
+    // that never goes take all the time there is.
+    calls.directoryStays = true;
+    calls.waitResult = WAIT_TIMEOUT;
+    HANDLE fake = reinterpret_cast<HANDLE>(0x1234);
+    for (DWORD event : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT, CTRL_C_EVENT,
+                        CTRL_BREAK_EVENT}) {
+        bool limited = event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT;
+        calls.waits.clear();
+        calls.terminations.clear();
+        calls.deletes = 0;
+        removalState = removalNone;
+        removalDeadline = 0;
+        childProcessHandle = fake;
+        ULONGLONG start = calls.now;
+        consoleControlHandler(event);
+        ASSERT_EQ(calls.waits.size(), 1u) << event;
+        EXPECT_EQ(calls.terminations, std::vector<UINT>{0}) << event;
+        if (limited) {
+            // The child ended in time for some retries, the last of them
+            // begun before the system's limit.
+            EXPECT_LT(calls.waits[0], 4000u) << event;
+            EXPECT_GT(calls.deletes, 5) << event;
+            EXPECT_LT(calls.lastDeleteAt - start, 5000u) << event;
+        } else {
+            EXPECT_EQ(calls.waits[0], 5000u) << event;
+            EXPECT_EQ(calls.deletes, 21) << event;
+        }
+    }
+}
+
+DWORD WINAPI childThatNeverEnds(HANDLE, DWORD milliseconds) {
+    calls.now += milliseconds;
+    childWaitBegan = true;
+    return WAIT_TIMEOUT;
+}
+
+TEST_F(Cleanup, TheSystemsLimitHoldsForWhicheverThreadRemoves) {
+    // The event's handler ends the child; the main thread, whose wait then
+    // returns, gets to the removal first (the handler is held up here by a
+    // directory being created) and must keep to the event's limit.
+    calls.directoryStays = true;
+    seamWaitForSingleObject = childThatNeverEnds;
+    childWaitBegan = false;
+    childProcessHandle = reinterpret_cast<HANDLE>(0x1234);
+    targetDirectoryCreator = GetCurrentThreadId();
+    ULONGLONG start = calls.now;
+    std::thread handler([] { consoleControlHandler(CTRL_LOGOFF_EVENT); });
+    while (!childWaitBegan) {
+        Sleep(1);
+    }
+    cleanupTargetDirectory();
+    targetDirectoryCreator = 0;
+    handler.join();
+    EXPECT_LT(calls.lastDeleteAt - start, 5000u);
+    EXPECT_GT(calls.deletes, 5);
 }
 
 } // namespace

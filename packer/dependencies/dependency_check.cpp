@@ -136,8 +136,10 @@ class Checker {
         // those that no file of the package imports, then any that only
         // imports reach. Their folders are searched only with the flags that
         // say so, so the check warns where it depends on them (a plain
-        // LoadLibraryW with a full path searches the program's folder, not
-        // the plug-in's nor the target directory).
+        // LoadLibraryW with a full path searches the target directory and the
+        // system in the child, never the plug-in's folder; with
+        // LOAD_WITH_ALTERED_SEARCH_PATH the plug-in's folder comes first, and
+        // the target directory is not certain to follow).
         std::set<std::u16string> imported;
         for (const PackagedImage& image : images_) {
             if (image.linkage) {
@@ -274,9 +276,10 @@ class Checker {
         if (onlyIf) {
             warnings_[{images_[load.root].path, *onlyIf}].push_back(shown(name));
         }
-        if (library.delayLoaded && !load.ownProcess) {
-            // Loaded by name at its first call, by a search that does not
-            // take in the package's folders.
+        if (library.delayLoaded && !load.ownProcess && found != find("", name)) {
+            // Loaded by name at its first call, when the child searches the
+            // top of the package and the system only: a copy in any other
+            // folder is found once loaded, or once the application adds it.
             warnings_[{images_[importer].path, WarningKind::delayLoaded}].push_back(shown(name));
             return systemModule;
         }

@@ -57,11 +57,19 @@ TEST(EntryCheck, AnImageCutShortAnywhereBeforeItsLastNameIsNeverSound) {
                                   return spec;
                               }())}) {
         for (size_t length = 0; length < pe.bytes.size(); ++length) {
-            std::string problem = problemOf(pe.bytes.substr(0, length));
+            // The whole image stays in memory: a read past the cut would find
+            // sound bytes there and go unnoticed otherwise.
+            std::string problem = entryLibraryProblem(
+                reinterpret_cast<const unsigned char*>(pe.bytes.data()), length);
             if (length < pe.namesEnd) {
                 EXPECT_NE(problem, "") << "cut at " << length;
             } else {
                 EXPECT_EQ(problem, "") << "cut at " << length;
+            }
+            // Cut after "PE\0\0" but inside the file header that follows it.
+            if (length >= pe.peOffset + 4 && length < pe.optionalOffset) {
+                EXPECT_EQ(problem.rfind("is not a PE file: no PE signature", 0), 0u)
+                    << "cut at " << length << ": " << problem;
             }
         }
     }
@@ -99,6 +107,33 @@ TEST(EntryCheck, DamagedHeadersAndTablesGiveTheirReason) {
         EXPECT_NE(problem.find(damage.problem), std::string::npos)
             << "at " << damage.at << ": " << problem;
     }
+}
+
+TEST(EntryCheck, ANameIsReadOnlyWhereTheSectionsFileBytesAndItsMemoryOverlap) {
+    // The loader maps a section's raw data up to its virtual size: past the
+    // raw data it gives zeros, past the virtual size nothing of the section.
+    // Either way the name's bytes are not the file's bytes at that place.
+    const BuiltPe sound = buildPe();
+    const size_t sectionHeader = sound.directoriesOffset + 8 * 16;
+    const size_t rawSize = sound.bytes.size() - sound.exportDirectory;
+    const size_t nameAt = sound.namesEnd - sizeof "run_code";
+    const size_t nameField = sound.exportDirectory + 40; // the names table's one entry
+
+    // Beyond the raw data, within the virtual size; the file goes on with
+    // "run_code" there (as it would with the next section's data).
+    std::string pastRawData = sound.bytes + std::string("run_code\0", 9);
+    patch(pastRawData, sectionHeader + 8, rawSize + 16, 4);
+    patch(pastRawData, nameField, 0x1000 + rawSize, 4);
+    EXPECT_EQ(problemOf(pastRawData), "does not export run_code");
+
+    // Within the raw data, beyond the virtual size.
+    std::string pastVirtualSize = sound.bytes;
+    patch(pastVirtualSize, sectionHeader + 8, nameAt - sound.exportDirectory, 4);
+    EXPECT_EQ(problemOf(pastVirtualSize), "does not export run_code");
+
+    // Both sizes taking the name in: found.
+    patch(pastVirtualSize, sectionHeader + 8, rawSize, 4);
+    EXPECT_EQ(problemOf(pastVirtualSize), "");
 }
 
 TEST(CertificateTable, IsFoundWhereTheDirectoryPointsAndOnlyInsideTheFile) {

@@ -318,6 +318,28 @@ TEST_F(EntryLibrary, OneInASubfolderFindsTheLibrariesAtThePackageRoot) {
     EXPECT_EQ(r.err, "");
 }
 
+TEST_F(EntryLibrary, ALibraryLoadedByNameComesFromThePackageNeverFromBesideTheExecutable) {
+    // The executable as a user keeps it, in a Downloads folder where anyone
+    // may have left a library of the same name.
+    std::wstring downloads = ownTemp + L"\\Downloads";
+    ASSERT_TRUE(CreateDirectoryW(downloads.c_str(), nullptr));
+    std::wstring program = downloads + L"\\loads_extra_by_name.exe";
+    ASSERT_TRUE(
+        CopyFileW(siblingProgram(L"loads_extra_by_name.exe").c_str(), program.c_str(), TRUE));
+    std::wstring planted = downloads + L"\\extra.dll";
+    ASSERT_TRUE(CopyFileW(siblingProgram(L"planted\\extra.dll").c_str(), planted.c_str(), TRUE));
+    for (bool withPlanted : {true, false}) {
+        if (!withPlanted) {
+            ASSERT_TRUE(DeleteFileW(planted.c_str()));
+        }
+        ProcessResult r = runProcess(program, {});
+        EXPECT_EQ(r.exitCode, 0u) << withPlanted;
+        EXPECT_EQ(r.out, "extra: packed with the application\r\n") << withPlanted;
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
+    }
+}
+
 TEST_F(EntryLibrary, AnArchiveWithoutRecordsEndsTheChildWithAMessage) {
     ProcessResult r = runProcess(siblingProgram(L"empty_archive.exe"), {});
     EXPECT_FALSE(r.timedOut);
