@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <utility>
 
 #include "archive/layout.h"
@@ -57,6 +58,38 @@ TEST(PeChecksum, PiecesAddedInAnyOrderAtOddOffsetsGiveTheSumOfTheWholeFile) {
         }
         EXPECT_EQ(checksum.value(file.size()), checksumOf(file)) << file.size();
     }
+}
+
+// Keeps what it is given.
+class StringSink : public ByteSink {
+  public:
+    void write(const void* data, size_t size) override {
+        bytes.append(static_cast<const char*>(data), size);
+    }
+    std::string bytes;
+};
+
+// A cached build's id names its directory: always sixteen hexadecimal
+// digits, whatever the hash's leading digits, and the same however the data
+// arrives.
+TEST(CacheId, IsSixteenHexDigitsOfTheDataPassedOnWhateverItsPieces) {
+    std::set<std::u16string> ids;
+    for (unsigned seed = 0; seed < 256; ++seed) {
+        const std::string data = noiseBytes(100 + seed, seed);
+        StringSink whole, pieces;
+        CacheIdSink wholeId(whole), piecesId(pieces);
+        wholeId.write(data.data(), data.size());
+        for (size_t at = 0; at < data.size(); at += 7) {
+            piecesId.write(data.data() + at, std::min<size_t>(7, data.size() - at));
+        }
+        EXPECT_EQ(pieces.bytes, data);
+        const std::u16string id = wholeId.id();
+        EXPECT_EQ(piecesId.id(), id);
+        ASSERT_EQ(id.size(), cacheIdLength);
+        EXPECT_EQ(id.find_first_not_of(u"0123456789abcdef"), std::u16string::npos) << seed;
+        ids.insert(id);
+    }
+    EXPECT_EQ(ids.size(), 256u);
 }
 
 TEST(BootstrapImages, CarryTheChecksumAndDataSizeThatTheWriterComputesAsTheLinkerDid) {
