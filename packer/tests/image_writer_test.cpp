@@ -1,11 +1,15 @@
 // The writer of executables, over the bootstrap images built into the
 // packer: the images as the linker left them, and the constants and the
-// attached data of any length read back from what the writer made. The PE
-// rules of its output are checked with other readers in pe_rules_test.py.
+// attached data of any length read back from what the writer made, the
+// checksum, and the resource section. The PE rules of its output are checked
+// with other readers in pe_rules_test.py.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <iterator>
 #include <memory>
+#include <set>
+#include <utility>
 
 #include "archive/layout.h"
 #include "archive/tests/test_data.h"
@@ -20,6 +24,72 @@ namespace {
 
 const unsigned char* bytesOf(const std::string& text) {
     return reinterpret_cast<const unsigned char*>(text.data());
+}
+
+// The image checksum the slow way: each 16-bit word added with its carry
+// folded straight back in, the four bytes at `field` (the checksum's own
+// place) taken as zero, then the file's length.
+uint32_t checksumOf(const std::string& file, size_t field = std::string::npos) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < file.size(); i += 2) {
+        uint32_t word = static_cast<unsigned char>(file[i]);
+        if (i + 1 < file.size()) {
+            word |= uint32_t{static_cast<unsigned char>(file[i + 1])} << 8;
+        }
+        if (field != std::string::npos && i >= field && i < field + 4) {
+            word = 0;
+        }
+        sum += word;
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return sum + static_cast<uint32_t>(file.size());
+}
+
+TEST(PeChecksum, PiecesAddedInAnyOrderAtOddOffsetsGiveTheSumOfTheWholeFile) {
+    // Words of all ones sum to 0xFFFF, which folds to itself, never to 0.
+    for (const std::string& file :
+         {std::string(4, '\xFF'), std::string("\x01\x00\xFE\xFF", 4), noiseBytes(10001, 7)}) {
+        PeChecksum checksum;
+        // Odd pieces, the last first.
+        for (size_t end = file.size(); end > 0;) {
+            const size_t start = end > 777 ? end - 777 : 0;
+            checksum.add(start, bytesOf(file) + start, end - start);
+            end = start;
+        }
+        EXPECT_EQ(checksum.value(file.size()), checksumOf(file)) << file.size();
+    }
+}
+
+// Keeps what it is given.
+class StringSink : public ByteSink {
+  public:
+    void write(const void* data, size_t size) override {
+        bytes.append(static_cast<const char*>(data), size);
+    }
+    std::string bytes;
+};
+
+// A cached build's id names its directory: always sixteen hexadecimal
+// digits, whatever the hash's leading digits, and the same however the data
+// arrives.
+TEST(CacheId, IsSixteenHexDigitsOfTheDataPassedOnWhateverItsPieces) {
+    std::set<std::u16string> ids;
+    for (unsigned seed = 0; seed < 256; ++seed) {
+        const std::string data = noiseBytes(100 + seed, seed);
+        StringSink whole, pieces;
+        CacheIdSink wholeId(whole), piecesId(pieces);
+        wholeId.write(data.data(), data.size());
+        for (size_t at = 0; at < data.size(); at += 7) {
+            piecesId.write(data.data() + at, std::min<size_t>(7, data.size() - at));
+        }
+        EXPECT_EQ(pieces.bytes, data);
+        const std::u16string id = wholeId.id();
+        EXPECT_EQ(piecesId.id(), id);
+        ASSERT_EQ(id.size(), cacheIdLength);
+        EXPECT_EQ(id.find_first_not_of(u"0123456789abcdef"), std::u16string::npos) << seed;
+        ids.insert(id);
+    }
+    EXPECT_EQ(ids.size(), 256u);
 }
 
 TEST(BootstrapImages, CarryTheChecksumAndDataSizeThatTheWriterComputesAsTheLinkerDid) {
@@ -100,6 +170,8 @@ TEST(ExecutableWriter, WritesConstantsAndAttachedDataOfAnyLengthThatReadBack) {
         std::optional<PeImage> written = readPeImage(bytesOf(exe), exe.size(), &problem);
         ASSERT_TRUE(written) << problem;
         EXPECT_EQ(written->imageSize, layout.imageSize);
+        EXPECT_EQ(written->checksum,
+                  checksumOf(exe, written->optionalHeaderOffset + pe::checksumField));
         EXPECT_EQ(written->sections.size(), image.headers.sections.size() + 1);
 
         std::optional<ConstantsSection> read =
@@ -137,9 +209,62 @@ TEST(ExecutableWriter, RefusesAConstantTooLongForItsSlotAndOneWithoutASlot) {
     } catch (const PackError& error) {
         EXPECT_NE(std::string(error.what()).find(ONEFILE_SYMBOL_PRODUCT_NAME), std::string::npos);
     }
+    // A text as long as its slot leaves no room for the terminator that the
+    // bootstrap reads up to.
+    BuildConstants full = defaultBuildConstants("app.exe");
+    full.productName = std::u16string(productTextCapacity, u'x');
+    EXPECT_THROW(writeExecutable("", constantValues(full, 0, nullptr, u""), resources), PackError);
     constants = constantValues(defaultBuildConstants("app.exe"), 0, nullptr, u"");
     constants.push_back({"onefileNoSuchConstant", {1}});
     EXPECT_THROW(writeExecutable("", constants, resources), std::logic_error);
+}
+
+// The loader finds a resource by binary search, type then identifier, and
+// its data by address: the directory must be sorted whatever order the
+// resources come in.
+TEST(ResourceSection, SortsItsDirectoryAndPointsAtEachResourcesDataByAddress) {
+    const std::vector<Resource> resources = {
+        {24, 1, {'m'}}, {3, 2, {2, 2}}, {14, 1, {1, 4, 1}}, {3, 1, {1, 1, 1, 1, 1}}};
+    const ResourceSection section(resources);
+    const uint32_t address = 0x7000;
+    const std::vector<unsigned char> bytes = section.bytes(address);
+    ASSERT_EQ(bytes.size(), section.size());
+    // (identifier, offset) of each entry of the directory at `at`.
+    auto entries = [&](uint32_t at) {
+        std::vector<std::pair<uint32_t, uint32_t>> found;
+        EXPECT_LE(at + 16, bytes.size());
+        const uint32_t count = load16(&bytes[at + 12]) + load16(&bytes[at + 14]);
+        for (uint32_t i = 0; i < count && at + 16 + 8 * i + 8 <= bytes.size(); ++i) {
+            found.push_back({load32(&bytes[at + 16 + 8 * i]), load32(&bytes[at + 20 + 8 * i])});
+        }
+        return found;
+    };
+    std::vector<Resource> walked;
+    for (const auto& [type, types] : entries(0)) {
+        ASSERT_NE(types & 0x80000000, 0u);
+        for (const auto& [id, ids] : entries(types & 0x7FFFFFFF)) {
+            ASSERT_NE(ids & 0x80000000, 0u);
+            const auto languages = entries(ids & 0x7FFFFFFF);
+            ASSERT_EQ(languages.size(), 1u);
+            EXPECT_EQ(languages[0].first, 0u); // language neutral
+            const uint32_t entry = languages[0].second;
+            ASSERT_LE(entry + 16, bytes.size());
+            const uint32_t data = load32(&bytes[entry]), size = load32(&bytes[entry + 4]);
+            ASSERT_GE(data, address);
+            ASSERT_LE(data - address + size, bytes.size());
+            walked.push_back({static_cast<uint16_t>(type),
+                              static_cast<uint16_t>(id),
+                              {&bytes[data - address], &bytes[data - address] + size}});
+        }
+    }
+    const size_t order[] = {3, 1, 2, 0};
+    ASSERT_EQ(walked.size(), std::size(order));
+    for (size_t i = 0; i < walked.size(); ++i) {
+        EXPECT_EQ(walked[i].type, resources[order[i]].type) << i;
+        EXPECT_EQ(walked[i].id, resources[order[i]].id) << i;
+        EXPECT_EQ(walked[i].data, resources[order[i]].data) << i;
+    }
+    EXPECT_THROW(ResourceSection({{3, 1, {1}}, {3, 1, {2}}}), std::logic_error);
 }
 
 } // namespace

@@ -19,6 +19,8 @@ import pefile
 
 PACKER = os.environ.get("ONEFILE_PACK", "onefile-pack")
 OBJDUMP = "x86_64-w64-mingw32-objdump"
+SECTION_INITIALISED_DATA = 0x40
+SECTION_READABLE = 0x40000000
 
 
 def align_up(value, alignment):
@@ -37,7 +39,7 @@ def read_image(path):
 
     image = {name: number(name) for name in (
         "SectionAlignment", "FileAlignment", "SizeOfImage", "SizeOfHeaders", "OptionalHeaderSize",
-        "SectionCount", "AddressOfNewExeHeader")}
+        "SectionCount", "AddressOfNewExeHeader", "SizeOfInitializedData")}
     block = re.search(r"DataDirectory \{(.*?)\}", text, re.S).group(1)
     image["directories"] = {name: (int(rva, 16), int(size, 16)) for name, rva, size in re.findall(
         r"(\w+)RVA: (0x[0-9A-F]+)\s+\1Size: (0x[0-9A-F]+)", block)}
@@ -47,6 +49,7 @@ def read_image(path):
         "virtual": number("VirtualSize", section),
         "raw": number("RawDataSize", section),
         "offset": number("PointerToRawData", section),
+        "flags": int(re.search(r"Characteristics \[ \((0x[0-9A-F]+)\)", section).group(1), 16),
     } for section in re.findall(r"Section \{(.*?)\n  \}", text, re.S)]
     return image
 
@@ -167,6 +170,19 @@ class PeRules(unittest.TestCase):
             self.assertEqual(image["SizeOfHeaders"], align_up(headers, image["FileAlignment"]))
             self.assertLessEqual(image["SizeOfHeaders"],
                                  min(s["offset"] for s in image["sections"] if s["raw"]))
+        self.for_each(check)
+
+    def test_every_section_is_readable_and_the_initialised_data_counts_the_resources(self):
+        def check(name, path, image):
+            sections = image["sections"]
+            for section in sections:
+                self.assertTrue(section["flags"] & SECTION_READABLE, section)
+            rsrc = next(s for s in sections if s["name"] == ".rsrc")
+            self.assertTrue(rsrc["flags"] & SECTION_INITIALISED_DATA, rsrc)
+            # As the linker counts it: the file's bytes of every section
+            # flagged as holding initialised data.
+            self.assertEqual(image["SizeOfInitializedData"], sum(
+                s["raw"] for s in sections if s["flags"] & SECTION_INITIALISED_DATA))
         self.for_each(check)
 
     def test_every_data_directory_lies_inside_one_section(self):
