@@ -137,6 +137,16 @@ TEST_F(RecordLoop, UnicodeNamesReachTheFileSystemUnchanged) {
     EXPECT_EQ(readFileBytes(target + L"\\\u00e9t\u00e9\\\u4e2d\u6587 file.txt"), "u");
 }
 
+// The progress window's bar measures this count against the record stream's
+// size: it must reach all of it but the terminator's two bytes.
+TEST_F(RecordLoop, CountsEveryRecordsNameSizeAndContentAsUnpacked) {
+    const std::vector<TestRecord> records = {
+        {L"app.dll", "MZ"}, {L"empty.txt", ""}, {L"\u00e9t\u00e9\\large.bin", bytes(70000, 4)}};
+    const uint64_t before = unpackedBytes;
+    extract(records);
+    EXPECT_EQ(unpackedBytes - before, recordStream(records).size() - 2);
+}
+
 class Directories : public testing::Test {
   protected:
     void SetUp() override {

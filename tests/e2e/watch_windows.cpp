@@ -3,13 +3,15 @@
 //   watch_windows <program> [arguments...]
 // The program gets the standard handles. Every 10 ms the watcher looks at
 // the program's visible top-level windows and their progress bars, at the
-// foreground window and at the COMCTL32 the program has loaded. Once the
-// program has ended, after its own output, it writes what it saw
-//   watched window="<title>"        each title once
-//   watched bar=<position>,...      the bar's positions, when there was one
-//   watched foreground="<title>"    when a window of the program had the focus
-//   watched beside-child="<title>"  a window seen while the program had a child process
-//   watched comctl32="<path>"       when the program had loaded COMCTL32
+// foreground window, at the COMCTL32 the program has loaded and at the
+// folders in TEMP that it unpacks into. Once the program has ended, after its
+// own output, it writes what it saw
+//   watched window="<title>"          each title once
+//   watched bar=<position>,...        the bar's positions, when there was one
+//   watched foreground="<title>"      when a window of the program had the focus
+//   watched beside-child="<title>"    a window seen while the program had a child process
+//   watched beside-removal="<title>"  a window seen once those folders had begun to shrink
+//   watched comctl32="<path>"         when the program had loaded COMCTL32
 // and exits with the program's status.
 #include <windows.h>
 
@@ -27,9 +29,12 @@
 namespace {
 
 DWORD watched;
-bool childRuns; // as of the last look, taken before the windows are looked at
+// As of the last look, taken before the windows are looked at.
+bool childRuns;
+bool removing;
 std::set<std::wstring> titles;
 std::set<std::wstring> besideChild;
+std::set<std::wstring> besideRemoval;
 std::set<std::wstring> foreground;
 std::set<int> positions;
 std::wstring comctl32;
@@ -55,6 +60,9 @@ BOOL CALLBACK lookAtWindow(HWND window, LPARAM) {
         if (childRuns) {
             besideChild.insert(title);
         }
+        if (removing) {
+            besideRemoval.insert(title);
+        }
         DWORD_PTR position = 0;
         HWND bar = FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
         if (bar != nullptr &&
@@ -76,6 +84,38 @@ bool hasChild() {
     }
     CloseHandle(snapshot);
     return found;
+}
+
+// The entries in all of `folder`'s subfolders, or in `folder` itself when not `deeper`.
+size_t entriesIn(const std::wstring& folder, bool deeper) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    size_t count = 0;
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) {
+            continue;
+        }
+        if (!deeper) {
+            ++count;
+        } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            count += entriesIn(folder + L"\\" + found.cFileName, false);
+        }
+    }
+    if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+    }
+    return count;
+}
+
+// Unpacking only adds entries to the folders in TEMP: fewer than before
+// means that their removal has begun.
+void lookAtTemp() {
+    static size_t most;
+    wchar_t temp[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"TEMP", temp, MAX_PATH);
+    const size_t entries = entriesIn(temp, true);
+    removing = removing || entries < most;
+    most = entries > most ? entries : most;
 }
 
 void lookAtModules(HANDLE process) {
@@ -113,6 +153,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     watched = process.dwProcessId;
     do {
+        lookAtTemp();
         childRuns = hasChild();
         EnumWindows(lookAtWindow, 0);
         std::wstring title = watchedTitle(GetForegroundWindow());
@@ -140,6 +181,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     for (const std::wstring& title : besideChild) {
         print("beside-child", title);
+    }
+    for (const std::wstring& title : besideRemoval) {
+        print("beside-removal", title);
     }
     if (!comctl32.empty()) {
         print("comctl32", comctl32);
