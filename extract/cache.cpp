@@ -192,8 +192,8 @@ uint64_t finishHash(uint64_t hash) {
 // walk, of `size` bytes, to `count`.
 void countFile(const wchar_t* path, size_t length, const wchar_t* name, uint64_t size,
                TreeCount* count) {
-    uint64_t hash = hashUnits(0xcbf29ce484222325ull, path + count->topLength,
-                              length - count->topLength);
+    uint64_t hash =
+        hashUnits(0xcbf29ce484222325ull, path + count->topLength, length - count->topLength);
     hash = hashUnits(hash, L"\\", 1);
     hash = hashUnits(hash, name, wcslen(name));
     for (int i = 0; i < 8; ++i) {

@@ -217,8 +217,8 @@ TEST(CachedRunFailures, TheEntryNameOfACachedBuildKeepsTheRulesOfRecordNames) {
     }
     ProcessResult r = cacheProbe(L"entry=bin\\app.dll", temp);
     EXPECT_EQ(r.exitCode, 0u) << r.out << r.err;
-    EXPECT_EQ(r.out, "named " + toUtf8(temp) + "\\cache\\" + toUtf8(testCacheId) +
-                         "\\bin\\app.dll\r\n");
+    EXPECT_EQ(r.out,
+              "named " + toUtf8(temp) + "\\cache\\" + toUtf8(testCacheId) + "\\bin\\app.dll\r\n");
     removeTree(temp);
 }
 
