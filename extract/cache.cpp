@@ -40,9 +40,9 @@ constexpr size_t digestDigits = 16;
 constexpr char markerEnd[] = "\r\n";
 // A sibling this run unpacks into, and one an incomplete copy is set aside
 // to: the cache's name, a kind, and the run's values.
-#define ONEFILE_PARTIAL_KIND L".partial-"
+#define ONEFILE_PARTIAL_KIND L"" ONEFILE_CACHE_PARTIAL_KIND
 #define ONEFILE_ASIDE_KIND L".aside-"
-#define ONEFILE_RUN_VALUES L"{PID}_{TIME_US}_{RANDOM}"
+#define ONEFILE_RUN_VALUES L"" ONEFILE_CACHE_RUN_VALUES
 const wchar_t partialSuffix[] = ONEFILE_PARTIAL_KIND ONEFILE_RUN_VALUES;
 // What a move aside answers when another entry than the one looked at has
 // taken the name meanwhile.
