@@ -88,9 +88,16 @@ constexpr size_t cacheIdLength = 16;
 #define ONEFILE_SYMBOL_CACHE_RECORD_COUNT "onefileCacheRecordCount"
 #define ONEFILE_SYMBOL_CACHE_CONTENT_SIZE "onefileCacheContentSize"
 // A cached directory is complete when it holds this file, written last, with
-// "onefile cache <id> <records> <bytes>" and a line end in ASCII, and besides
-// it exactly that many files of that many bytes. No record may take its name.
+// "onefile cache <id> <records> <bytes> <digest>" and a line end in ASCII
+// (the digest: 16 hexadecimal digits made from the names and sizes of the
+// files unpacked), and besides it exactly those files. No record may take its
+// name.
 #define ONEFILE_CACHE_MARKER_NAME "onefile-cache-complete"
+// A first run unpacks beside the cache directory, into its name followed by
+// this kind and the run's values, a spec's references: the longest name that
+// a cached build's runs open.
+#define ONEFILE_CACHE_PARTIAL_KIND ".partial-"
+#define ONEFILE_CACHE_RUN_VALUES "{PID}_{TIME_US}_{RANDOM}"
 
 // Opt-in behaviours of a build, one bit each in a uint32 (the bits are named
 // below as options arrive); 0 in a build without options, and the bootstrap

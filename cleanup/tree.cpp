@@ -312,9 +312,23 @@ bool removeDirectoryTree(const wchar_t* path, const wchar_t* name) {
     }
 
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        // Not a directory any more: not walked here.
+        // Not a directory (any more): deleted as itself when its name shows
+        // that it is the very entry; without a name to tell, a Unix link
+        // under Wine could not be told from the file it leads to.
         CloseHandle(top);
-        return true;
+        if (walk.top != name) {
+            return false;
+        }
+        top = openForRemoval(extended);
+        if (top == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        bool itself = isEntryItself(top, walk, L"");
+        if (itself) {
+            deleteThroughHandle(top, attributes);
+        }
+        CloseHandle(top);
+        return itself && GetFileAttributesW(extended) == INVALID_FILE_ATTRIBUTES;
     }
     bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     if (link && (name == nullptr || name[0] == 0)) {

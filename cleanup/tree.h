@@ -20,10 +20,12 @@
 // `name` is what the system called the directory when it was made (see
 // noteDirectoryName); a directory that now goes by another name has been
 // replaced by a link and is left alone. Null or empty: the directory is
-// taken as found.
+// taken as found. A file at `path` is deleted as itself when `name` shows
+// that it is the entry there, and left otherwise.
 //
 // Returns false when something had to be left because it is, or may be, a
-// link: whatever deletes more must not walk the tree by following links.
+// link, or when a file at `path` is still there: whatever deletes more must
+// not walk the tree by following links.
 bool removeDirectoryTree(const wchar_t* path, const wchar_t* name);
 
 // Writes into `name` (capacity in wide characters) what the system calls the

@@ -31,21 +31,33 @@ constexpr DWORD cacheRetryPauseMilliseconds = 100;
 constexpr int cacheUnpackRounds = 3;
 
 const wchar_t markerName[] = L"" ONEFILE_CACHE_MARKER_NAME;
-// The marker's text: this, the build's id, a space, then its counts.
+// The marker's text: this, the build's id, a space, its counts, and the
+// digest of the names and sizes that the unpacked tree held (hexadecimal
+// digits), then a line end. A marker without the digest, as older builds
+// wrote it, marks a copy that is unpacked again.
 constexpr char markerPrefix[] = "onefile cache ";
+constexpr size_t digestDigits = 16;
+constexpr char markerEnd[] = "\r\n";
 // A sibling this run unpacks into, and one an incomplete copy is set aside
 // to: the cache's name, a kind, and the run's values.
-#define ONEFILE_PARTIAL_KIND L".partial-"
+#define ONEFILE_PARTIAL_KIND L"" ONEFILE_CACHE_PARTIAL_KIND
 #define ONEFILE_ASIDE_KIND L".aside-"
-#define ONEFILE_RUN_VALUES L"{PID}_{TIME_US}_{RANDOM}"
+#define ONEFILE_RUN_VALUES L"" ONEFILE_CACHE_RUN_VALUES
 const wchar_t partialSuffix[] = ONEFILE_PARTIAL_KIND ONEFILE_RUN_VALUES;
+// What a move aside answers when another entry than the one looked at has
+// taken the name meanwhile.
+constexpr DWORD anotherEntryAtTheName = ERROR_OBJECT_ALREADY_EXISTS;
 
 // The cache directory, which targetDirectoryPath leaves while a first run
 // unpacks into its partial sibling.
 wchar_t cacheDirectoryPath[pathCapacity];
 // The folder that holds it, its siblings and the other builds' directories.
 wchar_t cacheFolderPath[pathCapacity];
-// The marker's text for this build.
+// What the system calls that folder, once it exists (see noteDirectoryName):
+// an entry in it whose handle goes by another name was reached through a
+// link, and is neither trusted, moved nor removed. Empty until known.
+wchar_t cacheFolderName[pathCapacity];
+// The marker's text for this build up to its digest.
 char expectedMarker[256];
 size_t expectedMarkerLength;
 // The cache directory's spec: the build's spec, which names the folder that
@@ -61,10 +73,11 @@ void formatExpectedMarker() {
         id[i] = static_cast<char>(onefileCacheId[i]);
     }
     id[i] = 0;
-    int length = snprintf(expectedMarker, sizeof expectedMarker, "%s%s %llu %llu\r\n", markerPrefix,
+    int length = snprintf(expectedMarker, sizeof expectedMarker, "%s%s %llu %llu ", markerPrefix,
                           id, static_cast<unsigned long long>(onefileCacheRecordCount),
                           static_cast<unsigned long long>(onefileCacheContentSize));
-    if (length <= 0 || static_cast<size_t>(length) >= sizeof expectedMarker) {
+    if (length <= 0 ||
+        static_cast<size_t>(length) + digestDigits + sizeof markerEnd > sizeof expectedMarker) {
         terminateImmediately();
     }
     expectedMarkerLength = static_cast<size_t>(length);
@@ -77,16 +90,18 @@ void joinPath(wchar_t* path, const wchar_t* directory, const wchar_t* name) {
     appendBounded(path, pathCapacity, name);
 }
 
-// Removes the directory `name` in `folder`, whose system name is
+// Removes the directory (or file) `name` in `folder`, whose system name is
 // `folderName`: only the entry itself, never what a link at its name leads
-// to (under Wine, where such a link opens as its target, the name tells).
+// to (under Wine, where such a link opens as its target, the name tells),
+// and nothing when the folder's name is not known.
 void removeFolderEntry(const wchar_t* folder, const wchar_t* folderName, const wchar_t* name) {
+    if (folderName[0] == 0) {
+        return;
+    }
     wchar_t path[pathCapacity];
     joinPath(path, folder, name);
-    wchar_t systemName[pathCapacity] = L"";
-    if (folderName[0] != 0) {
-        joinPath(systemName, folderName, name);
-    }
+    wchar_t systemName[pathCapacity];
+    joinPath(systemName, folderName, name);
     removeDirectoryTree(path, systemName);
 }
 
@@ -108,11 +123,27 @@ DWORD readMarker(const wchar_t* directory, char* text, DWORD capacity) {
     return read;
 }
 
-// Whether `directory` holds exactly this build's marker.
-bool holdsExpectedMarker(const wchar_t* directory) {
+// Whether `directory` holds this build's marker, and nothing more; its
+// digest in `*digest`.
+bool readExpectedMarker(const wchar_t* directory, uint64_t* digest) {
     char text[sizeof expectedMarker + 1];
     DWORD read = readMarker(directory, text, sizeof text);
-    return read == expectedMarkerLength && memcmp(text, expectedMarker, read) == 0;
+    constexpr size_t endLength = sizeof markerEnd - 1;
+    if (read != expectedMarkerLength + digestDigits + endLength ||
+        memcmp(text, expectedMarker, expectedMarkerLength) != 0 ||
+        memcmp(text + expectedMarkerLength + digestDigits, markerEnd, endLength) != 0) {
+        return false;
+    }
+    *digest = 0;
+    for (size_t i = 0; i < digestDigits; ++i) {
+        char c = text[expectedMarkerLength + i];
+        unsigned value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 16;
+        if (value == 16) {
+            return false;
+        }
+        *digest = *digest << 4 | value;
+    }
+    return true;
 }
 
 // Whether `directory` holds the marker of the build `id`: a run of that
@@ -135,7 +166,43 @@ bool holdsMarkerOf(const wchar_t* directory, const wchar_t* id) {
 struct TreeCount {
     unsigned long long files;
     unsigned long long bytes;
+    // The sum of a hash of each file's path below the top and its size: the
+    // same whatever order the file system lists the files in, and another
+    // when a file is renamed, moved or replaced by one of another size.
+    uint64_t digest;
+    size_t topLength; // of the top directory's part of the walk's paths
 };
+
+// FNV-1a over `count` UTF-16 code units, continued from `hash`.
+uint64_t hashUnits(uint64_t hash, const wchar_t* units, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        hash = (hash ^ static_cast<uint16_t>(units[i])) * 0x100000001b3ull;
+    }
+    return hash;
+}
+
+// Spreads a hash over all 64 bits, so that a sum of many stays telling.
+uint64_t finishHash(uint64_t hash) {
+    hash = (hash ^ hash >> 30) * 0xbf58476d1ce4e5b9ull;
+    hash = (hash ^ hash >> 27) * 0x94d049bb133111ebull;
+    return hash ^ hash >> 31;
+}
+
+// Adds the file `name` in the folder `path` (`length` characters) of the
+// walk, of `size` bytes, to `count`.
+void countFile(const wchar_t* path, size_t length, const wchar_t* name, uint64_t size,
+               TreeCount* count) {
+    uint64_t hash =
+        hashUnits(0xcbf29ce484222325ull, path + count->topLength, length - count->topLength);
+    hash = hashUnits(hash, L"\\", 1);
+    hash = hashUnits(hash, name, wcslen(name));
+    for (int i = 0; i < 8; ++i) {
+        hash = (hash ^ (size >> 8 * i & 0xff)) * 0x100000001b3ull;
+    }
+    count->files += 1;
+    count->bytes += size;
+    count->digest += finishHash(hash);
+}
 
 // Counts the files below `path` (an extended-length path of `length` in a
 // buffer of pathCapacity + 8), leaving out the marker at the top. False when
@@ -172,51 +239,107 @@ bool countTree(wchar_t* path, size_t length, bool top, TreeCount* count) {
             sound = countTree(path, length + 1 + nameLength, false, count);
             path[length] = 0;
         } else if (!top || wcscmp(name, markerName) != 0) {
-            count->files += 1;
-            count->bytes +=
-                static_cast<unsigned long long>(found.nFileSizeHigh) << 32 | found.nFileSizeLow;
+            countFile(path, length, name,
+                      static_cast<uint64_t>(found.nFileSizeHigh) << 32 | found.nFileSizeLow, count);
         }
     } while (sound && FindNextFileW(find, &found));
     FindClose(find);
     return sound;
 }
 
-// Whether the directory holds this build's files, as many and as large as
-// the marker says; a file removed, cut or added shows.
-bool holdsCompleteFiles(const wchar_t* directory) {
+// Counts the files below `directory`, on a drive or a share; false when the
+// tree cannot be walked whole.
+bool countDirectory(const wchar_t* directory, TreeCount* count) {
     wchar_t path[pathCapacity + 8];
-    wmemcpy(path, L"\\\\?\\", 4);
-    size_t length = wcsnlen(directory, pathCapacity);
-    if (length >= pathCapacity || wcsncmp(directory, L"\\\\", 2) == 0) {
+    size_t length = extendedForm(directory, path);
+    *count = {0, 0, 0, length};
+    return length != 0 && countTree(path, length, true, count);
+}
+
+// Whether the directory holds this build's files, as many and as large as
+// the build has, with the names and sizes that the marker's digest was made
+// of: a file removed, cut, added or renamed shows.
+bool holdsCompleteFiles(const wchar_t* directory, uint64_t digest) {
+    TreeCount count;
+    return countDirectory(directory, &count) && count.files == onefileCacheRecordCount &&
+           count.bytes == onefileCacheContentSize && count.digest == digest;
+}
+
+// What a file system entry is, whatever its name: a directory looked at and
+// found wanting is set aside only while it is still the one at the name. The
+// creation time tells apart an entry that got the number of one removed
+// meanwhile (Unix file systems, which Wine shows, reuse them at once).
+struct EntryIdentity {
+    bool known;
+    DWORD volume;
+    DWORD indexHigh;
+    DWORD indexLow;
+    FILETIME created;
+};
+
+EntryIdentity identityOf(const BY_HANDLE_FILE_INFORMATION& information) {
+    return {true, information.dwVolumeSerialNumber, information.nFileIndexHigh,
+            information.nFileIndexLow, information.ftCreationTime};
+}
+
+bool sameEntry(const EntryIdentity& a, const EntryIdentity& b) {
+    return a.known && b.known && a.volume == b.volume && a.indexHigh == b.indexHigh &&
+           a.indexLow == b.indexLow && CompareFileTime(&a.created, &b.created) == 0;
+}
+
+// Notes what the system calls the cache's folder, once it exists.
+void noteCacheFolderName() {
+    if (cacheFolderName[0] == 0) {
+        noteDirectoryName(cacheFolderPath, cacheFolderName, pathCapacity);
+    }
+}
+
+// Whether the system calls what `handle` names `folderName` \ `name`: the
+// entry itself, not what a link at its name leads to (Windows opens a link
+// as itself, Wine a Unix link as what it points to). False when the
+// folder's name is not known.
+bool isFolderEntry(HANDLE handle, const wchar_t* folderName, const wchar_t* name) {
+    if (folderName[0] == 0) {
         return false;
     }
-    wmemcpy(path + 4, directory, length + 1);
-    TreeCount count = {0, 0};
-    return countTree(path, length + 4, true, &count) && count.files == onefileCacheRecordCount &&
-           count.bytes == onefileCacheContentSize;
+    wchar_t systemName[pathCapacity];
+    joinPath(systemName, folderName, name);
+    return hasSystemName(handle, systemName);
+}
+
+// The cache directory's own name in its folder: the build's id.
+const wchar_t* cacheName() {
+    return wcsrchr(cacheDirectoryPath, L'\\') + 1;
 }
 
 // Holds the cache directory when it is complete: a plain directory of the
-// user's (not a link, and not made by someone else), with the marker and
-// the files it counts. The hold shares no deletion, so no other run can set
-// it aside or remove it while this one's child runs from it; it is taken
-// before the checks, so that what they find stays so. `*error` is the
-// system's reason when the directory could not be opened.
-bool holdCompleteCache(DWORD* error) {
-    HANDLE held =
-        CreateFileW(cacheDirectoryPath, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+// user's (not a link, and not made by someone else) at the very name the
+// run expects, with the marker and the files it counts. The hold shares no
+// deletion, so no other run can set it aside or remove it while this one's
+// child runs from it; it is taken before the checks, so that what they find
+// stays so. `*error` is the system's reason when nothing could be opened;
+// `*examined` tells what was opened and found wanting.
+bool holdCompleteCache(DWORD* error, EntryIdentity* examined) {
+    *examined = {};
+    HANDLE held = SYSTEM_CALL(CreateFileW)(
+        cacheDirectoryPath, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (held == INVALID_HANDLE_VALUE) {
         *error = GetLastError();
         return false;
     }
     BY_HANDLE_FILE_INFORMATION information;
-    bool complete = GetFileInformationByHandle(held, &information) &&
-                    (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                    !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-                    isOwnedByProcessUser(held) && holdsExpectedMarker(cacheDirectoryPath) &&
-                    holdsCompleteFiles(cacheDirectoryPath);
+    uint64_t digest = 0;
+    bool complete = GetFileInformationByHandle(held, &information);
+    if (complete) {
+        *examined = identityOf(information);
+    }
+    complete = complete && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+               !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+               isFolderEntry(held, cacheFolderName, cacheName()) && isOwnedByProcessUser(held) &&
+               readExpectedMarker(cacheDirectoryPath, &digest) &&
+               holdsCompleteFiles(cacheDirectoryPath, digest);
     if (!complete) {
         CloseHandle(held);
         return false;
@@ -255,8 +378,8 @@ bool beginsWith(const wchar_t* name, const wchar_t* kind, const wchar_t** rest) 
     return true;
 }
 
-// What `name` is; for a partial copy `*owner` is its run's process identifier.
-FolderEntry classifyFolderEntry(const wchar_t* name, DWORD* owner) {
+// What `name` is.
+FolderEntry classifyFolderEntry(const wchar_t* name) {
     for (size_t i = 0; i < cacheIdLength; ++i) {
         if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f'))) {
             return FolderEntry::unrelated;
@@ -270,30 +393,9 @@ FolderEntry classifyFolderEntry(const wchar_t* name, DWORD* owner) {
         return FolderEntry::aside;
     }
     if (beginsWith(rest, ONEFILE_PARTIAL_KIND, &rest)) {
-        // A partial sibling's run values begin with its run's identifier.
-        *owner = static_cast<DWORD>(wcstoul(rest, nullptr, 10));
         return FolderEntry::partial;
     }
     return FolderEntry::unrelated;
-}
-
-bool processRuns(DWORD identifier) {
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, identifier);
-    if (process == nullptr) {
-        // A process this one may not look at (another user's, an elevated
-        // one) is there all the same.
-        return GetLastError() == ERROR_ACCESS_DENIED;
-    }
-    bool runs = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    return runs;
-}
-
-// Whether the run that unpacks into a partial copy is gone. A copy that
-// names this very process was left by an earlier one of the same
-// identifier: this process unpacks into none while it sweeps.
-bool isAbandoned(DWORD owner) {
-    return owner != 0 && (owner == GetCurrentProcessId() || !processRuns(owner));
 }
 
 // A fresh name to set the copy `name` aside to: its name, ".aside-" and
@@ -350,20 +452,18 @@ bool isCompleteCopyOf(HANDLE handle, const wchar_t* path, const wchar_t* id) {
 // Moves the entry `name` in `folder` (whose system name is `folderName`)
 // aside in one step, then removes it there. The move goes through a handle
 // on the entry itself, with delete access: it fails while anyone holds the
-// entry without delete sharing (a running instance's hold), and on Windows
-// while any file in it is open. Under Wine a Unix link opens as what it
-// leads to, which a move through it would carry off: what does not go by
-// the entry's own name is never moved. `completeOf` non-null: only a
-// complete copy of that build is moved. False, with the system's reason in
-// `*error`, when nothing was moved.
+// entry without delete sharing (a running instance's hold, or a run's on the
+// copy it unpacks into), and on Windows while any file in it is open. Under
+// Wine a Unix link opens as what it leads to, which a move through it would
+// carry off: what does not go by the entry's own name is never moved, nor
+// anything when the folder's name is not known. `completeOf` non-null: only
+// a complete copy of that build is moved; `identity` non-null: only that
+// very entry. False, with the system's reason in `*error`, when nothing was
+// moved.
 bool moveAsideAndRemove(const wchar_t* folder, const wchar_t* folderName, const wchar_t* name,
-                        const wchar_t* completeOf, DWORD* error) {
+                        const wchar_t* completeOf, const EntryIdentity* identity, DWORD* error) {
     wchar_t path[pathCapacity];
     joinPath(path, folder, name);
-    wchar_t systemName[pathCapacity] = L"";
-    if (folderName[0] != 0) {
-        joinPath(systemName, folderName, name);
-    }
     HANDLE entry = SYSTEM_CALL(CreateFileW)(
         path, DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -372,10 +472,15 @@ bool moveAsideAndRemove(const wchar_t* folder, const wchar_t* folderName, const 
         *error = GetLastError();
         return false;
     }
-    // A folder whose name the system cannot tell is taken as found, except
-    // for another build's copy, which is left alone then.
-    bool movable = folderName[0] == 0 ? completeOf == nullptr : hasSystemName(entry, systemName);
+    bool movable = isFolderEntry(entry, folderName, name);
     *error = ERROR_CANT_ACCESS_FILE;
+    if (movable && identity != nullptr) {
+        BY_HANDLE_FILE_INFORMATION information;
+        movable = GetFileInformationByHandle(entry, &information) &&
+                  sameEntry(identityOf(information), *identity);
+        // Another entry than the one looked at: it is looked at afresh.
+        *error = anotherEntryAtTheName;
+    }
     wchar_t aside[pathCapacity];
     if (movable && (completeOf == nullptr || isCompleteCopyOf(entry, path, completeOf))) {
         nameAside(name, aside);
@@ -391,31 +496,45 @@ bool moveAsideAndRemove(const wchar_t* folder, const wchar_t* folderName, const 
     return movable;
 }
 
-// Sets what is at the cache's name, which is not a complete copy, aside and
-// removes it. False, with the system's reason in `*error`, when it cannot be
-// moved now (its files are in use by a run, or it is opened for removal by
-// a run of another build); true also when it is gone already.
-bool setAside(DWORD* error) {
-    wchar_t folderName[pathCapacity];
-    noteDirectoryName(cacheFolderPath, folderName, pathCapacity);
-    const wchar_t* name = wcsrchr(cacheDirectoryPath, L'\\') + 1;
-    return moveAsideAndRemove(cacheFolderPath, folderName, name, nullptr, error) ||
+// Sets the entry at the cache's name, `examined` and found not to be a
+// complete copy, aside and removes it. False, with the system's reason in
+// `*error`, when it cannot be moved now (its files are in use by a run, or
+// it is opened for removal by a run of another build, or another entry has
+// taken its place); true also when it is gone already.
+bool setAside(const EntryIdentity& examined, DWORD* error) {
+    return moveAsideAndRemove(cacheFolderPath, cacheFolderName, cacheName(), nullptr, &examined,
+                              error) ||
            *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND;
 }
 
+// Writes the marker into the partial copy, its digest made from what the
+// copy holds. Any failure ends the run, and the copy goes with the marker's
+// handle closed first (on Windows an open file keeps its folder).
 void writeMarker() {
+    TreeCount count;
+    countDirectory(targetDirectoryPath, &count);
+    char text[sizeof expectedMarker];
+    memcpy(text, expectedMarker, expectedMarkerLength);
+    for (size_t i = 0; i < digestDigits; ++i) {
+        text[expectedMarkerLength + i] = "0123456789abcdef"[count.digest >> 4 * (15 - i) & 0xf];
+    }
+    memcpy(text + expectedMarkerLength + digestDigits, markerEnd, sizeof markerEnd - 1);
+    DWORD length = static_cast<DWORD>(expectedMarkerLength + digestDigits + sizeof markerEnd - 1);
+
     wchar_t path[pathCapacity];
     joinPath(path, targetDirectoryPath, markerName);
-    HANDLE marker = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    HANDLE marker =
+        SYSTEM_CALL(CreateFileW)(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     if (marker == INVALID_HANDLE_VALUE) {
         fatalOpenFailure(path);
     }
+    extractionFile = marker;
     DWORD written = 0;
-    if (!WriteFile(marker, expectedMarker, static_cast<DWORD>(expectedMarkerLength), &written,
-                   nullptr)) {
+    if (!SYSTEM_CALL(WriteFile)(marker, text, length, &written, nullptr)) {
         fatalErrorWithCode(messageWriteFailed, GetLastError());
     }
-    CloseHandle(marker);
+    extractionFile = nullptr;
+    SYSTEM_CALL(CloseHandle)(marker);
 }
 
 // Unpacks every record into a private partial sibling, marker last.
@@ -441,7 +560,7 @@ void moveIntoPlace() {
     if (held != nullptr) {
         CloseHandle(held);
     }
-    if (!MoveFileExW(targetDirectoryPath, cacheDirectoryPath, 0)) {
+    if (!SYSTEM_CALL(MoveFileExW)(targetDirectoryPath, cacheDirectoryPath, 0)) {
         removeDirectoryTree(targetDirectoryPath, targetDirectoryName);
     }
     // Nothing of this run's is left to remove: the copy is the cache now, or gone.
@@ -456,27 +575,36 @@ enum class CacheName {
 };
 
 // Holds a complete copy at the cache's name, or clears the name of an
-// incomplete one. A copy in use (its files open while another run sets it
-// aside, or opened for removal by a run of another build) is waited for,
-// cacheAttempts times, and then the run fails.
+// incomplete one. Only what the hold looked at is set aside: a copy that
+// another run moves into place in the meantime is looked at afresh. A copy
+// in use (its files open while another run sets it aside, or opened for
+// removal by a run of another build) is waited for, cacheAttempts times,
+// and then the run fails.
 CacheName holdOrClearCache() {
     DWORD error = ERROR_ALREADY_EXISTS;
     for (int attempt = 0; attempt < cacheAttempts; ++attempt) {
+        noteCacheFolderName();
         DWORD holdError = 0;
-        if (holdCompleteCache(&holdError)) {
+        EntryIdentity examined;
+        if (holdCompleteCache(&holdError, &examined)) {
             return CacheName::held; // nothing is read and nothing is written
         }
-        if (GetFileAttributesW(cacheDirectoryPath) == INVALID_FILE_ATTRIBUTES) {
+        if (SYSTEM_CALL(GetFileAttributesW)(cacheDirectoryPath) == INVALID_FILE_ATTRIBUTES) {
             return CacheName::free;
         }
-        // Opened by someone without sharing: a complete copy may be behind
-        // it, which is not to be set aside. What it leaves decides.
-        if (holdError == ERROR_SHARING_VIOLATION) {
+        if (!examined.known) {
+            // Nothing was looked at: gone when the hold came, there now, or
+            // opened by someone without sharing. What it is decides.
             error = holdError;
-        } else if (setAside(&error)) {
+            if (holdError == ERROR_FILE_NOT_FOUND || holdError == ERROR_PATH_NOT_FOUND) {
+                continue;
+            }
+        } else if (setAside(examined, &error)) {
             return error == ERROR_SUCCESS ? CacheName::setAside : CacheName::free;
+        } else if (error == anotherEntryAtTheName) {
+            continue;
         }
-        Sleep(cacheRetryPauseMilliseconds);
+        SYSTEM_CALL(Sleep)(cacheRetryPauseMilliseconds);
     }
     fatalErrorWithCode(messageCacheInUse, error);
 }
@@ -502,6 +630,7 @@ const wchar_t* targetDirectorySpec() {
 void prepareCache() {
     copyBounded(cacheDirectoryPath, pathCapacity, targetDirectoryPath);
     copyBounded(cacheFolderPath, pathCapacity, cacheDirectoryPath);
+    cacheFolderName[0] = 0;
     wchar_t* separator = wcsrchr(cacheFolderPath, L'\\');
     if (separator != nullptr) {
         *separator = 0;
@@ -522,22 +651,26 @@ void prepareCache() {
         // The containing folders are ordinary ones (the user's own
         // application data); the copies are made private like a run's own
         // directory.
-        sweepCacheFolder(cacheFolderPath, onefileCacheId, false);
         unpackIntoPartial();
         moveIntoPlace();
         found = holdOrClearCache();
     }
+    // The run's directory is the cache's from now on, not the copy it
+    // unpacked into. A console event's removal, which could be reading the
+    // path, stops the main thread first.
+    holdIfRemovalRequested();
+    copyBounded(targetDirectoryPath, pathCapacity, cacheDirectoryPath);
 }
 
 void removeOtherVersions() {
-    if (!cachedMode() || (onefileBuildOptions & buildOptionKeepOtherVersions) != 0 ||
-        cacheFolderPath[0] == 0) {
+    if (!cachedMode() || cacheFolderPath[0] == 0) {
         return;
     }
     // The child's start comes first: on Windows a thread in background mode
     // has the processor and the disk only when nothing else wants them.
     bool background = SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN) != 0;
-    sweepCacheFolder(cacheFolderPath, onefileCacheId, true);
+    sweepCacheFolder(cacheFolderPath, onefileCacheId,
+                     (onefileBuildOptions & buildOptionKeepOtherVersions) == 0);
     if (background) {
         SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_END);
     }
@@ -546,8 +679,12 @@ void removeOtherVersions() {
 void sweepCacheFolder(const wchar_t* folder, const wchar_t* ownId, bool otherBuilds) {
     // What the system calls the folder: an entry whose handle goes by
     // another name than the folder's and its own was reached through a link.
+    // Without it nothing could be told apart from what a link leads to.
     wchar_t folderName[pathCapacity];
     noteDirectoryName(folder, folderName, pathCapacity);
+    if (folderName[0] == 0) {
+        return;
+    }
     wchar_t pattern[pathCapacity];
     joinPath(pattern, folder, L"*");
     WIN32_FIND_DATAW found;
@@ -565,18 +702,17 @@ void sweepCacheFolder(const wchar_t* folder, const wchar_t* ownId, bool otherBui
             continue;
         }
         const wchar_t* name = found.cFileName;
-        DWORD owner = 0;
-        FolderEntry kind = classifyFolderEntry(name, &owner);
+        FolderEntry kind = classifyFolderEntry(name);
         bool own = wcsncmp(name, ownId, cacheIdLength) == 0;
-        if (kind == FolderEntry::unrelated || (!own && !otherBuilds)) {
-            continue;
-        }
         DWORD unused = 0;
-        if (kind == FolderEntry::cache && !own) {
+        if (kind == FolderEntry::cache && !own && otherBuilds) {
             // Whatever keeps it (a running instance, a link) leaves it to a later run.
-            moveAsideAndRemove(folder, folderName, name, name, &unused);
-        } else if (kind == FolderEntry::aside ||
-                   (kind == FolderEntry::partial && isAbandoned(owner))) {
+            moveAsideAndRemove(folder, folderName, name, name, nullptr, &unused);
+        } else if (kind == FolderEntry::partial) {
+            // A run that unpacks into it holds it, on this machine or on
+            // another that shares the folder: then it cannot be moved.
+            moveAsideAndRemove(folder, folderName, name, nullptr, nullptr, &unused);
+        } else if (kind == FolderEntry::aside) {
             removeFolderEntry(folder, folderName, name);
         }
     } while (FindNextFileW(find, &found));

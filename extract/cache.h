@@ -3,15 +3,17 @@
 //
 // The directory is only ever made whole: a first run unpacks into a private
 // sibling (".partial-" and its run's values), writes the completion marker
-// last and renames the sibling into place in one step. A directory there
-// without the marker this build writes, or with files missing or changed in
-// size, is set aside and removed, and the run unpacks afresh. Nothing of the
-// cache is removed at the end of a run or on its events; a partial sibling of
-// the run is.
+// last (with a digest of the names and sizes it unpacked) and renames the
+// sibling into place in one step. A directory there without the marker this
+// build writes, with files missing, added, renamed or changed in size, or
+// reached through a link, is set aside and removed, and the run unpacks
+// afresh. Nothing of the cache is removed at the end of a run or on its
+// events; a partial sibling of the run is.
 //
 // The folder that holds the cache directory holds those of the product's
-// other builds too. Once its child runs, a run removes those that nothing
-// holds, unless the build keeps them (buildOptionKeepOtherVersions).
+// other builds too. Once its child runs, a run removes what ended runs left
+// there, and the other builds' directories that nothing holds unless the
+// build keeps them (buildOptionKeepOtherVersions).
 #pragma once
 
 // Whether this build runs in cached mode.
@@ -28,19 +30,20 @@ const wchar_t* targetDirectorySpec();
 // failures are fatal.
 void prepareCache();
 
-// Parent, while its child runs: removes from the folder that holds the cache
-// directory the complete directories of the product's other builds that no
-// running instance holds (unless the build keeps them), and what runs that
-// ended halfway left beside any build's directory. Reports nothing; what
-// cannot go now stays for a later run.
+// Parent, while its child runs, on every run: removes from the folder that
+// holds the cache directory what runs that ended halfway left beside any
+// build's directory, and the complete directories of the product's other
+// builds that no running instance holds (unless the build keeps them).
+// Reports nothing; what cannot go now stays for a later run.
 void removeOtherVersions();
 
-// The sweep behind it and behind a first run: in `folder`, removes the
-// partial copies whose run has ended and the copies set aside of the build
-// `ownId` and, with `otherBuilds`, of every build, together with the complete
-// directories of builds other than `ownId` that nothing holds. Only
-// directories directly in `folder` whose names begin with a build's id are
-// looked at; links are never entered, moved or removed.
+// The sweep behind it: in `folder`, removes the copies set aside and the
+// partial copies that no run holds (a run holds the copy it unpacks into, on
+// this machine or on another that shares the folder) of every build, and,
+// with `otherBuilds`, the complete directories of builds other than `ownId`
+// that nothing holds. Only directories directly in `folder` whose names
+// begin with a build's id are looked at; links are never entered, moved or
+// removed, and nothing at all when the system cannot tell the folder's name.
 void sweepCacheFolder(const wchar_t* folder, const wchar_t* ownId, bool otherBuilds);
 
 // Child: names the entry library in the cache directory without the archive.

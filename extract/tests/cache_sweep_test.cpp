@@ -57,4 +57,39 @@ TEST(CacheFolderSweep, ADirectoryThatIsHeldOrCannotBeMovedStaysWholeForALaterRun
     removeTree(folder);
 }
 
+TEST(CacheFolderSweep, APartialCopyGoesOnceNothingHoldsItWhateverItsRunsIdentifier) {
+    const std::wstring folder = makeTemporaryDirectory(L"onefile-sweep");
+    auto makeCopy = [&](const std::wstring& name, int files) {
+        const std::wstring copy = folder + L"\\" + name;
+        EXPECT_TRUE(CreateDirectoryW(copy.c_str(), nullptr));
+        for (int i = 0; i < files; ++i) {
+            writeFileBytes(copy + L"\\file" + std::to_wstring(i) + L".txt", "unpacked");
+        }
+        return copy;
+    };
+    // A run on another machine that shares the folder, still unpacking: its
+    // identifier means nothing here, its hold (which the share keeps) does.
+    const std::wstring live =
+        makeCopy(std::wstring(ownId) + L".partial-999999_000000_AAAAAAAAAAA", 30);
+    // A run that ended, whose identifier this very process has now.
+    const std::wstring ended = makeCopy(std::wstring(otherId) + L".partial-" +
+                                            std::to_wstring(GetCurrentProcessId()) + L"_000000_abc",
+                                        3);
+    const std::wstring aside = makeCopy(std::wstring(otherId) + L".aside-1_000000_abc", 3);
+    HANDLE hold = CreateFileW(live.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(hold, INVALID_HANDLE_VALUE);
+
+    // Also a build that keeps the other builds' directories sweeps them.
+    sweepCacheFolder(folder.c_str(), ownId, false);
+    EXPECT_EQ(listDirectory(folder), std::vector<std::wstring>{live.substr(folder.size() + 1)});
+    EXPECT_EQ(listDirectory(live).size(), 30u);
+    EXPECT_EQ(readFileBytes(live + L"\\file29.txt"), "unpacked");
+
+    CloseHandle(hold);
+    sweepCacheFolder(folder.c_str(), ownId, false);
+    EXPECT_EQ(listDirectory(folder), std::vector<std::wstring>{});
+    removeTree(folder);
+}
+
 } // namespace

@@ -256,7 +256,14 @@ void warnOfLongPaths(const BuildOptions& options, const BuildConstants& constant
     }
     std::u16string directory = typicalTargetDirectory(spec, constants, programFile(options));
     if (constants.targetMode == TargetMode::cached) {
-        directory += u"\\" + std::u16string(cacheIdLength, u'0'); // the id's place
+        // A first run unpacks into a sibling of the cache directory: the
+        // id's folder level, and the run's values after it.
+        const std::u16string top = u"C:\\";
+        const std::u16string values = typicalTargetDirectory(
+            checkTargetDirectorySpec(top + u"" ONEFILE_CACHE_RUN_VALUES, TargetMode::perRun),
+            constants, programFile(options));
+        directory += u"\\" + std::u16string(cacheIdLength, u'0') + u"" ONEFILE_CACHE_PARTIAL_KIND +
+                     values.substr(top.size());
     }
     std::string warning = checkPathBudget(directory, *longest);
     if (!warning.empty()) {

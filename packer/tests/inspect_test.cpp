@@ -290,6 +290,23 @@ TEST(Extract, ADamagedArchiveWritesNothingAndAFailedWriteRemovesWhatItCreated) {
     EXPECT_EQ(directoryNames(out), std::vector<std::string>{"sub"});
     EXPECT_EQ(readFile(out / "sub"), "in the way");
 
+    // Nested folders made before a later record fails go too, deepest first.
+    fs::path nested = packed.scratch / "nested";
+    writeFile(nested / "app.dll", readFile(testImage("entry.dll")));
+    writeFile(nested / "a" / "b" / "c" / "file.txt", "deep");
+    writeFile(nested / "z", "after the folders");
+    r = runPacker({"archive", nested.string(), "--entry", "app.dll", "--output",
+                   (packed.scratch / "nested.bin").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    fs::path blocked = packed.scratch / "blocked";
+    fs::create_directories(blocked / "z" / "in the way");
+    r = runPacker(
+        {"extract", (packed.scratch / "nested.bin").string(), blocked.string(), "--force"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("cannot create '" + joinedForPacker(blocked, "z")), std::string::npos)
+        << r.err;
+    EXPECT_EQ(directoryNames(blocked), std::vector<std::string>{"z"});
+
     // Symbolic links already in DIR are not followed, to a directory or a file.
     fs::path outside = packed.scratch / "outside";
     fs::create_directories(outside);

@@ -295,6 +295,23 @@ TEST(PathBudgetOfABuild, WarnsNamingTheLongestPathAndRefusesPastTheBuffer) {
     EXPECT_TRUE(directoryNames(tree.out).empty());
 }
 
+TEST(PathBudgetOfABuild, CountsTheFolderOfACachedBuildsFirstRun) {
+    EntryTree tree;
+    // A first run unpacks into "C:\apps\<id>.partial-<pid>_<microseconds>_<random>",
+    // 62 characters at most.
+    const std::string folder = "C:\\apps\\0000000000000000.partial-4294967295_999999_XXXXXXXXXXX";
+    for (size_t total : {259, 260}) {
+        const std::string name(total - folder.size() - 1, 'n');
+        writeFile(tree.input / name, "long");
+        CommandResult r = tree.build({"--cache", "--target-dir", "C:\\apps"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        const std::string warning = "the longest path to unpack, '" + folder + "\\" + name + "'";
+        EXPECT_EQ(r.err.find(warning) != std::string::npos, total == 260) << total << r.err;
+        fs::remove(tree.input / name);
+        fs::remove(tree.out / "app.exe");
+    }
+}
+
 TEST(EntryCheckOfABuild, RefusesWhatTheBootstrapCouldNotCallNamingTheFile) {
     EntryTree tree;
     writeFile(tree.input / "notes.txt", "not a library");

@@ -260,12 +260,14 @@ TEST_F(Cache, OnlyCompleteCopiesOfOtherBuildsAndWhatEndedRunsLeftGo) {
         {L"0123456789abcde", "onefile cache 0123456789abcde 1 4\r\n"},   // nor fifteen digits
         {L"2222222222222222", ""},                                       // an incomplete copy
         {L"3333333333333333", "onefile cache 4444444444444444 1 4\r\n"}, // another build's mark
-        // A partial copy of a run that still runs: this test's process.
-        {L"4444444444444444.partial-" + std::to_wstring(GetCurrentProcessId()) + L"_000000_abc",
-         ""},
+        // A partial copy that a run still unpacks into: held below, as its
+        // run holds it (the identifier in its name is nobody's here).
+        {L"4444444444444444.partial-4294967292_000000_abc", ""},
     };
     const Entry go[] = {
-        {L"6666666666666666.partial-4294967292_000000_abc", ""}, // its run has ended
+        // Nothing holds it: its run has ended, whatever its identifier.
+        {L"6666666666666666.partial-" + std::to_wstring(GetCurrentProcessId()) + L"_000000_abc",
+         ""},
         {L"6666666666666666.aside-1_000000_abc", ""},
         {L"7777777777777777", "onefile cache 7777777777777777 9 9\r\n"},
     };
@@ -281,8 +283,13 @@ TEST_F(Cache, OnlyCompleteCopiesOfOtherBuildsAndWhatEndedRunsLeftGo) {
         }
     }
     writeFileBytes(cacheFolder() + L"\\5555555555555555", "a file");
+    HANDLE hold = CreateFileW((cacheFolder() + L"\\" + stay[4].name).c_str(), FILE_LIST_DIRECTORY,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(hold, INVALID_HANDLE_VALUE);
 
     runQuietly(secondVersion());
+    CloseHandle(hold);
     // What stays, the file, and the second version's own directory.
     EXPECT_EQ(listDirectory(cacheFolder()).size(), std::size(stay) + 2);
     for (const Entry& entry : stay) {
@@ -293,6 +300,34 @@ TEST_F(Cache, OnlyCompleteCopiesOfOtherBuildsAndWhatEndedRunsLeftGo) {
     EXPECT_FALSE(pathExists(first));
     for (const Entry& entry : go) {
         EXPECT_FALSE(pathExists(cacheFolder() + L"\\" + entry.name)) << toUtf8(entry.name);
+    }
+}
+
+TEST_F(Cache, WhatEndedRunsLeftGoesOnEveryRunAlsoWhenTheCacheIsCompleteOrOthersAreKept) {
+    runQuietly(helloCached());
+    const std::wstring first = cacheDirectory();
+    const std::wstring id = first.substr(first.rfind(L'\\') + 1);
+    auto leaveCopies = [&] {
+        for (const std::wstring& kind : {L".partial-1_000000_abc", L".aside-1_000000_abc"}) {
+            std::wstring copy = first + kind;
+            ASSERT_TRUE(CreateDirectoryW(copy.c_str(), nullptr));
+            writeFileBytes(copy + L"\\hello.dll", "left by a run that was killed");
+        }
+    };
+    // A later run of the same build, which finds its directory complete.
+    leaveCopies();
+    runQuietly(helloCached());
+    EXPECT_EQ(listDirectory(cacheFolder()), std::vector<std::wstring>{id});
+
+    // A build that keeps the other builds' directories.
+    runQuietly(siblingProgram(L"hello_cached_v2_keep.exe"));
+    leaveCopies();
+    runQuietly(siblingProgram(L"hello_cached_v2_keep.exe"));
+    std::vector<std::wstring> left = listDirectory(cacheFolder());
+    EXPECT_EQ(left.size(), 2u);
+    EXPECT_TRUE(std::find(left.begin(), left.end(), id) != left.end());
+    for (const std::wstring& name : left) {
+        EXPECT_EQ(name.size(), 16u) << toUtf8(name);
     }
 }
 

@@ -259,31 +259,45 @@ def unix_links_to_folders(options):
     shutil.rmtree(temp, ignore_errors=True)
 
 
+def run_cached(options, wine, temp, program, *arguments):
+    """Runs a cached build with `temp` as its TEMP (its caches go to
+    TEMP\\cache); its status and what it wrote."""
+    r = wine.run(os.path.join(options.bin, "with_temp.exe"), temp,
+                 os.path.join(options.bin, program), *(arguments or (":quiet",)), timeout=120)
+    return status_of(r.output()), r.output(), r.errors()
+
+
+def tree_of(folder):
+    """Every file below `folder` with its bytes and times, links followed."""
+    found = {}
+    for directory, _, files in os.walk(folder, followlinks=True):
+        for name in files:
+            path = os.path.join(directory, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, folder)] = (f.read(), os.stat(path).st_mtime_ns)
+    return found
+
+
 @case
 def cache_folder_links(options):
     """Unix links in the folder that holds cached builds' directories, named
     as another build's complete directory, a copy set aside and a partial
     copy of an ended run: a run of another version follows none of them and
     removes none of them, and what they point to stays. A link in the place
-    of the run's own directory is never set aside through either: the run
-    fails rather than remove what the link points to."""
+    of the run's own directory, to an incomplete or to a complete copy, is
+    neither trusted nor set aside through: the run fails rather than run
+    from or remove what the link points to."""
     wine = Wine(options.wine_run, options.prefix)
     temp = fresh_folder("onefile-cache-links-")
     outside = outside_files()
     folder = os.path.join(temp, "cache")
 
     def run(program):
-        r = wine.run(os.path.join(options.bin, "with_temp.exe"), windows_path(temp),
-                     os.path.join(options.bin, program), ":quiet", timeout=120)
-        return status_of(r.output()), r.errors()
+        status, _, errors = run_cached(options, wine, windows_path(temp), program)
+        return status, errors
 
     def contents():
-        found = {}
-        for directory, _, files in os.walk(outside):
-            for name in files:
-                with open(os.path.join(directory, name), "rb") as f:
-                    found[os.path.relpath(os.path.join(directory, name), outside)] = f.read()
-        return found
+        return tree_of(outside)
 
     try:
         status, errors = run("hello_cached.exe")
@@ -291,8 +305,8 @@ def cache_folder_links(options):
         [first] = os.listdir(folder)
         # The first version's complete directory, moved outside and linked to.
         shutil.move(os.path.join(folder, first), os.path.join(outside, "copy"))
-        links = {first: "copy", f"{first}.aside-1_000000_abc": "folder",
-                 f"{first}.partial-4294967292_000000_abc": "folder"}
+        links = {first: "copy", f"{first}.aside-foo": "folder",
+                 f"{first}.partial-999999_000000_AAAAAAAAAAA": "folder"}
         for name, target in links.items():
             os.symlink(os.path.join(outside, target), os.path.join(folder, name))
         before = contents()
@@ -307,15 +321,83 @@ def cache_folder_links(options):
                   f"the link {name} was moved or removed: {os.listdir(folder)}")
 
         [own] = [name for name in os.listdir(folder) if name not in links]
-        shutil.rmtree(os.path.join(folder, own))
-        os.symlink(os.path.join(outside, "folder"), os.path.join(folder, own))
-        status, errors = run("hello_cached_v2.exe")
-        check(status == 2 and "Error, couldn't replace an incomplete cache directory." in errors,
-              f"status {status}: {errors}")
-        check(contents() == before, "what the run's own link points to was changed")
-        check(os.path.islink(os.path.join(folder, own)), "the run's own link was moved")
+        shutil.move(os.path.join(folder, own), os.path.join(outside, "own"))
+        before = contents()
+        for target in ("folder", "own"):  # an incomplete copy, then a complete one
+            os.symlink(os.path.join(outside, target), os.path.join(folder, own))
+            status, errors = run("hello_cached_v2.exe")
+            check(status == 2 and "Error, couldn't replace an incomplete cache directory." in errors,
+                  f"a link to {target}: status {status}: {errors}")
+            check(contents() == before, f"what the run's own link to {target} points to changed")
+            check(os.path.islink(os.path.join(folder, own)), "the run's own link was moved")
+            os.remove(os.path.join(folder, own))
     finally:
         shutil.rmtree(outside, ignore_errors=True)
+        shutil.rmtree(temp, ignore_errors=True)
+
+
+@case
+def cache_owned_by_another_user(options):
+    """A cache directory that another user owns (a Unix owner that Wine
+    shows as another account) is not run from: the run unpacks its own."""
+    wine = Wine(options.wine_run, options.prefix)
+    temp = fresh_folder("onefile-cache-owner-")
+    try:
+        status, _, errors = run_cached(options, wine, windows_path(temp), "hello_cached.exe")
+        check(status == 0, f"the first run failed: {errors}")
+        folder = os.path.join(temp, "cache")
+        [cache] = os.listdir(folder)
+        for directory, folders, files in os.walk(os.path.join(folder, cache)):
+            for name in [directory] + [os.path.join(directory, n) for n in folders + files]:
+                os.chown(name, 4242, 4242)
+        status, _, errors = run_cached(options, wine, windows_path(temp), "hello_cached.exe")
+        check(status == 0, f"the second run failed: {errors}")
+        check(os.listdir(folder) == [cache], f"left beside it: {os.listdir(folder)}")
+        check(os.stat(os.path.join(folder, cache)).st_uid == os.getuid(),
+              "the other user's directory was run from")
+    finally:
+        shutil.rmtree(temp, ignore_errors=True)
+
+
+@case
+def cache_on_a_share(options):
+    """A cache on a network share (\\\\server\\share, which Wine maps to a
+    folder): the first run unpacks there, the second starts from it and
+    writes nothing. Wine's loader refuses a library search on a share
+    (AddDllDirectory and LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR answer error 87,
+    where Windows takes any full path), so under Wine the application itself
+    may fail to load; the cache may not fail."""
+    wine = Wine(options.wine_run, options.prefix)
+    temp = fresh_folder("onefile-cache-share-")
+    server = os.path.join(options.prefix, "dosdevices", "unc", "onefile-test-server")
+    share = os.path.basename(temp)
+    os.makedirs(server, exist_ok=True)
+    os.symlink(temp, os.path.join(server, share))
+    wine_load_refusal = "Error, load DLL. ([Error 87] "
+
+    def run():
+        status, out, errors = run_cached(options, wine, unc, "hello_cached.exe", ":exit=7")
+        check(status == 7 or (status == 2 and errors.startswith(wine_load_refusal)),
+              f"status {status}: {errors}")
+        return out
+
+    try:
+        unc = f"\\\\onefile-test-server\\{share}"
+        out = run()
+        [cache] = os.listdir(os.path.join(temp, "cache"))
+        check(os.path.isfile(os.path.join(temp, "cache", cache, "onefile-cache-complete")),
+              f"no complete cache: {os.listdir(os.path.join(temp, 'cache', cache))}")
+        for line in out.splitlines():
+            if line.startswith("library="):
+                library = quoted_value(line)
+                check(library.lower() == f"{unc}\\cache\\{cache}\\hello.dll".lower(),
+                      f"the application ran from {library}")
+        before = tree_of(temp)
+        time.sleep(0.05)  # a write now would show in the times
+        run()
+        check(tree_of(temp) == before, "the second run wrote into the cache")
+    finally:
+        os.remove(os.path.join(server, share))
         shutil.rmtree(temp, ignore_errors=True)
 
 

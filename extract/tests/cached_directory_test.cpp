@@ -1,0 +1,225 @@
+// A cached build's directory, prepared in this process as the parent of a
+// packed executable prepares it: what is trusted, what is unpacked again,
+// and the races with other runs made to happen at a chosen moment.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "bootstrap/bootstrap.h"
+#include "bootstrap/seams.h"
+#include "extract/cache.h"
+#include "extract/directories.h"
+#include "extract/target_directory.h"
+#include "extract/tests/cached_build.h"
+#include "tests/support/process.h"
+
+namespace {
+
+const char markerName[] = "onefile-cache-complete";
+
+// What another run does once, just before this one's next look at the
+// cache's name (after a hold that failed) or its next move into place.
+std::function<void()> beforeNextLook;
+std::function<void()> beforeNextMove;
+std::wstring cachePath;
+
+void runOnce(std::function<void()>& action, LPCWSTR path) {
+    if (action && cachePath == path) {
+        auto run = std::move(action);
+        action = nullptr;
+        run();
+    }
+}
+
+DWORD WINAPI attributesAfterAction(LPCWSTR path) {
+    runOnce(beforeNextLook, path);
+    return GetFileAttributesW(path);
+}
+
+BOOL WINAPI moveAfterAction(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    runOnce(beforeNextMove, to);
+    return MoveFileExW(from, to, flags);
+}
+
+// Files the preparation writes: none when it uses a copy as it is.
+int writes;
+
+BOOL WINAPI countingWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                              LPOVERLAPPED overlapped) {
+    ++writes;
+    return WriteFile(file, data, size, written, overlapped);
+}
+
+class CachedDirectory : public testing::Test {
+  protected:
+    void SetUp() override {
+        base = makeTemporaryDirectory(L"onefile-cached");
+        // {TEMP}, which the build's spec begins with, is this test's own.
+        originalTemp = temporaryDirectory();
+        SetEnvironmentVariableW(L"TMP", base.c_str());
+        SetEnvironmentVariableW(L"TEMP", base.c_str());
+        setCachedBuild(records);
+        seamGetFileAttributesW = attributesAfterAction;
+        seamMoveFileExW = moveAfterAction;
+        seamWriteFile = countingWriteFile;
+        cachePath = cache();
+    }
+
+    void TearDown() override {
+        beforeNextLook = nullptr;
+        beforeNextMove = nullptr;
+        seamGetFileAttributesW = GetFileAttributesW;
+        seamMoveFileExW = MoveFileExW;
+        seamWriteFile = WriteFile;
+        SetEnvironmentVariableW(L"TMP", originalTemp.c_str());
+        SetEnvironmentVariableW(L"TEMP", originalTemp.c_str());
+        removeTree(base);
+    }
+
+    std::wstring folder() const { return base + L"\\cache"; }
+    std::wstring cache() const { return folder() + L"\\" + testCacheId; }
+
+    // A parent's preparation of the cache from a fresh start, which then
+    // gives up its hold; how many writes it made (none: it used a copy as it
+    // was).
+    int prepare() {
+        knownDirectories.count = 0;
+        parentInstance = nullptr;
+        extractionStarted = false;
+        removalState = removalNone;
+        discardRunValues();
+        EXPECT_TRUE(expandTargetDirectory(targetDirectorySpec()));
+        writes = 0;
+        prepareCache();
+        EXPECT_EQ(std::wstring(targetDirectoryPath), cache());
+        CloseHandle(InterlockedExchangePointer(&targetDirectoryHandle, nullptr));
+        return writes;
+    }
+
+    // A complete copy made by another run, put aside at `aside` for now.
+    std::wstring completeCopyAside() {
+        prepare();
+        std::wstring aside = base + L"\\another-runs-copy";
+        EXPECT_TRUE(MoveFileW(cache().c_str(), aside.c_str()));
+        return aside;
+    }
+
+    // Unpacked as the build's records say.
+    void expectComplete() {
+        for (const TestRecord& record : records) {
+            EXPECT_EQ(readFileBytes(cache() + L"\\" + record.name), record.content)
+                << toUtf8(record.name);
+        }
+        EXPECT_EQ(listDirectory(folder()), std::vector<std::wstring>{testCacheId});
+    }
+
+    std::wstring base;
+    std::wstring originalTemp;
+    const std::vector<TestRecord> records = {{L"app.dll", "MZ entry"},
+                                             {L"plugins\\greeter.dll", "greeter"},
+                                             {L"data\\a.txt", "aaaa"},
+                                             {L"data\\b.txt", "bbbb"}};
+};
+
+TEST_F(CachedDirectory, ACompleteCopyIsHeldAsItIsAndAnyDamageIsUnpackedAgain) {
+    ASSERT_GT(prepare(), 0);
+    expectComplete();
+    ASSERT_EQ(prepare(), 0) << "a complete copy is used as it is";
+    const std::wstring marker = cache() + L"\\" + fromUtf8(markerName);
+    const std::string markerText = readFileBytes(marker);
+    ASSERT_EQ(markerText.substr(0, 31), "onefile cache 0123456789abcdef ");
+
+    struct Damage {
+        const char* what;
+        std::function<void()> apply;
+    };
+    auto rename = [&](const wchar_t* from, const wchar_t* to) {
+        return [=] { ASSERT_TRUE(MoveFileW((cache() + from).c_str(), (cache() + to).c_str())); };
+    };
+    const Damage damages[] = {
+        // Count and sizes stay: only the names tell.
+        {"a file renamed", rename(L"\\plugins\\greeter.dll", L"\\plugins\\greeter.dll.old")},
+        {"a file moved to another folder", rename(L"\\data\\a.txt", L"\\plugins\\a.txt")},
+        {"a marker one byte longer", [&] { writeFileBytes(marker, markerText + "0"); }},
+        {"a marker one byte shorter",
+         [&] { writeFileBytes(marker, markerText.substr(0, markerText.size() - 1)); }},
+        {"a marker without its line end",
+         [&] { writeFileBytes(marker, markerText.substr(0, markerText.size() - 2)); }},
+        // What a build made before the marker held a digest wrote.
+        {"a marker of the older form",
+         [&] { writeFileBytes(marker, "onefile cache 0123456789abcdef 4 23\r\n"); }},
+        {"a digit of the digest changed",
+         [&] {
+             std::string text = markerText;
+             char& digit = text[text.size() - 3];
+             digit = digit == '0' ? '1' : '0';
+             writeFileBytes(marker, text);
+         }},
+    };
+    for (const Damage& damage : damages) {
+        damage.apply();
+        EXPECT_GT(prepare(), 0) << damage.what << ": used as it was";
+        expectComplete();
+        EXPECT_EQ(readFileBytes(marker), markerText) << damage.what;
+        EXPECT_EQ(prepare(), 0) << damage.what << ": the new copy is not trusted";
+    }
+}
+
+TEST_F(CachedDirectory, AFileAtTheCachesNameIsSetAsideAndRemoved) {
+    CreateDirectoryW(folder().c_str(), nullptr);
+    writeFileBytes(cache(), "not a directory");
+    prepare();
+    expectComplete();
+}
+
+TEST_F(CachedDirectory, ACopyMovedIntoPlaceJustAfterAFailedHoldIsHeldNotSetAside) {
+    const std::wstring copy = completeCopyAside();
+    // Another run moves its copy into place between this run's failed hold
+    // and its next look at the name.
+    beforeNextLook = [&] { ASSERT_TRUE(MoveFileW(copy.c_str(), cache().c_str())); };
+    EXPECT_EQ(prepare(), 0) << "the copy was not held as it was";
+    EXPECT_EQ(beforeNextLook, nullptr);
+    expectComplete();
+}
+
+TEST_F(CachedDirectory, ARunThatLosesTheRaceToMoveItsCopyIntoPlaceRemovesItsOwn) {
+    const std::wstring copy = completeCopyAside();
+    // Another run's copy arrives just before this run moves its own.
+    beforeNextMove = [&] { ASSERT_TRUE(MoveFileW(copy.c_str(), cache().c_str())); };
+    prepare();
+    EXPECT_EQ(beforeNextMove, nullptr);
+    expectComplete(); // no partial sibling is left beside it
+}
+
+ProcessResult cacheProbe(const std::wstring& scenario, const std::wstring& temp) {
+    return runProcess(siblingProgram(L"cache_probe.exe"), {scenario, temp});
+}
+
+TEST(CachedRunFailures, AFailedMarkerWriteLeavesNoPartialCopy) {
+    const std::wstring temp = makeTemporaryDirectory(L"onefile-cache-probe");
+    ProcessResult r = cacheProbe(L"marker-write-failure", temp);
+    EXPECT_EQ(r.exitCode, 2u);
+    EXPECT_EQ(r.err, "Error, couldn't unpack file to target path. ([Error 112] " +
+                         systemErrorText(112) + ")\r\n");
+    // On Windows the marker's open handle would keep the copy: it is closed first.
+    EXPECT_EQ(r.out.rfind("marker closed\r\nremoval lists a folder\r\n", 0), 0u) << r.out;
+    EXPECT_EQ(listDirectory(temp + L"\\cache"), std::vector<std::wstring>{});
+    removeTree(temp);
+}
+
+TEST(CachedRunFailures, TheEntryNameOfACachedBuildKeepsTheRulesOfRecordNames) {
+    const std::wstring temp = makeTemporaryDirectory(L"onefile-cache-probe");
+    for (const wchar_t* name : {L"..\\app.dll", L"data\\..\\..\\app.dll", L"C:\\app.dll",
+                                L"\\app.dll", L"app.dll:stream", L"NUL.dll", L"app.dll."}) {
+        ProcessResult r = cacheProbe(std::wstring(L"entry=") + name, temp);
+        EXPECT_EQ(r.exitCode, 2u) << toUtf8(name) << ": " << r.out;
+        EXPECT_EQ(r.out, "Error, couldn't decode attached data.\r\n") << toUtf8(name);
+    }
+    ProcessResult r = cacheProbe(L"entry=bin\\app.dll", temp);
+    EXPECT_EQ(r.exitCode, 0u) << r.out << r.err;
+    EXPECT_EQ(r.out,
+              "named " + toUtf8(temp) + "\\cache\\" + toUtf8(testCacheId) + "\\bin\\app.dll\r\n");
+    removeTree(temp);
+}
+
+} // namespace
