@@ -2,6 +2,7 @@
 // archive stores.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,9 @@ std::optional<std::u16string> utf8ToUtf16(std::string_view text);
 
 // UTF-8 of UTF-16; an unpaired surrogate becomes U+FFFD.
 std::string utf16ToUtf8(std::u16string_view text);
+
+// Appends the UTF-8 form of one code point (up to U+10FFFF).
+void appendUtf8(std::string& out, uint32_t code);
 
 // `name` without a final ".exe" in any case, as Windows matches it; a name
 // that is only ".exe" stays as it is.

@@ -3,25 +3,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace {
+#include "packer/text.h"
 
-void appendUtf8(std::string& out, uint32_t code) {
-    if (code < 0x80) {
-        out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | code >> 6));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | code >> 12));
-        out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | code >> 18));
-        out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-}
+namespace {
 
 bool isHighSurrogate(uint32_t unit) {
     return unit >= 0xD800 && unit <= 0xDBFF;
