@@ -189,20 +189,30 @@ class InstalledPrefix(Installed):
             self.assertIn("#include <onefile/entry.h>", f.read())
 
 
-class DebianPackage(Installed):
+class MadeByCpack(Installed):
+    """What one of cpack's generators makes, in a folder of the test's own."""
+    generator = ""
+    file_name = ""
+
     @classmethod
     def setUpClass(cls):
-        cls.work = tempfile.mkdtemp(prefix="onefile-deb-test.")
-        run(CPACK, "-G", "DEB", "-B", cls.work, "--config", os.path.join(BUILD, "CPackConfig.cmake"))
-        cls.deb = os.path.join(cls.work, "onefile_%s_amd64.deb" % VERSION)
+        cls.work = tempfile.mkdtemp(prefix="onefile-cpack-test.")
+        run(CPACK, "-G", cls.generator, "-B", cls.work, "--config",
+            os.path.join(BUILD, "CPackConfig.cmake"))
+        cls.made = os.path.join(cls.work, cls.file_name % VERSION)
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.work, ignore_errors=True)
 
+
+class DebianPackage(MadeByCpack):
+    generator = "DEB"
+    file_name = "onefile_%s_amd64.deb"
+
     def test_its_control_fields(self):
         fields = dict(line.split(": ", 1) for line in run(
-            "dpkg-deb", "-f", self.deb, "Package", "Version", "Architecture",
+            "dpkg-deb", "-f", self.made, "Package", "Version", "Architecture",
             "Depends").splitlines())
         self.assertEqual((fields["Package"], fields["Version"], fields["Architecture"]),
                          ("onefile", VERSION, "amd64"))
@@ -216,7 +226,7 @@ class DebianPackage(Installed):
 
     def test_it_holds_the_installed_tree_below_usr(self):
         files = {}
-        for line in run("dpkg-deb", "-c", self.deb).splitlines():
+        for line in run("dpkg-deb", "-c", self.made).splitlines():
             mode, owner, _, _, _, path = line.split(None, 5)
             self.assertEqual(owner, "root/root", line)
             if not mode.startswith("d"):
@@ -227,31 +237,24 @@ class DebianPackage(Installed):
 
     def test_the_packer_unpacked_from_it_packs_and_the_result_runs(self):
         root = os.path.join(self.work, "root")
-        run("dpkg-deb", "-x", self.deb, root)
+        run("dpkg-deb", "-x", self.made, root)
         self.pack_and_run_hello(os.path.join(root, "usr", "bin", "onefile-pack"), self.work)
 
 
-class WindowsZip(Installed):
-    @classmethod
-    def setUpClass(cls):
-        cls.work = tempfile.mkdtemp(prefix="onefile-zip-test.")
-        run(CPACK, "-G", "ZIP", "-B", cls.work, "--config", os.path.join(BUILD, "CPackConfig.cmake"))
-        cls.zip = os.path.join(cls.work, "onefile-%s-win64.zip" % VERSION)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.work, ignore_errors=True)
+class WindowsZip(MadeByCpack):
+    generator = "ZIP"
+    file_name = "onefile-%s-win64.zip"
 
     def test_it_holds_the_windows_packer_and_the_readme_in_a_folder_of_its_name(self):
         folder = "onefile-%s-win64/" % VERSION
-        with zipfile.ZipFile(self.zip) as archive:
+        with zipfile.ZipFile(self.made) as archive:
             names = set(archive.namelist())
         licenses = {folder + os.path.basename(f) for f in glob.glob(
             os.path.join(os.environ["ONEFILE_SOURCE"], "LICENSE*"))}
         self.assertEqual(names, {folder + "onefile-pack.exe", folder + "README.md", *licenses})
 
     def test_the_packer_unzipped_packs_and_the_result_runs(self):
-        with zipfile.ZipFile(self.zip) as archive:
+        with zipfile.ZipFile(self.made) as archive:
             archive.extractall(os.path.join(self.work, "unzipped"))
         packer = os.path.join(self.work, "unzipped", "onefile-%s-win64" % VERSION,
                               "onefile-pack.exe")
