@@ -62,18 +62,25 @@ DWORD printedProcessId(const std::string& out) {
 
 class Cache : public OwnTemporaryDirectory {
   protected:
+    using Settled = std::function<bool(const std::vector<std::wstring>&)>;
+
+    // Waits until the cache folder is as `settled` wants it, 60 s at most.
+    bool folderSettles(const Settled& settled) const {
+        for (int i = 0; i < 600; ++i) {
+            if (settled(listDirectory(cacheFolder()))) {
+                return true;
+            }
+            Sleep(100);
+        }
+        return false;
+    }
+
     // Runs `program` with its application asleep until the removal of other
     // builds' directories, which runs beside the application and ends with
-    // it, has left the cache folder as `settled` wants it (60 s at most).
-    void runUntilSettled(const std::wstring& program,
-                         const std::function<bool(const std::vector<std::wstring>&)>& settled) {
+    // it, has left the cache folder as `settled` wants it.
+    void runUntilSettled(const std::wstring& program, const Settled& settled) {
         RunningProcess run(program, commandLineFor(program, {L":quiet", L":sleep=600000"}));
-        bool done = false;
-        for (int i = 0; i < 600 && !done; ++i) {
-            Sleep(100);
-            done = settled(listDirectory(cacheFolder()));
-        }
-        EXPECT_TRUE(done) << toUtf8(program) << ": the folder holds " << names();
+        EXPECT_TRUE(folderSettles(settled)) << toUtf8(program) << ": the folder holds " << names();
         EXPECT_EQ(WaitForSingleObject(run.handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
             << run.outputSoFar();
     }
@@ -285,6 +292,11 @@ TEST_F(Cache, AnotherVersionsDirectoryGoesOnceNoRunningInstanceHoldsIt) {
             helloCached(), commandLineFor(helloCached(), {L":quiet", L":pid", L":sleep=600000"}));
         // Its application prints "pid=" and its process identifier.
         ASSERT_TRUE(running.waitForOutput("\n", 60000)) << running.outputSoFar();
+        // Its own removal takes the directory the second version left, which
+        // nothing holds: the second version's next run unpacks it again.
+        ASSERT_TRUE(folderSettles([](const std::vector<std::wstring>& names) {
+            return names.size() == 1;
+        })) << names();
         // What an ended run left beside shows that the removal has been at work.
         const std::wstring ended = L"6666666666666666.partial-4294967292_000000_abc";
         ASSERT_TRUE(CreateDirectoryW((cacheFolder() + L"\\" + ended).c_str(), nullptr));
