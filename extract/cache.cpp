@@ -680,7 +680,7 @@ void removeOtherVersions() {
     if (!cachedMode() || cacheFolderPath[0] == 0) {
         return;
     }
-    // The child's start comes first: on Windows a thread in background mode
+    // The application comes first: on Windows a thread in background mode
     // has the processor and the disk only when nothing else wants them.
     bool background = SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN) != 0;
     sweepCacheFolder(cacheFolderPath, onefileCacheId,
