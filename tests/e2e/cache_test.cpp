@@ -214,7 +214,12 @@ TEST_F(Cache, AFirstRunKilledWhileUnpackingIsNeverUsedAndTheNextUnpacksAfresh) {
 
     ProcessResult next = runProcess(program, {L":exit=5"});
     EXPECT_EQ(next.exitCode, 5u) << next.err;
-    std::wstring cache = cacheDirectory(); // the killed run's partial sibling is gone too
+    // The killed run's partial sibling goes beside a run's application, which
+    // here must run long enough for it.
+    runUntilSettled(program, [](const std::vector<std::wstring>& names) {
+        return names.size() == 1 && names.front().find(L'.') == std::wstring::npos;
+    });
+    std::wstring cache = cacheDirectory();
     EXPECT_EQ(HelloOutput(next.out).get("library"), toUtf8(cache) + "\\hello.dll");
     EXPECT_EQ(cache.find(L".partial-"), std::wstring::npos);
     EXPECT_TRUE(pathExists(cache + L"\\folder7\\file7.txt"));
@@ -389,14 +394,18 @@ TEST_F(Cache, WhatEndedRunsLeftGoesOnEveryRunAlsoWhenTheCacheIsCompleteOrOthersA
         }
     };
     // A later run of the same build, which finds its directory complete.
+    // Both go beside the application, which runs long enough for it.
     leaveCopies();
-    runQuietly(helloCached());
+    runUntilSettled(helloCached(), [&](const std::vector<std::wstring>& names) {
+        return names == std::vector<std::wstring>{id};
+    });
     EXPECT_EQ(listDirectory(cacheFolder()), std::vector<std::wstring>{id});
 
     // A build that keeps the other builds' directories.
     runQuietly(siblingProgram(L"hello_cached_v2_keep.exe"));
     leaveCopies();
-    runQuietly(siblingProgram(L"hello_cached_v2_keep.exe"));
+    runUntilSettled(siblingProgram(L"hello_cached_v2_keep.exe"),
+                    [](const std::vector<std::wstring>& names) { return names.size() == 2; });
     std::vector<std::wstring> left = listDirectory(cacheFolder());
     EXPECT_EQ(left.size(), 2u);
     EXPECT_TRUE(std::find(left.begin(), left.end(), id) != left.end());
