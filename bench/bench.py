@@ -619,24 +619,29 @@ def other_version_placer(s):
     """What puts another version's complete directory beside the tiny cached
     build's own before each of its runs: the other build's first run makes
     it once (and removes whatever earlier version it finds), and a copy
-    stands in for it in every round. A run that leaves it ends the benchmark,
-    as the row would measure nothing."""
+    stands in for it in every round. The removal runs beside the application
+    and ends with it, so a run of the example, which returns at once, may
+    leave the directory, or a copy of it set aside halfway removed: each
+    round starts from the same folder all the same, the copy in place and
+    nothing set aside."""
     folder = wine_folder(s.wine_run, s.env, "LOCALAPPDATA") / "onefile" / "tiny-cache"
     before = set(os.listdir(folder)) if folder.is_dir() else set()
     run_once(s.wine_run + [str(s.cached_tiny_other.output), QUIET], s.env)
-    made = sorted(set(os.listdir(folder)) - before) if folder.is_dir() else []
+    # Its own directory: an id alone, without what a cut-off removal set aside.
+    made = sorted(name for name in set(os.listdir(folder)) - before
+                  if ".aside-" not in name) if folder.is_dir() else []
     if len(made) != 1:
         raise SystemExit(f"bench: the other version's run made {made} in {folder}")
     template = s.work / "tiny-other-cache"
     shutil.rmtree(template, ignore_errors=True)
     shutil.move(folder / made[0], template)
-    placed = []
 
     def place():
-        if placed and (folder / made[0]).exists():
-            raise SystemExit(f"bench: a cached run left another version's {folder / made[0]}")
-        shutil.copytree(template, folder / made[0])
-        placed.append(True)
+        for name in os.listdir(folder):
+            if ".aside-" in name:
+                shutil.rmtree(folder / name)
+        if not (folder / made[0]).exists():
+            shutil.copytree(template, folder / made[0])
 
     return place
 

@@ -7,7 +7,6 @@
 #include "bootstrap/handshake.h"
 #include "bootstrap/parent_check.h"
 #include "cleanup/cleanup.h"
-#include "cleanup/session.h"
 #include "errors/errors.h"
 #include "extract/cache.h"
 #include "extract/extract.h"
@@ -66,24 +65,27 @@ int runBootstrap(int count, wchar_t** vector) {
         fatalSpecExpansionError(targetDirectorySpec());
     }
 
-    if (cachedMode() && parentInstance != nullptr) {
-        // The parent made sure the cache is whole: the archive is not read.
+    if (cachedMode()) {
+        if (parentInstance != nullptr) {
+            // A program the application started: the run that started it
+            // made sure the cache is whole and holds it, so the archive is not read.
+            nameCachedEntryLibrary();
+            return runEntryLibrary(argumentCount, argumentVector, entryLibraryPath);
+        }
+        // A child would only be needed to remove what it loads, and nothing
+        // of the cache is removed: the application runs here, while this
+        // process holds the cache for the whole run.
+        prepareCache();
+        closeProgressWindow();
+        endTargetDirectoryGuard();
         nameCachedEntryLibrary();
-        return runEntryLibrary(argumentCount, argumentVector, entryLibraryPath);
+        // Other builds' directories go while the application runs: its start
+        // does not wait for them, nor its end.
+        return runEntryLibraryHere(removeOtherVersions);
     }
 
     if (parentInstance == nullptr) {
-        if (!SetConsoleCtrlHandler(consoleControlHandler, TRUE)) {
-            fatalError(messageHandlerRegistration);
-        }
-        startSessionWindow();
-    }
-
-    if (cachedMode()) {
-        prepareCache();
-        closeProgressWindow();
-        // Other builds' directories go while the child runs: the start does not wait for them.
-        return launchChildInstance(removeOtherVersions);
+        guardTargetDirectory();
     }
 
     openArchiveReader();

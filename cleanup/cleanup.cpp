@@ -4,6 +4,7 @@
 
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/seams.h"
+#include "cleanup/session.h"
 #include "cleanup/tree.h"
 #include "errors/errors.h"
 #include "progress/progress_window.h"
@@ -104,6 +105,9 @@ void removeTargetDirectory() {
     }
 }
 
+// Set once the console handler is registered and the session window started.
+bool guarded;
+
 // The main thread failed: the file it was writing would keep its directory
 // from being deleted on Windows.
 void cleanupAfterFailure() {
@@ -146,6 +150,26 @@ void cleanUp(DWORD childGrace) {
 }
 
 } // namespace
+
+void guardTargetDirectory() {
+    if (guarded) {
+        return;
+    }
+    if (!SetConsoleCtrlHandler(consoleControlHandler, TRUE)) {
+        fatalError(messageHandlerRegistration);
+    }
+    guarded = true;
+    startSessionWindow();
+}
+
+void endTargetDirectoryGuard() {
+    if (!guarded) {
+        return;
+    }
+    SetConsoleCtrlHandler(consoleControlHandler, FALSE);
+    endSessionWindow();
+    guarded = false;
+}
 
 void holdIfRemovalRequested() {
     if (removalRequested) {

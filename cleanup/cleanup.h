@@ -16,6 +16,17 @@ void cleanupTargetDirectory();
 // begins no retry after 4.5 s, whichever thread carries it out.
 void cleanupWithinSystemLimit();
 
+// Main thread, before anything is written below the target directory:
+// registers consoleControlHandler (a failure is fatal, with
+// messageHandlerRegistration) and starts the session window, once per run.
+void guardTargetDirectory();
+
+// Main thread, once nothing of the run's is left to remove (a cache made
+// complete): the handler goes and the session window lets the session end
+// the process as any other, so that an application run in this process gets
+// the console's events and the session's order as it would in a child.
+void endTargetDirectoryGuard();
+
 // Called on the main thread just before the first record is read: from now
 // on the cleanup removes the target directory, and in the parent every
 // failure of the main thread first removes what the run has written (closing

@@ -21,6 +21,10 @@ const wchar_t sessionWindowClass[] = L"onefileSessionWindow";
 // after its child, so that at the end of a session the child has usually
 // ended and released its files by the time the parent removes them.
 constexpr DWORD parentShutdownLevel = 0x100;
+constexpr DWORD defaultShutdownLevel = 0x280;
+
+// Set when the run has nothing left to remove: the window then only answers.
+volatile bool sessionWindowEnded;
 
 DefaultWindowProcedure defaultWindowProcedure;
 
@@ -29,7 +33,7 @@ LRESULT CALLBACK sessionWindowProcedure(HWND window, UINT message, WPARAM wParam
     case WM_QUERYENDSESSION:
         return TRUE; // never stands in the way of the end of the session
     case WM_ENDSESSION:
-        if (wParam) {
+        if (wParam && !sessionWindowEnded) {
             // The system may end the process as soon as this returns, so it
             // returns only once the directory is gone.
             removalRequested = true;
@@ -93,4 +97,9 @@ void startSessionWindow() {
     if (thread != nullptr) {
         CloseHandle(thread);
     }
+}
+
+void endSessionWindow() {
+    sessionWindowEnded = true;
+    SetProcessShutdownParameters(defaultShutdownLevel, 0);
 }

@@ -9,3 +9,8 @@
 // asks the system to end the parent after its child at the end of the
 // session. Where no window can be made (no desktop), nothing more happens.
 void startSessionWindow();
+
+// The run has nothing left to remove: the window (if any) ignores the end of
+// the session from now on, and the process is shut down in the system's
+// default order again.
+void endSessionWindow();

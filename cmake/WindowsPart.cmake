@@ -20,8 +20,12 @@ set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                      WORLD_READ WORLD_EXECUTE)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
 set(ONEFILE_WINE_RUN ${CMAKE_BINARY_DIR}/wine-run)
+# ctest runs the Windows tests through files (see scripts/wine-test).
+configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-test.in ${CMAKE_BINARY_DIR}/wine-test @ONLY
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                     WORLD_READ WORLD_EXECUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-test)
 
 # Everything Windows-side links statically: the programs depend on system DLLs only.
 add_link_options(-static -static-libgcc -static-libstdc++)

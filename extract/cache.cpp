@@ -399,13 +399,25 @@ FolderEntry classifyFolderEntry(const wchar_t* name) {
 }
 
 // A fresh name to set the copy `name` aside to: its name, ".aside-" and
-// fresh run values, so that no two removals meet.
+// values of the run's form (process, microseconds, random text), so that no
+// two removals meet. Made without the environment, which belongs to the
+// application once it runs in this process: the removal runs beside it.
 void nameAside(const wchar_t* name, wchar_t* aside) {
-    wchar_t values[pathCapacity];
-    discardRunValues();
-    if (!expandPathSpec(values, ONEFILE_RUN_VALUES, pathCapacity)) {
-        fatalSpecExpansionError(ONEFILE_RUN_VALUES);
-    }
+    static volatile LONG asideCount;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    uint64_t time = static_cast<uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    uint32_t seed = static_cast<uint32_t>(counter.QuadPart ^ (counter.QuadPart >> 32)) ^
+                    static_cast<uint32_t>(InterlockedIncrement(&asideCount)) * 0x9E3779B9u ^
+                    GetCurrentProcessId();
+    wchar_t random[randomStringLength + 1];
+    makeRandomString(seed == 0 ? 1 : seed, random);
+    wchar_t values[64];
+    _snwprintf(values, 64, L"%lu_%06lu_%ls", GetCurrentProcessId(),
+               static_cast<unsigned long>(time / 10 % 1000000), random);
+    values[63] = 0;
     copyBounded(aside, pathCapacity, name);
     appendBounded(aside, pathCapacity, ONEFILE_ASIDE_KIND);
     appendBounded(aside, pathCapacity, values);
@@ -648,6 +660,8 @@ void prepareCache() {
         if (round == cacheUnpackRounds) {
             fatalErrorWithCode(messageCacheInUse, ERROR_FILE_NOT_FOUND);
         }
+        // Only now is there something of the run's to remove on an interrupt.
+        guardTargetDirectory();
         // The containing folders are ordinary ones (the user's own
         // application data); the copies are made private like a run's own
         // directory.
@@ -655,7 +669,7 @@ void prepareCache() {
         moveIntoPlace();
         found = holdOrClearCache();
     }
-    // The run's directory is the cache's from now on, not the copy it
+    // The run goes on from the cache directory, not from the copy it
     // unpacked into. A console event's removal, which could be reading the
     // path, stops the main thread first.
     holdIfRemovalRequested();
@@ -666,7 +680,7 @@ void removeOtherVersions() {
     if (!cachedMode() || cacheFolderPath[0] == 0) {
         return;
     }
-    // The child's start comes first: on Windows a thread in background mode
+    // The application comes first: on Windows a thread in background mode
     // has the processor and the disk only when nothing else wants them.
     bool background = SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN) != 0;
     sweepCacheFolder(cacheFolderPath, onefileCacheId,

@@ -11,9 +11,9 @@
 // events; a partial sibling of the run is.
 //
 // The folder that holds the cache directory holds those of the product's
-// other builds too. Once its child runs, a run removes what ended runs left
-// there, and the other builds' directories that nothing holds unless the
-// build keeps them (buildOptionKeepOtherVersions).
+// other builds too. While its application runs, a run removes what ended
+// runs left there, and the other builds' directories that nothing holds
+// unless the build keeps them (buildOptionKeepOtherVersions).
 #pragma once
 
 // Whether this build runs in cached mode.
@@ -25,15 +25,18 @@ bool cachedMode();
 const wchar_t* targetDirectorySpec();
 
 // Parent: makes targetDirectoryPath (the cache directory, expanded) hold this
-// build's complete files, unpacking them when it does not, and holds it open
-// so that no other run can set it aside while this one's child runs. All
-// failures are fatal.
+// build's complete files, unpacking them when it does not (guarded by the
+// console handler and the session window only then), and holds it open so
+// that no other run can set it aside while this process runs the
+// application from it. All failures are fatal.
 void prepareCache();
 
-// Parent, while its child runs, on every run: removes from the folder that
-// holds the cache directory what runs that ended halfway left beside any
-// build's directory, and the complete directories of the product's other
-// builds that no running instance holds (unless the build keeps them).
+// On a thread of its own beside the application, on every run: removes from
+// the folder that holds the cache directory what runs that ended halfway left
+// beside any build's directory, and the complete directories of the
+// product's other builds that no running instance holds (unless the build
+// keeps them). It changes nothing the application sees (the environment
+// included) and may be cut off at any point by the end of the process.
 // Reports nothing; what cannot go now stays for a later run.
 void removeOtherVersions();
 
@@ -46,5 +49,5 @@ void removeOtherVersions();
 // removed, and nothing at all when the system cannot tell the folder's name.
 void sweepCacheFolder(const wchar_t* folder, const wchar_t* ownId, bool otherBuilds);
 
-// Child: names the entry library in the cache directory without the archive.
+// Names the entry library in the cache directory without the archive.
 void nameCachedEntryLibrary();

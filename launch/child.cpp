@@ -8,13 +8,18 @@
 #include "bootstrap/seams.h"
 #include "cleanup/cleanup.h"
 #include "errors/errors.h"
+#include "launch/entry_library.h"
 #include "launch/command_line.h"
 #include "paths/binary_path.h"
 #include "paths/environment.h"
 
-int launchChildInstance(void (*whileChildRuns)()) {
+namespace {
+
+// Publishes the executable's directory and the name the user typed, which
+// the application finds in its environment; returns the executable's path.
+const wchar_t* publishLaunchValues() {
     const wchar_t* executable = getBinaryPath(BinaryPathForm::reported);
-    // Without its own name the parent cannot start itself again.
+    // Without its own name the run can neither publish it nor start itself again.
     if (executable[0] == 0) {
         terminateImmediately();
     }
@@ -26,6 +31,37 @@ int launchChildInstance(void (*whileChildRuns)()) {
     }
     setEnvironmentValue(handshakeDirectoryVariable, directory);
     setEnvironmentValue(handshakeOriginalArgv0Variable, argumentVector[0]);
+    return executable;
+}
+
+// The work that runs beside the application, on its own thread.
+void (*alongsideWork)();
+
+DWORD WINAPI runAlongside(void*) {
+    alongsideWork();
+    return 0;
+}
+
+} // namespace
+
+int runEntryLibraryHere(void (*alongside)()) {
+    const wchar_t* executable = publishLaunchValues();
+    // What a child's runtime would have made of its command line: the
+    // executable's own path first, then the arguments as this process got them.
+    argumentVector[0] = const_cast<wchar_t*>(executable);
+    if (alongside != nullptr) {
+        alongsideWork = alongside;
+        // Never waited for: the application's end ends it wherever it is.
+        HANDLE thread = CreateThread(nullptr, 0, runAlongside, nullptr, 0, nullptr);
+        if (thread != nullptr) {
+            CloseHandle(thread);
+        }
+    }
+    return runEntryLibrary(argumentCount, argumentVector, entryLibraryPath);
+}
+
+int launchChildInstance(void (*whileChildRuns)()) {
+    const wchar_t* executable = publishLaunchValues();
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;

@@ -1,8 +1,18 @@
 // The parent's last stage: publish the handshake variables, start the child
-// with the same handles, wait for it, clean up, return its exit status.
+// with the same handles, wait for it, clean up, return its exit status. A
+// cached run does without the child and runs the application itself.
 #pragma once
 
 // Runs the child to its end and returns its exit status (1 when unreadable).
 // `whileChildRuns`, when given, is called once the child is running, before
 // the wait: work of the parent's that the child's start should not wait for.
 int launchChildInstance(void (*whileChildRuns)() = nullptr);
+
+// Loads the entry library named in entryLibraryPath in this process and
+// returns the result of its run_code, with what a child would have had: the
+// handshake variables published, the executable's own path as element 0 of
+// the arguments, the same standard handles and the child's DLL search. A
+// load that fails ends the process as it would end a child. `alongside`,
+// when given, runs on a thread of its own meanwhile; the process ends
+// without waiting for it.
+int runEntryLibraryHere(void (*alongside)() = nullptr);

@@ -8,6 +8,8 @@
 //   :sleep=MS      sleep MS milliseconds
 //   :plugin        load plugins\greeter.dll from the package and greet
 //   :spawn=ARGS    start this executable again with ARGS and report its status
+//   :load=NAME     load the library NAME by name, as the process searches, and
+//                  print where it came from
 //   :quiet         print nothing more except what other commands print
 //   :pid           print this process's identifier
 //   :ignore-ctrl-c      let Ctrl-C and Ctrl-Break pass without ending the process
@@ -213,6 +215,15 @@ ONEFILE_ENTRY int run_code(int argumentCount, wchar_t** argumentVector,
         } else if (startsWith(argument, L":on-ctrl-c-exit=")) {
             ctrlCExitStatus = static_cast<UINT>(wcstoul(argument.c_str() + 16, nullptr, 0));
             SetConsoleCtrlHandler(exitOnInterrupt, TRUE);
+        } else if (startsWith(argument, L":load=")) {
+            HMODULE module = LoadLibraryW(argument.c_str() + 6);
+            wchar_t path[32768];
+            if (module == nullptr) {
+                printf("load failed: error %lu\n", GetLastError());
+                fflush(stdout);
+            } else if (GetModuleFileNameW(module, path, 32768) != 0) {
+                line("loaded", utf8(path));
+            }
         } else if (startsWith(argument, L":spawn=")) {
             DWORD spawned = spawnAgain(argument.substr(7));
             printf("spawned status=%lu\n", spawned);

@@ -1,13 +1,18 @@
 // Cached mode end to end: the example packed with --cache and a cache folder
 // below the test's own TEMP, run as users run it.
 #include <gtest/gtest.h>
+#include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <algorithm>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
 
+#include "bootstrap/handshake.h"
 #include "tests/e2e/hello_output.h"
 #include "tests/e2e/own_temporary_directory.h"
 #include "tests/support/process.h"
@@ -30,8 +35,64 @@ void runQuietly(const std::wstring& program) {
     ASSERT_EQ(r.exitCode, 0u) << toUtf8(program) << ": " << r.err;
 }
 
+// The processes of the executable `name` that `parent` started and that
+// still run (Wine may start its own services from any process).
+std::vector<DWORD> processesStartedBy(DWORD parent, const wchar_t* name) {
+    std::vector<DWORD> found;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        const wchar_t* separator = wcsrchr(entry.szExeFile, L'\\');
+        const wchar_t* exe = separator != nullptr ? separator + 1 : entry.szExeFile;
+        if (entry.th32ParentProcessID == parent && _wcsicmp(exe, name) == 0) {
+            found.push_back(entry.th32ProcessID);
+        }
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+// The identifier the application printed for ":pid", 0 when none.
+DWORD printedProcessId(const std::string& out) {
+    size_t at = out.find("pid=");
+    return at == std::string::npos ? 0 : std::stoul(out.substr(at + 4));
+}
+
 class Cache : public OwnTemporaryDirectory {
   protected:
+    using Settled = std::function<bool(const std::vector<std::wstring>&)>;
+
+    // Waits until the cache folder is as `settled` wants it, 60 s at most.
+    bool folderSettles(const Settled& settled) const {
+        for (int i = 0; i < 600; ++i) {
+            if (settled(listDirectory(cacheFolder()))) {
+                return true;
+            }
+            Sleep(100);
+        }
+        return false;
+    }
+
+    // Runs `program` with its application asleep until the removal of other
+    // builds' directories, which runs beside the application and ends with
+    // it, has left the cache folder as `settled` wants it.
+    void runUntilSettled(const std::wstring& program, const Settled& settled) {
+        RunningProcess run(program, commandLineFor(program, {L":quiet", L":sleep=600000"}));
+        EXPECT_TRUE(folderSettles(settled)) << toUtf8(program) << ": the folder holds " << names();
+        EXPECT_EQ(WaitForSingleObject(run.handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+            << run.outputSoFar();
+    }
+
+    std::string names() const {
+        std::string all;
+        for (const std::wstring& name : listDirectory(cacheFolder())) {
+            all += " " + toUtf8(name);
+        }
+        return all;
+    }
+
     // Where the builds keep their caches: their spec is "{TEMP}\cache".
     std::wstring cacheFolder() const { return ownTemp + L"\\cache"; }
 
@@ -153,7 +214,12 @@ TEST_F(Cache, AFirstRunKilledWhileUnpackingIsNeverUsedAndTheNextUnpacksAfresh) {
 
     ProcessResult next = runProcess(program, {L":exit=5"});
     EXPECT_EQ(next.exitCode, 5u) << next.err;
-    std::wstring cache = cacheDirectory(); // the killed run's partial sibling is gone too
+    // The killed run's partial sibling goes beside a run's application, which
+    // here must run long enough for it.
+    runUntilSettled(program, [](const std::vector<std::wstring>& names) {
+        return names.size() == 1 && names.front().find(L'.') == std::wstring::npos;
+    });
+    std::wstring cache = cacheDirectory();
     EXPECT_EQ(HelloOutput(next.out).get("library"), toUtf8(cache) + "\\hello.dll");
     EXPECT_EQ(cache.find(L".partial-"), std::wstring::npos);
     EXPECT_TRUE(pathExists(cache + L"\\folder7\\file7.txt"));
@@ -231,18 +297,29 @@ TEST_F(Cache, AnotherVersionsDirectoryGoesOnceNoRunningInstanceHoldsIt) {
             helloCached(), commandLineFor(helloCached(), {L":quiet", L":pid", L":sleep=600000"}));
         // Its application prints "pid=" and its process identifier.
         ASSERT_TRUE(running.waitForOutput("\n", 60000)) << running.outputSoFar();
-        runQuietly(secondVersion());
+        // Its own removal takes the directory the second version left, which
+        // nothing holds: the second version's next run unpacks it again.
+        ASSERT_TRUE(folderSettles([](const std::vector<std::wstring>& names) {
+            return names.size() == 1;
+        })) << names();
+        // What an ended run left beside shows that the removal has been at work.
+        const std::wstring ended = L"6666666666666666.partial-4294967292_000000_abc";
+        ASSERT_TRUE(CreateDirectoryW((cacheFolder() + L"\\" + ended).c_str(), nullptr));
+        runUntilSettled(secondVersion(), [&](const std::vector<std::wstring>& names) {
+            return std::find(names.begin(), names.end(), ended) == names.end();
+        });
         EXPECT_EQ(listDirectory(cacheFolder()).size(), 2u);
         EXPECT_EQ(snapshot(first), firstFiles);
-        // The application ends, and its parent with it.
-        DWORD application = std::stoul(running.outputSoFar().substr(4));
+        // The application ends, and the run with it.
+        DWORD application = printedProcessId(running.outputSoFar());
         HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, application);
         ASSERT_NE(process, nullptr);
         TerminateProcess(process, 0);
         CloseHandle(process);
         running.wait(60000);
     }
-    runQuietly(secondVersion());
+    runUntilSettled(secondVersion(),
+                    [](const std::vector<std::wstring>& names) { return names.size() == 1; });
     std::vector<std::wstring> left = listDirectory(cacheFolder());
     ASSERT_EQ(left.size(), 1u);
     EXPECT_NE(cacheFolder() + L"\\" + left.front(), first);
@@ -288,7 +365,9 @@ TEST_F(Cache, OnlyCompleteCopiesOfOtherBuildsAndWhatEndedRunsLeftGo) {
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     ASSERT_NE(hold, INVALID_HANDLE_VALUE);
 
-    runQuietly(secondVersion());
+    runUntilSettled(secondVersion(), [&](const std::vector<std::wstring>& names) {
+        return names.size() == std::size(stay) + 2;
+    });
     CloseHandle(hold);
     // What stays, the file, and the second version's own directory.
     EXPECT_EQ(listDirectory(cacheFolder()).size(), std::size(stay) + 2);
@@ -315,14 +394,18 @@ TEST_F(Cache, WhatEndedRunsLeftGoesOnEveryRunAlsoWhenTheCacheIsCompleteOrOthersA
         }
     };
     // A later run of the same build, which finds its directory complete.
+    // Both go beside the application, which runs long enough for it.
     leaveCopies();
-    runQuietly(helloCached());
+    runUntilSettled(helloCached(), [&](const std::vector<std::wstring>& names) {
+        return names == std::vector<std::wstring>{id};
+    });
     EXPECT_EQ(listDirectory(cacheFolder()), std::vector<std::wstring>{id});
 
     // A build that keeps the other builds' directories.
     runQuietly(siblingProgram(L"hello_cached_v2_keep.exe"));
     leaveCopies();
-    runQuietly(siblingProgram(L"hello_cached_v2_keep.exe"));
+    runUntilSettled(siblingProgram(L"hello_cached_v2_keep.exe"),
+                    [](const std::vector<std::wstring>& names) { return names.size() == 2; });
     std::vector<std::wstring> left = listDirectory(cacheFolder());
     EXPECT_EQ(left.size(), 2u);
     EXPECT_TRUE(std::find(left.begin(), left.end(), id) != left.end());
@@ -346,12 +429,125 @@ TEST_F(Cache, RunsOfTwoVersionsStartedOverAndOverAtOnceAllSucceed) {
             EXPECT_EQ(r.exitCode, static_cast<DWORD>(10 + i)) << r.out << r.err;
         }
     }
-    // Nothing set aside or partly unpacked is left; at most the two versions.
+    // The removal ends with the application, so a run may leave a copy set
+    // aside halfway removed: the next run that gets the time removes it.
+    // Nothing set aside or partly unpacked is left then; at most the two versions.
+    runUntilSettled(secondVersion(), [](const std::vector<std::wstring>& names) {
+        return std::all_of(names.begin(), names.end(),
+                           [](const std::wstring& name) { return name.size() == 16; });
+    });
     std::vector<std::wstring> left = listDirectory(cacheFolder());
     EXPECT_LE(left.size(), 2u);
     for (const std::wstring& name : left) {
         EXPECT_EQ(name.size(), 16u) << toUtf8(name);
     }
+}
+
+TEST_F(Cache, EachRunIsOneProcessThatRunsTheApplicationAsAChildWould) {
+    const std::wstring program = helloCached();
+    const std::vector<std::wstring> arguments = {L"two words", L"quote\"inside", L"trailing\\", L"",
+                                                 L"\u00e9t\u00e9"};
+    std::wstring commandLine = L"typed\\name";
+    for (const std::wstring& argument : arguments) {
+        commandLine += L" " + quoteArgument(argument);
+    }
+    std::vector<std::string> expected = {toUtf8(program)};
+    for (const std::wstring& argument : arguments) {
+        expected.push_back(toUtf8(argument));
+    }
+    for (const char* run : {"the first run", "a run from the cache"}) {
+        ProcessOptions options;
+        options.input = "through standard input\n";
+        RunningProcess running(
+            program, commandLine + L" :pid :sleep=1000 :stdin :stderr=on-error :exit=0x12345678",
+            options);
+        ASSERT_TRUE(running.waitForOutput("pid=", 60000)) << run << running.outputSoFar();
+        // The application runs in the process that was started, which starts no other.
+        EXPECT_EQ(printedProcessId(running.outputSoFar()), running.processId()) << run;
+        EXPECT_EQ(processesStartedBy(running.processId(), L"hello_cached.exe"),
+                  std::vector<DWORD>{})
+            << run;
+        ProcessResult r = running.wait(60000);
+        EXPECT_EQ(r.exitCode, 0x12345678u) << run << r.err;
+        EXPECT_EQ(r.err, "on-error\r\n") << run;
+        HelloOutput o(r.out);
+        std::vector<std::string> given = o.arguments();
+        ASSERT_GE(given.size(), 5u) << run << r.out;
+        given.resize(given.size() - 5); // the commands
+        EXPECT_EQ(given, expected) << run;
+        EXPECT_EQ(o.get("stdin"), options.input) << run;
+        EXPECT_EQ(o.get(handshakeOriginalArgv0Variable), "typed\\name") << run;
+        EXPECT_EQ(o.get(handshakeDirectoryVariable), toUtf8(testProgramDirectory())) << run;
+        EXPECT_EQ(o.get("library"), toUtf8(cacheDirectory()) + "\\hello.dll") << run;
+    }
+    for (DWORD status : {0ul, 300ul, 0xC0000005ul, 0xFFFFFFFFul}) {
+        ProcessResult r = runProcess(program, {L":quiet", L":exit=" + std::to_wstring(status)});
+        EXPECT_EQ(r.exitCode, status) << r.err;
+    }
+}
+
+TEST_F(Cache, AProgramTheApplicationStartsRunsFromTheCacheAsItIs) {
+    runQuietly(helloCached());
+    const std::wstring cache = cacheDirectory();
+    const auto files = snapshot(cache);
+    ProcessResult r = runProcess(helloCached(), {L":quiet", L":spawn=:exit=5 :plugin"});
+    EXPECT_EQ(r.exitCode, 0u) << r.out << r.err;
+    HelloOutput o(r.out);
+    EXPECT_EQ(o.get("plugin"), "greetings from plugins\\greeter.dll") << r.out;
+    EXPECT_EQ(o.get("library"), toUtf8(cache) + "\\hello.dll");
+    EXPECT_NE(r.out.find("spawned status=5"), std::string::npos) << r.out;
+    EXPECT_EQ(snapshot(cache), files);
+    EXPECT_EQ(listDirectory(cacheFolder()).size(), 1u) << names();
+}
+
+TEST_F(Cache, TheRemovalBesideTheApplicationLeavesItsEnvironmentAlone) {
+    runQuietly(helloCached());
+    const std::wstring first = cacheDirectory();
+    // The second version's application starts a program once the removal of
+    // the first version's directory has had its time; that program prints
+    // what it inherited.
+    ProcessResult r = runProcess(secondVersion(), {L":quiet", L":sleep=3000", L":spawn=:exit=5"});
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_NE(r.out.find("spawned status=5"), std::string::npos) << r.out;
+    EXPECT_FALSE(pathExists(first)) << names();
+    for (const char* variable : {handshakeTimeUsVariable, handshakeRandomVariable}) {
+        EXPECT_NE(r.out.find(std::string(variable) + " unset"), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(Cache, LoadsByNameNeverSearchTheExecutablesFolder) {
+    // A copy in a folder of its own, as in a Downloads folder, with a
+    // library planted beside it under the name the application asks for.
+    const std::wstring folder = ownTemp + L"\\downloads";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring program = folder + L"\\hello_cached.exe";
+    ASSERT_TRUE(CopyFileW(helloCached().c_str(), program.c_str(), TRUE));
+    ASSERT_TRUE(CopyFileW(siblingProgram(L"greeter.dll").c_str(),
+                          (folder + L"\\greeter.dll").c_str(), TRUE));
+    for (int run = 0; run < 2; ++run) {
+        ProcessResult r =
+            runProcess(program, {L":quiet", L":load=greeter.dll", L":load=support.dll"});
+        EXPECT_EQ(r.exitCode, 0u) << r.err;
+        EXPECT_NE(r.out.find("load failed: error 126"), std::string::npos) << r.out;
+        // What the package holds is found where it was unpacked.
+        EXPECT_EQ(HelloOutput(r.out).all("loaded"),
+                  std::vector<std::string>{toUtf8(cacheDirectory()) + "\\support.dll"});
+    }
+}
+
+TEST_F(Cache, AnEntryThatCannotLoadIsReportedAsAChildReportsIt) {
+    // Packed with --allow-missing for the C++ runtime, on a machine without it.
+    const std::wstring program = siblingProgram(L"cxx_runtime_missing_cached.exe");
+    for (int run = 0; run < 2; ++run) {
+        ProcessResult r = runProcess(program, {L"abcd"});
+        EXPECT_EQ(r.exitCode, 2u);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err,
+                  "Error, load DLL. ([Error 126] " + systemErrorText(126) +
+                      ") cxx_entry.dll imports libwinpthread-1.dll, which cannot be found.\r\n");
+    }
+    // The cache stays whole for the next run.
+    EXPECT_TRUE(pathExists(cacheDirectory() + L"\\cxx_entry.dll"));
 }
 
 } // namespace
