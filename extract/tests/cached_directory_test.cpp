@@ -11,6 +11,7 @@
 #include "extract/directories.h"
 #include "extract/target_directory.h"
 #include "extract/tests/cached_build.h"
+#include "extract/tests/listing_fakes.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -163,6 +164,23 @@ TEST_F(CachedDirectory, ACompleteCopyIsHeldAsItIsAndAnyDamageIsUnpackedAgain) {
         EXPECT_EQ(readFileBytes(marker), markerText) << damage.what;
         EXPECT_EQ(prepare(), 0) << damage.what << ": the new copy is not trusted";
     }
+}
+
+TEST_F(CachedDirectory, ACopyThatHoldsALinkOrCannotBeWalkedWholeIsUnpackedAgain) {
+    ASSERT_GT(prepare(), 0);
+    FakeListings fakes;
+    // No record makes a link; and a folder the count cannot list may hide anything.
+    listingFakes.linkPrefix = L"greeter.dll";
+    listingFakes.linkListings = 1;
+    EXPECT_GT(prepare(), 0) << "a copy with a link was used as it was";
+    expectComplete();
+    EXPECT_EQ(listingFakes.linkListings, 0);
+    listingFakes.refusedFolder = L"data";
+    listingFakes.refusals = 1;
+    EXPECT_GT(prepare(), 0) << "a copy with a folder that cannot be listed was used as it was";
+    expectComplete();
+    EXPECT_EQ(listingFakes.refusals, 0);
+    EXPECT_EQ(prepare(), 0) << "the new copy is not trusted";
 }
 
 TEST_F(CachedDirectory, AFileAtTheCachesNameIsSetAsideAndRemoved) {
