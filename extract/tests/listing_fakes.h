@@ -1,7 +1,6 @@
 // Listings, through the test seams, that show what Wine cannot make: an
 // entry listed as a link (a reparse point, as Windows lists a symbolic link
-// or junction) and a folder that refuses to be listed. Each shows once, for
-// as many listings as it is armed for.
+// or junction), for as many entries as the fake is armed for.
 #pragma once
 
 #include <windows.h>
@@ -13,8 +12,6 @@
 struct ListingFakes {
     std::wstring linkPrefix; // an entry whose name begins so is listed as a link
     int linkListings = 0;
-    std::wstring refusedFolder; // a folder of this name refuses its listing
-    int refusals = 0;
 };
 inline ListingFakes listingFakes;
 
@@ -28,14 +25,6 @@ inline void showAsLink(WIN32_FIND_DATAW* found) {
 
 inline HANDLE WINAPI fakeFindFirstEx(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found,
                                      FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
-    std::wstring refused = L"\\" + listingFakes.refusedFolder + L"\\*";
-    std::wstring listed = pattern;
-    if (listingFakes.refusals > 0 && listed.size() > refused.size() &&
-        listed.compare(listed.size() - refused.size(), refused.size(), refused) == 0) {
-        --listingFakes.refusals;
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
     HANDLE find = FindFirstFileExW(pattern, level, found, search, filter, flags);
     if (find != INVALID_HANDLE_VALUE) {
         showAsLink(static_cast<WIN32_FIND_DATAW*>(found));
