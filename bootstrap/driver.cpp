@@ -1,7 +1,5 @@
 #include "bootstrap/driver.h"
 
-#include <stdio.h>
-
 #include "archive/reader.h"
 #include "bootstrap/bootstrap.h"
 #include "bootstrap/handshake.h"
@@ -14,21 +12,16 @@
 #include "launch/child.h"
 #include "launch/entry_library.h"
 #include "paths/environment.h"
+#include "paths/path_spec.h"
 #include "progress/progress_window.h"
 
 namespace {
 
-// The parent's own identifier in the form {PID} reads back: "%ld", no padding.
+// The parent's own identifier in the form {PID} reads back.
 void publishParentIdentifier() {
-    char narrow[128];
-    wchar_t wide[128];
-    snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
-    size_t i = 0;
-    for (; narrow[i] != 0; ++i) {
-        wide[i] = widenAsciiCharacter(narrow[i]);
-    }
-    wide[i] = 0;
-    setEnvironmentValue(handshakeParentVariable, wide);
+    wchar_t identifier[processIdentifierCapacity];
+    formatProcessIdentifier(identifier);
+    setEnvironmentValue(handshakeParentVariable, identifier);
 }
 
 } // namespace

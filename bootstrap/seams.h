@@ -21,6 +21,7 @@
     X(shellFileOperation)                                                                          \
     X(GetFileAttributesW)                                                                          \
     X(FindFirstFileW)                                                                              \
+    X(FindFirstFileExW)                                                                            \
     X(FindNextFileW)                                                                               \
     X(Sleep)                                                                                       \
     X(GetTickCount64)                                                                              \

@@ -8,9 +8,6 @@
 
 namespace {
 
-// Room for an extended-length form of any path the bootstrap makes.
-constexpr size_t walkCapacity = pathCapacity + 8;
-
 // The entry itself, never what it points to (where the system knows links as
 // such), and directories too.
 constexpr DWORD openAsItself = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
@@ -19,14 +16,14 @@ constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELET
 // What a handle's name query answers into: room for the longest name.
 union NameAnswer {
     FILE_NAME_INFO info;
-    unsigned char bytes[sizeof(FILE_NAME_INFO) + walkCapacity * sizeof(wchar_t)];
+    unsigned char bytes[sizeof(FILE_NAME_INFO) + extendedPathCapacity * sizeof(wchar_t)];
 };
 // The walk runs on one thread at a time (the cleanup removes once), so one
 // answer serves every query of the walk.
 NameAnswer nameAnswer;
 
 // The placeholder that takes a link's place before it is deleted.
-wchar_t placeholderPath[walkCapacity];
+wchar_t placeholderPath[extendedPathCapacity];
 const wchar_t placeholderName[] = L"onefile-link-placeholder";
 
 struct Walk {
@@ -114,7 +111,7 @@ void replaceLink(Walk& walk, size_t length) {
         --directoryLength;
     }
     size_t nameLength = sizeof placeholderName / sizeof placeholderName[0] - 1;
-    if (directoryLength + nameLength + 1 > walkCapacity) {
+    if (directoryLength + nameLength + 1 > extendedPathCapacity) {
         walk.leftLink = true;
         return;
     }
@@ -170,33 +167,25 @@ void removeEntry(Walk& walk, size_t length, DWORD attributes) {
     CloseHandle(entry);
 }
 
-// Removes everything in the directory at walk.path (`length` characters).
+bool removeListedEntry(const WalkEntry& entry, void* context) {
+    removeEntry(*static_cast<Walk*>(context), entry.length, entry.found->dwFileAttributes);
+    return true;
+}
+
+// Removes everything in the directory at walk.path (`length` characters);
+// what cannot be listed stays for a later attempt.
 void removeBelow(Walk& walk, size_t length) {
-    if (length + 3 > walkCapacity) {
-        return;
+    walkDirectory(walk.path, length, Listing::full, removeListedEntry, &walk);
+}
+
+// Starts listing the directory whose pattern ("\\*" appended) is `pattern`.
+HANDLE findFirst(const wchar_t* pattern, Listing listing, WIN32_FIND_DATAW* found) {
+    if (listing == Listing::full) {
+        return SYSTEM_CALL(FindFirstFileW)(pattern, found);
     }
-    wmemcpy(walk.path + length, L"\\*", 3);
-    WIN32_FIND_DATAW found;
-    HANDLE find = SYSTEM_CALL(FindFirstFileW)(walk.path, &found);
-    walk.path[length] = 0;
-    if (find == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        const wchar_t* name = found.cFileName;
-        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) {
-            continue;
-        }
-        size_t nameLength = wcslen(name);
-        if (length + 1 + nameLength + 1 > walkCapacity) {
-            continue;
-        }
-        walk.path[length] = L'\\';
-        wmemcpy(walk.path + length + 1, name, nameLength + 1);
-        removeEntry(walk, length + 1 + nameLength, found.dwFileAttributes);
-        walk.path[length] = 0;
-    } while (SYSTEM_CALL(FindNextFileW)(find, &found));
-    FindClose(find);
+    DWORD flags = listing == Listing::basicBatch ? FIND_FIRST_EX_LARGE_FETCH : 0;
+    return SYSTEM_CALL(FindFirstFileExW)(pattern, FindExInfoBasic, found, FindExSearchNameMatch,
+                                         nullptr, flags);
 }
 
 // "X:\name", "\\server\share" or either as "\\?\X:\name", "\\?\UNC\server".
@@ -253,7 +242,7 @@ bool hasSystemName(HANDLE handle, const wchar_t* name) {
 
 void noteDirectoryName(const wchar_t* path, wchar_t* name, size_t capacity) {
     name[0] = 0;
-    wchar_t extended[walkCapacity];
+    wchar_t extended[extendedPathCapacity];
     if (extendedForm(path, extended) == 0) {
         return;
     }
@@ -275,8 +264,44 @@ void noteDirectoryName(const wchar_t* path, wchar_t* name, size_t capacity) {
     CloseHandle(handle);
 }
 
+WalkEnd walkDirectory(wchar_t* path, size_t length, Listing listing, WalkVisitor visit,
+                      void* context) {
+    if (length + 3 > extendedPathCapacity) {
+        return WalkEnd::unlisted;
+    }
+    wmemcpy(path + length, L"\\*", 3);
+    WIN32_FIND_DATAW found;
+    HANDLE find = findFirst(path, listing, &found);
+    path[length] = 0;
+    if (find == INVALID_HANDLE_VALUE) {
+        return WalkEnd::unlisted;
+    }
+    WalkEnd end = WalkEnd::whole;
+    do {
+        const wchar_t* name = found.cFileName;
+        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) {
+            continue;
+        }
+        size_t nameLength = wcslen(name);
+        if (length + 1 + nameLength + 1 > extendedPathCapacity) {
+            end = WalkEnd::partial;
+            continue;
+        }
+        path[length] = L'\\';
+        wmemcpy(path + length + 1, name, nameLength + 1);
+        bool more = visit({path, length + 1 + nameLength, length, &found}, context);
+        path[length] = 0;
+        if (!more) {
+            end = WalkEnd::stopped;
+            break;
+        }
+    } while (SYSTEM_CALL(FindNextFileW)(find, &found));
+    FindClose(find);
+    return end;
+}
+
 bool removeDirectoryTree(const wchar_t* path, const wchar_t* name) {
-    wchar_t extended[walkCapacity];
+    wchar_t extended[extendedPathCapacity];
     size_t length = extendedForm(path, extended);
     if (length == 0) {
         return false;
@@ -293,7 +318,7 @@ bool removeDirectoryTree(const wchar_t* path, const wchar_t* name) {
     DWORD attributes = information.dwFileAttributes;
 
     // The top's own name is the start of every entry's name below it.
-    wchar_t topName[walkCapacity];
+    wchar_t topName[extendedPathCapacity];
     Walk walk = {extended, length, nullptr, 0, false};
     if (name != nullptr && name[0] != 0) {
         walk.top = name;
@@ -304,7 +329,7 @@ bool removeDirectoryTree(const wchar_t* path, const wchar_t* name) {
             return false;
         }
     } else {
-        noteDirectoryName(extended, topName, walkCapacity);
+        noteDirectoryName(extended, topName, extendedPathCapacity);
         if (topName[0] != 0) {
             walk.top = topName;
             walk.topNameLength = wcslen(topName);

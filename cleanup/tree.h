@@ -1,9 +1,17 @@
-// The removal walk of a directory tree, used by every delete attempt of the
-// cleanup and measured on its own by the benchmarks.
+// The bootstrap's one directory walk and its one extended-length path form,
+// and the removal of a directory tree built on them: used by every delete
+// attempt of the cleanup, by the cache's count, check and sweep, and
+// measured on its own by the benchmarks.
 #pragma once
 
 #include <stddef.h>
 #include <windows.h>
+
+#include "archive/layout.h"
+
+// Room for the extended-length form of any path the bootstrap makes, and for
+// the paths a walk builds below it.
+constexpr size_t extendedPathCapacity = pathCapacity + 8;
 
 // Removes `path` (a directory) and everything below it, depth first, through
 // extended-length paths so that trees deeper than the classic path limit go
@@ -41,6 +49,44 @@ bool hasSystemName(HANDLE handle, const wchar_t* name);
 
 // `path` (a full path) in its extended-length form ("\\?\" and the path,
 // or "\\?\UNC\" and a share's path) in `extended`, which holds
-// pathCapacity + 8 characters; returns its length, or 0 when `path` does not
-// fit or is not a full path.
+// extendedPathCapacity characters; returns its length, or 0 when `path` does
+// not fit or is not a full path.
 size_t extendedForm(const wchar_t* path, wchar_t* extended);
+
+// How a walk asks the system for a directory's entries.
+enum class Listing {
+    full,       // every field, short names too
+    basic,      // no short names
+    basicBatch, // no short names, in larger batches: for walks over whole trees
+};
+
+// An entry met by a walk.
+struct WalkEntry {
+    wchar_t* path;                 // the walk's buffer: the folder, a backslash and the name
+    size_t length;                 // of `path`
+    size_t folderLength;           // of the folder's part of `path`
+    const WIN32_FIND_DATAW* found; // as the listing gave it: name, attributes, size
+};
+
+// Told each entry in turn; false stops the walk. It may walk `entry.path`
+// further with the same buffer (a folder's own entries).
+typedef bool (*WalkVisitor)(const WalkEntry& entry, void* context);
+
+// How a walk of one directory ended.
+enum class WalkEnd {
+    whole,    // every entry was told
+    stopped,  // a visitor stopped it
+    unlisted, // the directory could not be listed: gone, no directory, no access
+    partial,  // an entry whose path does not fit the buffer was passed over
+};
+
+// Tells `visit` each entry of the directory at `path` (its extended-length
+// form, `length` characters, in a buffer of extendedPathCapacity) but "."
+// and "..", in the order the system lists them, with `path` holding the
+// entry's path; `path` holds the directory again when it returns. It opens
+// nothing and goes into nothing: whether an entry is a link, to be left or
+// removed as itself, or a folder to walk in turn is the visitor's to decide,
+// from the listed attributes and, where a link may open as what it points
+// to, from the name the system gives its handle.
+WalkEnd walkDirectory(wchar_t* path, size_t length, Listing listing, WalkVisitor visit,
+                      void* context);

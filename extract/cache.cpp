@@ -188,14 +188,12 @@ uint64_t finishHash(uint64_t hash) {
     return hash ^ hash >> 31;
 }
 
-// Adds the file `name` in the folder `path` (`length` characters) of the
-// walk, of `size` bytes, to `count`.
-void countFile(const wchar_t* path, size_t length, const wchar_t* name, uint64_t size,
-               TreeCount* count) {
-    uint64_t hash =
-        hashUnits(0xcbf29ce484222325ull, path + count->topLength, length - count->topLength);
-    hash = hashUnits(hash, L"\\", 1);
-    hash = hashUnits(hash, name, wcslen(name));
+// Adds the file at `entry` of a count's walk to `count`.
+void countFile(const WalkEntry& entry, TreeCount* count) {
+    uint64_t hash = hashUnits(0xcbf29ce484222325ull, entry.path + count->topLength,
+                              entry.length - count->topLength);
+    uint64_t size =
+        static_cast<uint64_t>(entry.found->nFileSizeHigh) << 32 | entry.found->nFileSizeLow;
     for (int i = 0; i < 8; ++i) {
         hash = (hash ^ (size >> 8 * i & 0xff)) * 0x100000001b3ull;
     }
@@ -204,56 +202,39 @@ void countFile(const wchar_t* path, size_t length, const wchar_t* name, uint64_t
     count->digest += finishHash(hash);
 }
 
+bool countTree(wchar_t* path, size_t length, TreeCount* count);
+
+// A count's walk stops at a link, which no record makes.
+bool countEntry(const WalkEntry& entry, void* context) {
+    TreeCount* count = static_cast<TreeCount*>(context);
+    DWORD attributes = entry.found->dwFileAttributes;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        return false;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        return countTree(entry.path, entry.length, count);
+    }
+    if (entry.folderLength != count->topLength || wcscmp(entry.found->cFileName, markerName) != 0) {
+        countFile(entry, count);
+    }
+    return true;
+}
+
 // Counts the files below `path` (an extended-length path of `length` in a
-// buffer of pathCapacity + 8), leaving out the marker at the top. False when
-// the tree holds a link, which no record makes.
-bool countTree(wchar_t* path, size_t length, bool top, TreeCount* count) {
-    if (length + 3 > pathCapacity + 8) {
-        return false;
-    }
-    wmemcpy(path + length, L"\\*", 3);
-    WIN32_FIND_DATAW found;
+// buffer of extendedPathCapacity), leaving out the marker at the top. False
+// when the tree holds a link or cannot be walked whole.
+bool countTree(wchar_t* path, size_t length, TreeCount* count) {
     // Every later start walks the whole tree: no short names, larger batches.
-    HANDLE find = FindFirstFileExW(path, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                                   FIND_FIRST_EX_LARGE_FETCH);
-    path[length] = 0;
-    if (find == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    bool sound = true;
-    do {
-        const wchar_t* name = found.cFileName;
-        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) {
-            continue;
-        }
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            sound = false;
-        } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            size_t nameLength = wcslen(name);
-            if (length + 1 + nameLength + 1 > pathCapacity + 8) {
-                sound = false;
-                break;
-            }
-            path[length] = L'\\';
-            wmemcpy(path + length + 1, name, nameLength + 1);
-            sound = countTree(path, length + 1 + nameLength, false, count);
-            path[length] = 0;
-        } else if (!top || wcscmp(name, markerName) != 0) {
-            countFile(path, length, name,
-                      static_cast<uint64_t>(found.nFileSizeHigh) << 32 | found.nFileSizeLow, count);
-        }
-    } while (sound && FindNextFileW(find, &found));
-    FindClose(find);
-    return sound;
+    return walkDirectory(path, length, Listing::basicBatch, countEntry, count) == WalkEnd::whole;
 }
 
 // Counts the files below `directory`, on a drive or a share; false when the
 // tree cannot be walked whole.
 bool countDirectory(const wchar_t* directory, TreeCount* count) {
-    wchar_t path[pathCapacity + 8];
+    wchar_t path[extendedPathCapacity];
     size_t length = extendedForm(directory, path);
     *count = {0, 0, 0, length};
-    return length != 0 && countTree(path, length, true, count);
+    return length != 0 && countTree(path, length, count);
 }
 
 // Whether the directory holds this build's files, as many and as large as
@@ -429,7 +410,7 @@ void nameAside(const wchar_t* name, wchar_t* aside) {
 bool renameThroughHandle(HANDLE handle, const wchar_t* folder, const wchar_t* name) {
     wchar_t path[pathCapacity];
     joinPath(path, folder, name);
-    wchar_t target[pathCapacity + 8];
+    wchar_t target[extendedPathCapacity];
     size_t length = extendedForm(path, target);
     if (length == 0) {
         return false;
@@ -621,6 +602,38 @@ CacheName holdOrClearCache() {
     fatalErrorWithCode(messageCacheInUse, error);
 }
 
+// What a sweep of the folder that holds the caches works with.
+struct Sweep {
+    const wchar_t* folder;
+    wchar_t folderName[pathCapacity];
+    const wchar_t* ownId;
+    bool otherBuilds;
+};
+
+bool sweepEntry(const WalkEntry& entry, void* context) {
+    const Sweep& sweep = *static_cast<const Sweep*>(context);
+    // Links are never entered, moved or removed, and files are none of a run's.
+    DWORD attributes = entry.found->dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return true;
+    }
+    const wchar_t* name = entry.found->cFileName;
+    FolderEntry kind = classifyFolderEntry(name);
+    bool own = wcsncmp(name, sweep.ownId, cacheIdLength) == 0;
+    DWORD unused = 0;
+    if (kind == FolderEntry::cache && !own && sweep.otherBuilds) {
+        // Whatever keeps it (a running instance, a link) leaves it to a later run.
+        moveAsideAndRemove(sweep.folder, sweep.folderName, name, name, nullptr, &unused);
+    } else if (kind == FolderEntry::partial) {
+        // A run that unpacks into it holds it, on this machine or on another
+        // that shares the folder: then it cannot be moved.
+        moveAsideAndRemove(sweep.folder, sweep.folderName, name, nullptr, nullptr, &unused);
+    } else if (kind == FolderEntry::aside) {
+        removeFolderEntry(sweep.folder, sweep.folderName, name);
+    }
+    return true;
+}
+
 } // namespace
 
 bool cachedMode() {
@@ -694,43 +707,16 @@ void sweepCacheFolder(const wchar_t* folder, const wchar_t* ownId, bool otherBui
     // What the system calls the folder: an entry whose handle goes by
     // another name than the folder's and its own was reached through a link.
     // Without it nothing could be told apart from what a link leads to.
-    wchar_t folderName[pathCapacity];
-    noteDirectoryName(folder, folderName, pathCapacity);
-    if (folderName[0] == 0) {
+    Sweep sweep = {folder, {}, ownId, otherBuilds};
+    noteDirectoryName(folder, sweep.folderName, pathCapacity);
+    if (sweep.folderName[0] == 0) {
         return;
     }
-    wchar_t pattern[pathCapacity];
-    joinPath(pattern, folder, L"*");
-    WIN32_FIND_DATAW found;
-    HANDLE find =
-        FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
-    if (find == INVALID_HANDLE_VALUE) {
-        return;
+    wchar_t listed[extendedPathCapacity];
+    size_t length = extendedForm(folder, listed);
+    if (length != 0) {
+        walkDirectory(listed, length, Listing::basic, sweepEntry, &sweep);
     }
-    do {
-        // Links are never entered, moved or removed, and files are none of
-        // a run's.
-        DWORD attributes = found.dwFileAttributes;
-        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-            !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            continue;
-        }
-        const wchar_t* name = found.cFileName;
-        FolderEntry kind = classifyFolderEntry(name);
-        bool own = wcsncmp(name, ownId, cacheIdLength) == 0;
-        DWORD unused = 0;
-        if (kind == FolderEntry::cache && !own && otherBuilds) {
-            // Whatever keeps it (a running instance, a link) leaves it to a later run.
-            moveAsideAndRemove(folder, folderName, name, name, nullptr, &unused);
-        } else if (kind == FolderEntry::partial) {
-            // A run that unpacks into it holds it, on this machine or on
-            // another that shares the folder: then it cannot be moved.
-            moveAsideAndRemove(folder, folderName, name, nullptr, nullptr, &unused);
-        } else if (kind == FolderEntry::aside) {
-            removeFolderEntry(folder, folderName, name);
-        }
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
 }
 
 void nameCachedEntryLibrary() {

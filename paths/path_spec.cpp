@@ -50,16 +50,6 @@ void appendValue(Expansion& e, const wchar_t* value) {
     e.output[e.length] = 0;
 }
 
-void appendNarrowValue(Expansion& e, const char* value) {
-    for (; *value != 0; ++value) {
-        if (roomLeft(e) < 2) {
-            terminateImmediately();
-        }
-        e.output[e.length++] = widenAsciiCharacter(*value);
-    }
-    e.output[e.length] = 0;
-}
-
 void removeTrailingBackslashes(Expansion& e) {
     while (e.length > 0 && e.output[e.length - 1] == L'\\') {
         e.output[--e.length] = 0;
@@ -242,9 +232,9 @@ bool appendReference(Expansion& e, const wchar_t* name) {
             }
             appendValue(e, parent);
         } else {
-            char own[128];
-            snprintf(own, sizeof own, "%ld", static_cast<long>(GetCurrentProcessId()));
-            appendNarrowValue(e, own);
+            wchar_t own[processIdentifierCapacity];
+            formatProcessIdentifier(own);
+            appendValue(e, own);
         }
         return true;
     }
@@ -278,6 +268,12 @@ bool appendReference(Expansion& e, const wchar_t* name) {
 
 bool isParentIdentifierValue(const wchar_t* value) {
     return isDigits(value);
+}
+
+void formatProcessIdentifier(wchar_t* text) {
+    char narrow[processIdentifierCapacity];
+    snprintf(narrow, sizeof narrow, "%lu", static_cast<unsigned long>(GetCurrentProcessId()));
+    widenInto(narrow, text);
 }
 
 void makeRandomString(uint32_t seed, wchar_t* output) {

@@ -22,6 +22,14 @@ bool expandPathSpec(wchar_t* output, const wchar_t* spec, size_t capacity);
 // nothing else.
 bool isParentIdentifierValue(const wchar_t* value);
 
+// Room for the text of a process identifier, the terminator included.
+constexpr size_t processIdentifierCapacity = 16;
+
+// This process's identifier as a parent hands it on and {PID} reads it back:
+// decimal ASCII digits alone, no sign, no padding. `text` holds
+// processIdentifierCapacity characters.
+void formatProcessIdentifier(wchar_t* text);
+
 // The 11-character random string for `seed` (xorshift 13/17/5, URL-safe
 // base64); `output` needs room for 12 characters.
 void makeRandomString(uint32_t seed, wchar_t* output);

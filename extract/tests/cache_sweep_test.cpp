@@ -4,6 +4,7 @@
 
 #include "bootstrap/seams.h"
 #include "extract/cache.h"
+#include "extract/tests/listing_fakes.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -88,6 +89,33 @@ TEST(CacheFolderSweep, APartialCopyGoesOnceNothingHoldsItWhateverItsRunsIdentifi
 
     CloseHandle(hold);
     sweepCacheFolder(folder.c_str(), ownId, false);
+    EXPECT_EQ(listDirectory(folder), std::vector<std::wstring>{});
+    removeTree(folder);
+}
+
+TEST(CacheFolderSweep, AnEntryListedAsALinkIsNeitherMovedNorRemoved) {
+    const std::wstring folder = makeTemporaryDirectory(L"onefile-sweep");
+    const std::wstring partial = std::wstring(otherId) + L".partial-1_000000_abc";
+    const std::wstring aside = std::wstring(otherId) + L".aside-1_000000_abc";
+    const std::vector<std::wstring> names = {partial, aside, otherId};
+    for (const std::wstring& name : names) {
+        ASSERT_TRUE(CreateDirectoryW((folder + L"\\" + name).c_str(), nullptr));
+        writeFileBytes(folder + L"\\" + name + L"\\onefile-cache-complete",
+                       "onefile cache 0123456789abcdef 0 0\r\n");
+    }
+    {
+        FakeListings fakes;
+        listingFakes.linkPrefix = otherId;
+        listingFakes.linkListings = 3;
+        sweepCacheFolder(folder.c_str(), ownId, true);
+        EXPECT_EQ(listingFakes.linkListings, 0);
+    }
+    for (const std::wstring& name : names) {
+        EXPECT_TRUE(pathExists(folder + L"\\" + name + L"\\onefile-cache-complete"))
+            << toUtf8(name) << ": what a link leads to was taken";
+    }
+    // Listed as what they are, each goes.
+    sweepCacheFolder(folder.c_str(), ownId, true);
     EXPECT_EQ(listDirectory(folder), std::vector<std::wstring>{});
     removeTree(folder);
 }

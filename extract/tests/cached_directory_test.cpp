@@ -11,6 +11,7 @@
 #include "extract/directories.h"
 #include "extract/target_directory.h"
 #include "extract/tests/cached_build.h"
+#include "extract/tests/listing_fakes.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -163,6 +164,18 @@ TEST_F(CachedDirectory, ACompleteCopyIsHeldAsItIsAndAnyDamageIsUnpackedAgain) {
         EXPECT_EQ(readFileBytes(marker), markerText) << damage.what;
         EXPECT_EQ(prepare(), 0) << damage.what << ": the new copy is not trusted";
     }
+}
+
+TEST_F(CachedDirectory, ACopyThatHoldsALinkIsUnpackedAgain) {
+    ASSERT_GT(prepare(), 0);
+    FakeListings fakes;
+    // No record makes a link: what it leads to may change at any time.
+    listingFakes.linkPrefix = L"greeter.dll";
+    listingFakes.linkListings = 1;
+    EXPECT_GT(prepare(), 0) << "a copy with a link was used as it was";
+    expectComplete();
+    EXPECT_EQ(listingFakes.linkListings, 0);
+    EXPECT_EQ(prepare(), 0) << "the new copy is not trusted";
 }
 
 TEST_F(CachedDirectory, AFileAtTheCachesNameIsSetAsideAndRemoved) {
