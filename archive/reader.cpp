@@ -3,7 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "bootstrap/bootstrap.h"
+#include "base/build_constants.h"
+#include "base/state.h"
 #include "errors/errors.h"
 
 void initArchiveReader() {

@@ -1,8 +1,9 @@
 #include "bootstrap/driver.h"
 
 #include "archive/reader.h"
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/handshake.h"
+#include "base/build_constants.h"
+#include "base/state.h"
+#include "base/handshake.h"
 #include "bootstrap/parent_check.h"
 #include "cleanup/cleanup.h"
 #include "errors/errors.h"

@@ -7,9 +7,9 @@
 
 #include <psapi.h>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/handshake.h"
-#include "bootstrap/seams.h"
+#include "base/state.h"
+#include "base/handshake.h"
+#include "base/seams.h"
 #include "paths/binary_path.h"
 #include "paths/environment.h"
 #include "paths/path_spec.h"

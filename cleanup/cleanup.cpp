@@ -2,8 +2,8 @@
 
 #include <wchar.h>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/seams.h"
+#include "base/state.h"
+#include "base/seams.h"
 #include "cleanup/session.h"
 #include "cleanup/tree.h"
 #include "errors/errors.h"

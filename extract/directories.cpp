@@ -3,10 +3,10 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/bounded.h"
-#include "bootstrap/seams.h"
-#include "bootstrap/security.h"
+#include "base/state.h"
+#include "base/bounded.h"
+#include "base/seams.h"
+#include "base/security.h"
 #include "errors/errors.h"
 #include "paths/path_spec.h"
 

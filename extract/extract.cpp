@@ -2,9 +2,9 @@
 
 #include "archive/reader.h"
 #include "archive/record_name.h"
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/bounded.h"
-#include "bootstrap/seams.h"
+#include "base/state.h"
+#include "base/bounded.h"
+#include "base/seams.h"
 #include "cleanup/cleanup.h"
 #include "errors/errors.h"
 #include "extract/directories.h"

@@ -4,9 +4,9 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/bounded.h"
-#include "bootstrap/seams.h"
+#include "base/state.h"
+#include "base/bounded.h"
+#include "base/seams.h"
 #include "errors/errors.h"
 
 namespace {

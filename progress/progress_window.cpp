@@ -6,7 +6,8 @@
 #include <commctrl.h>
 
 #include "archive/reader.h"
-#include "bootstrap/bootstrap.h"
+#include "base/build_constants.h"
+#include "base/state.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include "archive/reader.h"
 #include "archive/tests/test_data.h"
-#include "bootstrap/bootstrap.h"
+#include "base/state.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 
 #include <string>
 
-#include "bootstrap/handshake.h"
+#include "base/handshake.h"
 #include "paths/environment.h"
 #include "bootstrap/parent_check.h"
-#include "bootstrap/seams.h"
+#include "base/seams.h"
 #include "paths/binary_path.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <thread>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/seams.h"
+#include "base/state.h"
+#include "base/seams.h"
 #include "cleanup/cleanup.h"
 #include "tests/support/process.h"
 

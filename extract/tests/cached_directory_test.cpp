@@ -5,8 +5,8 @@
 
 #include <functional>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/seams.h"
+#include "base/state.h"
+#include "base/seams.h"
 #include "extract/cache.h"
 #include "extract/directories.h"
 #include "extract/target_directory.h"

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "archive/reader.h"
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/seams.h"
+#include "base/state.h"
+#include "base/seams.h"
 #include "extract/directories.h"
 #include "tests/support/archive_builder.h"
 

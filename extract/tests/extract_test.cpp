@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "bootstrap/handshake.h"
+#include "base/handshake.h"
 #include "extract/directories.h"
 #include "extract/extract.h"
 #include "extract/target_directory.h"

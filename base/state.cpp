@@ -1,4 +1,4 @@
-#include "bootstrap/bootstrap.h"
+#include "base/state.h"
 
 #include "archive/reader.h"
 #include "extract/directories.h"
