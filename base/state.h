@@ -1,5 +1,8 @@
-// The process-wide state of one run of the bootstrap, in one place. Every
-// variable lives until the process ends; nothing is freed on failure.
+// The state that several rooms of the bootstrap share for one run: the
+// arguments and the role, the target directory, and what the removal needs
+// to know of the extraction and of the child. What one room alone uses lives
+// in that room. Every variable lives until the process ends; nothing is
+// freed on failure.
 #pragma once
 
 #include <stddef.h>
@@ -8,33 +11,23 @@
 
 #include "archive/layout.h"
 
-// Defined by the folders that own them; only the variables live here.
-struct ArchiveReader;
-struct KnownDirectories;
-
-// Capacities in wide characters, the terminator included; pathCapacity, that
-// of every path buffer of the run, is in archive/layout.h for the packer too.
-constexpr size_t binaryPathCapacity = 4097;        // the cached forms of the own path
-constexpr size_t parentImagePathCapacity = 4097;   // the other process's path: as long as ours
-constexpr size_t childCommandLineCapacity = 32768; // the child's command line
-constexpr size_t extractionPieceSize = 32768;      // bytes copied per piece of a file
-
 // The runtime's argument count, captured at entry.
 extern int argumentCount;
 // The runtime's wide arguments; element 0 is the program name as started.
 extern wchar_t** argumentVector;
 // The role: the parent variable's value when this run is the child, null for the parent.
 extern wchar_t* parentInstance;
-// Full path of the target directory, written once before any handler can run.
+// Full path of the directory the run unpacks into and the application's
+// libraries are found in; the removal takes it away once the extraction has
+// started. Only the main thread writes it: the expansion of the build's spec,
+// again for each fresh name the parent tries while it creates the directory
+// (a removal meanwhile waits for targetDirectoryCreator). In cached mode it
+// names the partial copy while a first run unpacks, the only part of the
+// cache a removal ever takes away, and once that copy is the cache or gone
+// (nothing is left to remove) the cache directory the application runs from.
 extern wchar_t targetDirectoryPath[pathCapacity];
 // Full path of the first record, the entry library; empty until it is named.
 extern wchar_t entryLibraryPath[pathCapacity];
-// The current record's relative path as read from the archive.
-extern wchar_t recordName[recordNameCapacity];
-// Target directory, one backslash, record name.
-extern wchar_t recordFullPath[pathCapacity];
-// One piece of a file on its way from the reader to the disk.
-extern unsigned char extractionCopyBuffer[extractionPieceSize];
 // Set just before the first record is read: from then on there may be files to remove.
 extern volatile bool extractionStarted;
 // The parent's open handle on its target directory, without delete sharing so
@@ -53,15 +46,6 @@ extern bool consoleProgram;
 // Set when a console event or the end of the session starts the removal: the
 // main thread writes nothing more and starts no child.
 extern volatile bool removalRequested;
-// The one removal of the run: whoever starts it first does it, later callers
-// wait until it is done (removalNone, removalRunning, removalDone).
-extern volatile LONG removalState;
-constexpr LONG removalNone = 0;
-constexpr LONG removalRunning = 1;
-constexpr LONG removalDone = 2;
-// The tick count after which the removal begins no further retry: set by an
-// event after which the system ends the process within seconds; 0: none.
-extern volatile ULONGLONG removalDeadline;
 // Bytes of the record stream that the record loop has written out so far:
 // its own thread writes it, the progress window's reads it.
 extern volatile uint64_t unpackedBytes;
@@ -71,14 +55,3 @@ extern HANDLE extractionFile;
 // handle's name query gives it), noted once the parent has made it. A handle
 // on something else by that path is not ours to walk: a link put in its place.
 extern wchar_t targetDirectoryName[pathCapacity];
-// The one reader over the attached archive.
-extern ArchiveReader archiveReader;
-// Directories known to exist, the home directory first.
-extern KnownDirectories knownDirectories;
-// Own path, final and with a short directory part; empty until first asked.
-extern wchar_t resolvedBinaryPath[binaryPathCapacity];
-// Own path as the system reports it; empty until first asked.
-extern wchar_t reportedBinaryPath[binaryPathCapacity];
-// The command line the child is started with, and its length in characters.
-extern wchar_t childCommandLine[childCommandLineCapacity];
-extern size_t childCommandLineLength;

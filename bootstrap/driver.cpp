@@ -2,8 +2,8 @@
 
 #include "archive/reader.h"
 #include "base/build_constants.h"
-#include "base/state.h"
 #include "base/handshake.h"
+#include "base/state.h"
 #include "bootstrap/parent_check.h"
 #include "cleanup/cleanup.h"
 #include "errors/errors.h"
@@ -54,7 +54,7 @@ int runBootstrap(int count, wchar_t** vector) {
     // the same text arrive at the parent's directory.
     bool expanded = expandTargetDirectory(targetDirectorySpec());
 
-    initArchiveReader();
+    initArchiveReader(onefileAttachedData, onefileAttachedDataLength);
     if (!expanded) {
         fatalSpecExpansionError(targetDirectorySpec());
     }

@@ -3,7 +3,7 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "base/state.h"
+#include "archive/layout.h"
 #include "base/seams.h"
 
 namespace {

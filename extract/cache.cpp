@@ -7,11 +7,11 @@
 
 #include "archive/reader.h"
 #include "archive/record_name.h"
-#include "base/build_constants.h"
-#include "base/state.h"
 #include "base/bounded.h"
+#include "base/build_constants.h"
 #include "base/seams.h"
 #include "base/security.h"
+#include "base/state.h"
 #include "cleanup/cleanup.h"
 #include "cleanup/tree.h"
 #include "errors/errors.h"
@@ -535,7 +535,7 @@ void writeMarker() {
 void unpackIntoPartial() {
     const wchar_t* spec = expandSibling(partialSuffix);
     // From the start of the archive, also when an earlier copy was lost.
-    initArchiveReader();
+    initArchiveReader(onefileAttachedData, onefileAttachedDataLength);
     openArchiveReader();
     createTargetDirectory(spec);
     startExtraction();

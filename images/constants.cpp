@@ -8,7 +8,6 @@
 
 #include "archive/layout.h"
 #include "base/build_constants.h"
-#include "base/state.h"
 
 // Every slot is empty here: the packer writes each one whole.
 extern "C" {

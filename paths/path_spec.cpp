@@ -8,8 +8,8 @@
 #include <shlobj.h>
 
 #include "base/build_constants.h"
-#include "base/state.h"
 #include "base/shell.h"
+#include "base/state.h"
 #include "errors/errors.h"
 #include "paths/environment.h"
 #include "paths/spec_references.h"

@@ -10,10 +10,10 @@
 #include <string>
 
 #include "base/handshake.h"
-#include "paths/environment.h"
-#include "bootstrap/parent_check.h"
 #include "base/seams.h"
+#include "bootstrap/parent_check.h"
 #include "paths/binary_path.h"
+#include "paths/environment.h"
 
 namespace {
 

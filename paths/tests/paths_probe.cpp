@@ -37,6 +37,7 @@
 #include "paths/binary_path.h"
 #include "paths/environment.h"
 #include "paths/path_spec.h"
+#include "paths/testing.h"
 
 namespace {
 
