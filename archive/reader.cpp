@@ -3,12 +3,14 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "bootstrap/bootstrap.h"
+#include "archive/testing.h"
 #include "errors/errors.h"
 
-void initArchiveReader() {
-    archiveReader.attachedDataStart = onefileAttachedData;
-    archiveReader.attachedDataLength = onefileAttachedDataLength;
+ArchiveReader archiveReader;
+
+void initArchiveReader(const unsigned char* attachedData, uint64_t length) {
+    archiveReader.attachedDataStart = attachedData;
+    archiveReader.attachedDataLength = length;
 }
 
 void openArchiveReader() {
@@ -82,12 +84,12 @@ void closeArchiveReader() {
     archiveReader.output.pos = 0;
 }
 
-uint64_t recordStreamSize() {
-    if (onefileAttachedDataLength <= attachedMagicSize) {
+uint64_t recordStreamSize(const unsigned char* attachedData, uint64_t length) {
+    if (length <= attachedMagicSize) {
         return 0;
     }
-    unsigned long long size = ZSTD_getFrameContentSize(
-        onefileAttachedData + attachedMagicSize, onefileAttachedDataLength - attachedMagicSize);
+    unsigned long long size =
+        ZSTD_getFrameContentSize(attachedData + attachedMagicSize, length - attachedMagicSize);
     // Also ZSTD_CONTENTSIZE_UNKNOWN and ZSTD_CONTENTSIZE_ERROR, the largest values.
     return size >= ZSTD_CONTENTSIZE_ERROR ? 0 : size;
 }

@@ -19,8 +19,9 @@ struct ArchiveReader {
     ZSTD_outBuffer output;
 };
 
-// Points the reader at the build-time constants of the attached data.
-void initArchiveReader();
+// Points the reader at the attached data (magic, frame and trailer, `length`
+// bytes in all); nothing is read yet.
+void initArchiveReader(const unsigned char* attachedData, uint64_t length);
 
 // Checks the magic, then allocates the buffer and the decoder; failures are fatal.
 void openArchiveReader();
@@ -31,7 +32,7 @@ void readArchiveBytes(void* destination, uint64_t count);
 // Releases the decoder and the buffer (the parent, after the last record).
 void closeArchiveReader();
 
-// The record stream's size in bytes as the frame's header records it, read
-// from the build-time constants without decoding anything; 0 when the
-// header does not tell (or there is no frame after the magic).
-uint64_t recordStreamSize();
+// The record stream's size in bytes as the frame's header in the attached
+// data records it, read without decoding anything; 0 when the header does
+// not tell (or there is no frame after the magic).
+uint64_t recordStreamSize(const unsigned char* attachedData, uint64_t length);

@@ -1,8 +1,9 @@
 #include "bootstrap/driver.h"
 
 #include "archive/reader.h"
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/handshake.h"
+#include "base/build_constants.h"
+#include "base/handshake.h"
+#include "base/state.h"
 #include "bootstrap/parent_check.h"
 #include "cleanup/cleanup.h"
 #include "errors/errors.h"
@@ -24,47 +25,32 @@ void publishParentIdentifier() {
     setEnvironmentValue(handshakeParentVariable, identifier);
 }
 
-} // namespace
-
-int runBootstrap(int count, wchar_t** vector) {
-    argumentCount = count;
-    argumentVector = vector;
-
-    // An empty string, not null: takes the current directory out of the DLL
-    // search order for the rest of the process.
-    SetDllDirectoryW(L"");
-
-    // Loads nothing beyond KERNEL32.
-    parentInstance = checkParentInstance();
-
-    if (parentInstance == nullptr) {
-        // From here on the parent loads from the system directory only. The
-        // system libraries it binds pull in others by name, which would be
-        // looked for next to the executable first, often a Downloads folder
-        // full of other files. The child keeps the search that the
-        // application would have if it were unpacked by hand.
-        SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-        // Stale values of an earlier run must not leak into this one's directory name.
-        discardRunValues();
-        publishParentIdentifier();
-    }
-
-    // The build's spec; the handshake variables make the child's expansion of
-    // the same text arrive at the parent's directory.
+// The directory of the run, from the build's spec (in cached mode the cache
+// directory); the handshake variables make the child's expansion of the same
+// text arrive at the parent's directory. The reader is pointed at the
+// attached data on the way, before a failed expansion is reported.
+void nameTargetDirectory() {
     bool expanded = expandTargetDirectory(targetDirectorySpec());
-
-    initArchiveReader();
+    initArchiveReader(onefileAttachedData, onefileAttachedDataLength);
     if (!expanded) {
         fatalSpecExpansionError(targetDirectorySpec());
     }
+}
+
+// The run the user started.
+int runParent() {
+    // From here on the parent loads from the system directory only. The
+    // system libraries it binds pull in others by name, which would be
+    // looked for next to the executable first, often a Downloads folder
+    // full of other files. The child keeps the search that the
+    // application would have if it were unpacked by hand.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Stale values of an earlier run must not leak into this one's directory name.
+    discardRunValues();
+    publishParentIdentifier();
+    nameTargetDirectory();
 
     if (cachedMode()) {
-        if (parentInstance != nullptr) {
-            // A program the application started: the run that started it
-            // made sure the cache is whole and holds it, so the archive is not read.
-            nameCachedEntryLibrary();
-            return runEntryLibrary(argumentCount, argumentVector, entryLibraryPath);
-        }
         // A child would only be needed to remove what it loads, and nothing
         // of the cache is removed: the application runs here, while this
         // process holds the cache for the whole run.
@@ -77,31 +63,53 @@ int runBootstrap(int count, wchar_t** vector) {
         return runEntryLibraryHere(removeOtherVersions);
     }
 
-    if (parentInstance == nullptr) {
-        guardTargetDirectory();
-    }
-
+    // Each run: a fresh private directory, the child started from it, and
+    // the directory removed when the child ends.
+    guardTargetDirectory();
     openArchiveReader();
-
-    if (parentInstance == nullptr) {
-        // Nothing is written into a directory this run did not make itself.
-        createTargetDirectory(onefileTargetDirectorySpec);
-    }
+    // Nothing is written into a directory this run did not make itself.
+    createTargetDirectory(onefileTargetDirectorySpec);
     startExtraction();
-    if (parentInstance == nullptr) {
-        startProgressWindow();
-    }
+    startProgressWindow();
     extractFileRecords();
-
-    if (parentInstance != nullptr) {
-        if (entryLibraryPath[0] == 0) {
-            // Going on would start yet another child; there is nothing to run.
-            fatalError(messageNoEntryLibrary);
-        }
-        return runEntryLibrary(argumentCount, argumentVector, entryLibraryPath);
-    }
-
     closeArchiveReader();
     closeProgressWindow();
     return launchChildInstance();
+}
+
+// A run started by a parent of this executable: it finds the parent's
+// directory and runs the entry library from it, writing nothing.
+int runChild() {
+    nameTargetDirectory();
+
+    if (cachedMode()) {
+        // A program the application started: the run that started it made
+        // sure the cache is whole and holds it, so the archive is not read.
+        nameCachedEntryLibrary();
+        return runEntryLibrary(argumentCount, argumentVector, entryLibraryPath);
+    }
+
+    openArchiveReader();
+    startExtraction();
+    extractFileRecords();
+    if (entryLibraryPath[0] == 0) {
+        // Going on would start yet another child; there is nothing to run.
+        fatalError(messageNoEntryLibrary);
+    }
+    return runEntryLibrary(argumentCount, argumentVector, entryLibraryPath);
+}
+
+} // namespace
+
+int runBootstrap(int count, wchar_t** vector) {
+    argumentCount = count;
+    argumentVector = vector;
+
+    // An empty string, not null: takes the current directory out of the DLL
+    // search order for the rest of the process.
+    SetDllDirectoryW(L"");
+
+    // Loads nothing beyond KERNEL32.
+    parentInstance = checkParentInstance();
+    return parentInstance == nullptr ? runParent() : runChild();
 }

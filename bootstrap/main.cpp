@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <windows.h>
 
-#include "bootstrap/bootstrap.h"
+#include "base/state.h"
 #include "bootstrap/driver.h"
 
 // Switches on msvcrt's wildcard expansion of arguments in the start-up code.

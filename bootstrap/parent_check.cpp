@@ -7,12 +7,18 @@
 
 #include <psapi.h>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/handshake.h"
-#include "bootstrap/seams.h"
+#include "base/handshake.h"
+#include "base/seams.h"
 #include "paths/binary_path.h"
 #include "paths/environment.h"
 #include "paths/path_spec.h"
+
+namespace {
+
+// The other process's path: as long as ours can be.
+constexpr size_t parentImagePathCapacity = binaryPathCapacity;
+
+} // namespace
 
 wchar_t* checkParentInstance() {
     wchar_t* value = getEnvironmentValue(handshakeParentVariable);

@@ -2,12 +2,16 @@
 
 #include <wchar.h>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/seams.h"
+#include "base/seams.h"
+#include "base/state.h"
 #include "cleanup/session.h"
+#include "cleanup/testing.h"
 #include "cleanup/tree.h"
 #include "errors/errors.h"
 #include "progress/progress_window.h"
+
+volatile LONG removalState;
+volatile ULONGLONG removalDeadline;
 
 namespace {
 

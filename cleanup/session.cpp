@@ -2,7 +2,8 @@
 
 #include <windows.h>
 
-#include "bootstrap/bootstrap.h"
+#include "base/build_constants.h"
+#include "base/state.h"
 #include "cleanup/cleanup.h"
 
 namespace {

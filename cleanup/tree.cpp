@@ -3,8 +3,8 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/seams.h"
+#include "archive/layout.h"
+#include "base/seams.h"
 
 namespace {
 

@@ -58,7 +58,7 @@ add_test(NAME wine-stop COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-server stop)
 set_tests_properties(wine-start PROPERTIES FIXTURES_SETUP wine ENVIRONMENT WINEPREFIX=${ONEFILE_WINEPREFIX})
 set_tests_properties(wine-stop PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT WINEPREFIX=${ONEFILE_WINEPREFIX})
 
-set(ONEFILE_WINDOWS_SUBDIRS errors bootstrap archive paths extract launch cleanup progress images
+set(ONEFILE_WINDOWS_SUBDIRS base errors bootstrap archive paths extract launch cleanup progress images
     packer examples tests resources bench)
 foreach(dir IN LISTS ONEFILE_WINDOWS_SUBDIRS)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)

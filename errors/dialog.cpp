@@ -1,24 +1,18 @@
 #include "errors/dialog.h"
 
 #include "archive/layout.h"
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/seams.h"
+#include "base/build_constants.h"
+#include "base/seams.h"
+#include "base/user.h"
 
 namespace {
 
-typedef int(WINAPI* MessageBoxFunction)(HWND, LPCWSTR, LPCWSTR, UINT);
 typedef HWINSTA(WINAPI* WindowStationFunction)();
 typedef BOOL(WINAPI* ObjectInformationFunction)(HANDLE, int, PVOID, DWORD, LPDWORD);
 
 // The box's text: the line as printed, widened one byte a character (the
 // reports hold ASCII, and paths narrowed to characters below U+0100).
 wchar_t dialogText[8192];
-
-void* user32Function(const char* name) {
-    // From the system directory only, never from wherever the process started.
-    HMODULE user32 = LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    return user32 == nullptr ? nullptr : reinterpret_cast<void*>(GetProcAddress(user32, name));
-}
 
 // Whether anyone can see a window of this process: a service or a task that
 // runs without logging on gets a window station that is not shown, where a
@@ -41,12 +35,6 @@ bool visibleWindowStation() {
 }
 
 } // namespace
-
-int userMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
-    MessageBoxFunction messageBox =
-        reinterpret_cast<MessageBoxFunction>(user32Function("MessageBoxW"));
-    return messageBox == nullptr ? 0 : messageBox(owner, text, caption, type);
-}
 
 void showFailureDialog(const char* line) {
     if ((onefileBuildOptions & buildOptionErrorDialog) == 0 || !visibleWindowStation()) {

@@ -11,6 +11,3 @@
 // the build asks for the dialog and the process has a desktop a person can
 // see; waits until the box is closed. Does nothing otherwise.
 void showFailureDialog(const char* line);
-
-// MessageBoxW, bound on first use; 0 when USER32 cannot be had.
-int userMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);

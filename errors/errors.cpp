@@ -15,17 +15,6 @@ char messageArgument[4096];
 // still names the message and the code.
 const char* const missingSystemText = "no system text for this error code";
 
-// Runs the failure cleanup when the failing thread is the one that set it;
-// taken out first, so a failure inside the cleanup cannot come back here.
-void cleanUpBeforeExit() {
-    void (*cleanup)() = failureCleanup;
-    if (cleanup == nullptr || GetCurrentThreadId() != failureCleanupThread) {
-        return;
-    }
-    failureCleanup = nullptr;
-    cleanup();
-}
-
 // The line of a formatted report, for the dialog.
 char dialogLine[8192];
 
@@ -45,9 +34,6 @@ void report(FILE* stream, const char* format, ...) {
 
 } // namespace
 
-void (*volatile failureCleanup)();
-DWORD failureCleanupThread;
-
 void narrowForMessage(const wchar_t* text, char* out, size_t capacity) {
     size_t length = 0;
     while (length + 1 < capacity && text[length] != 0 && text[length] < 0x100) {
@@ -58,7 +44,7 @@ void narrowForMessage(const wchar_t* text, char* out, size_t capacity) {
 }
 
 void fatalError(const char* message) {
-    cleanUpBeforeExit();
+    runFailureCleanup();
     puts(message);
     showFailureDialog(message);
     exit(2);
@@ -69,7 +55,7 @@ void fatalErrorWithCode(const char* message, DWORD code) {
 }
 
 void fatalErrorWithCode(const char* message, DWORD code, const char* detail) {
-    cleanUpBeforeExit();
+    runFailureCleanup();
     char* text = nullptr;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                                       FORMAT_MESSAGE_FROM_SYSTEM,
@@ -93,17 +79,8 @@ void fatalSpecExpansionError(const wchar_t* spec) {
 }
 
 void fatalOpenFailure(const wchar_t* path) {
-    cleanUpBeforeExit();
+    runFailureCleanup();
     narrowForMessage(path, messageArgument, sizeof messageArgument);
     report(stderr, "Error, failed to open '%s' for writing.\n", messageArgument);
     exit(2);
-}
-
-void terminateImmediately() {
-    cleanUpBeforeExit();
-    // Not abort(): msvcrt may show a runtime-error box in a GUI program, and an
-    // unattended run would hang on it. Standard error is unbuffered, so a
-    // message written before this call is already out.
-    TerminateProcess(GetCurrentProcess(), 3);
-    _exit(3);
 }

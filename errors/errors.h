@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+// Reports end through the failure cleanup and terminateImmediately there.
+#include "base/termination.h"
+
 // The messages of the bootstrap's failures, each raised with the operation
 // named beside it. Users and scripts read them, so they stay word for word.
 constexpr char messageMissingHeader[] = "Error, couldn't find attached data header."; // fatalError
@@ -31,12 +34,6 @@ constexpr char detailMissingLibrary[] = "%s imports %s, which cannot be found.";
 constexpr char detailMissingFunction[] = "%s imports %s from %s, which does not export it.";
 constexpr char detailMissingOrdinal[] = "%s imports ordinal %u from %s, which does not export it.";
 
-// Set by the parent when it starts to write below the target directory, on
-// the main thread: every failure from then on first runs it (once, on that
-// thread, silently), so that a failed run leaves no half-written directory.
-extern void (*volatile failureCleanup)();
-extern DWORD failureCleanupThread;
-
 // Writes `message` and a line break to standard output; exit status 2.
 [[noreturn]] void fatalError(const char* message);
 
@@ -53,11 +50,6 @@ extern DWORD failureCleanupThread;
 
 // Reports a file of the archive that could not be created; exit status 2.
 [[noreturn]] void fatalOpenFailure(const wchar_t* path);
-
-// Ends the process with status 3: no message, no exit handlers, no dialog.
-// Used where a fixed buffer would overflow or a rule the bootstrap relies on
-// is broken.
-[[noreturn]] void terminateImmediately();
 
 // The narrow text the runtime's "%ls" would print in its default locale:
 // characters below U+0100 become the byte of the same value and the text ends

@@ -7,10 +7,11 @@
 
 #include "archive/reader.h"
 #include "archive/record_name.h"
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/bounded.h"
-#include "bootstrap/seams.h"
-#include "bootstrap/security.h"
+#include "base/bounded.h"
+#include "base/build_constants.h"
+#include "base/seams.h"
+#include "base/security.h"
+#include "base/state.h"
 #include "cleanup/cleanup.h"
 #include "cleanup/tree.h"
 #include "errors/errors.h"
@@ -534,7 +535,7 @@ void writeMarker() {
 void unpackIntoPartial() {
     const wchar_t* spec = expandSibling(partialSuffix);
     // From the start of the archive, also when an earlier copy was lost.
-    initArchiveReader();
+    initArchiveReader(onefileAttachedData, onefileAttachedDataLength);
     openArchiveReader();
     createTargetDirectory(spec);
     startExtraction();

@@ -3,12 +3,15 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/bounded.h"
-#include "bootstrap/seams.h"
-#include "bootstrap/security.h"
+#include "archive/layout.h"
+#include "base/bounded.h"
+#include "base/seams.h"
+#include "base/security.h"
 #include "errors/errors.h"
+#include "extract/testing.h"
 #include "paths/path_spec.h"
+
+KnownDirectories knownDirectories;
 
 namespace {
 

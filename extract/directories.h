@@ -12,7 +12,7 @@ struct KnownDirectories {
 };
 
 // Creates `path`, which must not exist yet, with the private security
-// descriptor (bootstrap/security.h): its user alone has access, to it and to
+// descriptor (base/security.h): its user alone has access, to it and to
 // all below. False, with the system's error in `*error` (ERROR_ALREADY_EXISTS
 // when anything at all is there), when it was not created by this call.
 bool createPrivateDirectory(const wchar_t* path, DWORD* error);

@@ -2,14 +2,23 @@
 
 #include "archive/reader.h"
 #include "archive/record_name.h"
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/bounded.h"
-#include "bootstrap/seams.h"
+#include "base/bounded.h"
+#include "base/seams.h"
+#include "base/state.h"
 #include "cleanup/cleanup.h"
 #include "errors/errors.h"
 #include "extract/directories.h"
 
 namespace {
+
+constexpr size_t extractionPieceSize = 32768; // bytes copied per piece of a file
+
+// The current record's relative path as read from the archive.
+wchar_t recordName[recordNameCapacity];
+// Target directory, one backslash, record name.
+wchar_t recordFullPath[pathCapacity];
+// One piece of a file on its way from the reader to the disk.
+unsigned char extractionCopyBuffer[extractionPieceSize];
 
 // Reads the record's name into recordName, one UTF-16LE code unit at a time,
 // up to and including its zero code unit; returns its length without it.

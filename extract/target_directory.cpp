@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/bounded.h"
-#include "bootstrap/handshake.h"
-#include "bootstrap/seams.h"
+#include "base/bounded.h"
+#include "base/handshake.h"
+#include "base/seams.h"
+#include "base/state.h"
 #include "cleanup/cleanup.h"
 #include "cleanup/tree.h"
 #include "errors/errors.h"

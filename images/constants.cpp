@@ -7,7 +7,7 @@
 #include <stdint.h>
 
 #include "archive/layout.h"
-#include "bootstrap/bootstrap.h"
+#include "base/build_constants.h"
 
 // Every slot is empty here: the packer writes each one whole.
 extern "C" {

@@ -2,14 +2,14 @@
 
 #include <wchar.h>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/bounded.h"
-#include "bootstrap/handshake.h"
-#include "bootstrap/seams.h"
+#include "base/bounded.h"
+#include "base/handshake.h"
+#include "base/seams.h"
+#include "base/state.h"
 #include "cleanup/cleanup.h"
 #include "errors/errors.h"
-#include "launch/entry_library.h"
 #include "launch/command_line.h"
+#include "launch/entry_library.h"
 #include "paths/binary_path.h"
 #include "paths/environment.h"
 

@@ -3,11 +3,13 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/bounded.h"
-#include "bootstrap/shell.h"
+#include "base/bounded.h"
+#include "base/shell.h"
 #include "errors/errors.h"
 #include "paths/binary_path.h"
+
+wchar_t childCommandLine[childCommandLineCapacity];
+size_t childCommandLineLength;
 
 namespace {
 

@@ -2,6 +2,15 @@
 // element 0 replaced by the executable's module file name.
 #pragma once
 
+#include <stddef.h>
+
+// Wide characters of the child's command line, the terminator included.
+constexpr size_t childCommandLineCapacity = 32768;
+
+// The command line the child is started with, and its length in characters.
+extern wchar_t childCommandLine[childCommandLineCapacity];
+extern size_t childCommandLineLength;
+
 // Fills childCommandLine from GetCommandLineW; ends the process when it
 // cannot be split or would not fit.
 void buildChildCommandLine();

@@ -3,8 +3,8 @@
 #include <windows.h>
 
 #include "archive/layout.h"
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/seams.h"
+#include "base/seams.h"
+#include "base/state.h"
 #include "errors/errors.h"
 #include "launch/dll_search.h"
 #include "launch/missing_import.h"

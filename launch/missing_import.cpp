@@ -4,7 +4,7 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "bootstrap/bootstrap.h"
+#include "base/state.h"
 #include "errors/errors.h"
 #include "launch/image_tables.h"
 

@@ -4,10 +4,13 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/bounded.h"
-#include "bootstrap/seams.h"
+#include "base/bounded.h"
+#include "base/seams.h"
 #include "errors/errors.h"
+#include "paths/testing.h"
+
+wchar_t resolvedBinaryPath[binaryPathCapacity];
+wchar_t reportedBinaryPath[binaryPathCapacity];
 
 namespace {
 

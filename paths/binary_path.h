@@ -5,6 +5,9 @@
 #include <stddef.h>
 #include <windows.h>
 
+// Wide characters of a form of the own path, the terminator included.
+constexpr size_t binaryPathCapacity = 4097;
+
 enum class BinaryPathForm { resolved, reported };
 
 // The cached path in the asked form, filled on the first call for that form.

@@ -7,8 +7,9 @@
 
 #include <shlobj.h>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/shell.h"
+#include "base/build_constants.h"
+#include "base/shell.h"
+#include "base/state.h"
 #include "errors/errors.h"
 #include "paths/environment.h"
 #include "paths/spec_references.h"

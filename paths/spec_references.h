@@ -5,7 +5,7 @@
 
 #include <stddef.h>
 
-#include "bootstrap/handshake.h"
+#include "base/handshake.h"
 
 enum class SpecReference {
     temp,           // the temporary directory, trailing backslashes removed

@@ -6,7 +6,8 @@
 #include <commctrl.h>
 
 #include "archive/reader.h"
-#include "bootstrap/bootstrap.h"
+#include "base/build_constants.h"
+#include "base/state.h"
 
 namespace {
 
@@ -219,7 +220,7 @@ HWND createProgressWindow(HFONT* font) {
     HWND label = api.CreateWindowExW(
         0, WC_STATICW, text, WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, margin,
         margin, clientWidth - 2 * margin, textHeight, window, nullptr, instance, nullptr);
-    streamSize = recordStreamSize();
+    streamSize = recordStreamSize(onefileAttachedData, onefileAttachedDataLength);
     bar = api.CreateWindowExW(0, PROGRESS_CLASSW, L"",
                               WS_CHILD | WS_VISIBLE | (streamSize == 0 ? PBS_MARQUEE : 0), margin,
                               margin + textHeight + textToBar, clientWidth - 2 * margin, barHeight,

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "archive/reader.h"
+#include "archive/testing.h"
 #include "archive/tests/test_data.h"
-#include "bootstrap/bootstrap.h"
 
 namespace {
 
@@ -132,8 +132,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     std::string data = readWholeFile(argv[1]);
     // The file's bytes stand in for the linked array.
-    archiveReader.attachedDataStart = reinterpret_cast<const unsigned char*>(data.data());
-    archiveReader.attachedDataLength = data.size();
+    initArchiveReader(reinterpret_cast<const unsigned char*>(data.data()), data.size());
     atexit(reportAtExit);
     startRead();
     openArchiveReader();

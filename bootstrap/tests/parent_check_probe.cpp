@@ -9,11 +9,11 @@
 
 #include <string>
 
-#include "bootstrap/handshake.h"
-#include "paths/environment.h"
+#include "base/handshake.h"
+#include "base/seams.h"
 #include "bootstrap/parent_check.h"
-#include "bootstrap/seams.h"
 #include "paths/binary_path.h"
+#include "paths/environment.h"
 
 namespace {
 

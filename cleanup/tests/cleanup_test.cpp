@@ -6,9 +6,10 @@
 #include <atomic>
 #include <thread>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/seams.h"
+#include "base/seams.h"
+#include "base/state.h"
 #include "cleanup/cleanup.h"
+#include "cleanup/testing.h"
 #include "tests/support/process.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The build options of a build made with --error-dialog, for the probe that
 // stands for one.
-#include "bootstrap/bootstrap.h"
+#include "base/build_constants.h"
 
 extern "C" const uint32_t onefileBuildOptions = buildOptionErrorDialog;

@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "bootstrap/bounded.h"
-#include "bootstrap/seams.h"
+#include "base/bounded.h"
+#include "base/seams.h"
 #include "errors/errors.h"
 
 namespace {

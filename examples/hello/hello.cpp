@@ -25,7 +25,7 @@
 
 #include <string>
 
-#include "bootstrap/handshake.h"
+#include "base/handshake.h"
 #include "examples/hello/support.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/seams.h"
+#include "base/seams.h"
+#include "base/state.h"
 #include "extract/cache.h"
 #include "extract/target_directory.h"
 #include "extract/tests/cached_build.h"

@@ -2,7 +2,7 @@
 // does not show what Windows does.
 #include <gtest/gtest.h>
 
-#include "bootstrap/seams.h"
+#include "base/seams.h"
 #include "extract/cache.h"
 #include "extract/tests/listing_fakes.h"
 #include "tests/support/process.h"

@@ -5,11 +5,13 @@
 
 #include <functional>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/seams.h"
+#include "base/seams.h"
+#include "base/state.h"
+#include "cleanup/testing.h"
 #include "extract/cache.h"
 #include "extract/directories.h"
 #include "extract/target_directory.h"
+#include "extract/testing.h"
 #include "extract/tests/cached_build.h"
 #include "extract/tests/listing_fakes.h"
 #include "tests/support/process.h"

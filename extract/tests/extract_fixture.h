@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "archive/reader.h"
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/seams.h"
+#include "archive/testing.h"
+#include "base/seams.h"
+#include "base/state.h"
 #include "extract/directories.h"
+#include "extract/testing.h"
 #include "tests/support/archive_builder.h"
 
 // Every CreateDirectoryW the bootstrap makes, in order; the call goes through.
@@ -57,8 +59,7 @@ inline void openTestArchive(const std::string& data) {
     static std::string keep;
     keep = data;
     archiveReader = {};
-    archiveReader.attachedDataStart = reinterpret_cast<const unsigned char*>(keep.data());
-    archiveReader.attachedDataLength = keep.size();
+    initArchiveReader(reinterpret_cast<const unsigned char*>(keep.data()), keep.size());
     openArchiveReader();
 }
 

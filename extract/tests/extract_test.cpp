@@ -6,10 +6,12 @@
 
 #include <algorithm>
 
-#include "bootstrap/handshake.h"
+#include "archive/testing.h"
+#include "base/handshake.h"
 #include "extract/directories.h"
 #include "extract/extract.h"
 #include "extract/target_directory.h"
+#include "extract/testing.h"
 #include "extract_fixture.h"
 #include "paths/environment.h"
 #include "paths/path_spec.h"

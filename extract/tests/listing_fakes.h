@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "bootstrap/seams.h"
+#include "base/seams.h"
 
 struct ListingFakes {
     std::wstring linkPrefix; // an entry whose name begins so is listed as a link

@@ -2,7 +2,7 @@
 // the exact forms the quoting produces, and its capacity.
 #include <gtest/gtest.h>
 
-#include "bootstrap/bootstrap.h"
+#include <windows.h>
 
 #include <shellapi.h>
 

@@ -10,8 +10,8 @@
 
 #include <string>
 
-#include "bootstrap/bootstrap.h"
-#include "bootstrap/seams.h"
+#include "base/seams.h"
+#include "base/state.h"
 #include "launch/command_line.h"
 #include "launch/entry_library.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "bootstrap/handshake.h"
+#include "base/handshake.h"
 #include "tests/support/process.h"
 
 namespace paths_test {

@@ -30,13 +30,14 @@
 #include <string>
 #include <vector>
 
-#include "bootstrap/handshake.h"
-#include "bootstrap/bootstrap.h"
+#include "base/handshake.h"
+#include "base/state.h"
 #include "bootstrap/driver.h"
 #include "errors/errors.h"
 #include "paths/binary_path.h"
 #include "paths/environment.h"
 #include "paths/path_spec.h"
+#include "paths/testing.h"
 
 namespace {
 

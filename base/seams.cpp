@@ -1,4 +1,4 @@
-#include "bootstrap/seams.h"
+#include "base/seams.h"
 
 #ifdef ONEFILE_SEAMS
 #define ONEFILE_DEFINE_SEAM(f) decltype(&::f) seam##f = &::f;

@@ -7,9 +7,9 @@
 
 #include <psapi.h>
 
-#include "bootstrap/security.h"
-#include "bootstrap/shell.h"
-#include "errors/dialog.h"
+#include "base/security.h"
+#include "base/shell.h"
+#include "base/user.h"
 
 #define ONEFILE_SEAM_LIST(X)                                                                       \
     X(CreateDirectoryW)                                                                            \

@@ -1,10 +1,10 @@
-#include "bootstrap/security.h"
+#include "base/security.h"
 
 #include <aclapi.h>
 #include <sddl.h>
 
-#include "bootstrap/bounded.h"
-#include "bootstrap/seams.h"
+#include "base/bounded.h"
+#include "base/seams.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "bootstrap/shell.h"
+#include "base/shell.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "bootstrap/bounded.h"
+#include "base/bounded.h"
 
 #include <wchar.h>
 
-#include "errors/errors.h"
+#include "base/termination.h"
 
 void copyBounded(wchar_t* buffer, size_t capacity, const wchar_t* text) {
     size_t length = wcslen(text);

@@ -1,7 +1,7 @@
 // The defaults of a build that unpacks afresh on every run, in an object of
 // its own: the linker takes it from the library only when nothing else
 // defines them (a packed executable has slots of its own).
-#include "bootstrap/bootstrap.h"
+#include "base/build_constants.h"
 
 extern "C" const wchar_t onefileCacheId[] = L"";
 extern "C" const wchar_t onefileCacheEntryName[] = L"";

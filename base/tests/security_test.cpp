@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "bootstrap/seams.h"
-#include "bootstrap/security.h"
+#include "base/seams.h"
+#include "base/security.h"
 #include "tests/support/process.h"
 
 namespace {
