@@ -63,6 +63,24 @@ ExecutableLayout layOutExecutable(const BootstrapImage& image, uint64_t attached
     for (size_t i = 0; i < image.readOnlyData; ++i) {
         place(headers.sections[i], headers.sections[i].rawSize);
     }
+    // The read-only data starts on a page in the file as well as in memory,
+    // whatever the size of the code before it: a loader may then map the
+    // attached data straight from the file, where it would otherwise read
+    // the whole section in at every start (Wine does). The padding is zeros
+    // at the end of the section before, whose raw data may run to the end of
+    // its last page without changing what is loaded, so that it stays inside
+    // a section, which a signature's hash covers; without that room it is a
+    // gap between the two.
+    const uint64_t padding = alignUp(offset, sectionAlignment) - offset;
+    if (padding != 0) {
+        auto before = std::find_if(layout.sections.rbegin(), layout.sections.rend(),
+                                   [](const PeSection& section) { return section.rawSize != 0; });
+        if (before != layout.sections.rend() &&
+            before->rawSize + padding <= alignUp(before->virtualSize, sectionAlignment)) {
+            before->rawSize += static_cast<uint32_t>(padding);
+        }
+        offset += padding;
+    }
     // The read-only data grows by the attached data at its end.
     PeSection readOnly = headers.sections[image.readOnlyData];
     const uint64_t readOnlySize =

@@ -1,6 +1,7 @@
 // Writes a packed executable from a bootstrap image, without a linker: the
 // image's sections as they are, the build's constants in their slots, the
-// attached data at the end of the read-only data, a resource section after
+// attached data at the end of the read-only data (which starts on a page in
+// the file, so that it can be mapped from there), a resource section after
 // it, the relocations last, and every header field that depends on sizes or
 // places made right. Laid out first, then written. Only stdio and byte
 // arithmetic, so that it works wherever the packer is built.

@@ -5,11 +5,13 @@
 // with other readers in pe_rules_test.py.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <memory>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "archive/layout.h"
 #include "archive/tests/test_data.h"
@@ -118,13 +120,15 @@ TEST(BootstrapImages, CarryTheChecksumAndDataSizeThatTheWriterComputesAsTheLinke
     }
 }
 
-// An executable written from the GUI image with `data` as its attached data.
+// An executable written from `image` (the GUI one unless said) with `data` as
+// its attached data.
 std::string writeExecutable(const std::string& data, const std::vector<ConstantValue>& constants,
-                            const ResourceSection& resources) {
+                            const ResourceSection& resources,
+                            const BootstrapImage& image = bootstrapImage(Subsystem::gui)) {
     std::unique_ptr<FILE, int (*)(FILE*)> file(std::tmpfile(), std::fclose);
     EXPECT_NE(file, nullptr);
     FILE* stream = file.get();
-    ExecutableWriter writer(stream, "test.exe", bootstrapImage(Subsystem::gui));
+    ExecutableWriter writer(stream, "test.exe", image);
     // In pieces of odd sizes, as the compressor hands them over.
     for (size_t at = 0; at < data.size(); at += 4097) {
         writer.write(data.data() + at, std::min<size_t>(4097, data.size() - at));
@@ -191,6 +195,107 @@ TEST(ExecutableWriter, WritesConstantsAndAttachedDataOfAnyLengthThatReadBack) {
         // The table belongs to data of exactly this length.
         EXPECT_FALSE(
             readConstantsSection(bytesOf(exe), exe.size(), layout.attachedDataOffset, length + 1));
+    }
+}
+
+uint32_t alignUp(uint32_t value, uint32_t alignment) {
+    return (value + alignment - 1) / alignment * alignment;
+}
+
+// The bytes of `image` with `extra` more zero bytes of raw data at the end of
+// its section `name`, and the sections after it moved along in the file: the
+// image as the linker would make it from code of another size.
+std::vector<unsigned char> withLongerSection(const BootstrapImage& image, const std::string& name,
+                                             uint32_t extra) {
+    std::vector<unsigned char> bytes(image.bytes, image.bytes + image.size);
+    const std::vector<PeSection>& sections = image.headers.sections;
+    auto grown = std::find_if(sections.begin(), sections.end(),
+                              [&](const PeSection& section) { return section.name == name; });
+    EXPECT_NE(grown, sections.end()) << name;
+    if (grown == sections.end()) {
+        return bytes;
+    }
+    const uint32_t end = grown->rawOffset + grown->rawSize;
+    bytes.insert(bytes.begin() + end, extra, 0);
+    for (size_t i = 0; i < sections.size(); ++i) {
+        PeSection section = sections[i];
+        if (i == static_cast<size_t>(grown - sections.begin())) {
+            section.rawSize += extra;
+        } else if (section.rawSize != 0 && section.rawOffset >= end) {
+            section.rawOffset += extra;
+        }
+        storeSectionHeader(&bytes[image.headers.sectionTableOffset + i * coff::sectionHeaderSize],
+                           section);
+    }
+    return bytes;
+}
+
+// A loader may map the attached data straight from the file only when the
+// read-only data starts on a page there (Wine reads the whole section in
+// otherwise): it must, whatever the size of the sections before it. The
+// padding belongs to the section before, so that a signature's hash covers
+// it, as long as that section's last page leaves room; else it is a gap.
+TEST(ExecutableWriter, StartsTheReadOnlyDataOnAPageInTheFileWhateverLiesBeforeIt) {
+    const std::string data = noiseBytes(5000, 5);
+    const BuildConstants constants = defaultBuildConstants("app.exe");
+    const std::vector<ConstantValue> values = constantValues(constants, data.size(), nullptr, u"");
+    const ResourceSection resourceSets[] = {
+        ResourceSection({}), ResourceSection({{24, 1, {'m'}}}),
+        ResourceSection(executableResources(constants, defaultIconImages()))};
+    for (Subsystem subsystem : {Subsystem::gui, Subsystem::console}) {
+        const BootstrapImage& original = bootstrapImage(subsystem);
+        const uint32_t page = original.headers.sectionAlignment;
+        const uint32_t block = original.headers.fileAlignment;
+        const size_t previous = original.readOnlyData - 1;
+        const PeSection& last = original.headers.sections[previous];
+        ASSERT_NE(last.rawSize, 0u);
+        for (bool lastPageFull : {false, true}) {
+            // The section before the read-only data with raw data to the end
+            // of its last page, or as the linker left it.
+            const std::vector<unsigned char> filled = withLongerSection(
+                original, last.name,
+                lastPageFull ? alignUp(last.virtualSize, page) - last.rawSize : 0);
+            const BootstrapImage base = readBootstrapImage(filled.data(), filled.size());
+            // Code of every size modulo a page: .data longer by 0 to 7 blocks.
+            for (uint32_t shift = 0; shift < page; shift += block) {
+                SCOPED_TRACE(subsystemName(static_cast<uint16_t>(subsystem)) +
+                             (lastPageFull ? ", its last page full, " : ", ") +
+                             std::to_string(shift) + " more bytes of .data");
+                const std::vector<unsigned char> bytes = withLongerSection(base, ".data", shift);
+                const BootstrapImage image = readBootstrapImage(bytes.data(), bytes.size());
+                const ResourceSection& resources = resourceSets[shift / block % 3];
+                const std::string exe = writeExecutable(data, values, resources, image);
+
+                std::string problem;
+                std::optional<PeImage> written = readPeImage(bytesOf(exe), exe.size(), &problem);
+                ASSERT_TRUE(written) << problem;
+                const PeSection& readOnly = written->sections[image.readOnlyData];
+                const PeSection& before = written->sections[previous];
+                EXPECT_EQ(readOnly.rawOffset % page, 0u);
+                EXPECT_EQ(readOnly.virtualAddress,
+                          image.headers.sections[image.readOnlyData].virtualAddress);
+                // What the section before holds, the same; its raw data
+                // within its last page, and up to the read-only data when it
+                // has room.
+                const PeSection& from = image.headers.sections[previous];
+                EXPECT_EQ(exe.compare(before.rawOffset, from.rawSize,
+                                      reinterpret_cast<const char*>(bytes.data()) + from.rawOffset,
+                                      from.rawSize),
+                          0);
+                EXPECT_LE(before.rawSize, alignUp(before.virtualSize, page));
+                if (!lastPageFull) {
+                    EXPECT_EQ(before.rawOffset + before.rawSize, readOnly.rawOffset);
+                }
+                const ExecutableLayout layout =
+                    layOutExecutable(image, data.size(), resources.size());
+                EXPECT_EQ(exe.substr(layout.attachedDataOffset, data.size()), data);
+                // The constants, found through the sections as the file has them.
+                std::optional<ConstantsSection> read = readConstantsSection(
+                    bytesOf(exe), exe.size(), layout.attachedDataOffset, data.size());
+                ASSERT_TRUE(read);
+                EXPECT_EQ(read->productName, u"app");
+            }
+        }
     }
 }
 

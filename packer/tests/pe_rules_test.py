@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """Executables that onefile-pack writes, held against the rules that Windows'
 loader enforces, as LLVM's llvm-readobj and GNU objdump read them (not the
-packer's own reader): GUI, console and cached builds, and builds whose
-read-only data ends just before, on and just after a page and a file block,
-where the sections after it must move.
+packer's own reader): GUI, console and cached builds, one with its own
+version texts, and builds whose read-only data ends just before, on and just
+after a page and a file block, where the sections after it must move.
 
 Usage: pe_rules_test.py [TestCase ...]   with ONEFILE_PACK naming the packer.
 """
@@ -103,6 +103,8 @@ class PeRules(unittest.TestCase):
             "console": cls.builds.build("console.exe", 5000, "--console"),
             "cached": cls.builds.build("cached.exe", 5000, "--cache", "--product", "Cached",
                                        "--target-dir", "{TEMP}\\cache"),
+            "named": cls.builds.build("named.exe", 5000, "--console", "--company", "A Company",
+                                      "--product", "A Product", "--version", "1.2.3.4"),
         }
         # Where the read-only data ends for 5000 bytes of noise, and the
         # noise that makes it end at each place around the next page.
@@ -161,6 +163,22 @@ class PeRules(unittest.TestCase):
             self.assertEqual(file_end, os.path.getsize(path))
             self.assertEqual(image["SizeOfImage"], memory_end)
             self.assertEqual(image["SizeOfImage"] % section_alignment, 0)
+        self.for_each(check)
+
+    def test_the_read_only_data_starts_on_a_page_in_the_file_right_after_the_section_before(self):
+        # Only then can a loader map the attached data from the file (Wine
+        # reads a section that starts elsewhere into memory whole); the
+        # padding before it belongs to the section before, within its last
+        # page, where a signature's hash covers it and the loader maps nothing
+        # more.
+        def check(name, path, image):
+            page = image["SectionAlignment"]
+            sections = [s for s in image["sections"] if s["raw"]]
+            index = [s["name"] for s in sections].index(".rdata")
+            rdata, before = sections[index], sections[index - 1]
+            self.assertEqual(rdata["offset"] % page, 0)
+            self.assertEqual(before["offset"] + before["raw"], rdata["offset"])
+            self.assertLessEqual(before["raw"], align_up(before["virtual"], page))
         self.for_each(check)
 
     def test_the_headers_size_holds_the_headers_rounded_to_a_file_block(self):
