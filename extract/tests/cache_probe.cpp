@@ -3,6 +3,9 @@
 //     completion marker fails (a full disk); caches go to <temp>\cache
 //   cache_probe entry=<name> <temp>   a later run's child naming its entry
 //     library <name> (as the build's constant holds it)
+//   cache_probe run <temp>   a whole run through the driver, whose entry
+//     library is this program: its run_code reports what the application
+//     finds in the process and returns 7
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -11,9 +14,12 @@
 
 #include "base/seams.h"
 #include "base/state.h"
+#include "bootstrap/driver.h"
+#include "cleanup/cleanup.h"
 #include "extract/cache.h"
 #include "extract/target_directory.h"
 #include "extract/tests/cached_build.h"
+#include "launch/entry_library.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -66,7 +72,60 @@ void reportEvents() {
 
 const std::vector<TestRecord> records = {{L"app.dll", "MZ entry"}, {L"data\\a.txt", "aaaa"}};
 
+// What an ended run of another build left in the cache folder, which the
+// test puts there for the removal beside the application to take up.
+const wchar_t leftover[] = L"fedcba9876543210.partial-99_000000_left";
+HANDLE applicationStarted;
+HANDLE removalBegan;
+std::wstring cacheDirectory;
+DWORD shutdownLevelAtStart;
+
+HMODULE WINAPI loadThisProgram(LPCWSTR, HANDLE, DWORD) {
+    return GetModuleHandleW(nullptr);
+}
+
+// The removal stops at what was left until the process ends, once the
+// application runs; a removal that holds up the application's start goes on
+// after a while, and says so.
+HANDLE WINAPI openStoppingAtTheLeftover(LPCWSTR path, DWORD access, DWORD share,
+                                        LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                        DWORD flags, HANDLE templateFile) {
+    const size_t length = wcslen(path), leftoverLength = wcslen(leftover);
+    if (length >= leftoverLength && wcscmp(path + length - leftoverLength, leftover) == 0) {
+        SetEvent(removalBegan);
+        if (WaitForSingleObject(applicationStarted, 20000) == WAIT_OBJECT_0) {
+            Sleep(INFINITE);
+        }
+        printf("the removal held up the application\n");
+        fflush(stdout);
+    }
+    return CreateFileW(path, access, share, security, disposition, flags, templateFile);
+}
+
 } // namespace
+
+ONEFILE_ENTRY int run_code(int, wchar_t**, const wchar_t*) {
+    SetEvent(applicationStarted);
+    // Nothing the unpacking needed may stay: the application gets the
+    // console's events and the end of the session as it would in a child.
+    printf("console handler %s\n",
+           SetConsoleCtrlHandler(consoleControlHandler, FALSE) ? "still there" : "gone");
+    DWORD level = 0, shutdownFlags = 0;
+    GetProcessShutdownParameters(&level, &shutdownFlags);
+    printf("shutdown level %s\n", level == shutdownLevelAtStart ? "as at the start" : "changed");
+    // Other runs can neither set aside nor remove the directory it runs from.
+    const std::wstring moved = cacheDirectory + L".moved";
+    const bool held = !MoveFileW(cacheDirectory.c_str(), moved.c_str());
+    if (!held) {
+        MoveFileW(moved.c_str(), cacheDirectory.c_str());
+    }
+    printf("cache %s\n", held ? "held" : "free");
+    printf("removal %s\n", WaitForSingleObject(removalBegan, 20000) == WAIT_OBJECT_0
+                               ? "beside the application"
+                               : "not begun");
+    fflush(stdout);
+    return 7;
+}
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3) {
@@ -98,6 +157,17 @@ int wmain(int argc, wchar_t** argv) {
         nameCachedEntryLibrary();
         printf("named %s\n", toUtf8(entryLibraryPath).c_str());
         return 0;
+    }
+    if (scenario == L"run") {
+        setCachedBuild(records);
+        cacheDirectory = std::wstring(argv[2]) + L"\\cache\\" + testCacheId;
+        applicationStarted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        removalBegan = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        DWORD shutdownFlags = 0;
+        GetProcessShutdownParameters(&shutdownLevelAtStart, &shutdownFlags);
+        seamLoadLibraryExW = loadThisProgram;
+        seamCreateFileW = openStoppingAtTheLeftover;
+        return runBootstrap(argc, argv);
     }
     return 100;
 }

@@ -96,6 +96,22 @@ class Cache : public OwnTemporaryDirectory {
     // Where the builds keep their caches: their spec is "{TEMP}\cache".
     std::wstring cacheFolder() const { return ownTemp + L"\\cache"; }
 
+    // A copy of the build whose attached data is damaged at its first byte,
+    // with the build's id (which names the directory) intact: it runs only
+    // when the archive is not opened at all.
+    std::wstring damagedCopy() const {
+        std::string image = readFileBytes(helloCached());
+        size_t start = image.find(std::string("QJY\x28\xB5\x2F\xFD", 7));
+        if (start == std::string::npos) {
+            ADD_FAILURE() << "no attached data in the build";
+            return helloCached();
+        }
+        image[start] = static_cast<char>(image[start] ^ 0x55);
+        std::wstring damaged = ownTemp + L"\\damaged_cached.exe";
+        writeFileBytes(damaged, image);
+        return damaged;
+    }
+
     // The one cache directory, once a run has made it.
     std::wstring cacheDirectory() const {
         std::vector<std::wstring> names = listDirectory(cacheFolder());
@@ -152,15 +168,8 @@ TEST_F(Cache, ASecondRunWritesNothingReadsNoArchiveAndSeesTheSame) {
     EXPECT_EQ(snapshot(cache), before);
     EXPECT_EQ(listDirectory(cacheFolder()).size(), 1u);
 
-    // No record is read: a copy whose frame is damaged (the build's id, which
-    // names the directory, stays) still starts from the cache.
-    std::string image = readFileBytes(helloCached());
-    size_t frame = image.find(std::string("QJY\x28\xB5\x2F\xFD", 7));
-    ASSERT_NE(frame, std::string::npos);
-    image[frame + 200] = static_cast<char>(image[frame + 200] ^ 0x55);
-    std::wstring damaged = ownTemp + L"\\damaged_cached.exe";
-    writeFileBytes(damaged, image);
-    ProcessResult fromCache = runProcess(damaged, {L":quiet", L":exit=3"});
+    // The archive is not read: a damaged copy still starts from the cache.
+    ProcessResult fromCache = runProcess(damagedCopy(), {L":quiet", L":exit=3"});
     EXPECT_EQ(fromCache.exitCode, 3u) << fromCache.out << fromCache.err;
 }
 
@@ -490,11 +499,18 @@ TEST_F(Cache, AProgramTheApplicationStartsRunsFromTheCacheAsItIs) {
     runQuietly(helloCached());
     const std::wstring cache = cacheDirectory();
     const auto files = snapshot(cache);
-    ProcessResult r = runProcess(helloCached(), {L":quiet", L":spawn=:exit=5 :plugin"});
+    // From a copy that cannot unpack: neither run opens the archive. The program
+    // the application starts (itself again) gets the environment the
+    // application has, the name the user typed included.
+    const std::wstring program = damagedCopy();
+    RunningProcess run(program, L"typed\\name :quiet \":spawn=:exit=5 :plugin\"");
+    ProcessResult r = run.wait(60000);
     EXPECT_EQ(r.exitCode, 0u) << r.out << r.err;
     HelloOutput o(r.out);
     EXPECT_EQ(o.get("plugin"), "greetings from plugins\\greeter.dll") << r.out;
     EXPECT_EQ(o.get("library"), toUtf8(cache) + "\\hello.dll");
+    EXPECT_EQ(o.get(handshakeOriginalArgv0Variable), "typed\\name") << r.out;
+    EXPECT_EQ(o.get(handshakeDirectoryVariable), toUtf8(ownTemp)) << r.out;
     EXPECT_NE(r.out.find("spawned status=5"), std::string::npos) << r.out;
     EXPECT_EQ(snapshot(cache), files);
     EXPECT_EQ(listDirectory(cacheFolder()).size(), 1u) << names();

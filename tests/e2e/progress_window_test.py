@@ -45,16 +45,17 @@ def seen(run):
 
 
 def check_run(found, shown, status):
-    """The child's status came back, the focus stayed where it was, and no
-    window was left once the child had started or the removal had begun.
+    """The application's status came back, the focus stayed where it was, and
+    no window was left once the application had started or the removal had
+    begun.
     When `shown`: one window, titled with the product's name, whose bar
     followed the unpacking, with Common Controls 6 (which lives in WinSxS;
     the system directory's is version 5); else no window and no COMCTL32 at
     all."""
     check(found.get("status") == [hex(status)], f"status not {hex(status)}\n{found['all']}")
     check("watched foreground" not in found, f"a window took the focus\n{found['all']}")
-    check("watched beside-child" not in found,
-          f"a window was still there once the child had started\n{found['all']}")
+    check("watched beside-application" not in found,
+          f"a window was still there once the application had started\n{found['all']}")
     check_gone_before_removal(found)
     if not shown:
         check(not {"watched window", "watched bar", "watched comctl32"} & found.keys(),

@@ -9,7 +9,10 @@
 //   watched window="<title>"          each title once
 //   watched bar=<position>,...        the bar's positions, when there was one
 //   watched foreground="<title>"      when a window of the program had the focus
-//   watched beside-child="<title>"    a window seen while the program had a child process
+//   watched beside-application="<title>"  a window seen while the application ran: the
+//                                     program had a child process, or had loaded a library
+//                                     from the folders in TEMP (a cached build runs the
+//                                     application in its own process)
 //   watched beside-removal="<title>"  a window seen once those folders had begun to shrink
 //   watched comctl32="<path>"         when the program had loaded COMCTL32
 // and exits with the program's status.
@@ -30,10 +33,10 @@ namespace {
 
 DWORD watched;
 // As of the last look, taken before the windows are looked at.
-bool childRuns;
+bool applicationRuns;
 bool removing;
 std::set<std::wstring> titles;
-std::set<std::wstring> besideChild;
+std::set<std::wstring> besideApplication;
 std::set<std::wstring> besideRemoval;
 std::set<std::wstring> foreground;
 std::set<int> positions;
@@ -57,8 +60,8 @@ BOOL CALLBACK lookAtWindow(HWND window, LPARAM) {
     std::wstring title = watchedTitle(window);
     if (title != L"\n" && IsWindowVisible(window)) {
         titles.insert(title);
-        if (childRuns) {
-            besideChild.insert(title);
+        if (applicationRuns) {
+            besideApplication.insert(title);
         }
         if (removing) {
             besideRemoval.insert(title);
@@ -118,12 +121,18 @@ void lookAtTemp() {
     most = entries > most ? entries : most;
 }
 
-void lookAtModules(HANDLE process) {
+// Whether the program has loaded a library from the folders in TEMP.
+bool lookAtModules(HANDLE process) {
     HMODULE modules[1024];
     DWORD needed = 0;
     if (!K32EnumProcessModulesEx(process, modules, sizeof modules, &needed, LIST_MODULES_ALL)) {
-        return;
+        return false;
     }
+    wchar_t temp[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"TEMP", temp, MAX_PATH);
+    std::wstring unpacked = std::wstring(temp) + L"\\";
+    CharLowerW(&unpacked[0]);
+    bool fromTemp = false;
     for (DWORD i = 0; i < needed / sizeof modules[0] && i < 1024; ++i) {
         wchar_t path[MAX_PATH] = {};
         K32GetModuleFileNameExW(process, modules[i], path, MAX_PATH);
@@ -132,7 +141,9 @@ void lookAtModules(HANDLE process) {
         if (name.size() >= 13 && name.compare(name.size() - 13, 13, L"\\comctl32.dll") == 0) {
             comctl32 = path;
         }
+        fromTemp = fromTemp || name.compare(0, unpacked.size(), unpacked) == 0;
     }
+    return fromTemp;
 }
 
 } // namespace
@@ -154,13 +165,12 @@ int wmain(int argc, wchar_t** argv) {
     watched = process.dwProcessId;
     do {
         lookAtTemp();
-        childRuns = hasChild();
+        applicationRuns = lookAtModules(process.hProcess) || hasChild();
         EnumWindows(lookAtWindow, 0);
         std::wstring title = watchedTitle(GetForegroundWindow());
         if (title != L"\n") {
             foreground.insert(title);
         }
-        lookAtModules(process.hProcess);
     } while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT);
     DWORD status = 0;
     GetExitCodeProcess(process.hProcess, &status);
@@ -179,8 +189,8 @@ int wmain(int argc, wchar_t** argv) {
     for (const std::wstring& title : foreground) {
         print("foreground", title);
     }
-    for (const std::wstring& title : besideChild) {
-        print("beside-child", title);
+    for (const std::wstring& title : besideApplication) {
+        print("beside-application", title);
     }
     for (const std::wstring& title : besideRemoval) {
         print("beside-removal", title);
