@@ -171,13 +171,31 @@ TEST_F(CachedDirectory, ACompleteCopyIsHeldAsItIsAndAnyDamageIsUnpackedAgain) {
 TEST_F(CachedDirectory, ACopyThatHoldsALinkIsUnpackedAgain) {
     ASSERT_GT(prepare(), 0);
     FakeListings fakes;
-    // No record makes a link: what it leads to may change at any time.
-    listingFakes.linkPrefix = L"greeter.dll";
-    listingFakes.linkListings = 1;
-    EXPECT_GT(prepare(), 0) << "a copy with a link was used as it was";
-    expectComplete();
-    EXPECT_EQ(listingFakes.linkListings, 0);
-    EXPECT_EQ(prepare(), 0) << "the new copy is not trusted";
+    // No record makes a link: what it leads to may change at any time. One
+    // in a file's place, and one added beside the files, which leaves the
+    // count of files as it was.
+    const std::wstring added = cache() + L"\\plugins\\added-link";
+    for (bool addLink : {false, true}) {
+        if (addLink) {
+            writeFileBytes(added, "");
+        }
+        const wchar_t* link = addLink ? L"added-link" : L"greeter.dll";
+        listingFakes.linkPrefix = link;
+        listingFakes.linkListings = 1;
+        EXPECT_GT(prepare(), 0) << toUtf8(link) << ": a copy with a link was used as it was";
+        expectComplete();
+        EXPECT_FALSE(pathExists(added));
+        EXPECT_EQ(listingFakes.linkListings, 0);
+        EXPECT_EQ(prepare(), 0) << toUtf8(link) << ": the new copy is not trusted";
+    }
+}
+
+TEST_F(CachedDirectory, AFileOfTheMarkersNameBelowTheTopIsOneOfTheBuilds) {
+    // Only the top's is the marker; the packer lets an application have its own below.
+    setCachedBuild({{L"app.dll", "MZ entry"}, {L"data\\onefile-cache-complete", "its own"}});
+    ASSERT_GT(prepare(), 0);
+    EXPECT_EQ(readFileBytes(cache() + L"\\data\\onefile-cache-complete"), "its own");
+    EXPECT_EQ(prepare(), 0) << "a complete copy was unpacked again";
 }
 
 TEST_F(CachedDirectory, AFileAtTheCachesNameIsSetAsideAndRemoved) {
