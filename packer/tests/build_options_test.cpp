@@ -12,7 +12,7 @@ namespace {
 
 TEST(ProgressWindowOption, ReachesTheImageBesideTheOtherOptions) {
     EntryTree tree;
-    ASSERT_EQ(tree.build({"--progress-window", "--error-dialog"}).exitCode, 0);
+    ASSERT_TRUE(succeeded(tree.build({"--progress-window", "--error-dialog"})));
     EXPECT_EQ(infoOf(tree.out / "app.exe")["options"], json({"error-dialog", "progress-window"}));
     CommandResult text = runPacker({"info", (tree.out / "app.exe").string()});
     EXPECT_NE(text.out.find("\noptions: error-dialog, progress-window\n"), std::string::npos)

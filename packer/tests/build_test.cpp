@@ -89,7 +89,7 @@ TEST(Build, MakesAGuiExecutableWithTheBootstrapsImageSettingsAndSystemImportsOnl
 
 TEST(Build, CarriesExactlyTheAttachedDataOfArchiveInReadOnlyData) {
     Built built;
-    ASSERT_EQ(built.build("app.exe").exitCode, 0);
+    ASSERT_TRUE(succeeded(built.build("app.exe")));
     CommandResult archived = runPacker({"archive", built.input.string(), "--entry", "app.dll",
                                         "--output", (built.scratch / "data.bin").string()});
     ASSERT_EQ(archived.exitCode, 0) << archived.err;
@@ -128,15 +128,15 @@ TEST(Build, TwoBuildsOfTheSameTreeAreByteIdentical) {
     // The same output name, as the product name comes from it.
     fs::create_directories(built.scratch / "one");
     fs::create_directories(built.scratch / "two");
-    ASSERT_EQ(built.build("one/app.exe").exitCode, 0);
-    ASSERT_EQ(built.build("two/app.exe", {"--threads", "1"}).exitCode, 0);
+    ASSERT_TRUE(succeeded(built.build("one/app.exe")));
+    ASSERT_TRUE(succeeded(built.build("two/app.exe", {"--threads", "1"})));
     EXPECT_TRUE(readFile(built.scratch / "one" / "app.exe") ==
                 readFile(built.scratch / "two" / "app.exe"));
 }
 
 TEST(Build, ProductNameDefaultsToTheOutputNameAndVersionTo0000) {
     Built built;
-    ASSERT_EQ(built.build("My Tool.EXE").exitCode, 0);
+    ASSERT_TRUE(succeeded(built.build("My Tool.EXE")));
     std::map<std::string, std::string> slots = constantSlots(built.scratch / "My Tool.EXE");
     const std::string& product = slots[ONEFILE_SYMBOL_PRODUCT_NAME];
     EXPECT_EQ(product, zeroFilled(wide(u"My Tool"), product.size()));
@@ -156,7 +156,7 @@ std::string subsystemOf(const std::string& bytes) {
 
 TEST(Build, ConsoleMakesAConsoleProgramAndTheReaderTellsBothKinds) {
     Built built;
-    ASSERT_EQ(built.build("gui.exe").exitCode, 0);
+    ASSERT_TRUE(succeeded(built.build("gui.exe")));
     CommandResult r = built.build("console.exe", {"--console"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(subsystemOf(readFile(built.scratch / "gui.exe")), "GUI");
@@ -169,7 +169,7 @@ TEST(Build, ConsoleMakesAConsoleProgramAndTheReaderTellsBothKinds) {
 
 TEST(Build, TheSubsystemReaderRefusesWhatIsNoImageAndNamesOtherValues) {
     Built built;
-    ASSERT_EQ(built.build("app.exe").exitCode, 0);
+    ASSERT_TRUE(succeeded(built.build("app.exe")));
     const std::string image = readFile(built.scratch / "app.exe");
     const size_t signature =
         static_cast<unsigned char>(image[0x3C]) | static_cast<unsigned char>(image[0x3D]) << 8;

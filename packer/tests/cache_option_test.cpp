@@ -84,11 +84,11 @@ TEST(CacheOption, NamesTheDirectoryByTheAttachedDataAndInfoSaysSo) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(infoOf(tree.out / "b.exe")["targetDirectory"]["cache"]["id"], id);
     writeFile(tree.input / "data" / "one.txt", "One");
-    ASSERT_EQ(tree.build({"--cache"}, "build", "c.exe").exitCode, 0);
+    ASSERT_TRUE(succeeded(tree.build({"--cache"}, "build", "c.exe")));
     EXPECT_NE(infoOf(tree.out / "c.exe")["targetDirectory"]["cache"]["id"], id);
 
     // A per-run build carries no cache: an empty id, no facts.
-    ASSERT_EQ(tree.build({}, "build", "d.exe").exitCode, 0);
+    ASSERT_TRUE(succeeded(tree.build({}, "build", "d.exe")));
     json perRun = infoOf(tree.out / "d.exe")["targetDirectory"];
     EXPECT_EQ(perRun["mode"], "per-run");
     EXPECT_FALSE(perRun.contains("cache"));
@@ -111,12 +111,12 @@ TEST(CacheOption, RefusesAFileThatWouldTakeTheMarksNameAndAPerRunSpec) {
         << r.err;
     EXPECT_TRUE(directoryNames(tree.out).empty());
     // Below the top, or in a per-run build, the name is an ordinary one.
-    EXPECT_EQ(tree.build({}).exitCode, 0);
+    EXPECT_TRUE(succeeded(tree.build({})));
     fs::remove(tree.out / "app.exe");
     fs::create_directories(tree.input / "sub");
     fs::rename(tree.input / "Onefile-Cache-Complete",
                tree.input / "sub" / "onefile-cache-complete");
-    EXPECT_EQ(tree.build({"--cache"}).exitCode, 0);
+    EXPECT_TRUE(succeeded(tree.build({"--cache"})));
     fs::remove(tree.out / "app.exe");
 
     r = tree.build({"--cache", "--target-dir", ONEFILE_DEFAULT_TARGET_DIRECTORY_SPEC});
@@ -137,8 +137,8 @@ TEST(CacheOption, KeepOtherVersionsIsAnOptionOfCachedBuildsThatInfoNames) {
         << r.err;
     EXPECT_TRUE(directoryNames(tree.out).empty());
 
-    ASSERT_EQ(tree.build({"--cache", "--keep-other-versions"}, "build", "keep.exe").exitCode, 0);
-    ASSERT_EQ(tree.build({"--cache"}, "build", "plain.exe").exitCode, 0);
+    ASSERT_TRUE(succeeded(tree.build({"--cache", "--keep-other-versions"}, "build", "keep.exe")));
+    ASSERT_TRUE(succeeded(tree.build({"--cache"}, "build", "plain.exe")));
     EXPECT_EQ(infoOf(tree.out / "keep.exe")["options"], json::array({"keep-other-versions"}));
     EXPECT_EQ(infoOf(tree.out / "plain.exe")["options"], json::array());
     // The option changes nothing of what is unpacked: both builds share a directory.

@@ -17,7 +17,7 @@ struct Help {
 
 std::vector<std::string> commandNames() {
     CommandResult r = runPacker({"--help"});
-    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(succeeded(r));
     std::vector<std::string> names;
     std::istringstream lines(r.out.substr(r.out.find("commands:\n")));
     std::string line;

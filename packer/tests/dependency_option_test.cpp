@@ -108,7 +108,7 @@ TEST_F(DependencyBuild, AllowedMissingLibrariesPackAndInspectingNamesThem) {
     std::vector<std::string> verify = {"verify", output.string()};
     std::vector<std::string> allowed = allowRuntime();
     verify.insert(verify.end(), allowed.begin(), allowed.end());
-    EXPECT_EQ(runPacker(verify).exitCode, 0);
+    EXPECT_TRUE(succeeded(runPacker(verify)));
     // info takes the allowance too.
     std::vector<std::string> info = {"info", output.string(), "--json"};
     info.insert(info.end(), allowed.begin(), allowed.end());
@@ -134,14 +134,14 @@ TEST_F(DependencyBuild, AnImportThePackagedLibraryDoesNotExportIsRefusedByNameAn
         EXPECT_NE(r.err.find("linked against"), std::string::npos);
     }
     // Packed all the same for a test of the bootstrap, info names it.
-    ASSERT_EQ(build({"--no-entry-check"}).exitCode, 0);
+    ASSERT_TRUE(succeeded(build({"--no-entry-check"})));
     nlohmann::json functions = infoOf(output)["dependencies"]["missingFunctions"];
     ASSERT_EQ(functions.size(), 1u);
     EXPECT_EQ(functions[0]["ordinal"], 2);
     EXPECT_EQ(functions[0]["library"], "helper.dll");
 
     put("helper.dll", "helper.dll");
-    EXPECT_EQ(build().exitCode, 0);
+    EXPECT_TRUE(succeeded(build()));
 }
 
 TEST_F(DependencyBuild, APlugInsLibraryBesideItIsWarnedOfAndOneMissingRefused) {
@@ -167,11 +167,11 @@ TEST_F(DependencyBuild, TheErrorDialogIsAGuiBuildsOptionThatInfoReports) {
     EXPECT_NE(r.err.find("--error-dialog is for GUI programs"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(output));
 
-    ASSERT_EQ(build().exitCode, 0);
+    ASSERT_TRUE(succeeded(build()));
     EXPECT_EQ(infoOf(output)["options"], nlohmann::json::array());
     EXPECT_NE(runPacker({"info", output.string()}).out.find("\noptions: none\n"),
               std::string::npos);
-    ASSERT_EQ(build({"--error-dialog"}).exitCode, 0);
+    ASSERT_TRUE(succeeded(build({"--error-dialog"})));
     EXPECT_EQ(infoOf(output)["options"], nlohmann::json::array({"error-dialog"}));
     EXPECT_NE(runPacker({"info", output.string()}).out.find("\noptions: error-dialog\n"),
               std::string::npos);

@@ -210,7 +210,7 @@ TEST(DryRun, ListsWhatBuildThenPacksAsListListsIt) {
     EXPECT_TRUE(directoryNames(tree.out).empty());
     EXPECT_NE(planned.err.find("onefile-pack: dry run: 9 files, "), std::string::npos)
         << planned.err;
-    ASSERT_EQ(tree.build(options).exitCode, 0);
+    ASSERT_TRUE(succeeded(tree.build(options)));
     CommandResult listed = runPacker({"list", (tree.out / "app.exe").string()});
     ASSERT_EQ(listed.exitCode, 0) << listed.err;
     EXPECT_EQ(planned.out, listed.out);

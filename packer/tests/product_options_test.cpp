@@ -185,7 +185,7 @@ TEST(ProductOptions, TheResourcesAndTheDataAreWrittenIntoTheImage) {
     EXPECT_NE(headers.out.find(".rsrc"), std::string::npos) << headers.out;
     // The image carries the attached data that archive writes.
     std::string exe = readFile(tree.out / "app.exe");
-    ASSERT_EQ(tree.build({}, "archive", "data.bin").exitCode, 0);
+    ASSERT_TRUE(succeeded(tree.build({}, "archive", "data.bin")));
     EXPECT_NE(exe.find(readFile(tree.out / "data.bin")), std::string::npos);
 }
 

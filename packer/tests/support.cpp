@@ -98,6 +98,15 @@ std::vector<std::string> packerCommand() {
     return {ONEFILE_PACK_PATH};
 }
 
+testing::AssertionResult succeeded(const CommandResult& result) {
+    if (result.exitCode == 0) {
+        return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure() << "status " << result.exitCode << "\nstandard error:\n"
+                                       << result.err << "\nstandard output:\n"
+                                       << result.out;
+}
+
 CommandResult runPacker(const std::vector<std::string>& arguments) {
     std::vector<std::string> command = packerCommand();
     command.insert(command.end(), arguments.begin(), arguments.end());

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 // A fresh directory, removed with its contents at the end of the test.
@@ -34,6 +35,10 @@ struct CommandResult {
 
 // Runs `arguments` (element 0 the program) and waits for it.
 CommandResult runCommand(const std::vector<std::string>& arguments);
+
+// Passes when the command ended with status 0; otherwise the failure shows the
+// status and what the command printed, which the status alone would not.
+testing::AssertionResult succeeded(const CommandResult& result);
 
 // The packer under test: the host's, or, when ONEFILE_PACK_EXE names
 // onefile-pack.exe, that one under Wine with the build's prefix, which then
