@@ -4,6 +4,7 @@
 
 #include "base/build_constants.h"
 #include "base/state.h"
+#include "base/user.h"
 #include "cleanup/cleanup.h"
 
 namespace {
@@ -46,24 +47,16 @@ LRESULT CALLBACK sessionWindowProcedure(HWND window, UINT message, WPARAM wParam
     }
 }
 
-template <typename Function> Function user32Function(HMODULE user32, const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(user32, name)));
+template <typename Function> Function bound(const char* name) {
+    return reinterpret_cast<Function>(user32Function(name));
 }
 
 DWORD WINAPI sessionWindowThread(void*) {
-    // From the system directory only, never from wherever the process started.
-    HMODULE user32 = LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (user32 == nullptr) {
-        return 0;
-    }
-    RegisterClassFunction registerClass =
-        user32Function<RegisterClassFunction>(user32, "RegisterClassW");
-    CreateWindowFunction createWindow =
-        user32Function<CreateWindowFunction>(user32, "CreateWindowExW");
-    GetMessageFunction getMessage = user32Function<GetMessageFunction>(user32, "GetMessageW");
-    DispatchMessageFunction dispatchMessage =
-        user32Function<DispatchMessageFunction>(user32, "DispatchMessageW");
-    defaultWindowProcedure = user32Function<DefaultWindowProcedure>(user32, "DefWindowProcW");
+    RegisterClassFunction registerClass = bound<RegisterClassFunction>("RegisterClassW");
+    CreateWindowFunction createWindow = bound<CreateWindowFunction>("CreateWindowExW");
+    GetMessageFunction getMessage = bound<GetMessageFunction>("GetMessageW");
+    DispatchMessageFunction dispatchMessage = bound<DispatchMessageFunction>("DispatchMessageW");
+    defaultWindowProcedure = bound<DefaultWindowProcedure>("DefWindowProcW");
     if (registerClass == nullptr || createWindow == nullptr || getMessage == nullptr ||
         dispatchMessage == nullptr || defaultWindowProcedure == nullptr) {
         return 0;

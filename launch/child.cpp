@@ -60,7 +60,7 @@ int runEntryLibraryHere(void (*alongside)()) {
     return runEntryLibrary(argumentCount, argumentVector, entryLibraryPath);
 }
 
-int launchChildInstance(void (*whileChildRuns)()) {
+int launchChildInstance() {
     const wchar_t* executable = publishLaunchValues();
 
     STARTUPINFOW startup = {};
@@ -104,9 +104,6 @@ int launchChildInstance(void (*whileChildRuns)()) {
     childStarted = true;
     ResumeThread(child.hThread);
     SYSTEM_CALL(CloseHandle)(child.hThread);
-    if (whileChildRuns != nullptr) {
-        whileChildRuns();
-    }
     if (waitHandle != nullptr) {
         SYSTEM_CALL(WaitForSingleObject)(waitHandle, INFINITE);
         if (!SYSTEM_CALL(GetExitCodeProcess)(waitHandle, &status)) {

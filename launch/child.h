@@ -4,9 +4,7 @@
 #pragma once
 
 // Runs the child to its end and returns its exit status (1 when unreadable).
-// `whileChildRuns`, when given, is called once the child is running, before
-// the wait: work of the parent's that the child's start should not wait for.
-int launchChildInstance(void (*whileChildRuns)() = nullptr);
+int launchChildInstance();
 
 // Loads the entry library named in entryLibraryPath in this process and
 // returns the result of its run_code, with what a child would have had: the

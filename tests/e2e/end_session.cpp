@@ -14,35 +14,23 @@
 #include <windows.h>
 
 #include <stdio.h>
-#include <wchar.h>
+
+#include <string>
+
+#include "tests/support/process.h"
 
 namespace {
 
 constexpr DWORD answerMilliseconds = 30000;
 
-// The entries of the first onefile_* directory in `folder`, -1 when none exists.
-int unpackedEntries(const wchar_t* folder) {
-    wchar_t pattern[MAX_PATH];
-    swprintf(pattern, MAX_PATH, L"%ls\\onefile_*", folder);
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE) {
-        return -1;
-    }
-    FindClose(search);
-    swprintf(pattern, MAX_PATH, L"%ls\\%ls\\*", folder, found.cFileName);
-    search = FindFirstFileW(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE) {
-        return 0;
-    }
-    int entries = 0;
-    do {
-        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) {
-            ++entries;
+// The entries of the onefile_* directory in `folder`, -1 when none exists.
+int unpackedEntries(const std::wstring& folder) {
+    for (const std::wstring& name : listDirectory(folder)) {
+        if (name.rfind(L"onefile_", 0) == 0) {
+            return static_cast<int>(listDirectory(folder + L"\\" + name).size());
         }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    return entries;
+    }
+    return -1;
 }
 
 // The process that owns windows of every class, 0 while one is missing or
