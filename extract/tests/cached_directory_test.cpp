@@ -120,8 +120,8 @@ class CachedDirectory : public testing::Test {
     std::wstring originalTemp;
     const std::vector<TestRecord> records = {{L"app.dll", "MZ entry"},
                                              {L"plugins\\greeter.dll", "greeter"},
-                                             {L"data\\a.txt", "aaaa"},
-                                             {L"data\\b.txt", "bbbb"}};
+                                             {L"data\\a.txt", "aaa"},
+                                             {L"data\\b.txt", "bbbbb"}};
 };
 
 TEST_F(CachedDirectory, ACompleteCopyIsHeldAsItIsAndAnyDamageIsUnpackedAgain) {
@@ -143,6 +143,13 @@ TEST_F(CachedDirectory, ACompleteCopyIsHeldAsItIsAndAnyDamageIsUnpackedAgain) {
         // Count and sizes stay: only the names tell.
         {"a file renamed", rename(L"\\plugins\\greeter.dll", L"\\plugins\\greeter.dll.old")},
         {"a file moved to another folder", rename(L"\\data\\a.txt", L"\\plugins\\a.txt")},
+        // Names, count, total and the sizes found all stay: only which file
+        // has which size tells.
+        {"two files that trade sizes",
+         [&] {
+             writeFileBytes(cache() + L"\\data\\a.txt", "aaaaa");
+             writeFileBytes(cache() + L"\\data\\b.txt", "bbb");
+         }},
         {"a marker one byte longer", [&] { writeFileBytes(marker, markerText + "0"); }},
         {"a marker one byte shorter",
          [&] { writeFileBytes(marker, markerText.substr(0, markerText.size() - 1)); }},
