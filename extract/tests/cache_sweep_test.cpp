@@ -178,9 +178,6 @@ TEST(CacheFolderSweep, OnlyWhatTheProductsOwnRunsMadeGoes) {
         // is not known.
         {L"4444444444444444", older},
         {L"4444444444444444.aside-1_000000_abc", older},
-        // The product's, but not complete, or not of the build its name gives.
-        {L"5555555555555555", markerOf(L"5555555555555555", false)},
-        {L"6666666666666666", markerOf(L"7777777777777777", true)},
     };
     const std::pair<std::wstring, std::string> go[] = {
         {L"8888888888888888", markerOf(L"8888888888888888", true)},

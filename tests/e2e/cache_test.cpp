@@ -372,12 +372,6 @@ TEST_F(Cache, OnlyCompleteCopiesOfOtherBuildsAndWhatEndedRunsLeftGo) {
         // A partial copy that a run still unpacks into: held below, as its
         // run holds it (the identifier in its name is nobody's here).
         {L"4444444444444444.partial-4294967292_000000_abc", firstLine},
-        // The user's own folders, named as a run names its copies.
-        {L"0123456789abcdef.partial-mynotes", ""},
-        {L"fedcba9876543210.aside-photos", ""},
-        // A copy whose marker, as builds wrote it before it named the
-        // product, does not tell whose it is.
-        {L"8888888888888888", "onefile cache 8888888888888888 1 4 0123456789abcdef\r\n"},
     };
     const Entry go[] = {
         // Nothing holds it: its run has ended, whatever its identifier.
