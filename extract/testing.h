@@ -1,6 +1,7 @@
 // The extract room's own state, declared for its tests, which reset it
-// between cases and look at what a run entered. No other room includes this
-// header.
+// between cases and look at what a run entered, and the cache marker's text,
+// with which they make copies of chosen products and builds. No other room
+// includes this header.
 #pragma once
 
 #include <stddef.h>
