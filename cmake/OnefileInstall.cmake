@@ -1,6 +1,7 @@
-# What `cmake --install` puts below its prefix, and the Debian package that
-# CPack makes of the same tree:
-#   bin/onefile-pack
+# What `cmake --install` puts below its prefix, the same tree in both parts of
+# the build: the host part's for Linux (and the Debian package that CPack
+# makes of it), the Windows part's for Windows (the zip):
+#   bin/onefile-pack (.exe)
 #   include/onefile/      entry.h, which entry libraries define run_code with
 #   lib/cmake/onefile/    the CMake package: onefileConfig.cmake, its version file,
 #                         the packer's imported target, onefile_add_entry_library,
@@ -10,9 +11,10 @@
 # The packer carries the bootstrap images and its resources (manifest, version
 # strings, icon) inside itself: it needs nothing else at run time.
 #
-# The Windows packer goes into a zip of its own, onefile-<version>-win64.zip
-# (`cpack -G ZIP`): onefile-pack.exe, the README and the license, in a folder
-# of that name.
+# The Windows tree goes into a zip of its own, onefile-<version>-win64.zip
+# (`cpack -G ZIP` in the host build), in a folder of that name: what a
+# Windows developer needs to pack, and to write and pack an entry library
+# with MinGW-w64 or MSVC, laid out as an installation.
 include(CMakePackageConfigHelpers)
 
 install(TARGETS onefile-pack EXPORT onefileTargets RUNTIME DESTINATION ${ONEFILE_PROGRAM_SUBDIR})
@@ -37,21 +39,21 @@ install(FILES
     ${CMAKE_SOURCE_DIR}/cmake/OnefilePack.cmake
     ${CMAKE_SOURCE_DIR}/cmake/mingw-w64.cmake
     DESTINATION ${ONEFILE_PACKAGE_SUBDIR})
-install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/onefile)
+file(GLOB license_files ${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_SOURCE_DIR}/LICENSE.*
+    ${CMAKE_SOURCE_DIR}/COPYING)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${license_files} DESTINATION share/doc/onefile)
+
+# The packages are made by the host build: the Windows tree is its Windows
+# part's installation.
+if(WIN32)
+    return()
+endif()
 
 # The Debian package: `cpack -G DEB` in the build tree makes
 # onefile_<version>_amd64.deb. dpkg-shlibdeps finds the shared libraries the
 # packer needs (the zstd runtime among them); packing needs nothing else.
 # A consumer's own Windows build needs a MinGW-w64 compiler for its entry
 # library, which is that build's business.
-# The zip's files are a component that `cmake --install` and the Debian
-# package leave out.
-install(PROGRAMS ${CMAKE_BINARY_DIR}/windows/bin/onefile-pack.exe DESTINATION .
-    COMPONENT win64 EXCLUDE_FROM_ALL)
-file(GLOB license_files ${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_SOURCE_DIR}/LICENSE.*
-    ${CMAKE_SOURCE_DIR}/COPYING)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${license_files} DESTINATION .
-    COMPONENT win64 EXCLUDE_FROM_ALL)
 set(ONEFILE_WIN64_PACKAGE onefile-${PROJECT_VERSION}-win64)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/CPackProject.cmake.in ${package_dir}/CPackProject.cmake
     @ONLY)

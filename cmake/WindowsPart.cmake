@@ -67,3 +67,6 @@ foreach(dir IN LISTS ONEFILE_WINDOWS_SUBDIRS)
 endforeach()
 
 onefile_finish_bootstrap_libraries()
+
+# The installation for Windows, which the host build zips.
+include(OnefileInstall)

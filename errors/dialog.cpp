@@ -34,21 +34,31 @@ bool visibleWindowStation() {
     return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
+// Appends `text` to the box's text at `length`, widened, as far as it fits.
+size_t appendDialogText(size_t length, const char* text) {
+    constexpr size_t capacity = sizeof dialogText / sizeof dialogText[0];
+    for (; *text != 0 && length + 1 < capacity; ++text) {
+        dialogText[length++] = static_cast<unsigned char>(*text);
+    }
+    dialogText[length] = 0;
+    return length;
+}
+
 } // namespace
 
-void showFailureDialog(const char* line) {
+void showFailureDialog(const char* line, const char* advice) {
     if ((onefileBuildOptions & buildOptionErrorDialog) == 0 || !visibleWindowStation()) {
         return;
     }
-    size_t length = 0;
-    while (line[length] != 0 && length + 1 < sizeof dialogText / sizeof dialogText[0]) {
-        dialogText[length] = static_cast<unsigned char>(line[length]);
-        ++length;
-    }
+    size_t length = appendDialogText(0, line);
     while (length > 0 && (dialogText[length - 1] == L'\n' || dialogText[length - 1] == L'\r')) {
         --length;
     }
     dialogText[length] = 0;
+    if (advice != nullptr) {
+        length = appendDialogText(length, "\n\n");
+        appendDialogText(length, advice);
+    }
     SYSTEM_CALL(userMessageBox)
     (nullptr, dialogText, onefileProductName, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }

@@ -9,5 +9,7 @@
 
 // Shows `line` (one line of a failure report, its line break allowed) when
 // the build asks for the dialog and the process has a desktop a person can
-// see; waits until the box is closed. Does nothing otherwise.
-void showFailureDialog(const char* line);
+// see, with `advice` (null for none) in a paragraph below it: the line is
+// for whoever made the application, the advice for the person who started
+// it. Waits until the box is closed. Does nothing otherwise.
+void showFailureDialog(const char* line, const char* advice);

@@ -3,6 +3,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "errors/dialog.h"
 
@@ -18,9 +19,25 @@ const char* const missingSystemText = "no system text for this error code";
 // The line of a formatted report, for the dialog.
 char dialogLine[8192];
 
+// What the dialog tells the person who started the program, besides the
+// line: for a message that means the files it runs are not all there, or
+// not as they were packed, that the fix lies with its installation.
+const char* adviceFor(const char* message) {
+    const char* const incomplete[] = {messageMissingHeader, messageUndecodable,
+                                      messageNoEntryLibrary, messageLoadFailed,
+                                      messageNoEntryPoint};
+    for (const char* known : incomplete) {
+        // By text: each file that includes the messages has its own copy.
+        if (strcmp(message, known) == 0) {
+            return adviceIncomplete;
+        }
+    }
+    return nullptr;
+}
+
 // Writes a formatted report to `stream`, then shows it in the dialog of a
-// build that has one.
-void report(FILE* stream, const char* format, ...) {
+// build that has one, with `advice` (or none) below it.
+void report(FILE* stream, const char* advice, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     vfprintf(stream, format, arguments);
@@ -29,7 +46,7 @@ void report(FILE* stream, const char* format, ...) {
     vsnprintf(dialogLine, sizeof dialogLine, format, arguments);
     va_end(arguments);
     dialogLine[sizeof dialogLine - 1] = 0;
-    showFailureDialog(dialogLine);
+    showFailureDialog(dialogLine, advice);
 }
 
 } // namespace
@@ -46,7 +63,7 @@ void narrowForMessage(const wchar_t* text, char* out, size_t capacity) {
 void fatalError(const char* message) {
     runFailureCleanup();
     puts(message);
-    showFailureDialog(message);
+    showFailureDialog(message, adviceFor(message));
     exit(2);
 }
 
@@ -67,20 +84,21 @@ void fatalErrorWithCode(const char* message, DWORD code, const char* detail) {
     } else {
         text = const_cast<char*>(missingSystemText);
     }
-    report(stderr, "%s ([Error %ld] %s)%s%s\n", message, static_cast<long>(code), text,
-           detail != nullptr ? " " : "", detail != nullptr ? detail : "");
+    report(stderr, adviceFor(message), "%s ([Error %ld] %s)%s%s\n", message,
+           static_cast<long>(code), text, detail != nullptr ? " " : "",
+           detail != nullptr ? detail : "");
     exit(2);
 }
 
 void fatalSpecExpansionError(const wchar_t* spec) {
     narrowForMessage(spec, messageArgument, sizeof messageArgument);
-    report(stderr, "Error, couldn't runtime expand spec '%s'.\n", messageArgument);
+    report(stderr, nullptr, "Error, couldn't runtime expand spec '%s'.\n", messageArgument);
     terminateImmediately();
 }
 
 void fatalOpenFailure(const wchar_t* path) {
     runFailureCleanup();
     narrowForMessage(path, messageArgument, sizeof messageArgument);
-    report(stderr, "Error, failed to open '%s' for writing.\n", messageArgument);
+    report(stderr, nullptr, "Error, failed to open '%s' for writing.\n", messageArgument);
     exit(2);
 }

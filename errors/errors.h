@@ -27,6 +27,12 @@ constexpr char messageLaunchFailed[] = "Error, couldn't launch child";      // f
 constexpr char messageLoadFailed[] = "Error, load DLL.";                    // fatalErrorWithCode
 constexpr char messageNoEntryPoint[] = "Error, DLL entry point not found."; // fatalError
 
+// What the failure dialog says below the line, to the person who started the
+// program rather than to its developer, for failures that mean the
+// application's files are incomplete or damaged on this computer.
+constexpr char adviceIncomplete[] = "This application is incomplete or damaged on this "
+                                    "computer. Reinstall it, or ask its vendor for help.";
+
 // What the child adds to messageLoadFailed's line when the library did not
 // load for want of a library or a function: the importer's path below the
 // target directory, then what it imports and from where.

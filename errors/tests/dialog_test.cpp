@@ -17,6 +17,10 @@ const wchar_t* const withoutDialog = L"errors_probe.exe";
 
 // MB_OK | MB_ICONERROR | MB_SETFOREGROUND
 const std::string boxType = " (type 0x10010)\r\n";
+// What the box says below the line when the application's files are not
+// all there: for the person who started it, not on the streams.
+const std::string incomplete = "\r\n\r\nThis application is incomplete or damaged on this "
+                               "computer. Reinstall it, or ask its vendor for help.";
 
 TEST(ErrorDialog, EachReportAlsoGoesToABoxTitledWithTheProduct) {
     const std::string loadFailure = "Error, load DLL. ([Error 2] " + systemErrorText(2) + ")";
@@ -30,16 +34,16 @@ TEST(ErrorDialog, EachReportAlsoGoesToABoxTitledWithTheProduct) {
         {{L"fatal-error"},
          "Error, couldn't find attached data header.\r\n"
          "box [Test Product] Error, couldn't find attached data header." +
-             boxType,
+             incomplete + boxType,
          "",
          2},
         {{L"with-code", L"2"},
-         "box [Test Product] " + loadFailure + boxType,
+         "box [Test Product] " + loadFailure + incomplete + boxType,
          loadFailure + "\r\n",
          2},
         {{L"with-detail", L"2"},
          "box [Test Product] " + loadFailure + " app.dll imports gone.dll, which cannot be found." +
-             boxType,
+             incomplete + boxType,
          loadFailure + " app.dll imports gone.dll, which cannot be found.\r\n",
          2},
         {{L"open", L"C:\\t\\caf\u00e9.dll"},

@@ -125,6 +125,21 @@ void report(const PackOptions& options, const std::vector<InputFile>& files,
                      " threads), attached data " + std::to_string(summary.totalSize) + " bytes");
 }
 
+// The one line of a pack that succeeded: where it went, how large it is
+// and what it runs, so that a user sees the pack did what was asked.
+void reportWritten(const PackOptions& options, const std::vector<InputFile>& files) {
+    if (options.quiet) {
+        return;
+    }
+    std::error_code error;
+    const uintmax_t size = fs::file_size(options.output, error);
+    printMessage(MessageKind::plain,
+                 "wrote " + quoteForMessage(pathToUtf8(options.output)) +
+                     (error ? std::string() : " (" + std::to_string(size) + " bytes)") + ": " +
+                     std::to_string(files.size()) + (files.size() == 1 ? " file" : " files") +
+                     ", the entry " + quoteForMessage(files.front().shown));
+}
+
 } // namespace
 
 void runArchiveCommand(const PackOptions& options) {
@@ -138,6 +153,7 @@ void runArchiveCommand(const PackOptions& options) {
     AttachedDataSummary summary = pack(options, files, sink);
     output.commit();
     report(options, files, summary);
+    reportWritten(options, files);
 }
 
 BuildConstants buildConstants(const BuildOptions& options) {
@@ -182,7 +198,7 @@ namespace {
 // serve would fail only when the executable runs on someone else's machine.
 void checkEntryLibrary(const BuildOptions& options, const InputFile& entry) {
     MappedFile mapped(entry.source);
-    std::string problem = entryLibraryProblem(mapped.data(), mapped.size());
+    std::string problem = entryLibraryDiagnosis(mapped.data(), mapped.size());
     if (!problem.empty()) {
         throw PackError("--entry " + quoteForMessage(options.entry) + ": " +
                         quoteForMessage(entry.shown) + " " + problem);
@@ -195,13 +211,13 @@ std::u16string programFile(const BuildOptions& options) {
 }
 
 // A program that Explorer and the command prompt would not start.
-void warnOfOutputWithoutExe(const BuildOptions& options) {
+void warnOfOutputWithoutExe(const BuildOptions& options, WarningReport& warnings) {
     const std::string name = pathToUtf8(options.output.filename());
     if (withoutExeSuffix(name) == name) {
-        printMessage(MessageKind::warning,
-                     "--output " + quoteForMessage(pathToUtf8(options.output)) +
-                         " does not end in .exe; Windows starts programs by double-click or by "
-                         "name only when they do");
+        warnings.add({Warning::outputName,
+                      "--output " + quoteForMessage(pathToUtf8(options.output)) +
+                          " does not end in .exe; Windows starts programs by double-click or by "
+                          "name only when they do"});
     }
 }
 
@@ -224,7 +240,8 @@ SpecTextOrigins specTextOrigins(const BuildOptions& options, const BuildConstant
 // Every library that the package's files import must be where the loader
 // will look for it in the child, else the executable fails on the user's
 // machine with no more than a system error code.
-void checkPackageDependencies(const BuildOptions& options, const std::vector<InputFile>& files) {
+void checkPackageDependencies(const BuildOptions& options, const std::vector<InputFile>& files,
+                              WarningReport& warnings) {
     std::vector<PackagedImage> images;
     for (const InputFile& file : files) {
         MappedFile mapped(file.source);
@@ -238,8 +255,8 @@ void checkPackageDependencies(const BuildOptions& options, const std::vector<Inp
     if (!findings.sound()) {
         throw PackError(dependencyRefusal(findings));
     }
-    for (const std::string& warning : findings.warnings) {
-        printMessage(MessageKind::warning, warning);
+    for (const WarningMessage& warning : findings.warnings) {
+        warnings.add(warning);
     }
 }
 
@@ -247,7 +264,8 @@ void checkPackageDependencies(const BuildOptions& options, const std::vector<Inp
 // for a typical user: warned of past the classic limit, refused past the
 // bootstrap's.
 void warnOfLongPaths(const BuildOptions& options, const BuildConstants& constants,
-                     const std::vector<SpecPart>& spec, const std::vector<InputFile>& files) {
+                     const std::vector<SpecPart>& spec, const std::vector<InputFile>& files,
+                     WarningReport& warnings) {
     const std::u16string* longest = &files.front().archivePath.utf16;
     for (const InputFile& file : files) {
         if (file.archivePath.utf16.size() > longest->size()) {
@@ -267,7 +285,7 @@ void warnOfLongPaths(const BuildOptions& options, const BuildConstants& constant
     }
     std::string warning = checkPathBudget(directory, *longest);
     if (!warning.empty()) {
-        printMessage(MessageKind::warning, warning);
+        warnings.add({Warning::pathLength, warning});
     }
 }
 
@@ -294,7 +312,8 @@ CacheFacts cacheFacts(const std::vector<InputFile>& files) {
 void runBuildCommand(const BuildOptions& options) {
     // The options, the icon and the bootstrap image are checked first: a
     // mistake there should not cost a whole compression.
-    warnOfOutputWithoutExe(options);
+    WarningReport warnings(options.quiet, options.silenced);
+    warnOfOutputWithoutExe(options, warnings);
     BuildConstants constants = buildConstants(options);
     std::vector<SpecPart> spec =
         checkTargetDirectorySpec(constants.targetDirectorySpec, constants.targetMode);
@@ -306,13 +325,15 @@ void runBuildCommand(const BuildOptions& options) {
     std::vector<InputFile> files = prepare(options);
     if (options.checkEntry) {
         checkEntryLibrary(options, files.front());
-        checkPackageDependencies(options, files);
+        checkPackageDependencies(options, files, warnings);
     }
     std::optional<CacheFacts> cache;
     if (constants.targetMode == TargetMode::cached) {
         cache = cacheFacts(files);
     }
-    warnOfLongPaths(options, constants, spec, files);
+    warnOfLongPaths(options, constants, spec, files, warnings);
+    // Before the compression, which may take a while.
+    warnings.finish();
     if (options.dryRun) {
         printDryRun(files);
         return;
@@ -330,6 +351,7 @@ void runBuildCommand(const BuildOptions& options) {
         ResourceSection(executableResources(constants, icon)));
     executable.commit(true);
     report(options, files, summary);
+    reportWritten(options, files);
     if (options.verbose && cache) {
         printMessage(MessageKind::plain,
                      "cached mode, the build's id " + utf16ToUtf8(cacheId.id()));

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "packer/image/build_constants.h"
 #include "packer/image/subsystem.h"
 #include "packer/cli/progress.h"
+#include "packer/warnings.h"
 
 struct PackOptions {
     std::filesystem::path inputDirectory;
@@ -18,8 +20,12 @@ struct PackOptions {
     std::filesystem::path output;
     CompressionSettings compression;
     ProgressMode progress = ProgressMode::automatic;
+    // No progress, no line for a pack that succeeded, and warnings counted
+    // in one line rather than shown.
+    bool quiet = false;
     bool verbose = false;
-    Exclusions exclusions; // --exclude and --exclude-vcs, checked as they were given
+    std::set<Warning> silenced; // --no-warn: never shown nor counted
+    Exclusions exclusions;      // --exclude and --exclude-vcs, checked as they were given
     std::vector<std::filesystem::path> exclusionFiles; // --exclude-from, read when packing
     bool dryRun = false;                               // list what would be packed, write nothing
 };

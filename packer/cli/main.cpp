@@ -55,12 +55,17 @@ int run(const std::vector<std::string>& arguments) {
     if (!command) {
         throw UsageError{"no command " + quoteForMessage(name) + " (" + commandNames() + ")"};
     }
-    CommandLine line;
-    if (!parseCommandLine(*command, {arguments.begin() + 1, arguments.end()}, line)) {
-        return 0; // its help was asked for
+    try {
+        CommandLine line;
+        if (!parseCommandLine(*command, {arguments.begin() + 1, arguments.end()}, line)) {
+            return 0; // its help was asked for
+        }
+        checkCommandLine(*command, line);
+        command->run(line);
+    } catch (UsageError& error) {
+        error.command = command->name;
+        throw;
     }
-    checkCommandLine(*command, line);
-    command->run(line);
     return 0;
 }
 
@@ -69,7 +74,10 @@ int runAndReport(const std::vector<std::string>& arguments) {
     try {
         return run(arguments);
     } catch (const UsageError& error) {
-        printMessage(MessageKind::plain, error.message + "\n(onefile-pack --help tells more)");
+        const std::string help = error.command.empty()
+                                     ? "onefile-pack --help"
+                                     : "onefile-pack " + error.command + " --help";
+        printMessage(MessageKind::plain, error.message + "\n(" + help + " tells more)");
         return exitUsage;
     } catch (const std::exception& error) {
         printMessage(MessageKind::error, error.what());

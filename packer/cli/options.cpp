@@ -64,6 +64,16 @@ std::string versionControlList() {
     return list;
 }
 
+// "a, b and c" of the warnings' names.
+std::string warningNames() {
+    std::string names;
+    const size_t count = std::size(warningTable);
+    for (size_t i = 0; i < count; ++i) {
+        names += std::string(i == 0 ? "" : i + 1 == count ? " or " : ", ") + warningTable[i].name;
+    }
+    return names;
+}
+
 void excludeVcs(CommandLine& line, const OptionValue& value) {
     for (const char* name : versionControlNames) {
         std::string problem;
@@ -160,170 +170,215 @@ std::vector<OptionRow> makeOptionTable() {
     const NumberRange levels = {1, ZSTD_maxCLevel()};
     const NumberRange threads = {1, 256};
     const NumberRange windowLogs = {10, maxFrameWindowLog};
-    return {
-        {"--entry",
-         "REL_PATH",
-         packingCommands,
-         std::string("the entry library (exports ") + entryFunctionName +
-             "), relative to INPUT_DIR",
-         [](CommandLine& line, const OptionValue& value) { line.options.entry = value.text; },
-         {},
-         OptionRow::required},
-        {"--output",
-         "FILE",
-         packingCommands,
-         "the file to write; written whole or not at all",
-         [](CommandLine& line, const OptionValue& value) {
-             line.options.output = pathFromUtf8(value.text);
-         },
-         {},
-         OptionRow::requiredNotEmpty},
-        {"--level", "N", packingCommands,
-         "zstd compression level, " + rangeText(levels) + " (default " +
-             std::to_string(CompressionSettings{}.level) + ")",
-         [](CommandLine& line, const OptionValue& value) {
-             line.options.compression.level = static_cast<int>(value.number());
-         },
-         levels},
-        {"--threads", "N", packingCommands, "compression threads (default: one per core)",
-         [](CommandLine& line, const OptionValue& value) {
-             line.options.compression.threads = static_cast<unsigned>(value.number());
-         },
-         threads},
-        {"--window-log", "N", packingCommands,
-         "the frame's window is 2^N bytes, N from " + rangeText(windowLogs) +
-             ": a\nlarger one packs smaller and takes more memory to unpack\n"
-             "(default: the smallest that holds the content, at most " +
-             std::to_string(windowLogs.high) + ")",
-         [](CommandLine& line, const OptionValue& value) {
-             line.options.compression.windowLog = static_cast<unsigned>(value.number());
-         },
-         windowLogs},
-        {"--progress", nullptr, packingCommands,
-         "show progress on standard error even without a terminal",
-         [](CommandLine& line, const OptionValue&) {
-             line.options.progress = ProgressMode::always;
-         }},
-        {"--quiet", nullptr, packingCommands,
-         "show no progress (the default shows it on a terminal\n"
-         "for packs that take longer than a second)",
-         [](CommandLine& line, const OptionValue&) {
-             line.options.progress = ProgressMode::never;
-         }},
-        {"--verbose", nullptr, packingCommands, "report sizes and settings on standard error",
-         [](CommandLine& line, const OptionValue&) { line.options.verbose = true; }},
-        {"--exclude", "PATTERN", packingCommands,
-         "leave out the files and folders that PATTERN matches\n"
-         "(see above); may be given more than once",
-         addExclusion},
-        {"--exclude-from", "FILE", packingCommands,
-         "leave out what the patterns in FILE match, one a line;\n"
-         "blank lines and lines that begin with # are skipped",
-         [](CommandLine& line, const OptionValue& value) {
-             line.options.exclusionFiles.push_back(pathFromUtf8(value.text));
-         }},
-        {"--exclude-vcs", nullptr, packingCommands,
-         "leave out the folders of version control:\n" + versionControlList(), excludeVcs},
-        {"--dry-run", nullptr, packingCommands,
-         "write nothing: list what would be packed as \"list\" lists\n"
-         "the records, then the total on standard error",
-         [](CommandLine& line, const OptionValue&) { line.options.dryRun = true; }},
-        {"--json", nullptr, listCommand,
-         "print one JSON object instead: the file and its records,\neach with its path and size",
-         [](CommandLine& line, const OptionValue&) { line.json = true; }},
-        {"--json", nullptr, infoCommand,
-         "print one JSON object instead (the README lists its fields)",
-         [](CommandLine& line, const OptionValue&) { line.json = true; }},
-        {"--verbose", nullptr, listCommand,
-         "also report the frame (window, checksum, block kinds)\non standard error",
-         [](CommandLine& line, const OptionValue&) { line.options.verbose = true; }},
-        {"--force", nullptr, extractCommand,
-         "write into DIR even when it is not empty: files of the\n"
-         "same paths are replaced, others stay",
-         [](CommandLine& line, const OptionValue&) { line.force = true; }},
-        {"--company", "TEXT", buildCommand,
-         "the company in the version resource and {COMPANY}\n(default: " +
-             (defaults.companyName.empty() ? std::string("none")
-                                           : utf16ToUtf8(defaults.companyName)) +
-             ")",
-         [](CommandLine& line, const OptionValue& value) {
-             setProductText(line.options.company.emplace(), value);
-         }},
-        {"--product", "TEXT", buildCommand,
-         "the product's name in the version resource and {PRODUCT}\n"
-         "(default: the output's file name without \".exe\")",
-         [](CommandLine& line, const OptionValue& value) {
-             setProductText(line.options.product.emplace(), value);
-             if (line.options.product->empty()) {
-                 throw UsageError{std::string(value.row.name) + " cannot be empty"};
-             }
-         }},
-        {"--version", "A.B.C.D", buildCommand,
-         "the version in the version resource and {VERSION}: up to\n"
-         "four numbers from 0 to 65535; missing ones are 0\n(default: " +
-             utf16ToUtf8(defaults.versionString) + ")",
-         setVersion},
-        {"--icon", "FILE", buildCommand,
-         "the product's icon: a PNG (other images that stb_image\n"
-         "reads, and .ico files whose largest image is a PNG, are\n"
-         "taken too), best 256x256; scaled to 16, 24, 32, 48, 64,\n"
-         "128 and 256 pixels, a non-square image centred on a\n"
-         "transparent square (default: the onefile icon)",
-         [](CommandLine& line, const OptionValue& value) {
-             line.options.icon = pathFromUtf8(value.text);
-         }},
-        {"--target-dir", "SPEC", buildCommand,
-         "where each run unpacks, a path spec (see above)\n(default: " +
-             utf16ToUtf8(defaults.targetDirectorySpec) + ")",
-         [](CommandLine& line, const OptionValue& value) {
-             line.options.targetDirectorySpec = value.text;
-         }},
-        {"--cache", nullptr, buildCommand,
-         "cached mode: unpack once, into a directory of this build's\n"
-         "own that later runs start from (see above); --target-dir\n"
-         "then names the folder that holds it (default: " +
-             utf16ToUtf8(defaultTargetDirectorySpec(TargetMode::cached)) + ")",
-         [](CommandLine& line, const OptionValue&) { line.options.cache = true; }},
-        {"--keep-other-versions", nullptr, buildCommand,
-         "with --cache: keep the cache directories of this product's\n"
-         "other builds, for versions that must run side by side\n"
-         "without unpacking again (default: a run removes those that\n"
-         "no running instance holds, once its application has started)",
-         [](CommandLine& line, const OptionValue&) { line.options.keepOtherVersions = true; }},
-        {"--progress-window", nullptr, buildCommand,
-         "show a small window with the product's name, its icon and\n"
-         "a progress bar while a start unpacks, when that takes\n"
-         "longer than about half a second (in cached mode only on\n"
-         "the first run); never takes the focus; GUI programs only",
-         [](CommandLine& line, const OptionValue&) { line.options.progressWindow = true; }},
-        {"--console", nullptr, buildCommand,
-         "make a console program instead of a GUI one: it uses\n"
-         "the console it is started from (opens one when started\n"
-         "from the desktop), and a command prompt waits for it",
-         [](CommandLine& line, const OptionValue&) {
-             line.options.subsystem = Subsystem::console;
-         }},
-        {"--no-entry-check", nullptr, buildCommand,
-         "build even when the entry library fails the entry check\n"
-         "or the package the dependency check (for tests of how\n"
-         "the bootstrap reports a broken entry)",
-         [](CommandLine& line, const OptionValue&) { line.options.checkEntry = false; }},
-        {"--allow-missing", "NAME", buildCommand | verifyCommand | infoCommand,
-         "a library that the package's files may import without\n"
-         "carrying it, as every target machine has it (repeatable)",
-         [](CommandLine& line, const OptionValue& value) {
-             if (value.text.empty() || value.text.find_first_of("\\/") != std::string::npos) {
-                 throw UsageError{std::string(value.row.name) +
-                                  " takes the file name of a library, not " +
-                                  quoteForMessage(value.text)};
-             }
-             line.options.allowMissing.push_back(value.text);
-         }},
-        {"--error-dialog", nullptr, buildCommand,
-         "also show a failure's message in a message box titled\n"
-         "with the product's name (GUI programs only)",
-         [](CommandLine& line, const OptionValue&) { line.options.errorDialog = true; }},
+    std::vector<OptionRow> table;
+    // The rows under a heading of build's help, as the README's table groups them.
+    auto group = [&table](const char* heading, std::vector<OptionRow> rows) {
+        for (OptionRow& row : rows) {
+            row.group = heading;
+            table.push_back(std::move(row));
+        }
     };
+    group("what to pack and where",
+          {
+              {"--entry",
+               "REL_PATH",
+               packingCommands,
+               std::string("the entry library (exports ") + entryFunctionName +
+                   "), relative to INPUT_DIR",
+               [](CommandLine& line, const OptionValue& value) { line.options.entry = value.text; },
+               {},
+               OptionRow::required},
+              {"--output",
+               "FILE",
+               packingCommands,
+               "the file to write; written whole or not at all",
+               [](CommandLine& line, const OptionValue& value) {
+                   line.options.output = pathFromUtf8(value.text);
+               },
+               {},
+               OptionRow::requiredNotEmpty},
+              {"--exclude", "PATTERN", packingCommands,
+               "leave out the files and folders that PATTERN matches\n"
+               "(see above); may be given more than once",
+               addExclusion},
+              {"--exclude-from", "FILE", packingCommands,
+               "leave out what the patterns in FILE match, one a line;\n"
+               "blank lines and lines that begin with # are skipped",
+               [](CommandLine& line, const OptionValue& value) {
+                   line.options.exclusionFiles.push_back(pathFromUtf8(value.text));
+               }},
+              {"--exclude-vcs", nullptr, packingCommands,
+               "leave out the folders of version control:\n" + versionControlList(), excludeVcs},
+              {"--dry-run", nullptr, packingCommands,
+               "write nothing: list what would be packed as \"list\" lists\n"
+               "the records, then the total on standard error",
+               [](CommandLine& line, const OptionValue&) { line.options.dryRun = true; }},
+          });
+    group("compression",
+          {
+              {"--level", "N", packingCommands,
+               "zstd compression level, " + rangeText(levels) + " (default " +
+                   std::to_string(CompressionSettings{}.level) + ")",
+               [](CommandLine& line, const OptionValue& value) {
+                   line.options.compression.level = static_cast<int>(value.number());
+               },
+               levels},
+              {"--threads", "N", packingCommands, "compression threads (default: one per core)",
+               [](CommandLine& line, const OptionValue& value) {
+                   line.options.compression.threads = static_cast<unsigned>(value.number());
+               },
+               threads},
+              {"--window-log", "N", packingCommands,
+               "the frame's window is 2^N bytes, N from " + rangeText(windowLogs) +
+                   ": a\nlarger one packs smaller and takes more memory to unpack\n"
+                   "(default: the smallest that holds the content, at most " +
+                   std::to_string(windowLogs.high) + ")",
+               [](CommandLine& line, const OptionValue& value) {
+                   line.options.compression.windowLog = static_cast<unsigned>(value.number());
+               },
+               windowLogs},
+          });
+    group("the executable",
+          {
+              {"--company", "TEXT", buildCommand,
+               "the company in the version resource and {COMPANY}\n(default: " +
+                   (defaults.companyName.empty() ? std::string("none")
+                                                 : utf16ToUtf8(defaults.companyName)) +
+                   ")",
+               [](CommandLine& line, const OptionValue& value) {
+                   setProductText(line.options.company.emplace(), value);
+               }},
+              {"--product", "TEXT", buildCommand,
+               "the product's name in the version resource and {PRODUCT}\n"
+               "(default: the output's file name without \".exe\")",
+               [](CommandLine& line, const OptionValue& value) {
+                   setProductText(line.options.product.emplace(), value);
+                   if (line.options.product->empty()) {
+                       throw UsageError{std::string(value.row.name) + " cannot be empty"};
+                   }
+               }},
+              {"--version", "A.B.C.D", buildCommand,
+               "the version in the version resource and {VERSION}: up to\n"
+               "four numbers from 0 to 65535; missing ones are 0\n(default: " +
+                   utf16ToUtf8(defaults.versionString) + ")",
+               setVersion},
+              {"--icon", "FILE", buildCommand,
+               "the product's icon: a PNG (other images that stb_image\n"
+               "reads, and .ico files whose largest image is a PNG, are\n"
+               "taken too), best 256x256; scaled to 16, 24, 32, 48, 64,\n"
+               "128 and 256 pixels, a non-square image centred on a\n"
+               "transparent square (default: the onefile icon)",
+               [](CommandLine& line, const OptionValue& value) {
+                   line.options.icon = pathFromUtf8(value.text);
+               }},
+              {"--console", nullptr, buildCommand,
+               "make a console program instead of a GUI one: it uses\n"
+               "the console it is started from (opens one when started\n"
+               "from the desktop), and a command prompt waits for it",
+               [](CommandLine& line, const OptionValue&) {
+                   line.options.subsystem = Subsystem::console;
+               }},
+              {"--progress-window", nullptr, buildCommand,
+               "show a small window with the product's name, its icon and\n"
+               "a progress bar while a start unpacks, when that takes\n"
+               "longer than about half a second (in cached mode only on\n"
+               "the first run); never takes the focus; GUI programs only",
+               [](CommandLine& line, const OptionValue&) { line.options.progressWindow = true; }},
+              {"--error-dialog", nullptr, buildCommand,
+               "also show a failure's message in a message box titled\n"
+               "with the product's name (GUI programs only)",
+               [](CommandLine& line, const OptionValue&) { line.options.errorDialog = true; }},
+          });
+    group(
+        "where each run unpacks",
+        {
+            {"--target-dir", "SPEC", buildCommand,
+             "where each run unpacks, a path spec (see above)\n(default: " +
+                 utf16ToUtf8(defaults.targetDirectorySpec) + ")",
+             [](CommandLine& line, const OptionValue& value) {
+                 line.options.targetDirectorySpec = value.text;
+             }},
+            {"--cache", nullptr, buildCommand,
+             "cached mode: unpack once, into a directory of this build's\n"
+             "own that later runs start from (see above); --target-dir\n"
+             "then names the folder that holds it (default: " +
+                 utf16ToUtf8(defaultTargetDirectorySpec(TargetMode::cached)) + ")",
+             [](CommandLine& line, const OptionValue&) { line.options.cache = true; }},
+            {"--keep-other-versions", nullptr, buildCommand,
+             "with --cache: keep the cache directories of this product's\n"
+             "other builds, for versions that must run side by side\n"
+             "without unpacking again (default: a run removes those that\n"
+             "no running instance holds, once its application has started)",
+             [](CommandLine& line, const OptionValue&) { line.options.keepOtherVersions = true; }},
+        });
+    group("checks",
+          {
+              {"--no-entry-check", nullptr, buildCommand,
+               "build even when the entry library fails the entry check\n"
+               "or the package the dependency check (for tests of how\n"
+               "the bootstrap reports a broken entry)",
+               [](CommandLine& line, const OptionValue&) { line.options.checkEntry = false; }},
+              {"--allow-missing", "NAME", buildCommand | verifyCommand | infoCommand,
+               "a library that the package's files may import without\n"
+               "carrying it, as every target machine has it (repeatable)",
+               [](CommandLine& line, const OptionValue& value) {
+                   if (value.text.empty() || value.text.find_first_of("\\/") != std::string::npos) {
+                       throw UsageError{std::string(value.row.name) +
+                                        " takes the file name of a library, not " +
+                                        quoteForMessage(value.text)};
+                   }
+                   line.options.allowMissing.push_back(value.text);
+               }},
+          });
+    group("messages",
+          {
+              {"--progress", nullptr, packingCommands,
+               "show progress on standard error even without a terminal",
+               [](CommandLine& line, const OptionValue&) {
+                   line.options.progress = ProgressMode::always;
+               }},
+              {"--quiet", nullptr, packingCommands,
+               "show no progress (the default shows it on a terminal\n"
+               "for packs that take longer than a second), no line for\n"
+               "a pack that succeeded, and warnings in one line that\n"
+               "counts them",
+               [](CommandLine& line, const OptionValue&) {
+                   line.options.progress = ProgressMode::never;
+                   line.options.quiet = true;
+               }},
+              {"--verbose", nullptr, packingCommands, "report sizes and settings on standard error",
+               [](CommandLine& line, const OptionValue&) { line.options.verbose = true; }},
+              {"--no-warn", "NAME", packingCommands | verifyCommand,
+               "do not show the warning NAME, which each warning's\nmessage ends with: " +
+                   warningNames() + "\n(repeatable)",
+               [](CommandLine& line, const OptionValue& value) {
+                   std::optional<Warning> warning = warningNamed(value.text);
+                   if (!warning) {
+                       throw UsageError{std::string(value.row.name) +
+                                        " takes the name of a warning (" + warningNames() +
+                                        "), not " + quoteForMessage(value.text)};
+                   }
+                   line.options.silenced.insert(*warning);
+               }},
+          });
+    // The inspecting commands' few options, under no heading.
+    group(nullptr, {
+                       {"--json", nullptr, listCommand,
+                        "print one JSON object instead: the file and its records,\neach with its "
+                        "path and size",
+                        [](CommandLine& line, const OptionValue&) { line.json = true; }},
+                       {"--json", nullptr, infoCommand,
+                        "print one JSON object instead (the README lists its fields)",
+                        [](CommandLine& line, const OptionValue&) { line.json = true; }},
+                       {"--verbose", nullptr, listCommand,
+                        "also report the frame (window, checksum, block kinds)\non standard error",
+                        [](CommandLine& line, const OptionValue&) { line.options.verbose = true; }},
+                       {"--force", nullptr, extractCommand,
+                        "write into DIR even when it is not empty: files of the\n"
+                        "same paths are replaced, others stay",
+                        [](CommandLine& line, const OptionValue&) { line.force = true; }},
+                   });
+    return table;
 }
 
 // Options each fine alone that together would be a mistake of the command line.
@@ -446,7 +501,8 @@ std::vector<CommandRow> makeCommandTable() {
          {},
          inspectingCommands,
          [](const CommandLine& line) {
-             runVerifyCommand(pathFromUtf8(line.operands[0]), line.options.allowMissing);
+             runVerifyCommand(pathFromUtf8(line.operands[0]), line.options.allowMissing,
+                              line.options.silenced);
          }},
     };
 }
@@ -533,14 +589,16 @@ std::string commandHelp(const CommandRow& command) {
     if (!command.details.empty()) {
         out += "\n" + command.details + "\n";
     }
-    std::string options;
+    std::string heading;
     for (const OptionRow& row : optionTable()) {
         if (row.commands & command.bit) {
-            options += columns(optionSignature(row), width, row.help);
+            const std::string rowHeading = row.group ? row.group : "options";
+            if (rowHeading != heading) {
+                out += "\n" + rowHeading + ":\n";
+                heading = rowHeading;
+            }
+            out += columns(optionSignature(row), width, row.help);
         }
-    }
-    if (!options.empty()) {
-        out += "\noptions:\n" + options;
     }
     return out;
 }
@@ -560,7 +618,7 @@ bool parseCommandLine(const CommandRow& command, const std::vector<std::string>&
         }
         if (argument.size() > 1 && argument[0] == '-' && argument[1] != '-') {
             // Not an operand: a short option, which none of ours is.
-            throw UsageError{std::string("onefile-pack ") + command.name + " has no option " +
+            throw UsageError{std::string(command.name) + " has no option " +
                              quoteForMessage(argument) + "; its options are spelled out (" +
                              command.name + " --help lists them)"};
         }
@@ -587,8 +645,7 @@ bool parseCommandLine(const CommandRow& command, const std::vector<std::string>&
             return name == candidate.name && (candidate.commands & command.bit);
         });
         if (row == table.end()) {
-            throw UsageError{std::string("onefile-pack ") + command.name + " has no option " +
-                             quoteForMessage(name)};
+            throw UsageError{std::string(command.name) + " has no option " + quoteForMessage(name)};
         }
         std::string text;
         if (hasInline) {
@@ -614,7 +671,7 @@ void checkCommandLine(const CommandRow& command, const CommandLine& line) {
                                                           : ", ") +
                       std::string(command.operands[i]);
         }
-        throw UsageError{std::string("onefile-pack ") + command.name + " takes " + wanted};
+        throw UsageError{std::string(command.name) + " takes " + wanted};
     }
     for (const OptionRow& row : optionTable()) {
         if (!(row.commands & command.bit) || row.presence == OptionRow::optional) {
@@ -623,8 +680,7 @@ void checkCommandLine(const CommandRow& command, const CommandLine& line) {
         auto given = line.given.find(row.name);
         if (given == line.given.end() ||
             (row.presence == OptionRow::requiredNotEmpty && given->second.empty())) {
-            throw UsageError{std::string("onefile-pack ") + command.name + " needs " + row.name +
-                             " " + row.value};
+            throw UsageError{std::string(command.name) + " needs " + row.name + " " + row.value};
         }
     }
 }

@@ -13,6 +13,8 @@
 // exits with status 2.
 struct UsageError {
     std::string message;
+    // The command whose command line it is, once known: its help tells more.
+    std::string command = {};
 };
 
 // The commands, as bits, so that an option row can name the commands that take it.
@@ -63,6 +65,8 @@ struct OptionRow {
     void (*apply)(CommandLine&, const OptionValue&);
     NumberRange range = {}; // for whole numbers
     enum Presence { optional, required, requiredNotEmpty } presence = optional;
+    // The heading it stands under in the help, with the options of its kind.
+    const char* group = nullptr;
 };
 
 struct CommandRow {

@@ -1,5 +1,6 @@
 #include "packer/dependencies/dependency_check.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -81,7 +82,18 @@ std::string listed(const std::vector<std::string>& items) {
     return out;
 }
 
-enum class WarningKind { besideOnly, topOnly, delayLoaded };
+// The files of one warning, listed by name up to this many, then counted.
+constexpr size_t listedImporters = 3;
+
+// "a", "a and b", or "a, b, c and 2 more".
+std::string listedFew(const std::vector<std::string>& items) {
+    if (items.size() <= listedImporters + 1) {
+        return listed(items);
+    }
+    std::vector<std::string> few(items.begin(), items.begin() + listedImporters);
+    few.push_back(std::to_string(items.size() - listedImporters) + " more");
+    return listed(few);
+}
 
 class Checker {
   public:
@@ -153,6 +165,14 @@ class Checker {
                 const std::string& path = images_[i].path;
                 if (checkable(i) && reached_.count(i) == 0 &&
                     (importedToo || imported.count(key(baseName(path))) == 0)) {
+                    // A library of another machine that no program of its own
+                    // machine in the package loads: the application cannot
+                    // load it at all, which is worth a word once.
+                    if (entry_ != systemModule && images_[i].linkage->dll &&
+                        machineOf(i) != machineOf(entry_) && wrongMachine_.count(i) == 0) {
+                        warnings_[{Warning::otherMachine, machineName(machineOf(i))}].push_back(
+                            path);
+                    }
                     Load plugin;
                     plugin.root = i;
                     plugin.before = images_[i].linkage->machine == machineOf(entry_)
@@ -164,12 +184,27 @@ class Checker {
         }
         for (const auto& [allowedKey, name] : allowed_) {
             if (allowedUsed_.count(allowedKey) == 0) {
-                findings_.warnings.push_back("--allow-missing " + quoteForMessage(name) +
-                                             ": no file of the package misses it");
+                findings_.warnings.push_back(
+                    {Warning::unusedAllowMissing, "--allow-missing " + quoteForMessage(name) +
+                                                      ": no file of the package misses it"});
             }
         }
-        for (const auto& [where, libraries] : warnings_) {
-            findings_.warnings.push_back(warningText(where.first, where.second, libraries));
+        // One message for each problem, however many files share it: thirty
+        // plug-ins that miss the same library are one thing to fix.
+        std::map<std::pair<Warning, std::string>, std::vector<std::string>> grouped;
+        for (const auto& [where, libraries] : libraryWarnings_) {
+            std::set<std::string> unique(libraries.begin(), libraries.end());
+            grouped[{where.second, listed({unique.begin(), unique.end()})}].push_back(where.first);
+        }
+        grouped.insert(warnings_.begin(), warnings_.end());
+        // In the package's order of the first file each names.
+        std::vector<std::pair<std::pair<Warning, std::string>, std::vector<std::string>>> ordered(
+            grouped.begin(), grouped.end());
+        std::stable_sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) {
+            return a.second.front() < b.second.front();
+        });
+        for (const auto& [what, files] : ordered) {
+            findings_.warnings.push_back({what.first, warningText(what.first, what.second, files)});
         }
         return std::move(findings_);
     }
@@ -248,9 +283,9 @@ class Checker {
             return systemModule;
         }
         size_t found = systemModule;
-        std::optional<WarningKind> onlyIf;
+        bool besideOnly = false;
         if (load.root != systemModule) {
-            found = findForPlugin(load, library, name, &onlyIf);
+            found = findForPlugin(load, library, name, &besideOnly);
         } else {
             for (const std::string& folder : load.folders) {
                 if ((found = find(folder, name)) != systemModule) {
@@ -270,17 +305,19 @@ class Checker {
         if (machineOf(found) != machineOf(importer)) {
             findings_.wrongMachines.push_back({images_[importer].path, images_[found].path,
                                                machineOf(found), machineOf(importer)});
+            wrongMachine_.insert(found);
             return systemModule;
         }
         checkFunctions(importer, library, found);
-        if (onlyIf) {
-            warnings_[{images_[load.root].path, *onlyIf}].push_back(shown(name));
+        if (besideOnly) {
+            libraryWarnings_[{images_[load.root].path, Warning::pluginSearch}].push_back(
+                shown(name));
         }
         if (library.delayLoaded && !load.ownProcess && found != find("", name)) {
             // Loaded by name at its first call, when the child searches the
             // top of the package and the system only: a copy in any other
             // folder is found once loaded, or once the application adds it.
-            warnings_[{images_[importer].path, WarningKind::delayLoaded}].push_back(shown(name));
+            libraryWarnings_[{images_[importer].path, Warning::delayLoad}].push_back(shown(name));
             return systemModule;
         }
         load.loaded.emplace(nameKey, found);
@@ -288,17 +325,19 @@ class Checker {
     }
 
     // In a plug-in's load the application's way of loading it decides what
-    // is searched: the plug-in's own folder, the target directory, or both.
-    // `onlyIf` tells when only one of them holds the library.
+    // is searched. The child's default search, which a plain LoadLibraryW
+    // with the plug-in's full path takes, is the top of the package and the
+    // system: `besideOnly` tells when the library lies only beside the
+    // plug-in, where the application must ask for the plug-in's folder
+    // (LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR, LOAD_WITH_ALTERED_SEARCH_PATH),
+    // which then comes first.
     size_t findForPlugin(const Load& load, const LibraryImport& library, const std::string& name,
-                         std::optional<WarningKind>* onlyIf) const {
+                         bool* besideOnly) const {
         const std::string folder = folderOf(images_[load.root].path);
         const size_t beside = find(folder, name);
         const size_t top = find("", name);
-        if (!folder.empty() && !library.delayLoaded &&
-            (beside == systemModule) != (top == systemModule)) {
-            *onlyIf = beside != systemModule ? WarningKind::besideOnly : WarningKind::topOnly;
-        }
+        *besideOnly = !folder.empty() && !library.delayLoaded && beside != systemModule &&
+                      top == systemModule;
         return beside != systemModule ? beside : top;
     }
 
@@ -344,28 +383,37 @@ class Checker {
         importers.push_back({images_[importer].path, library.delayLoaded});
     }
 
-    static std::string warningText(const std::string& image, WarningKind kind,
-                                   std::vector<std::string> libraries) {
-        std::set<std::string> unique(libraries.begin(), libraries.end());
-        const std::string names = listed({unique.begin(), unique.end()});
+    // What `files` share: the libraries they miss, or the machine they are built for.
+    std::string warningText(Warning kind, const std::string& what,
+                            const std::vector<std::string>& files) const {
+        const bool one = files.size() == 1;
+        const std::string count = std::to_string(files.size());
         switch (kind) {
-        case WarningKind::besideOnly:
-            return image + " finds " + names +
-                   " beside itself only when the application loads it with "
-                   "LOAD_WITH_ALTERED_SEARCH_PATH or LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR";
-        case WarningKind::topOnly:
-            return image + " finds " + names +
-                   " at the top of the package only when the application loads it with "
-                   "LOAD_LIBRARY_SEARCH_USER_DIRS or LOAD_LIBRARY_SEARCH_DEFAULT_DIRS, or "
-                   "has loaded " +
-                   (unique.size() == 1 ? "it" : "them") + " before";
-        case WarningKind::delayLoaded:
-            break;
+        case Warning::pluginSearch:
+            return (one ? files.front() + " finds " + what + " only beside itself"
+                        : count + " plug-ins (" + listedFew(files) + ") find " + what +
+                              " only beside themselves") +
+                   ", where a plain LoadLibraryW with " + (one ? "its" : "their") +
+                   " full path does not look: load " + (one ? "it" : "them") +
+                   " with LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS "
+                   "or LOAD_WITH_ALTERED_SEARCH_PATH, or put " +
+                   what + " at the top of the package";
+        case Warning::delayLoad:
+            return (one ? files.front() + " delay-loads "
+                        : count + " files (" + listedFew(files) + ") delay-load ") +
+                   what +
+                   " from the package, which Windows finds only when already loaded, or when the "
+                   "application has put the folder on the search path (SetDllDirectoryW, or "
+                   "AddDllDirectory with SetDefaultDllDirectories)";
+        case Warning::otherMachine:
+            return (one ? files.front() + " is"
+                        : count + " libraries (" + listedFew(files) + ") are") +
+                   " built for " + what + ", which the " + machineName(machineOf(entry_)) +
+                   " application cannot load (only a program of the package built for " + what +
+                   " could)";
+        default:
+            return what;
         }
-        return image + " delay-loads " + names +
-               " from the package, which Windows finds only when already loaded, or when the "
-               "application has put the folder on the search path (SetDllDirectoryW, or "
-               "AddDllDirectory with SetDefaultDllDirectories)";
     }
 
     const std::vector<PackagedImage>& images_;
@@ -374,9 +422,13 @@ class Checker {
     std::map<std::u16string, std::string> allowed_;
     std::set<std::u16string> allowedUsed_;
     std::set<size_t> reached_;
+    std::set<size_t> wrongMachine_; // libraries named as a problem already
     std::map<std::u16string, size_t> missingIndex_;
     std::set<std::tuple<size_t, size_t, std::string>> missingFunctions_;
-    std::map<std::pair<std::string, WarningKind>, std::vector<std::string>> warnings_;
+    // Files, by path and warning, with the libraries each is warned of.
+    std::map<std::pair<std::string, Warning>, std::vector<std::string>> libraryWarnings_;
+    // Files warned of for what they are, by warning and what they share.
+    std::map<std::pair<Warning, std::string>, std::vector<std::string>> warnings_;
     DependencyFindings findings_;
 };
 
@@ -397,6 +449,14 @@ DependencyFindings checkDependencies(const std::vector<PackagedImage>& images,
                                      const std::string& entryPath,
                                      const std::vector<std::string>& allowedMissing) {
     return Checker(images, entryPath, allowedMissing).run();
+}
+
+std::vector<std::string> warningLines(const DependencyFindings& findings) {
+    std::vector<std::string> lines;
+    for (const WarningMessage& warning : findings.warnings) {
+        lines.push_back(warningLine(warning));
+    }
+    return lines;
 }
 
 std::vector<std::string> dependencyProblemLines(const DependencyFindings& findings) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "packer/image/imports.h"
+#include "packer/warnings.h"
 
 // A program or library of the package, by its archive path ("\" between
 // names), with its linkage, or why it cannot be read.
@@ -70,9 +71,11 @@ struct DependencyFindings {
     std::vector<Unreadable> unreadable;
     // Missing libraries that --allow-missing named, as they are imported.
     std::vector<std::string> allowedMissing;
-    // What is found only when the application loads a plug-in in a certain
-    // way, and names given to --allow-missing that nothing misses.
-    std::vector<std::string> warnings;
+    // What the application's usual ways of loading do not find, libraries
+    // it cannot load at all, and names given to --allow-missing that
+    // nothing misses: one message for each problem, however many files
+    // share it.
+    std::vector<WarningMessage> warnings;
 
     bool sound() const {
         return missing.empty() && missingFunctions.empty() && wrongMachines.empty() &&
@@ -85,6 +88,9 @@ struct DependencyFindings {
 DependencyFindings checkDependencies(const std::vector<PackagedImage>& images,
                                      const std::string& entryPath,
                                      const std::vector<std::string>& allowedMissing);
+
+// One line for each warning, as the packer prints them after their label.
+std::vector<std::string> warningLines(const DependencyFindings& findings);
 
 // One line for each problem, without line breaks, for messages and reports.
 std::vector<std::string> dependencyProblemLines(const DependencyFindings& findings);

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 
+#include "archive/layout.h"
 #include "launch/image_tables.h"
 #include "packer/image/pe_file.h"
+#include "packer/text.h"
 
 bool ImageLinkage::exports(const ImportedName& function) const {
     if (function.ordinal) {
@@ -81,4 +83,31 @@ std::optional<ImageLinkage> readImageLinkage(const unsigned char* bytes, size_t 
         }
     }
     return linkage;
+}
+
+std::string entryLibraryDiagnosis(const unsigned char* bytes, size_t size) {
+    std::string problem = entryLibraryProblem(bytes, size);
+    if (problem.empty()) {
+        return problem;
+    }
+    std::string unused;
+    std::optional<ImageLinkage> linkage = readImageLinkage(bytes, size, &unused);
+    if (!linkage || !linkage->dll || linkage->exportedNames.count(entryFunctionName) != 0) {
+        return problem;
+    }
+    // g++ and clang write _Z8run_code..., MSVC ?run_code@@...: the name
+    // is inside the decorated one either way.
+    std::vector<std::string> decorated;
+    for (const std::string& name : linkage->exportedNames) {
+        if (name.find(entryFunctionName) != std::string::npos) {
+            decorated.push_back(name);
+        }
+    }
+    if (decorated.empty()) {
+        return problem;
+    }
+    std::sort(decorated.begin(), decorated.end());
+    return problem + ", only the C++-decorated name " + quoteForMessage(decorated.front()) +
+           ": define it with ONEFILE_ENTRY from <onefile/entry.h> (or extern \"C\" "
+           "__declspec(dllexport)), which exports it by its plain name";
 }

@@ -41,5 +41,10 @@ struct ImageLinkage {
 std::optional<ImageLinkage> readImageLinkage(const unsigned char* bytes, size_t size,
                                              std::string* problem);
 
+// Why the file cannot serve as the entry library, as entryLibraryProblem
+// says it, with the way out when the cause is a common mistake: run_code
+// defined in C++ without C linkage, exported under its decorated name.
+std::string entryLibraryDiagnosis(const unsigned char* bytes, size_t size);
+
 // "ordinal 5" or the name, for messages.
 std::string importedNameText(const ImportedName& function);

@@ -39,7 +39,7 @@ json dependencyReport(const DependencyFindings& findings) {
             {"missingFunctions", functions},
             {"allowedMissing", findings.allowedMissing},
             {"problems", dependencyProblemLines(findings)},
-            {"warnings", findings.warnings}};
+            {"warnings", warningLines(findings)}};
 }
 
 json describe(const InspectedFile& file, const std::vector<std::string>& allowMissing) {

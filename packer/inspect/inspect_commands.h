@@ -4,9 +4,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "packer/warnings.h"
 
 // onefile-pack info: sizes, frame settings, records, the entry and its
 // check, the build constants and the signature, and what the loader would
@@ -33,4 +36,5 @@ void runExtractCommand(const std::filesystem::path& file, const std::filesystem:
 // `allowMissing` may be missing); says so on standard output when all are
 // sound.
 void runVerifyCommand(const std::filesystem::path& file,
-                      const std::vector<std::string>& allowMissing);
+                      const std::vector<std::string>& allowMissing,
+                      const std::set<Warning>& silenced = {});

@@ -118,7 +118,7 @@ std::string RecordSurvey::entryProblem() const {
         return "is " + std::to_string(entry_->size) + " bytes, more than the " +
                std::to_string(entryCheckLimit) + " that are checked";
     }
-    return entryLibraryProblem(entryBytes_.data(), entryBytes_.size());
+    return entryLibraryDiagnosis(entryBytes_.data(), entryBytes_.size());
 }
 
 Survey surveyRecords(const InspectedFile& file, bool checkNames, bool collectImages) {

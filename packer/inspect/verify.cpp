@@ -30,15 +30,17 @@ Survey verifiedRecords(const InspectedFile& file, bool collectImages) {
 }
 
 void runVerifyCommand(const std::filesystem::path& file,
-                      const std::vector<std::string>& allowMissing) {
+                      const std::vector<std::string>& allowMissing,
+                      const std::set<Warning>& silenced) {
     InspectedFile inspected(file);
     Survey survey = verifiedRecords(inspected, true);
     DependencyFindings dependencies = *surveyDependencies(survey.records, allowMissing);
     if (!dependencies.sound()) {
         throw PackError(inspected.quotedName() + ": " + dependencyRefusal(dependencies));
     }
-    for (const std::string& warning : dependencies.warnings) {
-        printMessage(MessageKind::warning, warning);
+    WarningReport warnings(false, silenced);
+    for (const WarningMessage& warning : dependencies.warnings) {
+        warnings.add(warning);
     }
     std::cout << inspected.quotedName() << " is sound: " << survey.records.count() << " records, "
               << survey.records.totalSize() << " bytes, the checksum matches; the entry "

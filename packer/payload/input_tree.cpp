@@ -15,6 +15,9 @@ namespace {
 // A message lists this many refusals, then says how many more there are:
 // enough to show what kinds there are, not a screenful of one kind.
 constexpr size_t listedRefusals = 20;
+// The libraries at the top of INPUT_DIR that a message about a missing
+// --entry names, before it counts the rest.
+constexpr size_t listedCandidates = 8;
 
 // The entry as given on the command line, as names below the input
 // directory; "." parts and doubled slashes are dropped, ".." is refused.
@@ -211,6 +214,35 @@ std::string refusalReport(const fs::path& inputDirectory, std::vector<Refusal> r
     return report;
 }
 
+// Where --entry is looked for, and what could be meant: the libraries at
+// the top of INPUT_DIR, which is where an entry usually lies.
+std::string entryCandidates(const fs::path& inputDirectory, const std::vector<InputFile>& files) {
+    std::vector<std::string> libraries;
+    for (const InputFile& file : files) {
+        const std::string& name = file.shown;
+        if (name.find('/') == std::string::npos && name.size() > 4 &&
+            caseFoldKey(utf8ToUtf16(name.substr(name.size() - 4)).value_or(u"")) ==
+                caseFoldKey(u".dll")) {
+            libraries.push_back(quoteForMessage(name));
+        }
+    }
+    std::string text =
+        " (the path is relative to INPUT_DIR " + quoteForMessage(pathToUtf8(inputDirectory)) + ", ";
+    if (libraries.empty()) {
+        return text + "whose top holds no DLL)";
+    }
+    if (libraries.size() > listedCandidates) {
+        const size_t more = libraries.size() - listedCandidates;
+        libraries.resize(listedCandidates);
+        libraries.push_back(std::to_string(more) + " more DLLs");
+    }
+    text += "whose top holds ";
+    for (size_t i = 0; i < libraries.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == libraries.size() ? " and " : ", ") + libraries[i];
+    }
+    return text + ")";
+}
+
 } // namespace
 
 std::vector<InputFile> scanInputTree(const fs::path& inputDirectory, const std::string& entry,
@@ -246,8 +278,10 @@ std::vector<InputFile> scanInputTree(const fs::path& inputDirectory, const std::
         }
         bool exists = entryExists(onDisk);
         scan.refusals.push_back(
-            {entryShown, "--entry " + quoteForMessage(entry) + ": " + quoteForMessage(entryShown) +
-                             (exists ? " is not a regular file" : " does not exist")});
+            {entryShown,
+             "--entry " + quoteForMessage(entry) + ": " + quoteForMessage(entryShown) +
+                 (exists ? " is not a regular file"
+                         : " does not exist" + entryCandidates(inputDirectory, files))});
     }
     if (!scan.refusals.empty()) {
         throw PackError(refusalReport(inputDirectory, std::move(scan.refusals)));

@@ -23,3 +23,29 @@ void printMessage(MessageKind kind, const std::string& text) {
     }
     std::cerr << line + text + '\n' << std::flush;
 }
+
+void WarningReport::add(const WarningMessage& message) {
+    if (silenced_.count(message.warning) != 0) {
+        return;
+    }
+    if (quiet_) {
+        counted_[message.warning] += 1;
+    } else {
+        printMessage(MessageKind::warning, warningLine(message));
+    }
+}
+
+void WarningReport::finish() {
+    size_t total = 0;
+    std::string kinds;
+    for (const auto& [warning, count] : counted_) {
+        total += count;
+        kinds += (kinds.empty() ? "" : ", ") + std::to_string(count) + " " + warningName(warning);
+    }
+    counted_.clear();
+    if (total > 0) {
+        printMessage(MessageKind::warning, std::to_string(total) +
+                                               (total == 1 ? " warning" : " warnings") + " (" +
+                                               kinds + "), shown without --quiet");
+    }
+}

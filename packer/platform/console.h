@@ -5,7 +5,11 @@
 // of errors and warnings are coloured.
 #pragma once
 
+#include <map>
+#include <set>
 #include <string>
+
+#include "packer/warnings.h"
 
 // Sets the standard streams up; once, before anything is written.
 void setUpStandardStreams();
@@ -25,3 +29,20 @@ enum class MessageKind { plain, note, warning, error };
 // Writes "onefile-pack: TEXT" (with "note: ", "warning: " or "error: "
 // before the text as `kind` says) and a line end to standard error.
 void printMessage(MessageKind kind, const std::string& text);
+
+// The warnings of one command: each shown as it comes, unless --no-warn
+// silenced it; under --quiet counted instead, in one line when the report
+// is finished, so that a quiet build still says that there is something to
+// look at.
+class WarningReport {
+  public:
+    WarningReport(bool quiet, std::set<Warning> silenced)
+        : quiet_(quiet), silenced_(std::move(silenced)) {}
+    void add(const WarningMessage& message);
+    void finish();
+
+  private:
+    bool quiet_;
+    std::set<Warning> silenced_;
+    std::map<Warning, size_t> counted_;
+};

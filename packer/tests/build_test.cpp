@@ -66,7 +66,12 @@ TEST(Build, MakesAGuiExecutableWithTheBootstrapsImageSettingsAndSystemImportsOnl
     Built built;
     CommandResult r = built.build("app.exe");
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    // One line says what was written, unless --quiet.
+    const fs::path exe = built.scratch / "app.exe";
+    EXPECT_EQ(r.err, "onefile-pack: wrote '" + exe.string() + "' (" +
+                         std::to_string(fs::file_size(exe)) +
+                         " bytes): 3 files, the entry 'app.dll'\n");
+    EXPECT_EQ(built.build("quiet.exe", {"--quiet"}).err, "");
     CommandResult dump =
         runCommand({"x86_64-w64-mingw32-objdump", "-p", (built.scratch / "app.exe").string()});
     ASSERT_EQ(dump.exitCode, 0) << dump.err;
@@ -232,6 +237,30 @@ TEST(Build, TheLinkersOptionsAreGone) {
     for (const char* word : {"--linker", "--library-dir", "--keep-objects", "MinGW", "ONEFILE_"}) {
         EXPECT_EQ(help.out.find(word), std::string::npos) << word;
     }
+}
+
+TEST(Build, EntryMistakesAreRefusedWithWhatLeadsToTheFix) {
+    Built built;
+    // run_code defined in C++ without C linkage.
+    writeFile(built.input / "app.dll", readFile(testImage("mangled_run_code.dll")));
+    CommandResult r = built.build("app.exe");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(
+        r.err.find("'app.dll' does not export run_code, only the C++-decorated name "
+                   "'_Z8run_codeiPPwPKw': define it with ONEFILE_ENTRY from <onefile/entry.h>"),
+        std::string::npos)
+        << r.err;
+    // An entry that is not there: where it was looked for, and what is there.
+    writeFile(built.input / "core.dll", "");
+    writeFile(built.input / "data" / "deep.dll", "");
+    r = runPacker({"build", built.input.string(), "--entry", "main.dll", "--output",
+                   (built.scratch / "main.exe").string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("--entry 'main.dll': 'main.dll' does not exist (the path is relative to "
+                         "INPUT_DIR '" +
+                         built.input.string() + "', whose top holds 'app.dll' and 'core.dll')"),
+              std::string::npos)
+        << r.err;
 }
 
 } // namespace

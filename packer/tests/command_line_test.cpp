@@ -84,18 +84,22 @@ TEST(Help, EveryCommandsUsageAndOptionsAreInTheReadmeAndNoOthers) {
 
 TEST(CommandLine, OperandsAreCountedAndOptionsBelongToTheirCommands) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"extract", "file.exe"}, "onefile-pack extract takes FILE and DIR"},
-        {{"extract", "a", "b", "c"}, "onefile-pack extract takes FILE and DIR"},
-        {{"verify"}, "onefile-pack verify takes one FILE"},
-        {{"info", "a", "b"}, "onefile-pack info takes one FILE"},
-        {{"verify", "a", "--json"}, "onefile-pack verify has no option '--json'"},
-        {{"info", "a", "--force"}, "onefile-pack info has no option '--force'"},
-        {{"archive", "in", "--no-entry-check"}, "onefile-pack archive has no option"},
+        {{"extract", "file.exe"}, "onefile-pack: extract takes FILE and DIR"},
+        {{"extract", "a", "b", "c"}, "onefile-pack: extract takes FILE and DIR"},
+        {{"verify"}, "onefile-pack: verify takes one FILE"},
+        {{"info", "a", "b"}, "onefile-pack: info takes one FILE"},
+        {{"verify", "a", "--json"}, "onefile-pack: verify has no option '--json'"},
+        {{"info", "a", "--force"}, "onefile-pack: info has no option '--force'"},
+        {{"archive", "in", "--no-entry-check"}, "onefile-pack: archive has no option"},
         {{"info", "a", "--json=yes"}, "--json takes no value"},
         {{"nope"}, "no command 'nope' (build, archive, list, info, extract, verify)"},
         // A short option is named, not taken for a second INPUT_DIR.
         {{"build", "../app", "-e", "app.dll", "-o", "x.exe"},
-         "onefile-pack build has no option '-e'; its options are spelled out"},
+         "onefile-pack: build has no option '-e'; its options are spelled out"},
+        // The command's own help is the one that lists what it needs.
+        {{"build", "in", "--output", "x.exe"},
+         "onefile-pack: build needs --entry REL_PATH\n(onefile-pack build --help tells more)"},
+        {{"nope"}, "(onefile-pack --help tells more)"},
     };
     for (const auto& [arguments, message] : cases) {
         CommandResult r = runPacker(arguments);

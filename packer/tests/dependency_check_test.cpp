@@ -64,7 +64,7 @@ std::string problems(const DependencyFindings& findings) {
 
 std::string warnings(const DependencyFindings& findings) {
     std::string out;
-    for (const std::string& line : findings.warnings) {
+    for (const std::string& line : warningLines(findings)) {
         out += line + "\n";
     }
     return out;
@@ -140,10 +140,11 @@ TEST(DependencyCheck, AllowedLibrariesMayBeMissingAndAnAllowanceForNothingIsWarn
     EXPECT_TRUE(findings.sound()) << problems(findings);
     EXPECT_EQ(findings.allowedMissing,
               (std::vector<std::string>{"nvcuda.dll", "libstdc++-6.dll", "OpenCL.dll"}));
-    EXPECT_EQ(warnings(findings), "--allow-missing 'typo.dll': no file of the package misses it\n");
+    EXPECT_EQ(warnings(findings),
+              "--allow-missing 'typo.dll': no file of the package misses it [allow-missing]\n");
 }
 
-TEST(DependencyCheck, APlugInsLibrariesDependOnHowTheApplicationLoadsIt) {
+TEST(DependencyCheck, APlugInsLibrariesAreWarnedOfOnlyWhereAPlainLoadDoesNotFindThem) {
     DependencyFindings findings =
         check({{"app.dll", {{"core.dll", {}}}},
                {"core.dll", {}},
@@ -155,12 +156,40 @@ TEST(DependencyCheck, APlugInsLibrariesDependOnHowTheApplicationLoadsIt) {
                // A plug-in at the top finds both ways what lies beside it.
                {"b.dll", {{"top.dll", {}}}}});
     EXPECT_EQ(problems(findings), "gone.dll, imported by plugins\\a.dll\n");
+    // The child's plain LoadLibraryW searches the top: only the library
+    // beside the plug-in depends on how the application loads it.
     EXPECT_EQ(warnings(findings),
-              "plugins\\a.dll finds beside.dll beside itself only when the application loads it "
-              "with LOAD_WITH_ALTERED_SEARCH_PATH or LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR\n"
-              "plugins\\a.dll finds top.dll at the top of the package only when the application "
-              "loads it with LOAD_LIBRARY_SEARCH_USER_DIRS or LOAD_LIBRARY_SEARCH_DEFAULT_DIRS, "
-              "or has loaded it before\n");
+              "plugins\\a.dll finds beside.dll only beside itself, where a plain LoadLibraryW "
+              "with its full path does not look: load it with LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | "
+              "LOAD_LIBRARY_SEARCH_DEFAULT_DIRS or LOAD_WITH_ALTERED_SEARCH_PATH, or put "
+              "beside.dll at the top of the package [plugin-search]\n");
+}
+
+TEST(DependencyCheck, PlugInsThatShareAProblemAreOneWarningThatCountsThem) {
+    std::vector<Image> images = {{"app.dll", {}}, {"libstdc++-6.dll", {}}};
+    for (const char* folder : {"codecs\\", "filters\\"}) {
+        for (int i = 1; i <= 5; ++i) {
+            images.push_back({folder + std::to_string(i) + ".dll",
+                              {{"helper.dll", {}}, {"libstdc++-6.dll", {}}}});
+        }
+    }
+    images.push_back({"codecs\\helper.dll", {}});
+    images.push_back({"filters\\helper.dll", {}});
+    images.push_back({"filters\\6.dll", {{"helper.dll", {}}, {"extra.dll", {}}}});
+    images.push_back({"filters\\extra.dll", {}});
+    DependencyFindings findings = check(images);
+    EXPECT_TRUE(findings.sound()) << problems(findings);
+    EXPECT_EQ(warnings(findings),
+              "10 plug-ins (codecs\\1.dll, codecs\\2.dll, codecs\\3.dll and 7 more) find "
+              "helper.dll only beside themselves, where a plain LoadLibraryW with their full path "
+              "does not look: load them with LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | "
+              "LOAD_LIBRARY_SEARCH_DEFAULT_DIRS or LOAD_WITH_ALTERED_SEARCH_PATH, or put "
+              "helper.dll at the top of the package [plugin-search]\n"
+              "filters\\6.dll finds extra.dll and helper.dll only beside itself, where a plain "
+              "LoadLibraryW with its full path does not look: load it with "
+              "LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS or "
+              "LOAD_WITH_ALTERED_SEARCH_PATH, or put extra.dll and helper.dll at the top of the "
+              "package [plugin-search]\n");
 }
 
 TEST(DependencyCheck, APlugInTakesTheLibraryBesideItBeforeTheOneAtTheTop) {
@@ -188,7 +217,8 @@ TEST(DependencyCheck, DelayLoadedLibrariesAreFoundAtThePackagesTopOrOnceLoaded) 
     EXPECT_EQ(warnings(findings),
               "bin\\app.dll delay-loads side.dll from the package, which Windows finds only when "
               "already loaded, or when the application has put the folder on the search path "
-              "(SetDllDirectoryW, or AddDllDirectory with SetDefaultDllDirectories)\n");
+              "(SetDllDirectoryW, or AddDllDirectory with SetDefaultDllDirectories) "
+              "[delay-load]\n");
 }
 
 TEST(DependencyCheck, AProgramRunsAsItsOwnProcessAndFindsOnlyWhatLiesBesideIt) {
@@ -219,11 +249,19 @@ TEST(DependencyCheck, ALibraryForAnotherMachineDoesNotServe) {
                {"helper.dll", {}, {}, true, x86},
                {"core.dll", {}},
                // What the entry loaded is no help to a plug-in of another machine.
-               {"x86\\plugin.dll", {{"core.dll", {}}}, {}, true, x86}});
+               {"x86\\plugin.dll", {{"core.dll", {}}}, {}, true, x86},
+               // Nor can the application load it: said once, unlike the
+               // library that a program of its own machine loads.
+               {"x86\\other.dll", {}, {}, true, x86},
+               {"tools\\tool.exe", {{"used.dll", {}}}, {}, false, x86},
+               {"tools\\used.dll", {}, {}, true, x86}});
     EXPECT_EQ(problems(findings),
               "helper.dll is built for x86, but app.dll, which imports it, for x86-64\n"
               "core.dll is built for x86-64, but x86\\plugin.dll, which imports it, for x86\n");
-    EXPECT_EQ(warnings(findings), "");
+    EXPECT_EQ(warnings(findings),
+              "2 libraries (x86\\plugin.dll and x86\\other.dll) are built for x86, which the "
+              "x86-64 application cannot load (only a program of the package built for x86 "
+              "could) [other-machine]\n");
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // What onefile-pack archive writes: layout, record order and content,
 // frame settings, determinism.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -48,7 +50,10 @@ struct SampleTree {
         CommandResult result = runPacker(arguments);
         EXPECT_EQ(result.exitCode, 0) << result.err;
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, ""); // silent without a terminal
+        // No progress without a terminal: the line of what was written alone.
+        EXPECT_EQ(result.err.rfind("onefile-pack: wrote '" + output.string() + "'", 0), 0u)
+            << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
         return output;
     }
 };

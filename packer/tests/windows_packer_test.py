@@ -115,7 +115,9 @@ class SameBytes(Scratch):
                               *arguments[2:], "--output",
                               windows_output or "windows/" + output, cwd=self.work)
         self.assertEqual(status, 0, err)
-        self.assertEqual(err, "")
+        # What was written, in one line, and nothing else.
+        self.assertRegex(err, r"^onefile-pack: wrote '[^\n]*' \(\d+ bytes\): \d+ files, the "
+                              r"entry 'hello.dll'\n$")
         made = read(self.path("windows", output))
         self.assertTrue(made == read(self.path("host", output)), " ".join(arguments))
         return output
@@ -325,7 +327,10 @@ class Console(Scratch):
         status, _, err = wine(WINDOWS_PACKER, *arguments, "--output",
                               windows_path(self.path("b.bin")))
         self.assertEqual(status, 0, err)
+        # Progress lines, then the line of what was written.
         lines = err.splitlines()
+        self.assertTrue(lines[-1].startswith("onefile-pack: wrote "), err)
+        lines = lines[:-1]
         self.assertTrue(lines and all(line.startswith("onefile-pack: compressing ")
                                       for line in lines), err)
         self.assertEqual(lines[-1], "onefile-pack: compressing 100% (8.0 of 8.0 MiB)")

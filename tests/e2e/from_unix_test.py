@@ -565,10 +565,15 @@ def error_dialog(options):
         time.sleep(0.1)
     process.wait(60)
     check(process.returncode == 2, f"status {process.returncode}: {process.errors()}")
-    text = box.output().strip()
-    check(text.endswith(") cxx_entry.dll imports libwinpthread-1.dll, which cannot be found."),
-          f"the box says {text!r}")
-    check(text in process.errors(), f"standard error says {process.errors()!r}, the box {text!r}")
+    # The developer's line as printed, then a paragraph for the person who
+    # started the program, which only the box shows.
+    line, _, advice = box.output().strip().replace("\r\n", "\n").partition("\n\n")
+    check(line.endswith(") cxx_entry.dll imports libwinpthread-1.dll, which cannot be found."),
+          f"the box says {box.output()!r}")
+    check(line in process.errors(), f"standard error says {process.errors()!r}, the box {line!r}")
+    check(advice.startswith("This application is incomplete or damaged on this computer."),
+          f"the box advises {advice!r}")
+    check(advice not in process.errors(), f"standard error says {process.errors()!r}")
 
 
 def main(add_arguments=lambda parser: None):

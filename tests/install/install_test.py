@@ -67,6 +67,24 @@ def run_under_wine(program, *arguments):
         return status, out.read().decode("utf-8", "replace").replace("\r\n", "\n")
 
 
+def readme_entry_library_blocks(prefix):
+    """The code of the README's "Writing the entry library": the fenced C and
+    C++ blocks, the compiler's command line and the CMake lines, as printed,
+    with the installation's prefix where the README writes PREFIX."""
+    with open(os.path.join(os.environ["ONEFILE_SOURCE"], "README.md")) as f:
+        section = f.read().split("\n## Writing the entry library\n")[1].split("\n## ")[0]
+    blocks = dict(re.findall(r"^```(c|cpp)\n(.*?)^```$", section, re.S | re.M))
+    unfenced = re.sub(r"^```.*?^```$", "", section, flags=re.S | re.M)
+    indented = ["\n".join(line[4:] for line in block.split("\n")) for block in
+                re.findall(r"(?:^    .*\n)+", unfenced, re.M)]
+    for block in indented:
+        if block.startswith("x86_64-w64-mingw32-g++-posix"):
+            blocks["compile"] = block.replace("\\\n", " ").replace("PREFIX", prefix)
+        elif block.startswith("find_package(onefile"):
+            blocks["cmake"] = block
+    return blocks
+
+
 class Installed(unittest.TestCase):
     def pack_and_run_hello(self, packer, folder):
         """The hello example packed by `packer` (a program, or the command
@@ -161,6 +179,60 @@ class InstalledPrefix(Installed):
                           output)
             self.assertEqual(len(glob.glob(os.path.join(cache, "greeting.dll"))), 1, output)
 
+    def test_the_readmes_entry_library_examples_build_pack_and_run_as_printed(self):
+        """The code of "Writing the entry library", taken from the README as
+        it is printed: the C and C++ entries, the compiler's command line and
+        the CMake lines, each built against this installation and run."""
+        blocks = readme_entry_library_blocks(self.prefix)
+        work = os.path.join(self.work, "readme")
+        env = without_onefile_variables()
+
+        def pack_and_run(folder, entry, *arguments):
+            exe = os.path.join(work, entry.replace(".dll", ".exe"))
+            run(self.packer, "build", folder, "--entry", entry, "--output", exe, "--level", "3",
+                "--quiet")
+            return run_under_wine(exe, *arguments)
+
+        # The C entry, with the command line the README gives for C.
+        c_folder = os.path.join(work, "c")
+        os.makedirs(c_folder)
+        with open(os.path.join(c_folder, "app.c"), "w") as f:
+            f.write(blocks["c"])
+        run(*blocks["compile"].replace("x86_64-w64-mingw32-g++-posix", "x86_64-w64-mingw32-gcc-posix")
+            .replace("app.cpp", "app.c").split(), cwd=c_folder, env=env)
+        os.remove(os.path.join(c_folder, "app.c"))
+        status, output = pack_and_run(c_folder, "app.dll", "one")
+        self.assertEqual(status, 1, output)
+        self.assertRegex(output, r"^2 arguments, the first .*\\app\.exe, unpacked to "
+                                 r".*\\onefile_[^\\]+\\app\.dll\n", output)
+
+        # The C++ entry, with the README's compiler command line as printed.
+        cxx_source = os.path.join(work, "source")
+        os.makedirs(os.path.join(cxx_source, "data"))
+        with open(os.path.join(cxx_source, "app.cpp"), "w") as f:
+            f.write(blocks["cpp"])
+        with open(os.path.join(cxx_source, "data", "settings.ini"), "w") as f:
+            f.write("greeting=hello\nsecond=line\n")
+        cxx_folder = os.path.join(work, "cxx")
+        os.makedirs(os.path.join(cxx_folder, "data"))
+        shutil.copy(os.path.join(cxx_source, "data", "settings.ini"),
+                    os.path.join(cxx_folder, "data"))
+        run(*blocks["compile"].split(), cwd=cxx_source, env=env)
+        shutil.move(os.path.join(cxx_source, "app.dll"), os.path.join(cxx_folder, "app.dll"))
+        status, output = pack_and_run(cxx_folder, "app.dll", "a", "b")
+        self.assertEqual((status, output), (0, "2 arguments; the first setting: greeting=hello\n"))
+
+        # The CMake lines, in a project of their own around the same source.
+        with open(os.path.join(cxx_source, "CMakeLists.txt"), "w") as f:
+            f.write("cmake_minimum_required(VERSION 3.20)\nproject(app LANGUAGES CXX)\n" +
+                    blocks["cmake"])
+        build = os.path.join(work, "cmake-build")
+        run(CMAKE, "-S", cxx_source, "-B", build, "-DCMAKE_PREFIX_PATH=" + self.prefix,
+            "-DCMAKE_TOOLCHAIN_FILE=%s/lib/cmake/onefile/mingw-w64.cmake" % self.prefix, env=env)
+        run(CMAKE, "--build", build, env=env)
+        status, output = run_under_wine(os.path.join(build, "bin", "app.exe"))
+        self.assertEqual((status, output), (0, "0 arguments; the first setting: greeting=hello\n"))
+
     def test_the_packer_works_from_elsewhere_through_a_link(self):
         elsewhere = os.path.join(self.work, "elsewhere")
         os.makedirs(elsewhere)
@@ -245,20 +317,59 @@ class WindowsZip(MadeByCpack):
     generator = "ZIP"
     file_name = "onefile-%s-win64.zip"
 
-    def test_it_holds_the_windows_packer_and_the_readme_in_a_folder_of_its_name(self):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        with zipfile.ZipFile(cls.made) as archive:
+            cls.names = set(archive.namelist())
+            archive.extractall(os.path.join(cls.work, "unzipped"))
+        cls.folder = os.path.join(cls.work, "unzipped", "onefile-%s-win64" % VERSION)
+        cls.packer = os.path.join(cls.folder, "bin", "onefile-pack.exe")
+
+    def test_it_holds_the_windows_installation_in_a_folder_of_its_name(self):
         folder = "onefile-%s-win64/" % VERSION
-        with zipfile.ZipFile(self.made) as archive:
-            names = set(archive.namelist())
-        licenses = {folder + os.path.basename(f) for f in glob.glob(
-            os.path.join(os.environ["ONEFILE_SOURCE"], "LICENSE*"))}
-        self.assertEqual(names, {folder + "onefile-pack.exe", folder + "README.md", *licenses})
+        installed = {name.replace("bin/onefile-pack", "bin/onefile-pack.exe")
+                     for name in INSTALLED_FILES}
+        self.assertEqual(normalised(name[len(folder):] for name in self.names
+                                    if not name.endswith("/")), installed)
+        self.assertEqual([name for name in self.names if not name.startswith(folder)], [])
 
     def test_the_packer_unzipped_packs_and_the_result_runs(self):
-        with zipfile.ZipFile(self.made) as archive:
-            archive.extractall(os.path.join(self.work, "unzipped"))
-        packer = os.path.join(self.work, "unzipped", "onefile-%s-win64" % VERSION,
-                              "onefile-pack.exe")
-        self.pack_and_run_hello([WINE_RUN, packer], self.work)
+        self.pack_and_run_hello([WINE_RUN, self.packer], self.work)
+
+    def test_a_consumer_project_builds_against_the_unzipped_folder(self):
+        """examples/consumer, configured against the unzipped folder alone (its
+        CMake package, header and toolchain file) and built with the cross
+        toolchain; its packer is the zip's onefile-pack.exe, run under Wine
+        through a launcher that gives it Windows paths."""
+        work = os.path.join(self.work, "consumer")
+        os.makedirs(work)
+        launcher = os.path.join(work, "onefile-pack")
+        with open(launcher, "w") as f:
+            f.write("#!/usr/bin/python3\nimport os, sys\n"
+                    "args = ['Z:' + a if a.startswith('/') else a for a in sys.argv[1:]]\n"
+                    "os.execv(%r, [%r, %r, *args])\n" % (WINE_RUN, WINE_RUN, self.packer))
+        os.chmod(launcher, 0o755)
+        # The example as it is, below a project that points the package's
+        # packer at the launcher once it is found.
+        with open(os.path.join(work, "CMakeLists.txt"), "w") as f:
+            f.write("cmake_minimum_required(VERSION 3.20)\nproject(zip_consumer LANGUAGES CXX)\n"
+                    "find_package(onefile CONFIG REQUIRED)\n"
+                    "set_target_properties(onefile::onefile-pack PROPERTIES IMPORTED_LOCATION %s"
+                    " IMPORTED_LOCATION_RELEASE %s)\nadd_subdirectory(%s consumer)\n"
+                    % (launcher, launcher, CONSUMER))
+        build = os.path.join(work, "build")
+        env = without_onefile_variables()
+        configured = run(CMAKE, "-S", work, "-B", build, "-DCMAKE_PREFIX_PATH=" + self.folder,
+                         "-DCMAKE_TOOLCHAIN_FILE=%s/lib/cmake/onefile/mingw-w64.cmake" % self.folder,
+                         env=env)
+        self.assertIn("onefile %s from %s/lib/cmake/onefile\n" % (VERSION, self.folder), configured)
+        run(CMAKE, "--build", build, env=env)
+        status, output = run_under_wine(os.path.join(build, "bin", "greeting.exe"), "first")
+        self.assertEqual(status, 0, output)
+        self.assertIn("argument 1: first\n"
+                      "message: Hello from a data file packed beside the entry library.\n",
+                      output)
 
 
 if __name__ == "__main__":
