@@ -5,6 +5,38 @@
 #include "launch/image_tables.h"
 #include "packer/image/pe_file.h"
 
+namespace {
+
+// What the tables of a real image hand out are bytes of its own: every
+// library a descriptor and a name, every function an entry of a lookup
+// table and, by name, a hint and a name, and every exported name a pointer
+// and its text. Tables that hand out more than the file holds share their
+// entries, which no linker writes, and a few kilobytes of them could
+// otherwise be read as gigabytes of names.
+class TableBudget {
+  public:
+    explicit TableBudget(size_t fileSize) : left_(fileSize) {}
+    // Takes `bytes` from what is left; false when they are more.
+    bool take(uint64_t bytes) {
+        if (bytes > left_) {
+            return false;
+        }
+        left_ -= bytes;
+        return true;
+    }
+
+  private:
+    uint64_t left_;
+};
+
+// `tables` ("import tables name") says what.
+std::string overBudgetProblem(const char* tables, size_t fileSize) {
+    return "is a damaged PE file: its " + std::string(tables) + " more than a file of " +
+           std::to_string(fileSize) + " bytes holds (entries shared among them)";
+}
+
+} // namespace
+
 bool ImageLinkage::exports(const ImportedName& function) const {
     if (function.ordinal) {
         return *function.ordinal >= ordinalBase &&
@@ -25,15 +57,28 @@ std::optional<ImageLinkage> readImageLinkage(const unsigned char* bytes, size_t 
     if (!openImageTables(&image, bytes, size)) {
         return std::nullopt;
     }
+    if (!image.sectionsInOrder && image.sectionCount > unorderedSectionLimit) {
+        *problem = unorderedSectionsProblem(image.sectionCount);
+        return std::nullopt;
+    }
     ImageLinkage linkage;
     linkage.machine = image.machine;
     linkage.subsystem = image.subsystem;
     linkage.dll = (image.characteristics & pe::characteristicDll) != 0;
 
+    TableBudget imports(size);
+    const size_t entryWidth = image.pe32Plus ? 8 : 4;
+    const size_t hintSize = 2;
     ImportCursor cursor = {};
     ImportedLibrary library;
     TableStep step;
     while ((step = nextImportedLibrary(image, &cursor, &library)) == TableStep::item) {
+        if (!imports.take((library.delayLoaded ? imagetables::delayDescriptorSize
+                                               : imagetables::importDescriptorSize) +
+                          library.nameLength + 1)) {
+            *problem = overBudgetProblem("import tables name", size);
+            return std::nullopt;
+        }
         LibraryImport& entry = linkage.imports.emplace_back();
         entry.library.assign(library.name, library.nameLength);
         entry.delayLoaded = library.delayLoaded;
@@ -41,6 +86,11 @@ std::optional<ImageLinkage> readImageLinkage(const unsigned char* bytes, size_t 
         ImportedFunction function;
         while ((step = nextImportedFunction(image, library, &index, &function)) ==
                TableStep::item) {
+            if (!imports.take(entryWidth +
+                              (function.byOrdinal ? 0 : hintSize + function.nameLength + 1))) {
+                *problem = overBudgetProblem("import tables name", size);
+                return std::nullopt;
+            }
             ImportedName& name = entry.functions.emplace_back();
             if (function.byOrdinal) {
                 name.ordinal = function.ordinal;
@@ -72,11 +122,18 @@ std::optional<ImageLinkage> readImageLinkage(const unsigned char* bytes, size_t 
     for (uint32_t i = 0; i < linkage.exportedOrdinals.size(); ++i) {
         linkage.exportedOrdinals[i] = exportsOrdinal(image, exports, exports.ordinalBase + i);
     }
+    TableBudget names(size);
+    const size_t namePointerSize = 4;
     for (uint32_t i = 0; i < exports.nameCount; ++i) {
         const char* name = nullptr;
         size_t length = 0;
         // A name outside the file cannot be looked up by the loader either.
-        if (exportedName(image, exports, i, &name, &length)) {
+        const bool found = exportedName(image, exports, i, &name, &length);
+        if (!names.take(namePointerSize + (found ? length + 1 : 0))) {
+            *problem = overBudgetProblem("export table names", size);
+            return std::nullopt;
+        }
+        if (found) {
             linkage.exportedNames.emplace(name, length);
         }
     }

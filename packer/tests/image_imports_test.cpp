@@ -134,6 +134,58 @@ TEST(ImageImports, DamagedTablesGiveTheReasonAndNoReadOutside) {
     EXPECT_FALSE(problem.empty());
 }
 
+TEST(ImageImports, EntriesSharedAmongATablesItemsAreRefusedAsMoreThanTheFileHolds) {
+    // A hundred libraries, the first of two hundred functions, each with an
+    // entry and a name of its own: read whole, though its one table serves
+    // for lookup and addresses alike, as densely as tables are laid out.
+    LinkageSpec spec;
+    std::vector<std::string> functions;
+    for (int i = 0; i < 200; ++i) {
+        functions.push_back(std::string(200, 'f') + std::to_string(i));
+    }
+    for (int i = 0; i < 100; ++i) {
+        spec.imports.push_back(
+            {"lib" + std::to_string(i) + ".dll", i == 0 ? functions : std::vector<std::string>{}});
+    }
+    const LinkedPe sound = buildLinkedPe(spec);
+    std::string problem;
+    std::optional<ImageLinkage> linkage = linkageOf(sound.bytes, &problem);
+    ASSERT_TRUE(linkage) << problem;
+    ASSERT_EQ(linkage->imports.size(), 100u);
+    EXPECT_EQ(functionTexts(linkage->imports[0]).size(), 200u);
+
+    // Every descriptor given the first one's table: 20,000 names of 200
+    // characters out of a file of a few dozen kilobytes.
+    std::string shared = sound.bytes;
+    for (size_t i = 1; i < 100; ++i) {
+        const size_t descriptor = sound.firstDescriptor + 20 * i;
+        shared.replace(descriptor, 4, shared, sound.firstDescriptor, 4);
+        shared.replace(descriptor + 16, 4, shared, sound.firstDescriptor + 16, 4);
+    }
+    EXPECT_FALSE(linkageOf(shared, &problem));
+    EXPECT_EQ(problem, "is a damaged PE file: its import tables name more than a file of " +
+                           std::to_string(shared.size()) +
+                           " bytes holds (entries shared among them)");
+
+    // A thousand exported names, every one of them the one long name.
+    LinkageSpec exporter;
+    exporter.exports = {std::string(4000, 'x')};
+    for (int i = 1; i < 1000; ++i) {
+        exporter.exports.push_back("e" + std::to_string(i));
+    }
+    const LinkedPe built = buildLinkedPe(exporter);
+    std::string bytes = built.bytes;
+    linkage = linkageOf(bytes, &problem);
+    ASSERT_TRUE(linkage) << problem;
+    EXPECT_EQ(linkage->exportedNames.size(), 1000u);
+    for (size_t i = 1; i < 1000; ++i) {
+        bytes.replace(built.exportedNames + 4 * i, 4, bytes, built.exportedNames, 4);
+    }
+    EXPECT_FALSE(linkageOf(bytes, &problem));
+    EXPECT_NE(problem.find("its export table names more than a file of"), std::string::npos)
+        << problem;
+}
+
 TEST(ImageImports, DataThatIsNoImageIsNotReadAsOne) {
     std::string problem = "left over";
     EXPECT_FALSE(linkageOf("MZ, and then a text file", &problem));
