@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -73,6 +74,9 @@ struct DependencyFindings {
     // What is found only when the application loads a plug-in in a certain
     // way, and names given to --allow-missing that nothing misses.
     std::vector<std::string> warnings;
+    // The images, importers and imported functions that the check looked at
+    // on its way, which tests hold to a bound set by the package's size.
+    uint64_t lookups = 0;
 
     bool sound() const {
         return missing.empty() && missingFunctions.empty() && wrongMachines.empty() &&
