@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,8 +77,10 @@ CommandResult runCommand(const std::vector<std::string>& arguments) {
         throw std::runtime_error("cannot run " + arguments[0]);
     }
     int status = 0;
-    waitpid(child, &status, 0);
+    struct rusage usage = {};
+    wait4(child, &status, 0, &usage);
     CommandResult result;
+    result.peakMemoryKb = usage.ru_maxrss;
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = readFile(outPath);
     result.err = readFile(errPath);

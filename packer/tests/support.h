@@ -31,6 +31,7 @@ struct CommandResult {
     int exitCode = -1;
     std::string out;
     std::string err;
+    long peakMemoryKb = 0; // the most memory the program held at once (resident)
 };
 
 // Runs `arguments` (element 0 the program) and waits for it.
