@@ -12,28 +12,39 @@ namespace {
 // table and, by name, a hint and a name, and every exported name a pointer
 // and its text. Tables that hand out more than the file holds share their
 // entries, which no linker writes, and a few kilobytes of them could
-// otherwise be read as gigabytes of names.
+// otherwise be read as gigabytes of names. Nor does any real image come
+// near `limit` (the largest import tables take a few megabytes, the largest
+// export tables a few tens), which bounds what a file padded to any size
+// can make of them.
 class TableBudget {
   public:
-    explicit TableBudget(size_t fileSize) : left_(fileSize) {}
-    // Takes `bytes` from what is left; false when they are more.
-    bool take(uint64_t bytes) {
-        if (bytes > left_) {
-            return false;
+    // `what` says what takes from it ("import tables name").
+    TableBudget(const char* what, size_t fileSize, uint64_t limit)
+        : what_(what), fileSize_(fileSize), left_(std::min<uint64_t>(fileSize, limit)),
+          bySize_(fileSize <= limit) {}
+    // Takes `bytes` from what is left; false, with the reason in `problem`,
+    // when they are more.
+    bool take(uint64_t bytes, std::string* problem) {
+        if (bytes <= left_) {
+            left_ -= bytes;
+            return true;
         }
-        left_ -= bytes;
-        return true;
+        *problem = "is a damaged PE file: its " + std::string(what_) + " more than ";
+        *problem += bySize_ ? "a file of " + std::to_string(fileSize_) +
+                                  " bytes holds (entries shared among them)"
+                            : "any real image does";
+        return false;
     }
 
   private:
+    const char* what_;
+    uint64_t fileSize_;
     uint64_t left_;
+    bool bySize_; // the file is smaller than the limit
 };
 
-// `tables` ("import tables name") says what.
-std::string overBudgetProblem(const char* tables, size_t fileSize) {
-    return "is a damaged PE file: its " + std::string(tables) + " more than a file of " +
-           std::to_string(fileSize) + " bytes holds (entries shared among them)";
-}
+constexpr uint64_t importTablesLimit = uint64_t{16} << 20;
+constexpr uint64_t exportNamesLimit = uint64_t{64} << 20;
 
 } // namespace
 
@@ -66,7 +77,7 @@ std::optional<ImageLinkage> readImageLinkage(const unsigned char* bytes, size_t 
     linkage.subsystem = image.subsystem;
     linkage.dll = (image.characteristics & pe::characteristicDll) != 0;
 
-    TableBudget imports(size);
+    TableBudget imports("import tables name", size, importTablesLimit);
     const size_t entryWidth = image.pe32Plus ? 8 : 4;
     const size_t hintSize = 2;
     ImportCursor cursor = {};
@@ -75,8 +86,8 @@ std::optional<ImageLinkage> readImageLinkage(const unsigned char* bytes, size_t 
     while ((step = nextImportedLibrary(image, &cursor, &library)) == TableStep::item) {
         if (!imports.take((library.delayLoaded ? imagetables::delayDescriptorSize
                                                : imagetables::importDescriptorSize) +
-                          library.nameLength + 1)) {
-            *problem = overBudgetProblem("import tables name", size);
+                              library.nameLength + 1,
+                          problem)) {
             return std::nullopt;
         }
         LibraryImport& entry = linkage.imports.emplace_back();
@@ -87,8 +98,8 @@ std::optional<ImageLinkage> readImageLinkage(const unsigned char* bytes, size_t 
         while ((step = nextImportedFunction(image, library, &index, &function)) ==
                TableStep::item) {
             if (!imports.take(entryWidth +
-                              (function.byOrdinal ? 0 : hintSize + function.nameLength + 1))) {
-                *problem = overBudgetProblem("import tables name", size);
+                                  (function.byOrdinal ? 0 : hintSize + function.nameLength + 1),
+                              problem)) {
                 return std::nullopt;
             }
             ImportedName& name = entry.functions.emplace_back();
@@ -122,15 +133,14 @@ std::optional<ImageLinkage> readImageLinkage(const unsigned char* bytes, size_t 
     for (uint32_t i = 0; i < linkage.exportedOrdinals.size(); ++i) {
         linkage.exportedOrdinals[i] = exportsOrdinal(image, exports, exports.ordinalBase + i);
     }
-    TableBudget names(size);
+    TableBudget names("export table names", size, exportNamesLimit);
     const size_t namePointerSize = 4;
     for (uint32_t i = 0; i < exports.nameCount; ++i) {
         const char* name = nullptr;
         size_t length = 0;
         // A name outside the file cannot be looked up by the loader either.
         const bool found = exportedName(image, exports, i, &name, &length);
-        if (!names.take(namePointerSize + (found ? length + 1 : 0))) {
-            *problem = overBudgetProblem("export table names", size);
+        if (!names.take(namePointerSize + (found ? length + 1 : 0), problem)) {
             return std::nullopt;
         }
         if (found) {

@@ -141,7 +141,7 @@ TEST(ImageImports, EntriesSharedAmongATablesItemsAreRefusedAsMoreThanTheFileHold
     LinkageSpec spec;
     std::vector<std::string> functions;
     for (int i = 0; i < 200; ++i) {
-        functions.push_back(std::string(200, 'f') + std::to_string(i));
+        functions.push_back(std::string(1000, 'f') + std::to_string(i));
     }
     for (int i = 0; i < 100; ++i) {
         spec.imports.push_back(
@@ -154,8 +154,9 @@ TEST(ImageImports, EntriesSharedAmongATablesItemsAreRefusedAsMoreThanTheFileHold
     ASSERT_EQ(linkage->imports.size(), 100u);
     EXPECT_EQ(functionTexts(linkage->imports[0]).size(), 200u);
 
-    // Every descriptor given the first one's table: 20,000 names of 200
-    // characters out of a file of a few dozen kilobytes.
+    // Every descriptor given the first one's table: 20,000 names of 1000
+    // characters out of a file of a few hundred kilobytes; padded to hold
+    // as many bytes, still more than any real image names.
     std::string shared = sound.bytes;
     for (size_t i = 1; i < 100; ++i) {
         const size_t descriptor = sound.firstDescriptor + 20 * i;
@@ -166,6 +167,10 @@ TEST(ImageImports, EntriesSharedAmongATablesItemsAreRefusedAsMoreThanTheFileHold
     EXPECT_EQ(problem, "is a damaged PE file: its import tables name more than a file of " +
                            std::to_string(shared.size()) +
                            " bytes holds (entries shared among them)");
+    shared.resize(24 << 20);
+    EXPECT_FALSE(linkageOf(shared, &problem));
+    EXPECT_EQ(problem,
+              "is a damaged PE file: its import tables name more than any real image does");
 
     // A thousand exported names, every one of them the one long name.
     LinkageSpec exporter;
