@@ -138,9 +138,20 @@ std::optional<ImageLinkage> readImageLinkage(const unsigned char* bytes, size_t 
     for (uint32_t i = 0; i < exports.nameCount; ++i) {
         const char* name = nullptr;
         size_t length = 0;
-        // A name outside the file cannot be looked up by the loader either.
+        // A name outside the file cannot be looked up by the loader either,
+        // nor one without its end where names may have it. Looking for
+        // that end reads as much as a name of the most characters would.
         const bool found = exportedName(image, exports, i, &name, &length);
-        if (!names.take(namePointerSize + (found ? length + 1 : 0), problem)) {
+        uint64_t read = length + 1;
+        size_t offset = 0, available = 0;
+        if (!found) {
+            const uint64_t address =
+                imagetables::load(image.bytes + exports.names + 4 * uint64_t{i}, 4);
+            read = imageSpan(image, address, &offset, &available)
+                       ? std::min<uint64_t>(available, imageNameLimit + 1)
+                       : 0;
+        }
+        if (!names.take(namePointerSize + read, problem)) {
             return std::nullopt;
         }
         if (found) {

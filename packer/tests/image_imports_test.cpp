@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "launch/image_tables.h"
 #include "packer/image/imports.h"
 #include "packer/little_endian.h"
 #include "packer/tests/linked_pe_builder.h"
@@ -185,6 +186,20 @@ TEST(ImageImports, EntriesSharedAmongATablesItemsAreRefusedAsMoreThanTheFileHold
     EXPECT_EQ(linkage->exportedNames.size(), 1000u);
     for (size_t i = 1; i < 1000; ++i) {
         bytes.replace(built.exportedNames + 4 * i, 4, bytes, built.exportedNames, 4);
+    }
+    EXPECT_FALSE(linkageOf(bytes, &problem));
+    EXPECT_NE(problem.find("its export table names more than a file of"), std::string::npos)
+        << problem;
+    // The same with a name too long to be one, looked through to its limit
+    // for every pointer.
+    exporter.exports[0] = std::string(imageNameLimit + 1000, 'x');
+    const LinkedPe unended = buildLinkedPe(exporter);
+    bytes = unended.bytes;
+    linkage = linkageOf(bytes, &problem);
+    ASSERT_TRUE(linkage) << problem;
+    EXPECT_EQ(linkage->exportedNames.size(), 999u);
+    for (size_t i = 1; i < 1000; ++i) {
+        bytes.replace(unended.exportedNames + 4 * i, 4, bytes, unended.exportedNames, 4);
     }
     EXPECT_FALSE(linkageOf(bytes, &problem));
     EXPECT_NE(problem.find("its export table names more than a file of"), std::string::npos)
