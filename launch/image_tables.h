@@ -46,9 +46,9 @@ struct ImageTables {
 constexpr size_t imageNameLimit = 4096;
 
 // Sections out of address order are searched one by one for every look-up.
-// The Windows loader refuses such an image, and loaders before Vista took no
-// more than 96 sections in any order: a reader may refuse a table of more out
-// of order as damage, rather than search it.
+// The Windows loader refuses an image whose sections are out of order, and
+// loaders before Vista any image of more than 96 sections: a reader may
+// refuse more than these out of order as damage rather than search them.
 constexpr uint32_t unorderedSectionLimit = 96;
 
 namespace imagetables {
