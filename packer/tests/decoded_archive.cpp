@@ -72,24 +72,11 @@ DecodedArchive decodeAttachedData(const std::string& bytes) {
     return archive;
 }
 
-namespace {
-
-// The magic, `frame`, two zero bytes and the trailer length.
-std::string attachedData(const std::string& frame) {
-    std::string out = "QJY" + frame + std::string(2, '\0');
-    uint64_t length = 3 + frame.size() + 2;
-    for (int i = 0; i < 8; ++i) {
-        out.push_back(static_cast<char>(length >> (8 * i)));
-    }
-    return out;
-}
-
-} // namespace
-
-std::string encodeAttachedData(const std::string& recordStream, bool checksum) {
+std::string encodeAttachedData(const std::string& recordStream, bool checksum, bool contentSize) {
     ZSTD_CCtx* context = ZSTD_createCCtx();
     ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 3);
     ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, checksum ? 1 : 0);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, contentSize ? 1 : 0);
     std::string frame(ZSTD_compressBound(recordStream.size()), '\0');
     size_t size = ZSTD_compress2(context, frame.data(), frame.size(), recordStream.data(),
                                  recordStream.size());
@@ -98,40 +85,10 @@ std::string encodeAttachedData(const std::string& recordStream, bool checksum) {
         throw std::runtime_error("cannot compress");
     }
     frame.resize(size);
-    return attachedData(frame);
-}
-
-std::string encodeAttachedDataInPieces(const std::vector<StreamPiece>& pieces) {
-    ZSTD_CCtx* context = ZSTD_createCCtx();
-    ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 1);
-    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
-    ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, 20);
-    std::string frame;
-    std::string out(ZSTD_CStreamOutSize(), '\0');
-    auto feed = [&](const char* data, size_t size, ZSTD_EndDirective end) {
-        ZSTD_inBuffer input = {data, size, 0};
-        for (;;) {
-            ZSTD_outBuffer output = {out.data(), out.size(), 0};
-            size_t left = ZSTD_compressStream2(context, &output, &input, end);
-            if (ZSTD_isError(left)) {
-                throw std::runtime_error("cannot compress");
-            }
-            frame.append(out.data(), output.pos);
-            if (end == ZSTD_e_end ? left == 0 : input.pos == input.size) {
-                return;
-            }
-        }
-    };
-    const std::string zeros(1 << 20, '\0');
-    for (const StreamPiece& piece : pieces) {
-        feed(piece.bytes.data(), piece.bytes.size(), ZSTD_e_continue);
-        for (uint64_t left = piece.zerosAfter; left > 0;) {
-            const size_t size = left < zeros.size() ? static_cast<size_t>(left) : zeros.size();
-            feed(zeros.data(), size, ZSTD_e_continue);
-            left -= size;
-        }
+    std::string out = "QJY" + frame + std::string(2, '\0');
+    uint64_t length = 3 + frame.size() + 2;
+    for (int i = 0; i < 8; ++i) {
+        out.push_back(static_cast<char>(length >> (8 * i)));
     }
-    feed(nullptr, 0, ZSTD_e_end);
-    ZSTD_freeCCtx(context);
-    return attachedData(frame);
+    return out;
 }

@@ -27,16 +27,8 @@ struct DecodedArchive {
 DecodedArchive decodeAttachedData(const std::string& bytes);
 
 // Attached data for a record stream given whole (terminator included or
-// not), as a writer other than the packer might make it.
-std::string encodeAttachedData(const std::string& recordStream, bool checksum = true);
-
-// Pieces of a record stream, each followed by as many zero bytes as it says.
-struct StreamPiece {
-    std::string bytes;
-    uint64_t zerosAfter = 0;
-};
-
-// Attached data for a record stream made of `pieces`, compressed as a
-// stream of unknown size with a window of 1 MiB, as a writer of large
-// archives makes it: many zeros make a small file.
-std::string encodeAttachedDataInPieces(const std::vector<StreamPiece>& pieces);
+// not), as a writer other than the packer might make it. Without
+// `contentSize` the frame does not record it, and keeps a window smaller
+// than a large stream, as a writer that streams makes it.
+std::string encodeAttachedData(const std::string& recordStream, bool checksum = true,
+                               bool contentSize = true);

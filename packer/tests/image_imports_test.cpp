@@ -173,37 +173,27 @@ TEST(ImageImports, EntriesSharedAmongATablesItemsAreRefusedAsMoreThanTheFileHold
     EXPECT_EQ(problem,
               "is a damaged PE file: its import tables name more than any real image does");
 
-    // A thousand exported names, every one of them the one long name.
-    LinkageSpec exporter;
-    exporter.exports = {std::string(4000, 'x')};
-    for (int i = 1; i < 1000; ++i) {
-        exporter.exports.push_back("e" + std::to_string(i));
+    // A thousand exported names, read whole; all of them pointed at the
+    // first, a long name or one too long to be a name, which is looked
+    // through to the limit each time.
+    for (size_t first : {size_t{4000}, imageNameLimit + 1000}) {
+        LinkageSpec exporter;
+        exporter.exports = {std::string(first, 'x')};
+        for (int i = 1; i < 1000; ++i) {
+            exporter.exports.push_back("e" + std::to_string(i));
+        }
+        const LinkedPe built = buildLinkedPe(exporter);
+        std::string bytes = built.bytes;
+        linkage = linkageOf(bytes, &problem);
+        ASSERT_TRUE(linkage) << problem;
+        EXPECT_EQ(linkage->exportedNames.size(), first < imageNameLimit ? 1000u : 999u);
+        for (size_t i = 1; i < 1000; ++i) {
+            bytes.replace(built.exportedNames + 4 * i, 4, bytes, built.exportedNames, 4);
+        }
+        EXPECT_FALSE(linkageOf(bytes, &problem));
+        EXPECT_NE(problem.find("its export table names more than a file of"), std::string::npos)
+            << problem;
     }
-    const LinkedPe built = buildLinkedPe(exporter);
-    std::string bytes = built.bytes;
-    linkage = linkageOf(bytes, &problem);
-    ASSERT_TRUE(linkage) << problem;
-    EXPECT_EQ(linkage->exportedNames.size(), 1000u);
-    for (size_t i = 1; i < 1000; ++i) {
-        bytes.replace(built.exportedNames + 4 * i, 4, bytes, built.exportedNames, 4);
-    }
-    EXPECT_FALSE(linkageOf(bytes, &problem));
-    EXPECT_NE(problem.find("its export table names more than a file of"), std::string::npos)
-        << problem;
-    // The same with a name too long to be one, looked through to its limit
-    // for every pointer.
-    exporter.exports[0] = std::string(imageNameLimit + 1000, 'x');
-    const LinkedPe unended = buildLinkedPe(exporter);
-    bytes = unended.bytes;
-    linkage = linkageOf(bytes, &problem);
-    ASSERT_TRUE(linkage) << problem;
-    EXPECT_EQ(linkage->exportedNames.size(), 999u);
-    for (size_t i = 1; i < 1000; ++i) {
-        bytes.replace(unended.exportedNames + 4 * i, 4, bytes, unended.exportedNames, 4);
-    }
-    EXPECT_FALSE(linkageOf(bytes, &problem));
-    EXPECT_NE(problem.find("its export table names more than a file of"), std::string::npos)
-        << problem;
 }
 
 TEST(ImageImports, DataThatIsNoImageIsNotReadAsOne) {

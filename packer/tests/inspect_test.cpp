@@ -410,13 +410,12 @@ TEST(Verify, ImagesLargerThanMemoryHoldsAreCheckedAndExtractedWithoutBeingHeldWh
     const std::string plugin = readFile(fs::path(ONEFILE_TEST_LIBRARIES) / "uses_helper.dll");
     ScratchDirectory scratch;
     const fs::path data = scratch / "large.bin";
-    writeFile(
-        data,
-        encodeAttachedDataInPieces(
-            {{recordHead(u"app.dll", entryBytes().size() + trailing) + entryBytes(), trailing},
-             {recordHead(u"uses_helper.dll", plugin.size() + trailing) + plugin, trailing},
-             {recordBytes(u"small.txt", "small") + std::string(2, '\0')}}));
-    ASSERT_LT(fs::file_size(data), 1u << 20);
+    writeFile(data, encodeAttachedData(
+                        recordHead(u"app.dll", entryBytes().size() + trailing) + entryBytes() +
+                            std::string(trailing, '\0') +
+                            recordHead(u"uses_helper.dll", plugin.size() + trailing) + plugin +
+                            std::string(trailing, '\0') + stream({{u"small.txt", "small"}}),
+                        true, false));
     // Holding a record whole takes 40 MiB, and the checks held it twice.
     const long heldKb = 24 * 1024;
 

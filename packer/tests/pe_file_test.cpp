@@ -185,7 +185,6 @@ TEST(SectionLookup, ManySectionsInOrderAreSearchedByHalvingAndOutOfOrderRefused)
         return reinterpret_cast<const unsigned char*>(b.data());
     };
 
-    EXPECT_EQ(problemOf(pe.bytes), "");
     for (const bool sound : {true, false}) {
         const std::string* image = sound ? &pe.bytes : &outside;
         std::string problem;
@@ -209,11 +208,6 @@ TEST(SectionLookup, ManySectionsInOrderAreSearchedByHalvingAndOutOfOrderRefused)
         EXPECT_EQ(found, sound ? spec.exports.size() : 0u);
         EXPECT_LE(tables.sectionsExamined, lookUps * perLookUp);
     }
-    std::string problem;
-    std::optional<ImageLinkage> linkage =
-        readImageLinkage(bytes(pe.bytes), pe.bytes.size(), &problem);
-    ASSERT_TRUE(linkage) << problem;
-    EXPECT_EQ(linkage->exportedNames.size(), spec.exports.size());
 
     // Out of order, which Windows refuses: up to 96 sections are still read,
     // one by one, more are refused by both readers.
@@ -225,6 +219,7 @@ TEST(SectionLookup, ManySectionsInOrderAreSearchedByHalvingAndOutOfOrderRefused)
     const std::string refusal =
         "is a damaged PE file: its 97 sections are not in the order of their addresses";
     EXPECT_EQ(problemOf(reversed).rfind(refusal, 0), 0u) << problemOf(reversed);
+    std::string problem;
     EXPECT_FALSE(readImageLinkage(bytes(reversed), reversed.size(), &problem));
     EXPECT_EQ(problem.rfind(refusal, 0), 0u) << problem;
 }
