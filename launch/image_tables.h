@@ -30,6 +30,12 @@ struct ImageTables {
     uint32_t headersSize;
     size_t sectionTable; // its offset in the file
     uint32_t sectionCount;
+    // The sections lie in ascending order of address, none reaching into the
+    // next, as Windows lays them out: an address is then found by halving.
+    bool sectionsInOrder;
+    // Section headers that the look-ups of addresses have examined, which
+    // tests hold to a bound.
+    mutable uint64_t sectionsExamined;
     ImageRange exports;
     ImageRange imports;
     ImageRange delayImports;
@@ -38,6 +44,12 @@ struct ImageTables {
 // Longest library or function name a walk hands out; a longer one counts as
 // damage (the loader's own names are far shorter).
 constexpr size_t imageNameLimit = 4096;
+
+// Sections out of address order are searched one by one for every look-up.
+// The Windows loader refuses an image whose sections are out of order, and
+// loaders before Vista any image of more than 96 sections: a reader may
+// refuse more than these out of order as damage rather than search them.
+constexpr uint32_t unorderedSectionLimit = 96;
 
 namespace imagetables {
 
@@ -68,7 +80,36 @@ inline bool inside(uint64_t offset, uint64_t length, uint64_t size) {
     return offset <= size && length <= size - offset;
 }
 
+inline uint64_t sectionAddress(const unsigned char* header) {
+    return load(header + 12, 4);
+}
+
+// The bytes of a section that the file holds: past its raw data a section
+// holds zeros that the file does not.
+inline uint64_t sectionFileBytes(const unsigned char* header) {
+    const uint64_t virtualSize = load(header + 8, 4);
+    const uint64_t rawSize = load(header + 16, 4);
+    return virtualSize != 0 && virtualSize < rawSize ? virtualSize : rawSize;
+}
+
 } // namespace imagetables
+
+// Whether the `count` section headers at `table` lie in ascending order of
+// address, each beginning at or past the end of the file's bytes of the one
+// before it. Then only the last section that begins at or below an address
+// can hold it.
+inline bool sectionsInAddressOrder(const unsigned char* table, uint32_t count) {
+    using namespace imagetables;
+    uint64_t end = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const unsigned char* header = table + i * sectionHeaderSize;
+        if (sectionAddress(header) < end) {
+            return false;
+        }
+        end = sectionAddress(header) + sectionFileBytes(header);
+    }
+    return true;
+}
 
 // Reads the headers of the image in `bytes`; false when they are not those
 // of a PE image or lie outside the bytes.
@@ -123,12 +164,18 @@ inline bool openImageTables(ImageTables* image, const unsigned char* bytes, size
         }
     }
     image->sectionTable = static_cast<size_t>(optionalOffset + optionalSize);
-    return inside(image->sectionTable, uint64_t{image->sectionCount} * sectionHeaderSize, size);
+    if (!inside(image->sectionTable, uint64_t{image->sectionCount} * sectionHeaderSize, size)) {
+        return false;
+    }
+    image->sectionsInOrder =
+        sectionsInAddressOrder(bytes + image->sectionTable, image->sectionCount);
+    return true;
 }
 
 // The file offset of the relative virtual address `address`, and how many
 // bytes from there on the file holds of the same section (or of the
-// headers); false when the address lies in none.
+// headers); false when the address lies in none. Of sections that overlap,
+// the first in the table holds it.
 inline bool imageSpan(const ImageTables& image, uint64_t address, size_t* offset,
                       size_t* available) {
     using namespace imagetables;
@@ -138,14 +185,30 @@ inline bool imageSpan(const ImageTables& image, uint64_t address, size_t* offset
         *available = static_cast<size_t>(end - address);
         return true;
     }
-    for (uint32_t i = 0; i < image.sectionCount; ++i) {
-        const unsigned char* header = image.bytes + image.sectionTable + i * sectionHeaderSize;
-        const uint64_t virtualSize = load(header + 8, 4);
-        const uint64_t virtualAddress = load(header + 12, 4);
-        const uint64_t rawSize = load(header + 16, 4);
+    const unsigned char* table = image.bytes + image.sectionTable;
+    uint32_t first = 0, last = image.sectionCount;
+    if (image.sectionsInOrder) {
+        // The last section that begins at or below the address.
+        while (first < last) {
+            const uint32_t middle = first + (last - first) / 2;
+            ++image.sectionsExamined;
+            if (sectionAddress(table + middle * sectionHeaderSize) <= address) {
+                first = middle + 1;
+            } else {
+                last = middle;
+            }
+        }
+        if (first == 0) {
+            return false;
+        }
+        last = first--;
+    }
+    for (uint32_t i = first; i < last; ++i) {
+        const unsigned char* header = table + i * sectionHeaderSize;
+        ++image.sectionsExamined;
+        const uint64_t virtualAddress = sectionAddress(header);
         const uint64_t rawOffset = load(header + 20, 4);
-        // Past its raw data a section holds zeros that the file does not.
-        const uint64_t mapped = virtualSize != 0 && virtualSize < rawSize ? virtualSize : rawSize;
+        const uint64_t mapped = sectionFileBytes(header);
         if (address < virtualAddress || address - virtualAddress >= mapped) {
             continue;
         }

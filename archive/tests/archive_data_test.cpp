@@ -140,4 +140,39 @@ TEST(HostReader, RefusesWhatTheBootstrapWouldFailOn) {
     }
 }
 
+TEST(HostReader, FindsAttachedDataPastBeginningsOfFramesThatRunIntoOneChainOfBlocks) {
+    // 2000 beginnings of frames in an executable, each with a raw block that
+    // ends where one chain of 20,000 empty blocks begins; sound attached data
+    // after them.
+    std::string file = "MZ" + std::string(62, '\0');
+    const size_t beginnings = 2000, chain = 20000, beginningSize = 12;
+    const size_t chainStart = file.size() + beginnings * beginningSize;
+    for (size_t i = 0; i < beginnings; ++i) {
+        const size_t skipped = chainStart - (file.size() + beginningSize);
+        // The frame's magic, a header of no options and a 2 MiB window, and
+        // the header of a raw block that is not the last.
+        file += std::string("QJY\x28\xB5\x2F\xFD\x00\x58", 9);
+        for (int byte = 0; byte < 3; ++byte) {
+            file.push_back(static_cast<char>((skipped << 3) >> (8 * byte)));
+        }
+    }
+    file.append(3 * chain, '\0');
+    file += std::string("\x01\x00\x00", 3); // the last block
+    const size_t soundAt = file.size();
+    const std::string sound = readFile(std::string(ONEFILE_ARCHIVE_TEST_DATA) + "/roundtrip.bin");
+    file += sound;
+
+    uint64_t headersRead = 0;
+    const AttachedData found =
+        locateAttachedData(bytes(file), file.size(), "crafted.exe", &headersRead);
+    EXPECT_EQ(found.offset, soundAt);
+    EXPECT_EQ(found.length, sound.size());
+    // The chain once, a few dozen headers more for each beginning that runs
+    // into it, and the sound frame's: following it from each beginning would
+    // read 40 million.
+    const FrameInfo frame = inspectFrame(found.frame(), found.frameSize);
+    const size_t soundBlocks = frame.rawBlocks + frame.rleBlocks + frame.compressedBlocks;
+    EXPECT_LE(headersRead, chain + 64 * beginnings + soundBlocks);
+}
+
 } // namespace

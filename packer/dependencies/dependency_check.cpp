@@ -103,6 +103,7 @@ class Checker {
         for (size_t i = 0; i < images.size(); ++i) {
             // A later record of the same path replaces the earlier file.
             byPath_[key(images[i].path)] = i;
+            byName_[key(baseName(images[i].path))].push_back(i);
             if (images[i].path == entryPath) {
                 entry_ = i;
             }
@@ -345,7 +346,13 @@ class Checker {
         if (module == systemModule || !images_[module].linkage) {
             return;
         }
+        // Every load of a plug-in may bring in the same library: its
+        // functions are looked up in the same module once.
+        if (!functionsChecked_.insert({&library, module}).second) {
+            return;
+        }
         for (const ImportedName& function : library.functions) {
+            ++findings_.lookups;
             if (!images_[module].linkage->exports(function) &&
                 missingFunctions_.insert({importer, module, importedNameText(function)}).second) {
                 findings_.missingFunctions.push_back({images_[importer].path,
@@ -368,19 +375,19 @@ class Checker {
         if (added) {
             findings_.missing.push_back({shown(library.library), {}, {}});
             // Copies in folders that no search takes in: the likely mistake.
-            for (const PackagedImage& image : images_) {
-                if (key(baseName(image.path)) == nameKey) {
-                    findings_.missing.back().elsewhere.push_back(image.path);
+            if (auto copies = byName_.find(nameKey); copies != byName_.end()) {
+                for (size_t copy : copies->second) {
+                    ++findings_.lookups;
+                    findings_.missing.back().elsewhere.push_back(images_[copy].path);
                 }
             }
         }
-        auto& importers = findings_.missing[at->second].importers;
-        for (const DependencyFindings::Importer& known : importers) {
-            if (known.path == images_[importer].path && known.delayLoaded == library.delayLoaded) {
-                return;
-            }
+        ++findings_.lookups;
+        if (missingImporters_.insert({at->second, images_[importer].path, library.delayLoaded})
+                .second) {
+            findings_.missing[at->second].importers.push_back(
+                {images_[importer].path, library.delayLoaded});
         }
-        importers.push_back({images_[importer].path, library.delayLoaded});
     }
 
     // What `files` share: the libraries they miss, or the machine they are built for.
@@ -418,12 +425,15 @@ class Checker {
 
     const std::vector<PackagedImage>& images_;
     std::map<std::u16string, size_t> byPath_;
+    std::map<std::u16string, std::vector<size_t>> byName_; // by file name, in package order
     size_t entry_ = systemModule;
     std::map<std::u16string, std::string> allowed_;
     std::set<std::u16string> allowedUsed_;
     std::set<size_t> reached_;
     std::set<size_t> wrongMachine_; // libraries named as a problem already
     std::map<std::u16string, size_t> missingIndex_;
+    std::set<std::tuple<size_t, std::string, bool>> missingImporters_; // missing index, path
+    std::set<std::pair<const LibraryImport*, size_t>> functionsChecked_;
     std::set<std::tuple<size_t, size_t, std::string>> missingFunctions_;
     // Files, by path and warning, with the libraries each is warned of.
     std::map<std::pair<std::string, Warning>, std::vector<std::string>> libraryWarnings_;

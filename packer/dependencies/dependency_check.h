@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -76,6 +77,9 @@ struct DependencyFindings {
     // nothing misses: one message for each problem, however many files
     // share it.
     std::vector<WarningMessage> warnings;
+    // The images, importers and imported functions that the check looked at
+    // on its way, which tests hold to a bound set by the package's size.
+    uint64_t lookups = 0;
 
     bool sound() const {
         return missing.empty() && missingFunctions.empty() && wrongMachines.empty() &&

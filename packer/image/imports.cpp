@@ -7,6 +7,49 @@
 #include "packer/image/pe_file.h"
 #include "packer/text.h"
 
+namespace {
+
+// What the tables of a real image hand out are bytes of its own: every
+// library a descriptor and a name, every function an entry of a lookup
+// table and, by name, a hint and a name, and every exported name a pointer
+// and its text. Tables that hand out more than the file holds share their
+// entries, which no linker writes, and a few kilobytes of them could
+// otherwise be read as gigabytes of names. Nor does any real image come
+// near `limit` (the largest import tables take a few megabytes, the largest
+// export tables a few tens), which bounds what a file padded to any size
+// can make of them.
+class TableBudget {
+  public:
+    // `what` says what takes from it ("import tables name").
+    TableBudget(const char* what, size_t fileSize, uint64_t limit)
+        : what_(what), fileSize_(fileSize), left_(std::min<uint64_t>(fileSize, limit)),
+          bySize_(fileSize <= limit) {}
+    // Takes `bytes` from what is left; false, with the reason in `problem`,
+    // when they are more.
+    bool take(uint64_t bytes, std::string* problem) {
+        if (bytes <= left_) {
+            left_ -= bytes;
+            return true;
+        }
+        *problem = "is a damaged PE file: its " + std::string(what_) + " more than ";
+        *problem += bySize_ ? "a file of " + std::to_string(fileSize_) +
+                                  " bytes holds (entries shared among them)"
+                            : "any real image does";
+        return false;
+    }
+
+  private:
+    const char* what_;
+    uint64_t fileSize_;
+    uint64_t left_;
+    bool bySize_; // the file is smaller than the limit
+};
+
+constexpr uint64_t importTablesLimit = uint64_t{16} << 20;
+constexpr uint64_t exportNamesLimit = uint64_t{64} << 20;
+
+} // namespace
+
 bool ImageLinkage::exports(const ImportedName& function) const {
     if (function.ordinal) {
         return *function.ordinal >= ordinalBase &&
@@ -27,15 +70,28 @@ std::optional<ImageLinkage> readImageLinkage(const unsigned char* bytes, size_t 
     if (!openImageTables(&image, bytes, size)) {
         return std::nullopt;
     }
+    if (!image.sectionsInOrder && image.sectionCount > unorderedSectionLimit) {
+        *problem = unorderedSectionsProblem(image.sectionCount);
+        return std::nullopt;
+    }
     ImageLinkage linkage;
     linkage.machine = image.machine;
     linkage.subsystem = image.subsystem;
     linkage.dll = (image.characteristics & pe::characteristicDll) != 0;
 
+    TableBudget imports("import tables name", size, importTablesLimit);
+    const size_t entryWidth = image.pe32Plus ? 8 : 4;
+    const size_t hintSize = 2;
     ImportCursor cursor = {};
     ImportedLibrary library;
     TableStep step;
     while ((step = nextImportedLibrary(image, &cursor, &library)) == TableStep::item) {
+        if (!imports.take((library.delayLoaded ? imagetables::delayDescriptorSize
+                                               : imagetables::importDescriptorSize) +
+                              library.nameLength + 1,
+                          problem)) {
+            return std::nullopt;
+        }
         LibraryImport& entry = linkage.imports.emplace_back();
         entry.library.assign(library.name, library.nameLength);
         entry.delayLoaded = library.delayLoaded;
@@ -43,6 +99,11 @@ std::optional<ImageLinkage> readImageLinkage(const unsigned char* bytes, size_t 
         ImportedFunction function;
         while ((step = nextImportedFunction(image, library, &index, &function)) ==
                TableStep::item) {
+            if (!imports.take(entryWidth +
+                                  (function.byOrdinal ? 0 : hintSize + function.nameLength + 1),
+                              problem)) {
+                return std::nullopt;
+            }
             ImportedName& name = entry.functions.emplace_back();
             if (function.byOrdinal) {
                 name.ordinal = function.ordinal;
@@ -74,11 +135,28 @@ std::optional<ImageLinkage> readImageLinkage(const unsigned char* bytes, size_t 
     for (uint32_t i = 0; i < linkage.exportedOrdinals.size(); ++i) {
         linkage.exportedOrdinals[i] = exportsOrdinal(image, exports, exports.ordinalBase + i);
     }
+    TableBudget names("export table names", size, exportNamesLimit);
+    const size_t namePointerSize = 4;
     for (uint32_t i = 0; i < exports.nameCount; ++i) {
         const char* name = nullptr;
         size_t length = 0;
-        // A name outside the file cannot be looked up by the loader either.
-        if (exportedName(image, exports, i, &name, &length)) {
+        // A name outside the file cannot be looked up by the loader either,
+        // nor one without its end where names may have it. Looking for
+        // that end reads as much as a name of the most characters would.
+        const bool found = exportedName(image, exports, i, &name, &length);
+        uint64_t read = length + 1;
+        size_t offset = 0, available = 0;
+        if (!found) {
+            const uint64_t address =
+                imagetables::load(image.bytes + exports.names + 4 * uint64_t{i}, 4);
+            read = imageSpan(image, address, &offset, &available)
+                       ? std::min<uint64_t>(available, imageNameLimit + 1)
+                       : 0;
+        }
+        if (!names.take(namePointerSize + read, problem)) {
+            return std::nullopt;
+        }
+        if (found) {
             linkage.exportedNames.emplace(name, length);
         }
     }

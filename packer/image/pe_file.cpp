@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "archive/layout.h"
+#include "launch/image_tables.h"
 #include "packer/little_endian.h"
 
 namespace {
@@ -148,6 +149,12 @@ std::optional<PeImage> readPeImage(const unsigned char* bytes, size_t size, std:
         return std::nullopt;
     }
     image.sectionTableOffset = static_cast<size_t>(sectionTable);
+    image.sectionsInOrder =
+        sectionsInAddressOrder(bytes + sectionTable, static_cast<uint32_t>(sectionCount));
+    if (!image.sectionsInOrder && sectionCount > unorderedSectionLimit) {
+        *problem = unorderedSectionsProblem(sectionCount);
+        return std::nullopt;
+    }
     for (size_t i = 0; i < sectionCount; ++i) {
         image.sections.push_back(
             readSectionHeader(bytes + sectionTable + i * coff::sectionHeaderSize));
@@ -155,16 +162,36 @@ std::optional<PeImage> readPeImage(const unsigned char* bytes, size_t size, std:
     return image;
 }
 
+std::string unorderedSectionsProblem(size_t count) {
+    return std::string(damagedPe) + "its " + std::to_string(count) +
+           " sections are not in the order of their addresses, which Windows requires";
+}
+
 std::optional<size_t> fileOffsetOf(const PeImage& image, size_t fileSize, uint32_t address,
                                    uint32_t length) {
     if (inside(address, length, image.headersSize) && inside(address, length, fileSize)) {
         return address;
     }
-    for (const PeSection& section : image.sections) {
-        const uint64_t mapped = mappedSize(section);
-        if (address >= section.virtualAddress &&
-            inside(address - uint64_t{section.virtualAddress}, length, mapped)) {
-            uint64_t offset = uint64_t{section.rawOffset} + (address - section.virtualAddress);
+    auto first = image.sections.begin(), last = image.sections.end();
+    // Only the last section that begins at or below the address can hold
+    // bytes there. (An empty range at the end of one section, which may also
+    // begin the next, is left to the search in the table's order.)
+    if (image.sectionsInOrder && length > 0) {
+        last = std::upper_bound(first, last, address, [&](uint32_t wanted, const PeSection& at) {
+            ++image.sectionsExamined;
+            return wanted < at.virtualAddress;
+        });
+        if (last == first) {
+            return std::nullopt;
+        }
+        first = last - 1;
+    }
+    for (auto section = first; section != last; ++section) {
+        ++image.sectionsExamined;
+        const uint64_t mapped = mappedSize(*section);
+        if (address >= section->virtualAddress &&
+            inside(address - uint64_t{section->virtualAddress}, length, mapped)) {
+            uint64_t offset = uint64_t{section->rawOffset} + (address - section->virtualAddress);
             if (inside(offset, length, fileSize)) {
                 return static_cast<size_t>(offset);
             }

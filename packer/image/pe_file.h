@@ -45,6 +45,12 @@ struct PeImage {
     size_t sectionTableOffset = 0;        // in the file
     std::vector<PeDirectory> directories; // as many as the header has room for
     std::vector<PeSection> sections;
+    // In ascending order of address, none reaching into the next, as read:
+    // addresses are then found by halving.
+    bool sectionsInOrder = false;
+    // Sections that the look-ups of addresses have examined, which tests
+    // hold to a bound.
+    mutable uint64_t sectionsExamined = 0;
     PeDirectory exports;
     PeDirectory certificates; // a file offset, not an address
 };
@@ -54,8 +60,13 @@ PeSection readSectionHeader(const unsigned char* header);
 void storeSectionHeader(unsigned char* header, const PeSection& section);
 
 // The headers of the image in `bytes`, or nothing with the reason in
-// `problem` ("it does not begin with \"MZ\"", ...).
+// `problem` ("it does not begin with \"MZ\"", ...). A table of more sections
+// out of address order than unorderedSectionLimit is damage.
 std::optional<PeImage> readPeImage(const unsigned char* bytes, size_t size, std::string* problem);
+
+// The reason, as words after a file's name, that a table of `count` sections
+// out of address order is not read.
+std::string unorderedSectionsProblem(size_t count);
 
 // The file offset of `length` bytes at the relative virtual address `address`,
 // or nothing when they do not lie whole inside the file.

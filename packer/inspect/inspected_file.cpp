@@ -8,8 +8,11 @@
 
 namespace {
 
-// An entry library beyond this is not held in memory to be checked.
+// An entry library or image beyond this is not read to be checked.
 constexpr uint64_t entryCheckLimit = uint64_t{1} << 30;
+// One beyond this is set aside in a temporary file rather than held in
+// memory; libraries are seldom larger.
+constexpr uint64_t heldInMemoryLimit = uint64_t{16} << 20;
 
 } // namespace
 
@@ -32,13 +35,32 @@ std::string InspectedFile::quotedName() const {
     return quoteForMessage(pathToUtf8(path_));
 }
 
-void RecordSurvey::record(const std::u16string& path, uint64_t size) {
-    finishImage();
-    if (collectImages_) {
-        imageState_ = ImageState::undecided;
-        imagePath_ = utf16ToUtf8(path);
-        imageSize_ = size;
+HeldRecord::HeldRecord(uint64_t size) {
+    if (size <= heldInMemoryLimit) {
+        memory_.reserve(static_cast<size_t>(size));
+    } else {
+        spilled_ = std::make_unique<SpillFile>();
     }
+}
+
+void HeldRecord::append(const unsigned char* data, size_t size) {
+    if (spilled_) {
+        spilled_->write(data, size);
+    } else {
+        memory_.insert(memory_.end(), data, data + size);
+    }
+}
+
+const unsigned char* HeldRecord::data() {
+    return spilled_ ? spilled_->map() : memory_.data();
+}
+
+size_t HeldRecord::size() const {
+    return spilled_ ? spilled_->size() : memory_.size();
+}
+
+void RecordSurvey::record(const std::u16string& path, uint64_t size) {
+    finishRecord();
     ++count_;
     totalSize_ += size;
     if (checkNames_) {
@@ -62,47 +84,72 @@ void RecordSurvey::record(const std::u16string& path, uint64_t size) {
     if (count_ == 1) {
         entry_ = Record{path, size};
     }
+    // The entry is read for its check, and what may be an image for the
+    // dependency check.
+    if (count_ == 1 || collectImages_) {
+        state_ = RecordState::undecided;
+        recordPath_ = utf16ToUtf8(path);
+        recordSize_ = size;
+        headSize_ = 0;
+    }
 }
 
 void RecordSurvey::content(const unsigned char* data, size_t size) {
-    if (count_ == 1 && entry_->size <= entryCheckLimit) {
-        entryBytes_.insert(entryBytes_.end(), data, data + size);
-    }
-    if (imageState_ == ImageState::skipping) {
-        return;
-    }
-    imageBytes_.insert(imageBytes_.end(), data, data + size);
-    if (imageState_ == ImageState::undecided && imageBytes_.size() >= 2) {
-        // Only what begins like a program is kept whole.
-        if (imageBytes_[0] != 'M' || imageBytes_[1] != 'Z') {
-            imageState_ = ImageState::skipping;
-        } else if (imageSize_ > entryCheckLimit) {
-            images_.push_back({imagePath_, std::nullopt,
-                               "is " + std::to_string(imageSize_) + " bytes, more than the " +
-                                   std::to_string(entryCheckLimit) + " that are checked"});
-            imageState_ = ImageState::skipping;
-        } else {
-            imageState_ = ImageState::collecting;
+    if (state_ == RecordState::undecided) {
+        while (headSize_ < sizeof head_ && size > 0) {
+            head_[headSize_++] = *data++;
+            --size;
         }
-        if (imageState_ == ImageState::skipping) {
-            imageBytes_ = {};
+        if (headSize_ == sizeof head_) {
+            decide();
         }
+    }
+    if (state_ == RecordState::holding) {
+        held_->append(data, size);
     }
 }
 
-void RecordSurvey::finishImage() {
-    if (imageState_ == ImageState::collecting) {
-        if (std::optional<PackagedImage> image =
-                packagedImage(imagePath_, imageBytes_.data(), imageBytes_.size())) {
-            images_.push_back(std::move(*image));
+void RecordSurvey::decide() {
+    // Only what begins like a program is read whole.
+    if (head_[0] != 'M' || head_[1] != 'Z') {
+        state_ = RecordState::skipping;
+    } else if (recordSize_ > entryCheckLimit) {
+        if (collectImages_) {
+            images_.push_back({recordPath_, std::nullopt,
+                               "is " + std::to_string(recordSize_) + " bytes, more than the " +
+                                   std::to_string(entryCheckLimit) + " that are checked"});
         }
+        state_ = RecordState::skipping;
+    } else {
+        state_ = RecordState::holding;
+        held_.emplace(recordSize_);
+        held_->append(head_, headSize_);
     }
-    imageState_ = ImageState::skipping;
-    imageBytes_ = {};
+}
+
+void RecordSurvey::finishRecord() {
+    if (state_ == RecordState::holding) {
+        const unsigned char* bytes = held_->data();
+        const size_t size = held_->size();
+        if (count_ == 1) {
+            entryProblem_ = entryLibraryDiagnosis(bytes, size);
+        }
+        if (collectImages_) {
+            if (std::optional<PackagedImage> image = packagedImage(recordPath_, bytes, size)) {
+                images_.push_back(std::move(*image));
+            }
+        }
+    } else if (count_ == 1) {
+        // Not beginning with "MZ", or too short to: its first bytes tell why
+        // (what is too large to be checked, entryProblem tells).
+        entryProblem_ = entryLibraryDiagnosis(head_, headSize_);
+    }
+    state_ = RecordState::skipping;
+    held_.reset();
 }
 
 void RecordSurvey::finish() {
-    finishImage();
+    finishRecord();
 }
 
 std::optional<DependencyFindings> surveyDependencies(const RecordSurvey& records,
@@ -118,7 +165,7 @@ std::string RecordSurvey::entryProblem() const {
         return "is " + std::to_string(entry_->size) + " bytes, more than the " +
                std::to_string(entryCheckLimit) + " that are checked";
     }
-    return entryLibraryDiagnosis(entryBytes_.data(), entryBytes_.size());
+    return entryProblem_;
 }
 
 Survey surveyRecords(const InspectedFile& file, bool checkNames, bool collectImages) {

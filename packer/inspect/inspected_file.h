@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,6 +47,23 @@ class InspectedFile {
     std::optional<ConstantsSection> constants_;
 };
 
+// The bytes of one record, read whole for a check: in memory when it is
+// small, else set aside in a temporary file, so that what a check holds
+// does not grow with the records that a small archive may decode to.
+class HeldRecord {
+  public:
+    // For a record of `size` bytes.
+    explicit HeldRecord(uint64_t size);
+    void append(const unsigned char* data, size_t size);
+    // All that was appended.
+    const unsigned char* data();
+    size_t size() const;
+
+  private:
+    std::vector<unsigned char> memory_;
+    std::unique_ptr<SpillFile> spilled_;
+};
+
 // What a walk over the records found. When `checkNames` is set, every path
 // must be one the packer would pack and Windows would create: each name one
 // Windows can hold, no two names equal but for case, no name both a file
@@ -72,25 +90,29 @@ class RecordSurvey : public RecordVisitor {
     // without records.
     const std::optional<Record>& entry() const { return entry_; }
     // Why the entry library cannot serve as one ("" when it can); only for
-    // a survey that found one, so callers check entry() first.
+    // a survey that found one and is finished, so callers check entry() first.
     std::string entryProblem() const;
     // The programs and libraries among the records, when collected.
     const std::vector<PackagedImage>& images() const { return images_; }
 
   private:
-    void finishImage();
+    void decide();
+    void finishRecord();
 
     bool checkNames_;
     bool collectImages_;
-    enum class ImageState { undecided, collecting, skipping } imageState_ = ImageState::skipping;
-    std::string imagePath_;                 // the current record's path, UTF-8
-    uint64_t imageSize_ = 0;                // and size
-    std::vector<unsigned char> imageBytes_; // while it may be an image
+    // The current record: read on while it may be the entry or an image.
+    enum class RecordState { undecided, holding, skipping } state_ = RecordState::skipping;
+    std::string recordPath_; // UTF-8
+    uint64_t recordSize_ = 0;
+    unsigned char head_[2] = {}; // its first bytes, which tell
+    size_t headSize_ = 0;
+    std::optional<HeldRecord> held_; // while it may be an image
     std::vector<PackagedImage> images_;
     uint64_t count_ = 0;
     uint64_t totalSize_ = 0;
     std::optional<Record> entry_;
-    std::vector<unsigned char> entryBytes_; // while the first record is read
+    std::string entryProblem_; // of an entry that is checked
     CaseFoldedTree names_;
 };
 

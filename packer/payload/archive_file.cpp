@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "archive/layout.h"
@@ -85,6 +86,87 @@ class DecodedStream {
     uint64_t total_ = 0;
 };
 
+// Where the blocks of frames end, by the place of their first block header,
+// without following any chain of blocks far twice: an executable may hold
+// the beginning of a frame at many places whose blocks all run into the same
+// long chain, which following from each of them would read again and again.
+// A chain leads on from each header in one way only, so every chain that
+// has once been followed keeps where it ends at every `checkpointSpacing`th
+// header, and a later one that runs into it stops at the next of them.
+class BlockChains {
+  public:
+    BlockChains(const unsigned char* bytes, size_t size, uint64_t* headersRead)
+        : bytes_(bytes), size_(size), headersRead_(headersRead) {}
+
+    // Just past the last block of the chain whose first header is at `at`,
+    // blocks sized as zstd sizes them; nothing when a header is reserved or
+    // a block lies outside.
+    std::optional<size_t> end(size_t at) {
+        std::vector<size_t> checkpoints;
+        size_t result = none;
+        for (size_t header = at, count = 0;; ++count) {
+            if (auto known = ends_.find(header); known != ends_.end()) {
+                result = known->second;
+                break;
+            }
+            if (count % checkpointSpacing == 0) {
+                checkpoints.push_back(header);
+            }
+            if (size_ - header < blockHeaderSize) {
+                break;
+            }
+            if (headersRead_) {
+                ++*headersRead_;
+            }
+            const uint32_t block = static_cast<uint32_t>(loadLittleEndian(bytes_ + header, 3));
+            const unsigned type = (block >> 1) & 3;
+            const size_t stored = type == 1 ? 1 : block >> 3;
+            if (type == 3 || stored > size_ - header - blockHeaderSize) {
+                break;
+            }
+            const size_t next = header + blockHeaderSize + stored;
+            if (block & 1) {
+                result = next;
+                break;
+            }
+            header = next;
+        }
+        for (size_t header : checkpoints) {
+            ends_[header] = result;
+        }
+        return result == none ? std::nullopt : std::optional<size_t>(result);
+    }
+
+  private:
+    static constexpr size_t none = SIZE_MAX;
+    static constexpr size_t blockHeaderSize = 3;
+    static constexpr size_t checkpointSpacing = 32;
+    const unsigned char* bytes_;
+    size_t size_;
+    uint64_t* headersRead_;
+    std::unordered_map<size_t, size_t> ends_; // at checkpoints
+};
+
+// Whether the frame after the magic at `at` ends where the trailer of
+// attached data that begins at `at` follows it; what checkAttachedData
+// takes always does.
+bool endsBeforeItsTrailer(const unsigned char* bytes, size_t size, size_t at, BlockChains& chains) {
+    const size_t frame = at + attachedMagicSize;
+    ZSTD_frameHeader header;
+    if (ZSTD_getFrameHeader(&header, bytes + frame, size - frame) != 0) {
+        return false;
+    }
+    std::optional<size_t> end = chains.end(frame + header.headerSize);
+    const size_t checksumSize = header.checksumFlag ? 4 : 0;
+    if (!end || size - *end < checksumSize + trailerPadSize + trailerLengthSize) {
+        return false;
+    }
+    const size_t trailer = *end + checksumSize;
+    return bytes[trailer] == 0 && bytes[trailer + 1] == 0 &&
+           loadLittleEndian(bytes + trailer + trailerPadSize, trailerLengthSize) ==
+               trailer + trailerPadSize - at;
+}
+
 } // namespace
 
 std::optional<AttachedData> checkAttachedData(const unsigned char* bytes, size_t size,
@@ -123,6 +205,11 @@ std::optional<AttachedData> checkAttachedData(const unsigned char* bytes, size_t
 }
 
 AttachedData locateAttachedData(const unsigned char* bytes, size_t size, const std::string& name) {
+    return locateAttachedData(bytes, size, name, nullptr);
+}
+
+AttachedData locateAttachedData(const unsigned char* bytes, size_t size, const std::string& name,
+                                uint64_t* blockHeadersRead) {
     std::string problem;
     if (size >= attachedMagicSize && std::memcmp(bytes, attachedMagic, attachedMagicSize) == 0) {
         std::optional<AttachedData> data = checkAttachedData(bytes, size, &problem);
@@ -137,8 +224,12 @@ AttachedData locateAttachedData(const unsigned char* bytes, size_t size, const s
                                       frameMagic[3]};
     const std::string_view haystack(reinterpret_cast<const char*>(bytes), size);
     const std::string_view needle(reinterpret_cast<const char*>(pattern), sizeof pattern);
+    BlockChains chains(bytes, size, blockHeadersRead);
     for (size_t at = haystack.find(needle); at != std::string_view::npos;
          at = haystack.find(needle, at + 1)) {
+        if (!endsBeforeItsTrailer(bytes, size, at, chains)) {
+            continue;
+        }
         std::optional<AttachedData> data = checkAttachedData(bytes + at, size - at, &problem);
         if (data) {
             data->offset = at;

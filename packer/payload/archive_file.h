@@ -30,6 +30,10 @@ std::optional<AttachedData> checkAttachedData(const unsigned char* bytes, size_t
 // else the first place in it where a valid one lies (a packed executable).
 // Throws PackError naming `name` when there is none.
 AttachedData locateAttachedData(const unsigned char* bytes, size_t size, const std::string& name);
+// The same, counting in `blockHeadersRead` the frames' block headers that
+// the search read on its way, which tests hold to a bound set by the size.
+AttachedData locateAttachedData(const unsigned char* bytes, size_t size, const std::string& name,
+                                uint64_t* blockHeadersRead);
 
 struct FrameInfo {
     bool singleSegment = false;          // no window descriptor: the window is the content size

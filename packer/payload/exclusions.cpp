@@ -1,5 +1,7 @@
 #include "packer/payload/exclusions.h"
 
+#include <algorithm>
+
 #include "packer/payload/archive_path.h"
 #include "packer/text.h"
 
@@ -169,21 +171,45 @@ std::optional<ExclusionPattern> ExclusionPattern::parse(std::string_view text,
     return pattern;
 }
 
-bool ExclusionPattern::matchFrom(size_t pattern, const std::vector<std::u16string>& names,
-                                 size_t name) const {
-    if (pattern == names_.size()) {
-        return name == names.size();
-    }
-    if (names_[pattern] == u"**") {
-        for (size_t skipped = name; skipped <= names.size(); ++skipped) {
-            if (matchFrom(pattern + 1, names, skipped)) {
-                return true;
+// The pattern's names read the path's as an automaton: after each name of
+// the path, the positions in the pattern that the names so far can have
+// brought it to. Each pair of a position and a path name is tried once, so a
+// pattern of many "**" costs no more than their number times the path's
+// depth (trying every way of spreading the names over them would multiply).
+bool ExclusionPattern::matchesAnchored(const std::vector<std::u16string>& names) const {
+    const size_t end = names_.size();
+    std::vector<char> reached(end + 1, 0), next(end + 1, 0);
+    reached[0] = 1;
+    for (size_t name = 0;; ++name) {
+        // "**" may span no folder at all: what follows it is reached too.
+        for (size_t pattern = 0; pattern < end; ++pattern) {
+            if (reached[pattern] && names_[pattern] == u"**") {
+                reached[pattern + 1] = 1;
             }
         }
-        return false;
+        if (name == names.size()) {
+            return reached[end] != 0;
+        }
+        std::fill(next.begin(), next.end(), 0);
+        bool any = false;
+        for (size_t pattern = 0; pattern < end; ++pattern) {
+            if (!reached[pattern]) {
+                continue;
+            }
+            ++matchSteps_;
+            if (names_[pattern] == u"**") {
+                next[pattern] = 1; // it takes this name, and may take more
+                any = true;
+            } else if (nameMatches(names_[pattern], names[name])) {
+                next[pattern + 1] = 1;
+                any = true;
+            }
+        }
+        if (!any) {
+            return false;
+        }
+        reached.swap(next);
     }
-    return name < names.size() && nameMatches(names_[pattern], names[name]) &&
-           matchFrom(pattern + 1, names, name + 1);
 }
 
 bool ExclusionPattern::matches(const std::vector<std::u16string>& foldedNames, bool folder) const {
@@ -191,9 +217,10 @@ bool ExclusionPattern::matches(const std::vector<std::u16string>& foldedNames, b
         return false;
     }
     if (!anchored_) {
+        ++matchSteps_;
         return nameMatches(names_.front(), foldedNames.back());
     }
-    return matchFrom(0, foldedNames, 0);
+    return matchesAnchored(foldedNames);
 }
 
 std::vector<std::pair<size_t, std::string>> exclusionFileLines(std::string_view content) {

@@ -4,6 +4,7 @@
 // at the file system, so it is the same on every system the packer runs on.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,13 +30,19 @@ class ExclusionPattern {
     // reaches what lies below it.
     bool matches(const std::vector<std::u16string>& foldedNames, bool folder) const;
 
+    // The (pattern name, path name) pairs that the matches so far have
+    // compared: at most one for each pair in a match, whatever the pattern,
+    // which tests hold it to.
+    uint64_t matchSteps() const { return matchSteps_; }
+
   private:
-    bool matchFrom(size_t pattern, const std::vector<std::u16string>& names, size_t name) const;
+    bool matchesAnchored(const std::vector<std::u16string>& names) const;
 
     std::string text_;
     std::vector<std::u16string> names_; // folded, "**" once where several followed each other
     bool anchored_ = false;
     bool foldersOnly_ = false;
+    mutable uint64_t matchSteps_ = 0;
 };
 
 // `name` (UTF-8 as found on disk, valid or not) as patterns compare it: its

@@ -114,6 +114,31 @@ class MappedFile {
     size_t size_ = 0;
 };
 
+// Bytes set aside in a temporary file of their own, for what is too large
+// to hold in memory, and read back through a mapping. No name of it
+// outlasts it: on Linux it has none once made, on Windows the system
+// deletes it when its handle closes, also when the packer is ended.
+class SpillFile {
+  public:
+    // Makes the file in the system's temporary folder; throws PackError
+    // when it cannot.
+    SpillFile();
+    ~SpillFile();
+    SpillFile(const SpillFile&) = delete;
+    SpillFile& operator=(const SpillFile&) = delete;
+    // Appends `size` bytes; throws PackError when they cannot be written.
+    void write(const unsigned char* data, size_t size);
+    // What was written, mapped read-only until this is destroyed; nothing
+    // is written after. Null when nothing was written.
+    const unsigned char* map();
+    size_t size() const { return size_; }
+
+  private:
+    intptr_t handle_ = -1;
+    size_t size_ = 0;
+    const unsigned char* view_ = nullptr;
+};
+
 // A file being written below a HeldFolder.
 class WrittenFile {
   public:

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 #include "packer/error.h"
 #include "packer/text.h"
@@ -224,6 +225,62 @@ MappedFile::~MappedFile() {
     if (data_) {
         munmap(const_cast<unsigned char*>(data_), size_);
     }
+}
+
+SpillFile::SpillFile() {
+    // Where the user says, else where large temporary files belong: /tmp is
+    // often memory, which this file is to spare.
+    std::vector<std::string> folders;
+    if (const char* chosen = std::getenv("TMPDIR"); chosen && *chosen) {
+        folders.push_back(chosen);
+    }
+    folders.push_back("/var/tmp");
+    folders.push_back("/tmp");
+    std::string problem;
+    for (const std::string& folder : folders) {
+        std::string name = folder + "/onefile-pack-XXXXXX";
+        const int descriptor = mkostemp(name.data(), O_CLOEXEC);
+        if (descriptor >= 0) {
+            unlink(name.c_str());
+            handle_ = descriptor;
+            return;
+        }
+        problem += (problem.empty() ? "" : "; ") + quoteForMessage(folder) + ": " + errnoText();
+    }
+    throw PackError("cannot make a temporary file in " + problem);
+}
+
+SpillFile::~SpillFile() {
+    if (view_) {
+        munmap(const_cast<unsigned char*>(view_), size_);
+    }
+    closeDescriptor(handle_);
+}
+
+void SpillFile::write(const unsigned char* data, size_t size) {
+    while (size > 0) {
+        ssize_t written = ::write(static_cast<int>(handle_), data, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            throw PackError("cannot write a temporary file: " + errnoText());
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+        size_ += static_cast<size_t>(written);
+    }
+}
+
+const unsigned char* SpillFile::map() {
+    if (!view_ && size_ > 0) {
+        void* mapped = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, static_cast<int>(handle_), 0);
+        if (mapped == MAP_FAILED) {
+            throw PackError("cannot read back a temporary file: " + errnoText());
+        }
+        view_ = static_cast<const unsigned char*>(mapped);
+    }
+    return view_;
 }
 
 WrittenFile::~WrittenFile() {

@@ -276,6 +276,72 @@ MappedFile::~MappedFile() {
     }
 }
 
+SpillFile::SpillFile() {
+    std::error_code error;
+    const fs::path folder = fs::temp_directory_path(error);
+    if (error) {
+        throw PackError("cannot find the temporary folder: " + error.message());
+    }
+    // Deleted by the system at the handle's close, however the packer ends;
+    // the name only has to be one that no other file has.
+    static unsigned made = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::wstring name = L"onefile-pack-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                  std::to_wstring(++made) + L"-" +
+                                  std::to_wstring(GetTickCount64()) + L".tmp";
+        HANDLE file =
+            CreateFileW(systemPath(folder / name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            handle_ = reinterpret_cast<intptr_t>(file);
+            return;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
+            break;
+        }
+    }
+    throw PackError("cannot make a temporary file in " + quoteForMessage(pathToUtf8(folder)) +
+                    ": " + lastErrorText());
+}
+
+SpillFile::~SpillFile() {
+    if (view_) {
+        UnmapViewOfFile(view_);
+    }
+    if (handle_ != -1) {
+        CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    }
+}
+
+void SpillFile::write(const unsigned char* data, size_t size) {
+    while (size > 0) {
+        const DWORD piece = size < (DWORD{1} << 30) ? static_cast<DWORD>(size) : DWORD{1} << 30;
+        DWORD written = 0;
+        if (!WriteFile(reinterpret_cast<HANDLE>(handle_), data, piece, &written, nullptr) ||
+            written == 0) {
+            throw PackError("cannot write a temporary file: " + lastErrorText());
+        }
+        data += written;
+        size -= written;
+        size_ += written;
+    }
+}
+
+const unsigned char* SpillFile::map() {
+    if (!view_ && size_ > 0) {
+        // The view keeps the mapping for as long as it lasts.
+        Handle mapping(CreateFileMappingW(reinterpret_cast<HANDLE>(handle_), nullptr, PAGE_READONLY,
+                                          0, 0, nullptr));
+        const void* view =
+            mapping.valid() ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0) : nullptr;
+        if (!view) {
+            throw PackError("cannot read back a temporary file: " + lastErrorText());
+        }
+        view_ = static_cast<const unsigned char*>(view);
+    }
+    return view_;
+}
+
 WrittenFile::~WrittenFile() {
     std::string ignored;
     close(&ignored);

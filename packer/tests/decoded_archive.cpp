@@ -72,10 +72,11 @@ DecodedArchive decodeAttachedData(const std::string& bytes) {
     return archive;
 }
 
-std::string encodeAttachedData(const std::string& recordStream, bool checksum) {
+std::string encodeAttachedData(const std::string& recordStream, bool checksum, bool contentSize) {
     ZSTD_CCtx* context = ZSTD_createCCtx();
     ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 3);
     ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, checksum ? 1 : 0);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, contentSize ? 1 : 0);
     std::string frame(ZSTD_compressBound(recordStream.size()), '\0');
     size_t size = ZSTD_compress2(context, frame.data(), frame.size(), recordStream.data(),
                                  recordStream.size());

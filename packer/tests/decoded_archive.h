@@ -27,5 +27,8 @@ struct DecodedArchive {
 DecodedArchive decodeAttachedData(const std::string& bytes);
 
 // Attached data for a record stream given whole (terminator included or
-// not), as a writer other than the packer might make it.
-std::string encodeAttachedData(const std::string& recordStream, bool checksum = true);
+// not), as a writer other than the packer might make it. Without
+// `contentSize` the frame does not record it, and keeps a window smaller
+// than a large stream, as a writer that streams makes it.
+std::string encodeAttachedData(const std::string& recordStream, bool checksum = true,
+                               bool contentSize = true);

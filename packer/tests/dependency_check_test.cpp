@@ -264,4 +264,45 @@ TEST(DependencyCheck, ALibraryForAnotherMachineDoesNotServe) {
               "could) [other-machine]\n");
 }
 
+TEST(DependencyCheck, LooksUpEachImageAndImportedFunctionAFewTimesWhateverThePackage) {
+    // 400 plug-ins in folders of their own, each missing four libraries of
+    // its own and one they all miss, each loading shared.dll from the top,
+    // which imports 100 functions of base.dll.
+    const size_t plugins = 400, functions = 100;
+    std::vector<std::string> imported, exported;
+    for (size_t i = 0; i < functions; ++i) {
+        imported.push_back("f" + std::to_string(i));
+    }
+    exported = imported;
+    exported.pop_back();
+    std::vector<Image> images = {
+        {"app.dll", {}}, {"shared.dll", {{"base.dll", imported}}}, {"base.dll", {}, exported}};
+    for (size_t i = 0; i < plugins; ++i) {
+        const std::string id = std::to_string(i);
+        images.push_back(
+            {"p" + id + "\\plugin" + id + ".dll", {{"shared.dll", {}}, {"common.dll", {}}}});
+        for (int k = 0; k < 4; ++k) {
+            images.back().imports.push_back({"m" + id + "_" + std::to_string(k) + ".dll", {}});
+        }
+    }
+    // And copies of a missing one where no search looks.
+    images.push_back({"elsewhere\\common.dll", {}});
+    images.push_back({"more\\common.dll", {}});
+    const DependencyFindings findings = check(images);
+
+    ASSERT_EQ(findings.missing.size(), 1 + 4 * plugins);
+    EXPECT_EQ(findings.missing[0].library, "common.dll");
+    EXPECT_EQ(findings.missing[0].importers.size(), plugins);
+    EXPECT_EQ(findings.missing[0].elsewhere,
+              (std::vector<std::string>{"elsewhere\\common.dll", "more\\common.dll"}));
+    EXPECT_EQ(findings.missing.back().importers.size(), 1u);
+    ASSERT_EQ(findings.missingFunctions.size(), 1u);
+    EXPECT_EQ(importedNameText(findings.missingFunctions[0].function), imported.back());
+    // Walking each image and imported function once or twice is a few
+    // thousand; looking through every image for each missing library, or
+    // every function again for each plug-in, millions.
+    const size_t imports = 1 + 6 * plugins;
+    EXPECT_LE(findings.lookups, 2 * (images.size() + imports + functions));
+}
+
 } // namespace

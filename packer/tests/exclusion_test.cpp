@@ -116,6 +116,35 @@ TEST(ExclusionPattern, FileLinesSkipCommentsAndBlanksAndTrailingSpace) {
               (std::vector<std::pair<size_t, std::string>>{{1, "*.pdb"}}));
 }
 
+TEST(ExclusionPattern, ManyDoubleStarsTryEachPlaceInTheDepthOnce) {
+    // Spreading 60 folders over six "**" in every way would take millions
+    // of comparisons; each (pattern name, path name) pair once takes 12 x 61.
+    std::string problem;
+    const std::optional<ExclusionPattern> pattern =
+        ExclusionPattern::parse("**/a/**/a/**/a/**/a/**/a/**/c", &problem);
+    ASSERT_TRUE(pattern) << problem;
+    const size_t patternNames = 12, depth = 60;
+    std::vector<std::u16string> deep(depth - 1, foldedName("A"));
+    struct Case {
+        const char* last;
+        bool folder;
+        bool expected;
+    };
+    for (const Case& c : {Case{"b", false, false}, Case{"C", false, true}, Case{"c", true, true}}) {
+        std::vector<std::u16string> path = deep;
+        path.push_back(foldedName(c.last));
+        const uint64_t before = pattern->matchSteps();
+        EXPECT_EQ(pattern->matches(path, c.folder), c.expected) << c.last;
+        EXPECT_LE(pattern->matchSteps() - before, patternNames * (depth + 1)) << c.last;
+    }
+    // Fewer than five folders named "a" above "c" leave nothing to match.
+    std::vector<std::u16string> shallow = {foldedName("a"), foldedName("x"), foldedName("a"),
+                                           foldedName("a"), foldedName("a"), foldedName("c")};
+    EXPECT_FALSE(pattern->matches(shallow, false));
+    shallow[1] = foldedName("a");
+    EXPECT_TRUE(pattern->matches(shallow, false));
+}
+
 // A tree with something to leave out at every depth.
 struct ExclusionTree : EntryTree {
     ExclusionTree() {

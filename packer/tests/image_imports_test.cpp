@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "launch/image_tables.h"
 #include "packer/image/imports.h"
 #include "packer/little_endian.h"
 #include "packer/tests/linked_pe_builder.h"
@@ -132,6 +133,67 @@ TEST(ImageImports, DamagedTablesGiveTheReasonAndNoReadOutside) {
     std::string problem;
     EXPECT_FALSE(linkageOf(unterminated, &problem));
     EXPECT_FALSE(problem.empty());
+}
+
+TEST(ImageImports, EntriesSharedAmongATablesItemsAreRefusedAsMoreThanTheFileHolds) {
+    // A hundred libraries, the first of two hundred functions, each with an
+    // entry and a name of its own: read whole, though its one table serves
+    // for lookup and addresses alike, as densely as tables are laid out.
+    LinkageSpec spec;
+    std::vector<std::string> functions;
+    for (int i = 0; i < 200; ++i) {
+        functions.push_back(std::string(1000, 'f') + std::to_string(i));
+    }
+    for (int i = 0; i < 100; ++i) {
+        spec.imports.push_back(
+            {"lib" + std::to_string(i) + ".dll", i == 0 ? functions : std::vector<std::string>{}});
+    }
+    const LinkedPe sound = buildLinkedPe(spec);
+    std::string problem;
+    std::optional<ImageLinkage> linkage = linkageOf(sound.bytes, &problem);
+    ASSERT_TRUE(linkage) << problem;
+    ASSERT_EQ(linkage->imports.size(), 100u);
+    EXPECT_EQ(functionTexts(linkage->imports[0]).size(), 200u);
+
+    // Every descriptor given the first one's table: 20,000 names of 1000
+    // characters out of a file of a few hundred kilobytes; padded to hold
+    // as many bytes, still more than any real image names.
+    std::string shared = sound.bytes;
+    for (size_t i = 1; i < 100; ++i) {
+        const size_t descriptor = sound.firstDescriptor + 20 * i;
+        shared.replace(descriptor, 4, shared, sound.firstDescriptor, 4);
+        shared.replace(descriptor + 16, 4, shared, sound.firstDescriptor + 16, 4);
+    }
+    EXPECT_FALSE(linkageOf(shared, &problem));
+    EXPECT_EQ(problem, "is a damaged PE file: its import tables name more than a file of " +
+                           std::to_string(shared.size()) +
+                           " bytes holds (entries shared among them)");
+    shared.resize(24 << 20);
+    EXPECT_FALSE(linkageOf(shared, &problem));
+    EXPECT_EQ(problem,
+              "is a damaged PE file: its import tables name more than any real image does");
+
+    // A thousand exported names, read whole; all of them pointed at the
+    // first, a long name or one too long to be a name, which is looked
+    // through to the limit each time.
+    for (size_t first : {size_t{4000}, imageNameLimit + 1000}) {
+        LinkageSpec exporter;
+        exporter.exports = {std::string(first, 'x')};
+        for (int i = 1; i < 1000; ++i) {
+            exporter.exports.push_back("e" + std::to_string(i));
+        }
+        const LinkedPe built = buildLinkedPe(exporter);
+        std::string bytes = built.bytes;
+        linkage = linkageOf(bytes, &problem);
+        ASSERT_TRUE(linkage) << problem;
+        EXPECT_EQ(linkage->exportedNames.size(), first < imageNameLimit ? 1000u : 999u);
+        for (size_t i = 1; i < 1000; ++i) {
+            bytes.replace(built.exportedNames + 4 * i, 4, bytes, built.exportedNames, 4);
+        }
+        EXPECT_FALSE(linkageOf(bytes, &problem));
+        EXPECT_NE(problem.find("its export table names more than a file of"), std::string::npos)
+            << problem;
+    }
 }
 
 TEST(ImageImports, DataThatIsNoImageIsNotReadAsOne) {

@@ -393,6 +393,58 @@ TEST(Verify, CatchesWhatTheBootstrapWouldStumbleOnOrNeverRead) {
     }
 }
 
+// The header of a record of `size` bytes, without its content.
+std::string recordHead(const std::u16string& path, uint64_t size) {
+    std::string head = recordBytes(path, "");
+    for (int i = 0; i < 8; ++i) {
+        head[head.size() - 8 + i] = static_cast<char>(size >> (8 * i));
+    }
+    return head;
+}
+
+TEST(Verify, ImagesLargerThanMemoryHoldsAreCheckedAndExtractedWithoutBeingHeldWhole) {
+    // The entry library, and a plug-in that imports helper.dll, each with
+    // 40 MiB of data after its image, as installers and signed files carry:
+    // a few kilobytes of archive that decode to 80 MiB.
+    const uint64_t trailing = uint64_t{40} << 20;
+    const std::string plugin = readFile(fs::path(ONEFILE_TEST_LIBRARIES) / "uses_helper.dll");
+    ScratchDirectory scratch;
+    const fs::path data = scratch / "large.bin";
+    writeFile(data, encodeAttachedData(
+                        recordHead(u"app.dll", entryBytes().size() + trailing) + entryBytes() +
+                            std::string(trailing, '\0') +
+                            recordHead(u"uses_helper.dll", plugin.size() + trailing) + plugin +
+                            std::string(trailing, '\0') + stream({{u"small.txt", "small"}}),
+                        true, false));
+    // Holding a record whole takes 40 MiB, and the checks held it twice.
+    const long heldKb = 24 * 1024;
+
+    CommandResult r = runPacker({"info", data.string(), "--json", "--allow-missing", "helper.dll"});
+    ASSERT_TRUE(succeeded(r));
+    const json info = json::parse(r.out);
+    EXPECT_EQ(info["records"]["count"], 3);
+    EXPECT_EQ(info["entry"]["sound"], true) << info["entry"];
+    // What the plug-in imports was read from its image too.
+    EXPECT_EQ(info["dependencies"]["allowedMissing"], json::array({"helper.dll"}))
+        << info["dependencies"];
+    const std::vector<std::pair<std::string, CommandResult>> runs = {
+        {"info", r},
+        {"verify", runPacker({"verify", data.string(), "--allow-missing", "helper.dll"})},
+        {"extract", runPacker({"extract", data.string(), (scratch / "out").string()})}};
+    EXPECT_NE(runs[1].second.out.find("is sound: 3 records"), std::string::npos)
+        << runs[1].second.err;
+    EXPECT_TRUE(succeeded(runs[2].second));
+    const std::string extracted = readFile(scratch / "out" / "app.dll");
+    EXPECT_EQ(extracted.size(), entryBytes().size() + trailing);
+    EXPECT_EQ(extracted.substr(0, entryBytes().size()), entryBytes());
+    EXPECT_EQ(readFile(scratch / "out" / "small.txt"), "small");
+    if (!windowsPacker()) { // Wine's memory is not the packer's
+        for (const auto& [command, run] : runs) {
+            EXPECT_LT(run.peakMemoryKb, heldKb) << command;
+        }
+    }
+}
+
 TEST(WindowLog, SetsTheFramesWindowWithinTenTo27) {
     Packed packed;
     fs::path small = packed.scratch / "small.bin";

@@ -36,6 +36,7 @@ LinkedPe buildLinkedPe(const LinkageSpec& spec) {
         return spec.delayVirtualAddresses ? imageBase + address : address;
     };
 
+    LinkedPe pe;
     // Exports: the directory, the addresses, the names and their ordinals.
     uint32_t exportDirectory = 0;
     if (!spec.exports.empty()) {
@@ -43,6 +44,7 @@ LinkedPe buildLinkedPe(const LinkageSpec& spec) {
         exportDirectory = section.reserve(40);
         const uint32_t functions = section.reserve(4 * count);
         const uint32_t names = section.reserve(4 * count);
+        pe.exportedNames = sectionFileOffset + (names - sectionRva);
         const uint32_t ordinals = section.reserve(2 * count);
         section.set(exportDirectory + 16, spec.ordinalBase, 4);
         section.set(exportDirectory + 20, count, 4);
@@ -64,7 +66,6 @@ LinkedPe buildLinkedPe(const LinkageSpec& spec) {
     }
     const uint32_t importTable = direct.empty() ? 0 : section.reserve(20 * (direct.size() + 1));
     const uint32_t delayTable = delayed.empty() ? 0 : section.reserve(32 * (delayed.size() + 1));
-    LinkedPe pe;
     size_t directIndex = 0, delayIndex = 0;
     for (const ImportSpec& import : spec.imports) {
         const uint32_t thunks = section.reserve(width * (import.functions.size() + 1));

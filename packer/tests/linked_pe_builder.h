@@ -33,6 +33,7 @@ struct LinkedPe {
     size_t importDirectoryEntry = 0; // the data directory's entry, in the file
     size_t firstDescriptor = 0;      // the first import descriptor, in the file
     size_t firstThunk = 0;           // the first import's first lookup entry
+    size_t exportedNames = 0;        // the addresses of the exported names
 };
 
 LinkedPe buildLinkedPe(const LinkageSpec& spec);

@@ -2,6 +2,8 @@
 // memory, and damaged ones, which must give a reason, never a false "sound".
 #include <gtest/gtest.h>
 
+#include "launch/image_tables.h"
+#include "packer/image/imports.h"
 #include "packer/image/pe_file.h"
 #include "packer/little_endian.h"
 #include "packer/tests/pe_builder.h"
@@ -158,6 +160,68 @@ TEST(CertificateTable, IsFoundWhereTheDirectoryPointsAndOnlyInsideTheFile) {
     image = read(plain);
     ASSERT_TRUE(image);
     EXPECT_FALSE(certificateTable(*image, plain.size()));
+}
+
+// Both readers of a DLL with thousands of sections, in order and not: the
+// entry check's (PeImage) and the dependency check's (ImageTables).
+TEST(SectionLookup, ManySectionsInOrderAreSearchedByHalvingAndOutOfOrderRefused) {
+    PeSpec spec;
+    spec.exports.clear();
+    for (int i = 0; i < 2000; ++i) {
+        spec.exports.push_back("f" + std::to_string(i));
+    }
+    spec.exports.push_back("run_code");
+    spec.extraSections = 4000;
+    const BuiltPe pe = buildPe(spec);
+    // Names outside every section: each look-up would pass every section.
+    std::string outside = pe.bytes;
+    for (size_t i = 0; i < spec.exports.size(); ++i) {
+        patch(outside, pe.exportedNames + 4 * i, 0x7FFF0000, 4);
+    }
+    // 4001 sections take 13 halvings; each look-up may examine a few more.
+    const uint64_t perLookUp = 16;
+    const uint64_t lookUps = spec.exports.size() + 3; // and the directory and its tables
+    const auto bytes = [](const std::string& b) {
+        return reinterpret_cast<const unsigned char*>(b.data());
+    };
+
+    for (const bool sound : {true, false}) {
+        const std::string* image = sound ? &pe.bytes : &outside;
+        std::string problem;
+        std::optional<PeImage> headers = readPeImage(bytes(*image), image->size(), &problem);
+        ASSERT_TRUE(headers) << problem;
+        std::optional<bool> exported =
+            exportsFunction(*headers, bytes(*image), image->size(), "run_code", &problem);
+        EXPECT_EQ(exported, sound) << problem;
+        EXPECT_LE(headers->sectionsExamined, lookUps * perLookUp);
+
+        ImageTables tables;
+        ASSERT_TRUE(openImageTables(&tables, bytes(*image), image->size()));
+        ExportTable exports;
+        ASSERT_TRUE(openExportTable(tables, &exports));
+        size_t found = 0;
+        for (uint32_t i = 0; i < exports.nameCount; ++i) {
+            const char* name = nullptr;
+            size_t length = 0;
+            found += exportedName(tables, exports, i, &name, &length);
+        }
+        EXPECT_EQ(found, sound ? spec.exports.size() : 0u);
+        EXPECT_LE(tables.sectionsExamined, lookUps * perLookUp);
+    }
+
+    // Out of order, which Windows refuses: up to 96 sections are still read,
+    // one by one, more are refused by both readers.
+    spec.extraSectionsReversed = true;
+    spec.extraSections = 95;
+    EXPECT_EQ(problemOf(buildPe(spec).bytes), "");
+    spec.extraSections = 96;
+    const std::string reversed = buildPe(spec).bytes;
+    const std::string refusal =
+        "is a damaged PE file: its 97 sections are not in the order of their addresses";
+    EXPECT_EQ(problemOf(reversed).rfind(refusal, 0), 0u) << problemOf(reversed);
+    std::string problem;
+    EXPECT_FALSE(readImageLinkage(bytes(reversed), reversed.size(), &problem));
+    EXPECT_EQ(problem.rfind(refusal, 0), 0u) << problem;
 }
 
 } // namespace

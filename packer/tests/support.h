@@ -31,6 +31,9 @@ struct CommandResult {
     int exitCode = -1;
     std::string out;
     std::string err;
+    // The most memory the program held at once (resident), or what this
+    // process held when it started the program, if that was more.
+    long peakMemoryKb = 0;
 };
 
 // Runs `arguments` (element 0 the program) and waits for it.
