@@ -46,6 +46,12 @@ TEST(ErrorDialog, EachReportAlsoGoesToABoxTitledWithTheProduct) {
              incomplete + boxType,
          loadFailure + " app.dll imports gone.dll, which cannot be found.\r\n",
          2},
+        // A failure that says nothing of the application's files: no advice.
+        {{L"launch-failure", L"5"},
+         "box [Test Product] Error, couldn't launch child ([Error 5] " + systemErrorText(5) + ")" +
+             boxType,
+         "Error, couldn't launch child ([Error 5] " + systemErrorText(5) + ")\r\n",
+         2},
         {{L"open", L"C:\\t\\caf\u00e9.dll"},
          "box [Test Product] Error, failed to open 'C:\\t\\caf\xc3\xa9.dll' for writing." + boxType,
          "Error, failed to open 'C:\\t\\caf\xe9.dll' for writing.\r\n",

@@ -198,7 +198,7 @@ class Checker {
             grouped[{where.second, listed({unique.begin(), unique.end()})}].push_back(where.first);
         }
         grouped.insert(warnings_.begin(), warnings_.end());
-        // In the package's order of the first file each names.
+        // In the order of the path of the first file each names.
         std::vector<std::pair<std::pair<Warning, std::string>, std::vector<std::string>>> ordered(
             grouped.begin(), grouped.end());
         std::stable_sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) {

@@ -234,7 +234,7 @@ std::string entryCandidates(const fs::path& inputDirectory, const std::vector<In
     if (libraries.size() > listedCandidates) {
         const size_t more = libraries.size() - listedCandidates;
         libraries.resize(listedCandidates);
-        libraries.push_back(std::to_string(more) + " more DLLs");
+        libraries.push_back(std::to_string(more) + (more == 1 ? " more DLL" : " more DLLs"));
     }
     text += "whose top holds ";
     for (size_t i = 0; i < libraries.size(); ++i) {

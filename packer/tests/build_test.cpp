@@ -261,6 +261,30 @@ TEST(Build, EntryMistakesAreRefusedWithWhatLeadsToTheFix) {
                          built.input.string() + "', whose top holds 'app.dll' and 'core.dll')"),
               std::string::npos)
         << r.err;
+    // Eight are named, the rest counted.
+    for (char c = 'a'; c <= 'f'; ++c) {
+        writeFile(built.input / (std::string(1, c) + ".DLL"), "");
+    }
+    r = runPacker({"build", built.input.string(), "--entry", "main.dll", "--output",
+                   (built.scratch / "main.exe").string()});
+    EXPECT_NE(r.err.find("whose top holds 'a.DLL', 'app.dll', 'b.DLL', 'c.DLL', 'core.dll', "
+                         "'d.DLL', 'e.DLL' and 'f.DLL')"),
+              std::string::npos)
+        << r.err;
+    writeFile(built.input / "g.dll", "");
+    r = runPacker({"build", built.input.string(), "--entry", "main.dll", "--output",
+                   (built.scratch / "main.exe").string()});
+    EXPECT_NE(r.err.find("'d.DLL', 'e.DLL', 'f.DLL' and 1 more DLL)"), std::string::npos) << r.err;
+
+    // Packed past the check, info and verify give the same way out.
+    writeFile(built.input / "app.dll", readFile(testImage("mangled_run_code.dll")));
+    ASSERT_TRUE(succeeded(built.build("mangled.exe", {"--no-entry-check"})));
+    const std::string hint = "only the C++-decorated name '_Z8run_codeiPPwPKw'";
+    r = runPacker({"verify", (built.scratch / "mangled.exe").string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find(hint), std::string::npos) << r.err;
+    r = runPacker({"info", (built.scratch / "mangled.exe").string()});
+    EXPECT_NE(r.out.find(hint), std::string::npos) << r.out;
 }
 
 } // namespace

@@ -120,4 +120,70 @@ TEST(CommandLine, AnOutputThatDoesNotEndInExeIsBuiltWithAWarning) {
     }
 }
 
+TEST(CommandLine, WarningsAreNamedSilencedByNameAndCountedWhenQuiet) {
+    EntryTree tree;
+    const std::string outputWarning = "onefile-pack: warning: --output '" +
+                                      (tree.out / "noext").string() +
+                                      "' does not end in .exe; Windows starts programs by "
+                                      "double-click or by name only when they do [output-name]\n";
+    const std::string unusedWarning = "onefile-pack: warning: --allow-missing 'x.dll': no file of "
+                                      "the package misses it [allow-missing]\n";
+    const std::vector<std::string> twoWarnings = {"--allow-missing", "x.dll", "--allow-missing",
+                                                  "y.dll"};
+    auto warnings = [&](std::vector<std::string> options) {
+        options.insert(options.end(), twoWarnings.begin(), twoWarnings.end());
+        CommandResult r = tree.build(options, "build", "noext");
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::string shown;
+        std::istringstream lines(r.err);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("warning: ") != std::string::npos) {
+                shown += line + "\n";
+            }
+        }
+        return shown;
+    };
+    const std::string all = outputWarning + unusedWarning +
+                            "onefile-pack: warning: --allow-missing 'y.dll': no file of the "
+                            "package misses it [allow-missing]\n";
+    EXPECT_EQ(warnings({}), all);
+    // Silencing one warning leaves the others.
+    EXPECT_EQ(warnings({"--no-warn", "path-length"}), all);
+    EXPECT_EQ(warnings({"--no-warn", "output-name"}), all.substr(outputWarning.size()));
+    EXPECT_EQ(warnings({"--no-warn", "allow-missing", "--no-warn", "output-name"}), "");
+    EXPECT_EQ(warnings({"--quiet"}),
+              "onefile-pack: warning: 3 warnings (2 allow-missing, 1 output-name), shown without "
+              "--quiet\n");
+    EXPECT_EQ(warnings({"--quiet", "--no-warn", "allow-missing"}),
+              "onefile-pack: warning: 1 warning (1 output-name), shown without --quiet\n");
+    CommandResult r = tree.build({"--no-warn", "typo"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("--no-warn takes the name of a warning (plugin-search, delay-load, "
+                         "other-machine, allow-missing, path-length or output-name), not 'typo'"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST(Help, TheBuildOptionsStandUnderTheirHeadingsOnce) {
+    CommandResult r = runPacker({"build", "--help"});
+    ASSERT_EQ(r.exitCode, 0);
+    std::vector<std::string> headings;
+    std::istringstream lines(r.out.substr(r.out.find("\n\nwhat to pack")));
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == ':' && line[0] != ' ') {
+            headings.push_back(line);
+        }
+    }
+    EXPECT_EQ(headings, (std::vector<std::string>{
+                            "what to pack and where:", "compression:", "the executable:",
+                            "where each run unpacks:", "checks:", "messages:"}));
+    // And the README's table groups them alike.
+    const std::string readme = packerSection();
+    for (const std::string& heading : headings) {
+        EXPECT_NE(readme.find("| **" + heading.substr(0, heading.size() - 1) + "** |"),
+                  std::string::npos)
+            << heading;
+    }
+}
+
 } // namespace

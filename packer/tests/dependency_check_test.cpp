@@ -175,6 +175,11 @@ TEST(DependencyCheck, PlugInsThatShareAProblemAreOneWarningThatCountsThem) {
     }
     images.push_back({"codecs\\helper.dll", {}});
     images.push_back({"filters\\helper.dll", {}});
+    // Four are named whole, rather than three and "1 more".
+    for (int i = 1; i <= 4; ++i) {
+        images.push_back({"inputs\\" + std::to_string(i) + ".dll", {{"reader.dll", {}}}});
+    }
+    images.push_back({"inputs\\reader.dll", {}});
     images.push_back({"filters\\6.dll", {{"helper.dll", {}}, {"extra.dll", {}}}});
     images.push_back({"filters\\extra.dll", {}});
     DependencyFindings findings = check(images);
@@ -189,7 +194,12 @@ TEST(DependencyCheck, PlugInsThatShareAProblemAreOneWarningThatCountsThem) {
               "LoadLibraryW with its full path does not look: load it with "
               "LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS or "
               "LOAD_WITH_ALTERED_SEARCH_PATH, or put extra.dll and helper.dll at the top of the "
-              "package [plugin-search]\n");
+              "package [plugin-search]\n"
+              "4 plug-ins (inputs\\1.dll, inputs\\2.dll, inputs\\3.dll and inputs\\4.dll) find "
+              "reader.dll only beside themselves, where a plain LoadLibraryW with their full path "
+              "does not look: load them with LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | "
+              "LOAD_LIBRARY_SEARCH_DEFAULT_DIRS or LOAD_WITH_ALTERED_SEARCH_PATH, or put "
+              "reader.dll at the top of the package [plugin-search]\n");
 }
 
 TEST(DependencyCheck, APlugInTakesTheLibraryBesideItBeforeTheOneAtTheTop) {

@@ -161,6 +161,15 @@ TEST_F(DependencyBuild, APlugInsLibraryBesideItIsWarnedOfAndOneMissingRefused) {
               "LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS or "
               "LOAD_WITH_ALTERED_SEARCH_PATH, or put helper.dll at the top of the package "
               "[plugin-search]\n");
+    // verify says the same, unless told not to.
+    r = runPacker({"verify", output.string()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("warning: plugins\\plugin.dll finds helper.dll only beside itself"),
+              std::string::npos)
+        << r.err;
+    r = runPacker({"verify", output.string(), "--no-warn", "plugin-search"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err.find("warning:"), std::string::npos) << r.err;
 }
 
 TEST_F(DependencyBuild, TheErrorDialogIsAGuiBuildsOptionThatInfoReports) {
