@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwctype>
 
 #include <shlobj.h>
 
