@@ -22,12 +22,15 @@ include(GoogleTest)
 
 add_compile_options(-Wall -Wextra)
 
-set(ONEFILE_HOST_SUBDIRS archive packer tests bench)
+include(OnefileFuzz)
+
+set(ONEFILE_HOST_SUBDIRS archive packer fuzz tests bench)
 foreach(dir IN LISTS ONEFILE_HOST_SUBDIRS)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
         add_subdirectory(${dir})
     endif()
 endforeach()
+onefile_write_fuzz_manifest()
 
 set(ONEFILE_ZSTD_SOURCE_DIR ${CMAKE_SOURCE_DIR}/.deps/zstd CACHE PATH
     "zstd's source tree (from Debian's source package) for the Windows build")

@@ -102,6 +102,55 @@ void putIconEntry(std::vector<unsigned char>& out, const IconImage& image) {
     put32(out, static_cast<uint32_t>(image.png.size()));
 }
 
+// stb_image (2.27, which Debian ships and the Windows packer compiles in)
+// builds each Huffman table of a JPEG into room for 256 codes without
+// checking that the table's sixteen counts add up to no more, and so
+// writes past it for a damaged file. Such a table is looked for first,
+// wherever stb could read one: each marker is found as stb finds it, past
+// fill bytes and the data of a scan (where a 0xFF byte is followed by a
+// zero or a restart), and each segment skipped by its length, which is
+// what stb reads of it when it goes on; a table's counts as stb reads
+// them, zeros past the end. False for a JPEG with such a table.
+bool jpegHuffmanTablesFit(const unsigned char* bytes, size_t size) {
+    if (size < 2 || bytes[0] != 0xFF || bytes[1] != 0xD8) {
+        return true; // not a JPEG
+    }
+    const auto byteAt = [&](size_t at) -> unsigned { return at < size ? bytes[at] : 0; };
+    for (size_t at = 2; at < size;) {
+        if (bytes[at++] != 0xFF) {
+            continue;
+        }
+        while (at < size && bytes[at] == 0xFF) {
+            ++at;
+        }
+        const unsigned marker = byteAt(at++);
+        if (marker == 0xD9) {
+            break; // the end of the image, where stb stops
+        }
+        if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) {
+            continue; // no segment follows
+        }
+        const size_t length = byteAt(at) << 8 | byteAt(at + 1);
+        if (marker == 0xC4) {
+            // Tables follow each other while the segment has bytes left.
+            long left = static_cast<long>(length) - 2;
+            for (size_t table = at + 3; left > 0;) {
+                unsigned codes = 0;
+                for (size_t i = 0; i < 16; ++i) {
+                    codes += byteAt(table + i);
+                }
+                if (codes > 256) {
+                    return false;
+                }
+                table += 17 + codes;
+                left -= 17 + static_cast<long>(codes);
+            }
+        }
+        at += length;
+    }
+    return true;
+}
+
 struct Pixels {
     std::unique_ptr<unsigned char, void (*)(void*)> data{nullptr, stbi_image_free};
     int width = 0, height = 0;
@@ -112,6 +161,10 @@ Pixels decode(const Slice& source, const std::string& name) {
         throw PackError("the icon " + quoteForMessage(name) + " is too large");
     }
     const int length = static_cast<int>(source.size);
+    if (!jpegHuffmanTablesFit(source.bytes, source.size)) {
+        throw PackError("the icon " + quoteForMessage(name) +
+                        " is a damaged JPEG: a Huffman table holds more than 256 codes");
+    }
     Pixels pixels;
     int channels = 0;
     if (!stbi_info_from_memory(source.bytes, length, &pixels.width, &pixels.height, &channels)) {

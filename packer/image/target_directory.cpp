@@ -73,7 +73,10 @@ std::vector<SpecPart> parseSpec(const std::u16string& spec, const SpecError& ref
                 refuse("the reference that begins at " + place + " holds another '{'");
             }
             std::u16string name = spec.substr(i + 1, close - i - 1);
-            const SpecReferenceInfo* info = findSpecReference(name.c_str());
+            // The lookup reads up to a zero: "{TEMP\0x}" is no {TEMP}.
+            const SpecReferenceInfo* info = name.find(u'\0') == std::u16string::npos
+                                                ? findSpecReference(name.c_str())
+                                                : nullptr;
             if (!info) {
                 refuse(quoteForMessage("{" + utf16ToUtf8(name) + "}") +
                        " is no reference; a spec may use " + referenceList(nullptr));

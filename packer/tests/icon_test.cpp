@@ -260,6 +260,23 @@ TEST(Icon, TheBuiltInDefaultImagesAreThoseOfTheProjectsIconAndAnIconFileKeepsThe
     EXPECT_FALSE(iconFileImages(file.data(), file.size()));
 }
 
+TEST(Icon, AJpegIsTakenUnlessAHuffmanTableHoldsMoreCodesThanFit) {
+    std::vector<unsigned char> pixels(8 * 8 * 3, 90);
+    std::vector<unsigned char> jpeg;
+    ASSERT_TRUE(stbi_write_jpg_to_func(append, &jpeg, 8, 8, 3, pixels.data(), 90));
+    EXPECT_EQ(imagesOf(jpeg).size(), 7u);
+
+    // A table of seventeen codes of each length, 272 in all, before the
+    // encoder's own: a reader that trusts the counts writes past its table.
+    std::vector<unsigned char> table = {0xFF, 0xC4, 0x01, 0x23, 0x00};
+    table.insert(table.end(), 16, 17);
+    table.insert(table.end(), 272, 0);
+    std::vector<unsigned char> damaged = jpeg;
+    damaged.insert(damaged.begin() + 2, table.begin(), table.end());
+    EXPECT_NE(refusal(damaged, "a.jpg").find("'a.jpg' is a damaged JPEG"), std::string::npos)
+        << refusal(damaged, "a.jpg");
+}
+
 TEST(Icon, RefusalsNameTheSource) {
     std::vector<unsigned char> png = makePng(32, 32, [](int, int) { return opaque(1, 2, 3); });
     std::string grain = noiseBytes(64 * 64 * 4, 5);

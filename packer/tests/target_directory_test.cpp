@@ -25,6 +25,7 @@ TEST(TargetDirectorySpec, RefusesWhatWouldFailOnAUsersMachineNamingTheProblem) {
     const std::pair<std::string, std::string> cases[] = {
         {"{TEMP}\\a_{RANDM}", "'{RANDM}' is no reference; a spec may use {TEMP}, {PROGRAM},"},
         {"{}\\{RANDOM}", "'{}' is no reference"},
+        {std::string("{TEMP}\\a_{RANDOM\0}", 18), "is no reference"},
         {"{TEMP}\\a_{RANDOM", "the '{' at character 10 has no '}'"},
         {"{TEMP}\\a}_{RANDOM}", "the '}' at character 9 closes no reference"},
         {"{TEMP}\\{a{RANDOM}}", "the reference that begins at character 8 holds another '{'"},
