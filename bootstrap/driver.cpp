@@ -59,7 +59,7 @@ int runParent() {
         endTargetDirectoryGuard();
         nameCachedEntryLibrary();
         // Other builds' directories go while the application runs: its start
-        // does not wait for them, nor its end.
+        // does not wait for them; once it returns, the run ends when they are gone.
         return runEntryLibraryHere(removeOtherVersions);
     }
 

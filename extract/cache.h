@@ -36,8 +36,9 @@ void prepareCache();
 // beside any build's directory, and the complete directories of the
 // product's other builds that no running instance holds (unless the build
 // keeps them). It changes nothing the application sees (the environment
-// included) and may be cut off at any point by the end of the process.
-// Reports nothing; what cannot go now stays for a later run.
+// included). The run waits for it once the application has returned, but an
+// end of the process before that (ExitProcess, a kill) may cut it off at any
+// point. Reports nothing; what cannot go now stays for a later run.
 void removeOtherVersions();
 
 // The sweep behind it: in `folder`, removes the copies set aside and the

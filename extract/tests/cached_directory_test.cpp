@@ -257,23 +257,25 @@ TEST(CachedRunFailures, TheEntryNameOfACachedBuildKeepsTheRulesOfRecordNames) {
 
 // The driver's whole run in the probe, whose own run_code stands in for the
 // application: the first run, which unpacks, and a later one.
-TEST(CachedRun, NothingOfTheUnpackingStaysAndTheRemovalNeitherDelaysNorOutlastsTheRun) {
+TEST(CachedRun, NothingOfTheUnpackingStaysAndTheRemovalNeitherDelaysTheStartNorIsCutOffAtTheEnd) {
     const std::wstring temp = makeTemporaryDirectory(L"onefile-cache-probe");
     const std::wstring folder = temp + L"\\cache";
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     // What an ended run of another build left, which stops the removal
-    // beside the application until the process ends.
-    ASSERT_TRUE(
-        CreateDirectoryW((folder + L"\\fedcba9876543210.partial-99_000000_left").c_str(), nullptr));
+    // beside the application until the application has returned.
+    const std::wstring leftover = folder + L"\\fedcba9876543210.partial-99_000000_left";
     ProcessOptions options;
     options.timeoutMilliseconds = 60000;
     for (const char* run : {"first run", "later run"}) {
+        ASSERT_TRUE(CreateDirectoryW(leftover.c_str(), nullptr)) << run;
         ProcessResult r = runProcess(siblingProgram(L"cache_probe.exe"), {L"run", temp}, options);
-        EXPECT_FALSE(r.timedOut) << run << ": the end waited for the removal";
+        EXPECT_FALSE(r.timedOut) << run;
         EXPECT_EQ(r.exitCode, 7u) << run << ": " << r.out << r.err;
         EXPECT_EQ(r.out, "console handler gone\r\nshutdown level as at the start\r\ncache "
-                         "held\r\nremoval beside the application\r\n")
+                         "held\r\nremoval beside the application\r\nremoval went on once the "
+                         "application returned\r\n")
             << run;
+        EXPECT_FALSE(pathExists(leftover)) << run;
         EXPECT_EQ(readFileBytes(folder + L"\\" + testCacheId + L"\\data\\a.txt"), "aaaa") << run;
     }
     removeTree(temp);

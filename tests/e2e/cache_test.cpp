@@ -76,8 +76,8 @@ class Cache : public OwnTemporaryDirectory {
     }
 
     // Runs `program` with its application asleep until the removal of other
-    // builds' directories, which runs beside the application and ends with
-    // it, has left the cache folder as `settled` wants it.
+    // builds' directories, which runs beside the application, has left the
+    // cache folder as `settled` wants it; the run is then ended.
     void runUntilSettled(const std::wstring& program, const Settled& settled) {
         RunningProcess run(program, commandLineFor(program, {L":quiet", L":sleep=600000"}));
         EXPECT_TRUE(folderSettles(settled)) << toUtf8(program) << ": the folder holds " << names();
@@ -438,8 +438,8 @@ TEST_F(Cache, RunsOfTwoVersionsStartedOverAndOverAtOnceAllSucceed) {
             EXPECT_EQ(r.exitCode, static_cast<DWORD>(10 + i)) << r.out << r.err;
         }
     }
-    // The removal ends with the application, so a run may leave a copy set
-    // aside halfway removed: the next run that gets the time removes it.
+    // A run's removal passes over what other runs hold at that moment (a
+    // copy they unpack into or set aside): a later run removes it.
     // Nothing set aside or partly unpacked is left then; at most the two versions.
     runUntilSettled(secondVersion(), [](const std::vector<std::wstring>& names) {
         return std::all_of(names.begin(), names.end(),
@@ -450,6 +450,37 @@ TEST_F(Cache, RunsOfTwoVersionsStartedOverAndOverAtOnceAllSucceed) {
     for (const std::wstring& name : left) {
         EXPECT_EQ(name.size(), 16u) << toUtf8(name);
     }
+}
+
+TEST_F(Cache, AnApplicationThatReturnsAtOnceStillLeavesTheFolderSwept) {
+    // A command-line tool returns within milliseconds: the removal beside it
+    // is finished before its process ends, on the first run after an update.
+    runQuietly(helloCached());
+    const std::wstring first = cacheDirectory();
+    for (const std::wstring& kind : {L".partial-1_000000_abc", L".aside-1_000000_abc"}) {
+        ASSERT_TRUE(CreateDirectoryW((first + kind).c_str(), nullptr));
+        writeFileBytes(first + kind + L"\\hello.dll", "left by a run that was killed");
+    }
+    runQuietly(secondVersion());
+    std::vector<std::wstring> left = listDirectory(cacheFolder());
+    ASSERT_EQ(left.size(), 1u) << names();
+    EXPECT_NE(cacheFolder() + L"\\" + left.front(), first);
+
+    // First runs at once, each of which returns at once: the copies of those
+    // that lost the race to move theirs into place go too.
+    ASSERT_TRUE(removeTree(cacheFolder()));
+    std::vector<std::unique_ptr<RunningProcess>> runs;
+    for (int i = 0; i < 10; ++i) {
+        runs.push_back(std::make_unique<RunningProcess>(
+            helloCached(), commandLineFor(helloCached(), {L":quiet"})));
+    }
+    for (auto& run : runs) {
+        ProcessResult r = run->wait(120000);
+        EXPECT_EQ(r.exitCode, 0u) << r.out << r.err;
+    }
+    left = listDirectory(cacheFolder());
+    ASSERT_EQ(left.size(), 1u) << names();
+    EXPECT_EQ(left.front().size(), 16u) << names();
 }
 
 TEST_F(Cache, EachRunIsOneProcessThatRunsTheApplicationAsAChildWould) {
