@@ -2,7 +2,6 @@
 
 #include "archive/reader.h"
 #include "base/build_constants.h"
-#include "base/handshake.h"
 #include "base/state.h"
 #include "bootstrap/parent_check.h"
 #include "cleanup/cleanup.h"
@@ -12,18 +11,9 @@
 #include "extract/target_directory.h"
 #include "launch/child.h"
 #include "launch/entry_library.h"
-#include "paths/environment.h"
-#include "paths/path_spec.h"
 #include "progress/progress_window.h"
 
 namespace {
-
-// The parent's own identifier in the form {PID} reads back.
-void publishParentIdentifier() {
-    wchar_t identifier[processIdentifierCapacity];
-    formatProcessIdentifier(identifier);
-    setEnvironmentValue(handshakeParentVariable, identifier);
-}
 
 // The directory of the run, from the build's spec (in cached mode the cache
 // directory); the handshake variables make the child's expansion of the same
@@ -47,7 +37,7 @@ int runParent() {
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Stale values of an earlier run must not leak into this one's directory name.
     discardRunValues();
-    publishParentIdentifier();
+    publishParentInstance();
     nameTargetDirectory();
 
     if (cachedMode()) {
