@@ -41,10 +41,15 @@ int runParent() {
     nameTargetDirectory();
 
     if (cachedMode()) {
+        if (prepareCache() == CacheRun::privateCopy) {
+            // A copy of the run's own goes when the application ends, and on
+            // Windows a library loaded in this process could not be deleted.
+            closeProgressWindow();
+            return launchChildInstance();
+        }
         // A child would only be needed to remove what it loads, and nothing
         // of the cache is removed: the application runs here, while this
         // process holds the cache for the whole run.
-        prepareCache();
         closeProgressWindow();
         endTargetDirectoryGuard();
         nameCachedEntryLibrary();
@@ -73,8 +78,10 @@ int runChild() {
     nameTargetDirectory();
 
     if (cachedMode()) {
-        // A program the application started: the run that started it made
-        // sure the cache is whole and holds it, so the archive is not read.
+        // A program the application started, or the application of a parent
+        // that runs it from a private copy: the run that started it made sure
+        // the cache, or the copy, is whole and holds it, so the archive is not
+        // read.
         nameCachedEntryLibrary();
         return runEntryLibrary(argumentCount, argumentVector, entryLibraryPath);
     }

@@ -9,6 +9,7 @@
 #include "archive/record_name.h"
 #include "base/bounded.h"
 #include "base/build_constants.h"
+#include "base/handshake.h"
 #include "base/seams.h"
 #include "base/security.h"
 #include "base/state.h"
@@ -17,6 +18,7 @@
 #include "errors/errors.h"
 #include "extract/extract.h"
 #include "extract/target_directory.h"
+#include "paths/environment.h"
 #include "paths/path_spec.h"
 #include "progress/progress_window.h"
 
@@ -531,8 +533,9 @@ void writeMarker() {
     SYSTEM_CALL(CloseHandle)(marker);
 }
 
-// Unpacks every record into a private partial sibling, marker last.
-void unpackIntoPartial() {
+// Unpacks every record into a fresh private partial sibling, named by fresh
+// run values, which stay published.
+void unpackPartial() {
     const wchar_t* spec = expandSibling(partialSuffix);
     // From the start of the archive, also when an earlier copy was lost.
     initArchiveReader(onefileAttachedData, onefileAttachedDataLength);
@@ -542,8 +545,14 @@ void unpackIntoPartial() {
     startProgressWindow();
     extractFileRecords();
     closeArchiveReader();
+}
+
+// Unpacks every record into a private partial sibling, marker last.
+void unpackIntoPartial() {
+    unpackPartial();
     writeMarker();
-    // The child finds its directory without them, as in any later run.
+    // A program the application starts finds the cache without them, as in
+    // any later run.
     discardRunValues();
 }
 
@@ -566,14 +575,24 @@ enum class CacheName {
     held,     // a complete copy, held now
     free,     // nothing: a copy is to be unpacked
     setAside, // an incomplete copy, set aside and removed
+    inUse,    // one that is not a complete copy, and that runs keep from being set aside
 };
+
+// Whether `error`, from the look at the cache's name or the move aside, says
+// that other processes use what is there: a running instance holds the
+// cache without delete sharing, and on Windows any open file in it keeps it
+// from being moved.
+bool isInUse(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_ACCESS_DENIED;
+}
 
 // Holds a complete copy at the cache's name, or clears the name of an
 // incomplete one. Only what the hold looked at is set aside: a copy that
 // another run moves into place in the meantime is looked at afresh. A copy
 // in use (its files open while another run sets it aside, or opened for
-// removal by a run of another build) is waited for, cacheAttempts times,
-// and then the run fails.
+// removal by a run of another build) is waited for, cacheAttempts times;
+// then the run takes it as in use, or fails when something else keeps it.
 CacheName holdOrClearCache() {
     DWORD error = ERROR_ALREADY_EXISTS;
     for (int attempt = 0; attempt < cacheAttempts; ++attempt) {
@@ -600,7 +619,37 @@ CacheName holdOrClearCache() {
         }
         SYSTEM_CALL(Sleep)(cacheRetryPauseMilliseconds);
     }
+    if (isInUse(error)) {
+        return CacheName::inUse;
+    }
     fatalErrorWithCode(messageCacheInUse, error);
+}
+
+// For a cache that cannot be used now: a copy of the run's own, unpacked
+// beside it as a first run unpacks, guarded, and left unmarked under its
+// partial name, which the published run values give a child (see
+// targetDirectorySpec). The application runs in that child, and the copy
+// goes when the child ends, as a per-run build's directory does: on
+// Windows a library loaded in this process could not be deleted. A later
+// run, once nothing uses the cache, replaces the cache.
+CacheRun unpackPrivateCopy() {
+    guardTargetDirectory();
+    unpackPartial();
+    return CacheRun::privateCopy;
+}
+
+// Whether the parent runs the application from a private copy: a child
+// inherits the run values that name it, which every other cached parent
+// discards.
+bool parentRunsPrivateCopy() {
+    for (const char* variable : handshakeRunValueVariables) {
+        wchar_t* value = getEnvironmentValue(variable);
+        if (value != nullptr) {
+            free(value);
+            return true;
+        }
+    }
+    return false;
 }
 
 // What a sweep of the folder that holds the caches works with.
@@ -650,10 +699,15 @@ const wchar_t* targetDirectorySpec() {
         appendBounded(cacheSpec, pathCapacity, L"\\");
         appendBounded(cacheSpec, pathCapacity, onefileCacheId);
     }
+    if (parentInstance != nullptr && parentRunsPrivateCopy()) {
+        copyBounded(siblingSpec, pathCapacity, cacheSpec);
+        appendBounded(siblingSpec, pathCapacity, partialSuffix);
+        return siblingSpec;
+    }
     return cacheSpec;
 }
 
-void prepareCache() {
+CacheRun prepareCache() {
     copyBounded(cacheDirectoryPath, pathCapacity, targetDirectoryPath);
     copyBounded(cacheFolderPath, pathCapacity, cacheDirectoryPath);
     cacheFolderName[0] = 0;
@@ -666,6 +720,9 @@ void prepareCache() {
     formatExpectedMarker();
     CacheName found = holdOrClearCache();
     for (int round = 0; found != CacheName::held; ++round) {
+        if (found == CacheName::inUse) {
+            return unpackPrivateCopy();
+        }
         // A copy this run has just moved into place is complete: when it is
         // not, something damages it, and another copy would fare no better.
         if (round > 0 && found == CacheName::setAside) {
@@ -688,6 +745,7 @@ void prepareCache() {
     // path, stops the main thread first.
     holdIfRemovalRequested();
     copyBounded(targetDirectoryPath, pathCapacity, cacheDirectoryPath);
+    return CacheRun::cache;
 }
 
 void removeOtherVersions() {

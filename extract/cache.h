@@ -21,15 +21,30 @@ bool cachedMode();
 
 // The spec of the directory a run unpacks into or starts from: the build's
 // spec, and in cached mode a folder below what it names with the build's id
-// as its name, so that two builds never share a directory.
+// as its name, so that two builds never share a directory; for a child
+// whose parent runs the application from a private copy (it left the run
+// values that name it published), that copy beside it.
 const wchar_t* targetDirectorySpec();
+
+// What a cached parent runs the application from.
+enum class CacheRun {
+    // The cache directory, complete and held: the application runs in this
+    // process.
+    cache,
+    // A copy of this run's own beside the cache, which other runs use while
+    // it is not a complete copy: a child runs the application from it, and
+    // the copy goes when the child ends, as a per-run build's directory does.
+    privateCopy,
+};
 
 // Parent: makes targetDirectoryPath (the cache directory, expanded) hold this
 // build's complete files, unpacking them when it does not (guarded by the
 // console handler and the session window only then), and holds it open so
 // that no other run can set it aside while this process runs the
-// application from it. All failures are fatal.
-void prepareCache();
+// application from it. When what is there cannot be set aside because other
+// runs use it, targetDirectoryPath is a private copy instead, unpacked and
+// guarded as a per-run build's directory is. All failures are fatal.
+CacheRun prepareCache();
 
 // On a thread of its own beside the application, on every run: removes from
 // the folder that holds the cache directory what runs that ended halfway left

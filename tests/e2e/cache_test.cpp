@@ -457,7 +457,7 @@ TEST_F(Cache, AnApplicationThatReturnsAtOnceStillLeavesTheFolderSwept) {
     // is finished before its process ends, on the first run after an update.
     runQuietly(helloCached());
     const std::wstring first = cacheDirectory();
-    for (const std::wstring& kind : {L".partial-1_000000_abc", L".aside-1_000000_abc"}) {
+    for (const wchar_t* kind : {L".partial-1_000000_abc", L".aside-1_000000_abc"}) {
         ASSERT_TRUE(CreateDirectoryW((first + kind).c_str(), nullptr));
         writeFileBytes(first + kind + L"\\hello.dll", "left by a run that was killed");
     }
@@ -481,6 +481,82 @@ TEST_F(Cache, AnApplicationThatReturnsAtOnceStillLeavesTheFolderSwept) {
     left = listDirectory(cacheFolder());
     ASSERT_EQ(left.size(), 1u) << names();
     EXPECT_EQ(left.front().size(), 16u) << names();
+}
+
+TEST_F(Cache, ACacheDamagedWhileAnInstanceRunsIsRunFromAPrivateCopyAndRepairedLater) {
+    runQuietly(helloCached());
+    const std::wstring cache = cacheDirectory();
+    const std::wstring plugin = cache + L"\\plugins\\greeter.dll";
+    const std::string pluginBytes = readFileBytes(plugin);
+    {
+        RunningProcess running(
+            helloCached(), commandLineFor(helloCached(), {L":quiet", L":pid", L":sleep=600000"}));
+        ASSERT_TRUE(running.waitForOutput("\n", 60000)) << running.outputSoFar();
+        // A cleaner takes a file of the cache that the instance has not loaded.
+        ASSERT_TRUE(DeleteFileW(plugin.c_str()));
+
+        // The next start, and a program its application starts, run from a
+        // copy of their own, which goes with the run.
+        ProcessResult r =
+            runProcess(helloCached(), {L":plugin", L":spawn=:plugin :exit=5", L":exit=7"});
+        EXPECT_EQ(r.exitCode, 7u) << r.out << r.err;
+        HelloOutput o(r.out);
+        EXPECT_EQ(o.all("plugin"),
+                  std::vector<std::string>(2, "greetings from plugins\\greeter.dll"))
+            << r.out;
+        EXPECT_NE(r.out.find("spawned status=5"), std::string::npos) << r.out;
+        std::vector<std::string> libraries = o.all("library");
+        ASSERT_EQ(libraries.size(), 2u) << r.out;
+        EXPECT_EQ(libraries[0], libraries[1]);
+        EXPECT_NE(libraries[0], toUtf8(cache) + "\\hello.dll");
+        EXPECT_FALSE(pathExists(fromUtf8(libraries[0])));
+        EXPECT_EQ(listDirectory(cacheFolder()).size(), 1u) << names();
+        EXPECT_FALSE(pathExists(plugin));
+
+        // The instance ends; the run after it repairs the cache.
+        TerminateProcess(running.handle(), 0);
+        running.wait(60000);
+    }
+    ProcessResult r = runProcess(helloCached(), {L":plugin"});
+    EXPECT_EQ(r.exitCode, 0u) << r.out << r.err;
+    EXPECT_EQ(HelloOutput(r.out).get("library"), toUtf8(cache) + "\\hello.dll");
+    EXPECT_EQ(readFileBytes(plugin), pluginBytes);
+}
+
+TEST_F(Cache, ForgedRunValuesLeadAChildNowhereButToACopyBesideTheCache) {
+    // A live instance, and children of it with run values that it did not
+    // publish: a child that inherits run values looks for its parent's own
+    // copy beside the cache, by a name of the parent's form only.
+    RunningProcess running(helloCached(),
+                           commandLineFor(helloCached(), {L":quiet", L":pid", L":sleep=600000"}));
+    ASSERT_TRUE(running.waitForOutput("\n", 60000)) << running.outputSoFar();
+    const std::wstring cache = cacheDirectory();
+    const std::string spec = "{TEMP}\\cache\\" + toUtf8(cache.substr(cache.rfind(L'\\') + 1)) +
+                             ".partial-{PID}_{TIME_US}_{RANDOM}";
+    struct Forgery {
+        const wchar_t* timeUs;
+        const wchar_t* random;
+        DWORD status;
+    };
+    for (const Forgery& forgery :
+         {Forgery{L"0\\..\\p", L"plantedDir0", 3}, Forgery{L"000001", L"x\\..\\plant", 3},
+          Forgery{L"000001", L"noSuchCopy0", 2}}) {
+        ProcessOptions options;
+        options.environment[fromUtf8(handshakeParentVariable)] =
+            std::to_wstring(running.processId());
+        options.environment[fromUtf8(handshakeTimeUsVariable)] = forgery.timeUs;
+        options.environment[fromUtf8(handshakeRandomVariable)] = forgery.random;
+        ProcessResult r = runProcess(helloCached(), {}, options);
+        EXPECT_EQ(r.exitCode, forgery.status) << toUtf8(forgery.random) << r.out << r.err;
+        EXPECT_EQ(r.out, "") << toUtf8(forgery.random);
+        EXPECT_EQ(r.err.rfind(forgery.status == 3
+                                  ? "Error, couldn't runtime expand spec '" + spec + "'."
+                                  : "Error, load DLL. ([Error ",
+                              0),
+                  0u)
+            << r.err;
+    }
+    EXPECT_EQ(listDirectory(cacheFolder()).size(), 1u) << names();
 }
 
 TEST_F(Cache, EachRunIsOneProcessThatRunsTheApplicationAsAChildWould) {
