@@ -54,7 +54,7 @@ int runParent() {
         endTargetDirectoryGuard();
         nameCachedEntryLibrary();
         // Other builds' directories go while the application runs: its start
-        // does not wait for them; once it returns, the run ends when they are gone.
+        // does not wait for them; once it returns, the run waits for the removal.
         return runEntryLibraryHere(removeOtherVersions);
     }
 

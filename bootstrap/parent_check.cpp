@@ -65,9 +65,9 @@ bool isImageIdentityValue(const wchar_t* value) {
     return value[imageIdentityLength] == 0;
 }
 
-// Whether this process runs the executable file that the parent published
-// it runs. A parent that could not tell published nothing; nor can a child
-// that cannot tell its own: then the path alone decides, as it always has.
+// Whether this process runs the executable file that the parent published as
+// its own. A parent that could not tell published nothing, and a child may
+// not be able to tell either: then the path alone decides, as it always has.
 bool runsParentsImage() {
     wchar_t* published = getEnvironmentValue(handshakeImageVariable);
     if (published == nullptr) {

@@ -575,7 +575,7 @@ enum class CacheName {
     held,     // a complete copy, held now
     free,     // nothing: a copy is to be unpacked
     setAside, // an incomplete copy, set aside and removed
-    inUse,    // one that is not a complete copy, and that runs keep from being set aside
+    inUse,    // no complete copy, and other processes keep what is there from going
 };
 
 // Whether `error`, from the look at the cache's name or the move aside, says

@@ -31,9 +31,10 @@ enum class CacheRun {
     // The cache directory, complete and held: the application runs in this
     // process.
     cache,
-    // A copy of this run's own beside the cache, which other runs use while
-    // it is not a complete copy: a child runs the application from it, and
-    // the copy goes when the child ends, as a per-run build's directory does.
+    // A copy of this run's own beside the cache, which is incomplete and
+    // which other processes keep from being replaced: a child runs the
+    // application from the copy, and the copy goes when the child ends, as a
+    // per-run build's directory does.
     privateCopy,
 };
 
@@ -42,8 +43,8 @@ enum class CacheRun {
 // console handler and the session window only then), and holds it open so
 // that no other run can set it aside while this process runs the
 // application from it. When what is there cannot be set aside because other
-// runs use it, targetDirectoryPath is a private copy instead, unpacked and
-// guarded as a per-run build's directory is. All failures are fatal.
+// processes use it, targetDirectoryPath is a private copy instead, unpacked
+// and guarded as a per-run build's directory is. All failures are fatal.
 CacheRun prepareCache();
 
 // On a thread of its own beside the application, on every run: removes from
