@@ -73,7 +73,8 @@ constexpr size_t readerOutputBufferSize = 131072;
 // empty id and zeros (the bootstrap library's defaults) mean a run of its own.
 //   onefileCacheId           UTF-16, cacheIdLength lowercase hexadecimal
 //                            digits naming the build (of a 64-bit hash of
-//                            the attached data)
+//                            the company's and product's names and the
+//                            attached data)
 //   onefileCacheEntryName    UTF-16, the first record's path
 //   onefileCacheRecordCount  uint64, the number of records
 //   onefileCacheContentSize  uint64, the bytes of all records' contents
@@ -87,11 +88,15 @@ constexpr size_t cacheIdLength = 16;
 #define ONEFILE_SYMBOL_CACHE_ENTRY_NAME "onefileCacheEntryName"
 #define ONEFILE_SYMBOL_CACHE_RECORD_COUNT "onefileCacheRecordCount"
 #define ONEFILE_SYMBOL_CACHE_CONTENT_SIZE "onefileCacheContentSize"
-// A cached directory is complete when it holds this file, written last, with
-// "onefile cache <id> <records> <bytes> <digest>" and a line end in ASCII
-// (the digest: 16 hexadecimal digits made from the names and sizes of the
-// files unpacked), and besides it exactly those files. No record may take its
-// name.
+// A cached copy holds this file, in ASCII: a run writes "onefile cache
+// product <product> build <id>" and a line end into the copy before anything
+// else, and completes it last, to the same followed by " files <records>
+// bytes <bytes> digest <digest>" and a line end (<product>: 16 hexadecimal
+// digits of a hash of the company's and the product's names; <digest>: 16
+// made from the names and sizes of the files unpacked). A directory is
+// complete when it holds the complete marker and besides it exactly those
+// files; a run moves or removes no copy whose marker does not name its
+// product. No record may take its name.
 #define ONEFILE_CACHE_MARKER_NAME "onefile-cache-complete"
 // A first run unpacks beside the cache directory, into its name followed by
 // this kind and the run's values, a spec's references: the longest name that

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 #include <windows.h>
 
@@ -18,6 +19,7 @@
 #include "errors/errors.h"
 #include "extract/extract.h"
 #include "extract/target_directory.h"
+#include "extract/testing.h"
 #include "paths/environment.h"
 #include "paths/path_spec.h"
 #include "progress/progress_window.h"
@@ -34,13 +36,33 @@ constexpr DWORD cacheRetryPauseMilliseconds = 100;
 constexpr int cacheUnpackRounds = 3;
 
 const wchar_t markerName[] = L"" ONEFILE_CACHE_MARKER_NAME;
-// The marker's text: this, the build's id, a space, its counts, and the
-// digest of the names and sizes that the unpacked tree held (hexadecimal
-// digits), then a line end. A marker without the digest, as older builds
-// wrote it, marks a copy that is unpacked again.
-constexpr char markerPrefix[] = "onefile cache ";
+// The marker's text, in ASCII. A run writes its first line into the copy it
+// unpacks into before anything else, and completes it once every file is
+// there:
+//   "onefile cache product <product> build <id>" and a line end, at first;
+//   the same followed by " files <records> bytes <bytes> digest <digest>"
+//   and a line end, complete.
+// <product> is the product's key, and <digest> that of the names and sizes
+// the unpacked tree held (hexadecimal digits). The first line proves that a
+// copy, complete or not, is one that this product's runs made: nothing
+// without it is ever moved or removed, as it may be the user's own, or
+// another product's that shares the folder. Builds made before the marker
+// named the product wrote "onefile cache <id> <records> <bytes>" (and then
+// the digest) at the end only; whose product made such a copy is not known.
+constexpr char markerStart[] = "onefile cache product ";
+constexpr char markerBuild[] = " build ";
+constexpr char markerFiles[] = " files ";
+constexpr char olderMarkerStart[] = "onefile cache ";
+constexpr size_t keyDigits = 16;
 constexpr size_t digestDigits = 16;
 constexpr char markerEnd[] = "\r\n";
+constexpr size_t markerEndLength = sizeof markerEnd - 1;
+// Room for a marker's text: the complete form with the largest counts is
+// about 160 characters.
+constexpr size_t markerCapacity = 256;
+// What a move aside answers for a copy that carries no proof of this
+// product's runs.
+constexpr DWORD notThisProductsCopy = ERROR_FILE_EXISTS;
 // A sibling this run unpacks into, and one an incomplete copy is set aside
 // to: the cache's name, a kind, and the run's values.
 #define ONEFILE_PARTIAL_KIND L"" ONEFILE_CACHE_PARTIAL_KIND
@@ -60,9 +82,76 @@ wchar_t cacheFolderPath[pathCapacity];
 // an entry in it whose handle goes by another name was reached through a
 // link, and is neither trusted, moved nor removed. Empty until known.
 wchar_t cacheFolderName[pathCapacity];
+constexpr uint64_t hashBasis = 0xcbf29ce484222325ull;
+
+// FNV-1a over `count` UTF-16 code units, continued from `hash`.
+uint64_t hashUnits(uint64_t hash, const wchar_t* units, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        hash = (hash ^ static_cast<uint16_t>(units[i])) * 0x100000001b3ull;
+    }
+    return hash;
+}
+
+// Spreads a hash over all 64 bits, so that a sum of many stays telling.
+uint64_t finishHash(uint64_t hash) {
+    hash = (hash ^ hash >> 30) * 0xbf58476d1ce4e5b9ull;
+    hash = (hash ^ hash >> 27) * 0x94d049bb133111ebull;
+    return hash ^ hash >> 31;
+}
+
+// `value` as 16 lower-case hexadecimal digits, and a terminator, into `text`.
+void formatHex(uint64_t value, char* text) {
+    for (size_t i = 0; i < 16; ++i) {
+        text[i] = "0123456789abcdef"[value >> 4 * (15 - i) & 0xf];
+    }
+    text[16] = 0;
+}
+
+// The first cacheIdLength characters of `name` (a build's id and perhaps
+// more), as ASCII with a terminator, into `id`.
+void asciiId(const wchar_t* name, char* id) {
+    size_t i = 0;
+    for (; i < cacheIdLength && name[i] != 0; ++i) {
+        id[i] = static_cast<char>(name[i]);
+    }
+    id[i] = 0;
+}
+
+// The product's key: a hash of the company's name and the product's, which
+// tells apart two products that share a folder (two companies' products of
+// one name too). Every build of a product has it: their copies are the
+// product's other versions.
+uint64_t productKey(const wchar_t* company, const wchar_t* product) {
+    const wchar_t between = 0;
+    uint64_t hash = hashUnits(hashBasis, company, wcslen(company));
+    hash = hashUnits(hash, &between, 1);
+    return finishHash(hashUnits(hash, product, wcslen(product)));
+}
+
+// Whose copies a run may move and remove: the start of a marker that names
+// the product ("onefile cache product <key> build "), and the run's own
+// build's id.
+struct CopyOwner {
+    char productPart[64];
+    size_t productPartLength;
+    char id[cacheIdLength + 1];
+};
+
+void formatOwner(CopyOwner* owner, const wchar_t* id, const wchar_t* company,
+                 const wchar_t* product) {
+    char key[keyDigits + 1];
+    formatHex(productKey(company, product), key);
+    int length = snprintf(owner->productPart, sizeof owner->productPart, "%s%s%s", markerStart, key,
+                          markerBuild);
+    owner->productPartLength = length > 0 ? static_cast<size_t>(length) : 0;
+    asciiId(id, owner->id);
+}
+
 // The marker's text for this build up to its digest.
-char expectedMarker[256];
+char expectedMarker[markerCapacity];
 size_t expectedMarkerLength;
+// Whose copies this run may replace: this build's and its product's.
+CopyOwner runOwner;
 // The cache directory's spec: the build's spec, which names the folder that
 // holds each build's cache, a backslash and the build's id.
 wchar_t cacheSpec[pathCapacity];
@@ -70,20 +159,15 @@ wchar_t cacheSpec[pathCapacity];
 wchar_t siblingSpec[pathCapacity];
 
 void formatExpectedMarker() {
-    char id[64];
-    size_t i = 0;
-    for (; onefileCacheId[i] != 0 && i + 1 < sizeof id; ++i) {
-        id[i] = static_cast<char>(onefileCacheId[i]);
-    }
-    id[i] = 0;
-    int length = snprintf(expectedMarker, sizeof expectedMarker, "%s%s %llu %llu ", markerPrefix,
-                          id, static_cast<unsigned long long>(onefileCacheRecordCount),
-                          static_cast<unsigned long long>(onefileCacheContentSize));
-    if (length <= 0 ||
-        static_cast<size_t>(length) + digestDigits + sizeof markerEnd > sizeof expectedMarker) {
+    formatOwner(&runOwner, onefileCacheId, onefileCompanyName, onefileProductName);
+    MarkerCounts counts = {onefileCacheRecordCount, onefileCacheContentSize, 0};
+    size_t length = formatMarker(expectedMarker, sizeof expectedMarker, onefileCacheId,
+                                 onefileCompanyName, onefileProductName, &counts);
+    if (length == 0) {
         terminateImmediately();
     }
-    expectedMarkerLength = static_cast<size_t>(length);
+    // Up to the digest, which each copy's own files give.
+    expectedMarkerLength = length - digestDigits - markerEndLength;
 }
 
 // `directory` \ `name` into `path` (capacity pathCapacity).
@@ -93,29 +177,18 @@ void joinPath(wchar_t* path, const wchar_t* directory, const wchar_t* name) {
     appendBounded(path, pathCapacity, name);
 }
 
-// Removes the directory (or file) `name` in `folder`, whose system name is
-// `folderName`: only the entry itself, never what a link at its name leads
-// to (under Wine, where such a link opens as its target, the name tells),
-// and nothing when the folder's name is not known.
-void removeFolderEntry(const wchar_t* folder, const wchar_t* folderName, const wchar_t* name) {
-    if (folderName[0] == 0) {
-        return;
-    }
-    wchar_t path[pathCapacity];
-    joinPath(path, folder, name);
-    wchar_t systemName[pathCapacity];
-    joinPath(systemName, folderName, name);
-    removeDirectoryTree(path, systemName);
-}
-
 // Reads the start of the marker in `directory` into `text`; the bytes read,
-// or 0 when there is no marker to read.
-DWORD readMarker(const wchar_t* directory, char* text, DWORD capacity) {
+// or 0 when there is no marker to read, with the system's reason in
+// `*error` when one is asked for.
+DWORD readMarker(const wchar_t* directory, char* text, DWORD capacity, DWORD* error = nullptr) {
     wchar_t path[pathCapacity];
     joinPath(path, directory, markerName);
     HANDLE marker = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (marker == INVALID_HANDLE_VALUE) {
+        if (error != nullptr) {
+            *error = GetLastError();
+        }
         return 0;
     }
     DWORD read = 0;
@@ -149,21 +222,38 @@ bool readExpectedMarker(const wchar_t* directory, uint64_t* digest) {
     return true;
 }
 
-// Whether `directory` holds the marker of the build `id`: a run of that
-// build made it complete.
-bool holdsMarkerOf(const wchar_t* directory, const wchar_t* id) {
-    constexpr size_t prefixLength = sizeof markerPrefix - 1;
-    char text[prefixLength + cacheIdLength + 1];
-    if (readMarker(directory, text, sizeof text) != sizeof text ||
-        memcmp(text, markerPrefix, prefixLength) != 0 || text[sizeof text - 1] != ' ') {
-        return false;
+// What a copy's marker tells of who made it.
+enum class Claim {
+    none,     // nothing proves that this product's runs made it
+    ours,     // this product's runs made it, complete or not
+    complete, // the same, and complete: the marker of the build its name gives, written last
+};
+
+// What the marker in `directory`, a copy whose name begins with the build's
+// id `id` (ASCII), tells `owner`; why nothing could be read in `*error`.
+Claim claimOf(const wchar_t* directory, const char* id, const CopyOwner& owner, DWORD* error) {
+    char text[markerCapacity];
+    DWORD read = readMarker(directory, text, sizeof text, error);
+    const size_t product = owner.productPartLength;
+    if (product != 0 && read >= product && memcmp(text, owner.productPart, product) == 0) {
+        constexpr size_t filesLength = sizeof markerFiles - 1;
+        const char* build = text + product;
+        bool complete = read > product + cacheIdLength + filesLength + markerEndLength &&
+                        memcmp(build, id, cacheIdLength) == 0 &&
+                        memcmp(build + cacheIdLength, markerFiles, filesLength) == 0 &&
+                        memcmp(text + read - markerEndLength, markerEnd, markerEndLength) == 0;
+        return complete ? Claim::complete : Claim::ours;
     }
-    for (size_t i = 0; i < cacheIdLength; ++i) {
-        if (id[i] != static_cast<unsigned char>(text[prefixLength + i])) {
-            return false;
-        }
+    // Older builds named no product: only a copy of this very build, whose
+    // id is made of the product's names, is known to be the product's.
+    constexpr size_t olderLength = sizeof olderMarkerStart - 1;
+    if (read > olderLength + cacheIdLength && strcmp(id, owner.id) == 0 &&
+        memcmp(text, olderMarkerStart, olderLength) == 0 &&
+        memcmp(text + olderLength, id, cacheIdLength) == 0 &&
+        text[olderLength + cacheIdLength] == ' ') {
+        return Claim::ours;
     }
-    return true;
+    return Claim::none;
 }
 
 struct TreeCount {
@@ -176,25 +266,10 @@ struct TreeCount {
     size_t topLength; // of the top directory's part of the walk's paths
 };
 
-// FNV-1a over `count` UTF-16 code units, continued from `hash`.
-uint64_t hashUnits(uint64_t hash, const wchar_t* units, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        hash = (hash ^ static_cast<uint16_t>(units[i])) * 0x100000001b3ull;
-    }
-    return hash;
-}
-
-// Spreads a hash over all 64 bits, so that a sum of many stays telling.
-uint64_t finishHash(uint64_t hash) {
-    hash = (hash ^ hash >> 30) * 0xbf58476d1ce4e5b9ull;
-    hash = (hash ^ hash >> 27) * 0x94d049bb133111ebull;
-    return hash ^ hash >> 31;
-}
-
 // Adds the file at `entry` of a count's walk to `count`.
 void countFile(const WalkEntry& entry, TreeCount* count) {
-    uint64_t hash = hashUnits(0xcbf29ce484222325ull, entry.path + count->topLength,
-                              entry.length - count->topLength);
+    uint64_t hash =
+        hashUnits(hashBasis, entry.path + count->topLength, entry.length - count->topLength);
     uint64_t size =
         static_cast<uint64_t>(entry.found->nFileSizeHigh) << 32 | entry.found->nFileSizeLow;
     for (int i = 0; i < 8; ++i) {
@@ -434,30 +509,155 @@ bool renameThroughHandle(HANDLE handle, const wchar_t* folder, const wchar_t* na
                                                    sizeof request) != 0;
 }
 
-// Whether the directory that `handle` (opened as itself, with READ_CONTROL)
-// names, at `path`, is a complete copy of the build `id`: a plain directory
-// of the user's own with that build's marker.
-bool isCompleteCopyOf(HANDLE handle, const wchar_t* path, const wchar_t* id) {
+// What a copy must be to be moved or removed.
+enum class Wanted {
+    // At the cache's own name, looked at and found wanting: a plain
+    // directory that this product's runs made, whoever owns it now (it is
+    // not run from).
+    madeByUs,
+    // A partial copy or one set aside: the same, of the user's own.
+    usersMadeByUs,
+    // Another build's directory: the same, complete, of the build its name gives.
+    usersComplete,
+};
+
+// Whether the entry `name` that `handle` names (opened as itself, with
+// READ_CONTROL), at `path`, is a copy of the kind `wanted` for `owner`.
+// False, with the reason in `*error`, when it is not: notThisProductsCopy,
+// or a sharing violation when its marker could not be read now.
+bool isWantedCopy(HANDLE handle, const wchar_t* path, const wchar_t* name, const CopyOwner& owner,
+                  Wanted wanted, DWORD* error) {
+    *error = notThisProductsCopy;
+    // No run makes a file or a link at a copy's name, and a marker read
+    // through a link would be another's.
     BY_HANDLE_FILE_INFORMATION information;
-    return GetFileInformationByHandle(handle, &information) &&
-           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-           isOwnedByProcessUser(handle) && holdsMarkerOf(path, id);
+    if (!GetFileInformationByHandle(handle, &information) ||
+        !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        (wanted != Wanted::madeByUs && !isOwnedByProcessUser(handle))) {
+        return false;
+    }
+    char id[cacheIdLength + 1];
+    asciiId(name, id);
+    DWORD readError = ERROR_SUCCESS;
+    Claim claim = claimOf(path, id, owner, &readError);
+    if (wanted == Wanted::usersComplete ? claim == Claim::complete : claim != Claim::none) {
+        return true;
+    }
+    // A marker that someone has open without sharing (a scanner, on Windows)
+    // may tell more in a moment.
+    if (claim == Claim::none && readError == ERROR_SHARING_VIOLATION) {
+        *error = readError;
+    }
+    return false;
+}
+
+// The walk that removes a copy: its folder's path and system name.
+struct CopyRemoval {
+    const wchar_t* path;
+    const wchar_t* systemName;
+    bool othersLeft; // entries besides the marker
+};
+
+bool removeAllButTheMarker(const WalkEntry& entry, void* context) {
+    const wchar_t* name = entry.found->cFileName;
+    CopyRemoval& removal = *static_cast<CopyRemoval*>(context);
+    if (wcscmp(name, markerName) != 0) {
+        wchar_t path[pathCapacity];
+        joinPath(path, removal.path, name);
+        wchar_t systemName[pathCapacity];
+        joinPath(systemName, removal.systemName, name);
+        removeDirectoryTree(path, systemName);
+    }
+    return true;
+}
+
+// Deletes what `handle` names once it is closed; false when the system refuses.
+bool deleteOnClose(HANDLE handle) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
+// Removes the directory at `path` (whose system name is `systemName`) that
+// holds nothing but its marker, both together: the directory is opened for
+// deletion before the marker goes, so that nobody can keep it afterwards (a
+// look at it that does not let it go, as a run's check of another
+// run's copy, makes the open fail instead, and the marker stays).
+void removeMarkedDirectory(const wchar_t* path, const wchar_t* systemName) {
+    constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE directory =
+        CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES, shareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (directory == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    wchar_t marker[pathCapacity];
+    joinPath(marker, path, markerName);
+    wchar_t markerSystemName[pathCapacity];
+    joinPath(markerSystemName, systemName, markerName);
+    HANDLE file = CreateFileW(marker, DELETE | FILE_READ_ATTRIBUTES, shareAll, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    bool markerGoes = file != INVALID_HANDLE_VALUE && hasSystemName(directory, systemName) &&
+                      hasSystemName(file, markerSystemName) && deleteOnClose(file);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    if (markerGoes) {
+        deleteOnClose(directory);
+    }
+    CloseHandle(directory);
+}
+
+bool noteOthers(const WalkEntry& entry, void* context) {
+    if (wcscmp(entry.found->cFileName, markerName) != 0) {
+        static_cast<CopyRemoval*>(context)->othersLeft = true;
+        return false;
+    }
+    return true;
+}
+
+// Removes the copy `name` that this product's runs made, in `folder` (whose
+// system name is `folderName`): everything in it first, and its marker only
+// together with the copy itself, so that a removal cut short (the process
+// ends, a file is in use, another run looks at the copy) leaves the proof
+// that lets a later run finish it. Only the entries themselves go, never
+// what a link leads to (under Wine, where such a link opens as its target,
+// the name tells), and nothing when the folder's name is not known.
+void removeCopy(const wchar_t* folder, const wchar_t* folderName, const wchar_t* name) {
+    wchar_t path[pathCapacity];
+    joinPath(path, folder, name);
+    wchar_t systemName[pathCapacity];
+    joinPath(systemName, folderName, name);
+    wchar_t listed[extendedPathCapacity];
+    size_t length = extendedForm(path, listed);
+    if (folderName[0] == 0 || length == 0) {
+        return;
+    }
+    CopyRemoval removal = {path, systemName, false};
+    walkDirectory(listed, length, Listing::basic, removeAllButTheMarker, &removal);
+    if (walkDirectory(listed, length, Listing::basic, noteOthers, &removal) == WalkEnd::whole &&
+        !removal.othersLeft) {
+        removeMarkedDirectory(path, systemName);
+    }
 }
 
 // Moves the entry `name` in `folder` (whose system name is `folderName`)
-// aside in one step, then removes it there. The move goes through a handle
-// on the entry itself, with delete access: it fails while anyone holds the
-// entry without delete sharing (a running instance's hold, or a run's on the
-// copy it unpacks into), and on Windows while any file in it is open. Under
-// Wine a Unix link opens as what it leads to, which a move through it would
-// carry off: what does not go by the entry's own name is never moved, nor
-// anything when the folder's name is not known. `completeOf` non-null: only
-// a complete copy of that build is moved; `identity` non-null: only that
-// very entry. False, with the system's reason in `*error`, when nothing was
-// moved.
+// aside in one step, then removes it there, when it is a copy of the kind
+// `wanted` for `owner`: nothing else, whatever its name, is ever moved. The
+// move goes through a handle on the entry itself, with delete access: it
+// fails while anyone holds the entry without delete sharing (a running
+// instance's hold, or a run's on the copy it unpacks into), and on Windows
+// while any file in it is open; the hold also keeps the entry that the
+// checks look at in place. Under Wine a Unix link opens as what it leads
+// to, which a move through it would carry off: what does not go by the
+// entry's own name is never moved, nor anything when the folder's name is
+// not known. `identity` non-null: only that very entry. False, with the
+// system's reason in `*error`, when nothing was moved (notThisProductsCopy
+// for a copy that is not the kind wanted).
 bool moveAsideAndRemove(const wchar_t* folder, const wchar_t* folderName, const wchar_t* name,
-                        const wchar_t* completeOf, const EntryIdentity* identity, DWORD* error) {
+                        const CopyOwner& owner, Wanted wanted, const EntryIdentity* identity,
+                        DWORD* error) {
     wchar_t path[pathCapacity];
     joinPath(path, folder, name);
     HANDLE entry = SYSTEM_CALL(CreateFileW)(
@@ -478,7 +678,7 @@ bool moveAsideAndRemove(const wchar_t* folder, const wchar_t* folderName, const 
         *error = anotherEntryAtTheName;
     }
     wchar_t aside[pathCapacity];
-    if (movable && (completeOf == nullptr || isCompleteCopyOf(entry, path, completeOf))) {
+    if (movable && isWantedCopy(entry, path, name, owner, wanted, error)) {
         nameAside(name, aside);
         movable = renameThroughHandle(entry, folder, aside);
         *error = movable ? ERROR_SUCCESS : GetLastError();
@@ -487,70 +687,109 @@ bool moveAsideAndRemove(const wchar_t* folder, const wchar_t* folderName, const 
     }
     SYSTEM_CALL(CloseHandle)(entry);
     if (movable) {
-        removeFolderEntry(folder, folderName, aside);
+        removeCopy(folder, folderName, aside);
     }
     return movable;
 }
 
+// Removes the copy set aside at `name` in `folder` (whose system name is
+// `folderName`) when it is one that this product's runs made.
+void removeCopySetAside(const wchar_t* folder, const wchar_t* folderName, const wchar_t* name,
+                        const CopyOwner& owner) {
+    wchar_t path[pathCapacity];
+    joinPath(path, folder, name);
+    // Another run may be removing it as well: the look lets that go on.
+    HANDLE entry = SYSTEM_CALL(CreateFileW)(
+        path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (entry == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DWORD unused = 0;
+    bool ours = isFolderEntry(entry, folderName, name) &&
+                isWantedCopy(entry, path, name, owner, Wanted::usersMadeByUs, &unused);
+    SYSTEM_CALL(CloseHandle)(entry);
+    if (ours) {
+        removeCopy(folder, folderName, name);
+    }
+}
+
 // Sets the entry at the cache's name, `examined` and found not to be a
-// complete copy, aside and removes it. False, with the system's reason in
-// `*error`, when it cannot be moved now (its files are in use by a run, or
-// it is opened for removal by a run of another build, or another entry has
-// taken its place); true also when it is gone already.
+// complete copy, aside and removes it, when this product's runs made it.
+// False, with the system's reason in `*error`, when it cannot be moved now
+// (its files are in use by a run, or it is opened for removal by a run of
+// another build, or another entry has taken its place) or not at all
+// (notThisProductsCopy); true also when it is gone already.
 bool setAside(const EntryIdentity& examined, DWORD* error) {
-    return moveAsideAndRemove(cacheFolderPath, cacheFolderName, cacheName(), nullptr, &examined,
-                              error) ||
+    return moveAsideAndRemove(cacheFolderPath, cacheFolderName, cacheName(), runOwner,
+                              Wanted::madeByUs, &examined, error) ||
            *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND;
 }
 
-// Writes the marker into the partial copy, its digest made from what the
-// copy holds. Any failure ends the run, and the copy goes with the marker's
-// handle closed first (on Windows an open file keeps its folder).
-void writeMarker() {
-    TreeCount count;
-    countDirectory(targetDirectoryPath, &count);
-    char text[sizeof expectedMarker];
-    memcpy(text, expectedMarker, expectedMarkerLength);
-    for (size_t i = 0; i < digestDigits; ++i) {
-        text[expectedMarkerLength + i] = "0123456789abcdef"[count.digest >> 4 * (15 - i) & 0xf];
-    }
-    memcpy(text + expectedMarkerLength + digestDigits, markerEnd, sizeof markerEnd - 1);
-    DWORD length = static_cast<DWORD>(expectedMarkerLength + digestDigits + sizeof markerEnd - 1);
-
+// Writes `length` bytes of `text` into the marker of the partial copy,
+// opened as `disposition` says. Any failure ends the run, and the copy goes
+// with the marker's handle closed first (on Windows an open file keeps its
+// folder).
+void writeMarkerText(DWORD disposition, const char* text, size_t length) {
     wchar_t path[pathCapacity];
     joinPath(path, targetDirectoryPath, markerName);
     HANDLE marker =
-        SYSTEM_CALL(CreateFileW)(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        SYSTEM_CALL(CreateFileW)(path, GENERIC_WRITE, 0, nullptr, disposition, 0, nullptr);
     if (marker == INVALID_HANDLE_VALUE) {
         fatalOpenFailure(path);
     }
     extractionFile = marker;
     DWORD written = 0;
-    if (!SYSTEM_CALL(WriteFile)(marker, text, length, &written, nullptr)) {
+    if (!SYSTEM_CALL(WriteFile)(marker, text, static_cast<DWORD>(length), &written, nullptr)) {
         fatalErrorWithCode(messageWriteFailed, GetLastError());
     }
     extractionFile = nullptr;
     SYSTEM_CALL(CloseHandle)(marker);
 }
 
+// Writes the marker's first line into the partial copy before anything else
+// is in it: whatever becomes of the copy, it shows whose it is.
+void startMarker() {
+    char text[markerCapacity];
+    size_t length = formatMarker(text, sizeof text, onefileCacheId, onefileCompanyName,
+                                 onefileProductName, nullptr);
+    writeMarkerText(CREATE_NEW, text, length);
+}
+
+// Completes the marker in the partial copy, its digest made from what the
+// copy holds. The complete text begins with the first line's, which it
+// writes over: at no moment does the marker stop naming the product.
+void completeMarker() {
+    TreeCount count;
+    countDirectory(targetDirectoryPath, &count);
+    char text[sizeof expectedMarker];
+    memcpy(text, expectedMarker, expectedMarkerLength);
+    formatHex(count.digest, text + expectedMarkerLength);
+    memcpy(text + expectedMarkerLength + digestDigits, markerEnd, markerEndLength);
+    writeMarkerText(OPEN_EXISTING, text, expectedMarkerLength + digestDigits + markerEndLength);
+}
+
 // Unpacks every record into a fresh private partial sibling, named by fresh
-// run values, which stay published.
+// run values, which stay published, after the marker's first line.
 void unpackPartial() {
     const wchar_t* spec = expandSibling(partialSuffix);
     // From the start of the archive, also when an earlier copy was lost.
     initArchiveReader(onefileAttachedData, onefileAttachedDataLength);
     openArchiveReader();
     createTargetDirectory(spec);
+    startMarker();
     startExtraction();
     startProgressWindow();
     extractFileRecords();
     closeArchiveReader();
 }
 
-// Unpacks every record into a private partial sibling, marker last.
+// Unpacks every record into a private partial sibling, between the marker's
+// first line and its completion.
 void unpackIntoPartial() {
     unpackPartial();
-    writeMarker();
+    completeMarker();
     // A program the application starts finds the cache without them, as in
     // any later run.
     discardRunValues();
@@ -575,7 +814,8 @@ enum class CacheName {
     held,     // a complete copy, held now
     free,     // nothing: a copy is to be unpacked
     setAside, // an incomplete copy, set aside and removed
-    inUse,    // no complete copy, and other processes keep what is there from going
+    unusable, // no complete copy, and what is there cannot go: other processes keep
+              // it, or no run of this product made it
 };
 
 // Whether `error`, from the look at the cache's name or the move aside, says
@@ -588,11 +828,13 @@ bool isInUse(DWORD error) {
 }
 
 // Holds a complete copy at the cache's name, or clears the name of an
-// incomplete one. Only what the hold looked at is set aside: a copy that
-// another run moves into place in the meantime is looked at afresh. A copy
-// in use (its files open while another run sets it aside, or opened for
-// removal by a run of another build) is waited for, cacheAttempts times;
-// then the run takes it as in use, or fails when something else keeps it.
+// incomplete one that this product's runs made. Only what the hold looked at
+// is set aside: a copy that another run moves into place in the meantime is
+// looked at afresh. A copy in use (its files open while another run sets it
+// aside, or opened for removal by a run of another build) is waited for,
+// cacheAttempts times; then the run takes the name as unusable, as it does
+// at once when what is there carries no proof of this product's runs, or
+// fails when something else keeps it.
 CacheName holdOrClearCache() {
     DWORD error = ERROR_ALREADY_EXISTS;
     for (int attempt = 0; attempt < cacheAttempts; ++attempt) {
@@ -616,19 +858,24 @@ CacheName holdOrClearCache() {
             return error == ERROR_SUCCESS ? CacheName::setAside : CacheName::free;
         } else if (error == anotherEntryAtTheName) {
             continue;
+        } else if (error == notThisProductsCopy) {
+            // Not this product's to replace: it stays as it is.
+            return CacheName::unusable;
         }
         SYSTEM_CALL(Sleep)(cacheRetryPauseMilliseconds);
     }
     if (isInUse(error)) {
-        return CacheName::inUse;
+        return CacheName::unusable;
     }
     fatalErrorWithCode(messageCacheInUse, error);
 }
 
 // For a cache that cannot be used now: a copy of the run's own, unpacked
-// beside it as a first run unpacks, guarded, and left unmarked under its
-// partial name, which the published run values give a child (see
-// targetDirectorySpec). The application runs in that child, and the copy
+// beside it as a first run unpacks, guarded, under its partial name, which
+// the published run values give a child (see targetDirectorySpec). Its
+// marker keeps to its first line: the copy is never taken for a complete
+// one, and when a kill leaves it behind a later run's sweep removes it as
+// the product's. The application runs in that child, and the copy
 // goes when the child ends, as a per-run build's directory does: on
 // Windows a library loaded in this process could not be deleted. A later
 // run, once nothing uses the cache, replaces the cache.
@@ -657,6 +904,7 @@ struct Sweep {
     const wchar_t* folder;
     wchar_t folderName[pathCapacity];
     const wchar_t* ownId;
+    CopyOwner owner;
     bool otherBuilds;
 };
 
@@ -671,15 +919,18 @@ bool sweepEntry(const WalkEntry& entry, void* context) {
     FolderEntry kind = classifyFolderEntry(name);
     bool own = wcsncmp(name, sweep.ownId, cacheIdLength) == 0;
     DWORD unused = 0;
+    // Only what this product's runs made goes: its marker proves it.
     if (kind == FolderEntry::cache && !own && sweep.otherBuilds) {
         // Whatever keeps it (a running instance, a link) leaves it to a later run.
-        moveAsideAndRemove(sweep.folder, sweep.folderName, name, name, nullptr, &unused);
+        moveAsideAndRemove(sweep.folder, sweep.folderName, name, sweep.owner, Wanted::usersComplete,
+                           nullptr, &unused);
     } else if (kind == FolderEntry::partial) {
         // A run that unpacks into it holds it, on this machine or on another
         // that shares the folder: then it cannot be moved.
-        moveAsideAndRemove(sweep.folder, sweep.folderName, name, nullptr, nullptr, &unused);
+        moveAsideAndRemove(sweep.folder, sweep.folderName, name, sweep.owner, Wanted::usersMadeByUs,
+                           nullptr, &unused);
     } else if (kind == FolderEntry::aside) {
-        removeFolderEntry(sweep.folder, sweep.folderName, name);
+        removeCopySetAside(sweep.folder, sweep.folderName, name, sweep.owner);
     }
     return true;
 }
@@ -720,7 +971,7 @@ CacheRun prepareCache() {
     formatExpectedMarker();
     CacheName found = holdOrClearCache();
     for (int round = 0; found != CacheName::held; ++round) {
-        if (found == CacheName::inUse) {
+        if (found == CacheName::unusable) {
             return unpackPrivateCopy();
         }
         // A copy this run has just moved into place is complete: when it is
@@ -755,18 +1006,20 @@ void removeOtherVersions() {
     // The application comes first: on Windows a thread in background mode
     // has the processor and the disk only when nothing else wants them.
     bool background = SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN) != 0;
-    sweepCacheFolder(cacheFolderPath, onefileCacheId,
+    sweepCacheFolder(cacheFolderPath, onefileCacheId, onefileCompanyName, onefileProductName,
                      (onefileBuildOptions & buildOptionKeepOtherVersions) == 0);
     if (background) {
         SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_END);
     }
 }
 
-void sweepCacheFolder(const wchar_t* folder, const wchar_t* ownId, bool otherBuilds) {
+void sweepCacheFolder(const wchar_t* folder, const wchar_t* ownId, const wchar_t* company,
+                      const wchar_t* product, bool otherBuilds) {
     // What the system calls the folder: an entry whose handle goes by
     // another name than the folder's and its own was reached through a link.
     // Without it nothing could be told apart from what a link leads to.
-    Sweep sweep = {folder, {}, ownId, otherBuilds};
+    Sweep sweep = {folder, {}, ownId, {}, otherBuilds};
+    formatOwner(&sweep.owner, ownId, company, product);
     noteDirectoryName(folder, sweep.folderName, pathCapacity);
     if (sweep.folderName[0] == 0) {
         return;
@@ -776,6 +1029,26 @@ void sweepCacheFolder(const wchar_t* folder, const wchar_t* ownId, bool otherBui
     if (length != 0) {
         walkDirectory(listed, length, Listing::basic, sweepEntry, &sweep);
     }
+}
+
+size_t formatMarker(char* text, size_t capacity, const wchar_t* id, const wchar_t* company,
+                    const wchar_t* product, const MarkerCounts* counts) {
+    char key[keyDigits + 1];
+    formatHex(productKey(company, product), key);
+    char build[cacheIdLength + 1];
+    asciiId(id, build);
+    int length = 0;
+    if (counts == nullptr) {
+        length =
+            snprintf(text, capacity, "%s%s%s%s%s", markerStart, key, markerBuild, build, markerEnd);
+    } else {
+        char digest[digestDigits + 1];
+        formatHex(counts->digest, digest);
+        length = snprintf(text, capacity, "%s%s%s%s%s%llu bytes %llu digest %s%s", markerStart, key,
+                          markerBuild, build, markerFiles, counts->files, counts->bytes, digest,
+                          markerEnd);
+    }
+    return length > 0 && static_cast<size_t>(length) < capacity ? static_cast<size_t>(length) : 0;
 }
 
 void nameCachedEntryLibrary() {

@@ -2,17 +2,21 @@
 // per build, which later runs start from without reading the archive.
 //
 // The directory is only ever made whole: a first run unpacks into a private
-// sibling (".partial-" and its run's values), writes the completion marker
-// last (with a digest of the names and sizes it unpacked) and renames the
-// sibling into place in one step. A directory there without the marker this
-// build writes, with files missing, added, renamed or changed in size, or
-// reached through a link, is set aside and removed, and the run unpacks
-// afresh. Nothing of the cache is removed at the end of a run or on its
-// events; a partial sibling of the run is.
+// sibling (".partial-" and its run's values), into which it writes the
+// marker's first line (the product and the build) before anything else and
+// completes the marker last (with a digest of the names and sizes it
+// unpacked), and renames the sibling into place in one step. A directory
+// there that this product's runs made but that lacks the complete marker
+// this build writes, has files missing, added, renamed or changed in size,
+// or is reached through a link, is set aside and removed, and the run
+// unpacks afresh; what no run of the product made is never touched. Nothing
+// of the cache is removed at the end of a run or on its events; a partial
+// sibling of the run is.
 //
 // The folder that holds the cache directory holds those of the product's
-// other builds too. While its application runs, a run removes what ended
-// runs left there, and the other builds' directories that nothing holds
+// other builds too, and perhaps other products' and the user's own folders.
+// While its application runs, a run removes what the product's ended runs
+// left there, and the product's other builds' directories that nothing holds
 // unless the build keeps them (buildOptionKeepOtherVersions).
 #pragma once
 
@@ -59,12 +63,17 @@ void removeOtherVersions();
 
 // The sweep behind it: in `folder`, removes the copies set aside and the
 // partial copies that no run holds (a run holds the copy it unpacks into, on
-// this machine or on another that shares the folder) of every build, and,
-// with `otherBuilds`, the complete directories of builds other than `ownId`
-// that nothing holds. Only directories directly in `folder` whose names
-// begin with a build's id are looked at; links are never entered, moved or
-// removed, and nothing at all when the system cannot tell the folder's name.
-void sweepCacheFolder(const wchar_t* folder, const wchar_t* ownId, bool otherBuilds);
+// this machine or on another that shares the folder) of every build of
+// `company`'s `product`, and, with `otherBuilds`, the product's complete
+// directories of builds other than `ownId` that nothing holds. Only
+// directories directly in `folder` whose names begin with a build's id are
+// looked at, and only those whose marker shows that the product's runs made
+// them are touched: another product's copies, the user's own folders and
+// copies of builds that did not name their product in the marker stay.
+// Links are never entered, moved or removed, and nothing at all is when the
+// system cannot tell the folder's name.
+void sweepCacheFolder(const wchar_t* folder, const wchar_t* ownId, const wchar_t* company,
+                      const wchar_t* product, bool otherBuilds);
 
 // Names the entry library in the cache directory without the archive.
 void nameCachedEntryLibrary();

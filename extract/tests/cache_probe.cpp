@@ -1,6 +1,8 @@
 // A cached build's outcomes that end the process, watched from outside:
 //   cache_probe marker-write-failure <temp>   a first run whose write of the
 //     completion marker fails (a full disk); caches go to <temp>\cache
+//   cache_probe prepare <temp>   a run's preparation of the cache, which
+//     prints "prepared" when it holds a complete copy
 //   cache_probe entry=<name> <temp>   a later run's child naming its entry
 //     library <name> (as the build's constant holds it)
 //   cache_probe run <temp>   a whole run through the driver, whose entry
@@ -29,6 +31,8 @@ const wchar_t markerName[] = L"onefile-cache-complete";
 // The marker's handle, once made, and what happened to it and the removal in order.
 HANDLE marker = nullptr;
 std::vector<std::string> events;
+// Writes into the marker so far: its first line comes before its completion.
+int markerWrites = 0;
 
 bool namesMarker(HANDLE file) {
     wchar_t path[4096];
@@ -40,7 +44,7 @@ bool namesMarker(HANDLE file) {
 
 BOOL WINAPI markerWriteFails(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                              LPOVERLAPPED overlapped) {
-    if (namesMarker(file)) {
+    if (namesMarker(file) && ++markerWrites == 2) {
         marker = file;
         SetLastError(ERROR_DISK_FULL);
         return FALSE;
@@ -147,6 +151,15 @@ int wmain(int argc, wchar_t** argv) {
         seamWriteFile = markerWriteFails;
         seamCloseHandle = noteClose;
         seamFindFirstFileW = noteListing;
+        if (!expandTargetDirectory(targetDirectorySpec())) {
+            return 101;
+        }
+        prepareCache();
+        printf("prepared\n");
+        return 0;
+    }
+    if (scenario == L"prepare") {
+        setCachedBuild(records);
         if (!expandTargetDirectory(targetDirectorySpec())) {
             return 101;
         }

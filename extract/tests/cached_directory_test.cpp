@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "base/build_constants.h"
 #include "base/seams.h"
 #include "base/state.h"
 #include "cleanup/testing.h"
@@ -120,8 +121,8 @@ class CachedDirectory : public testing::Test {
     std::wstring originalTemp;
     const std::vector<TestRecord> records = {{L"app.dll", "MZ entry"},
                                              {L"plugins\\greeter.dll", "greeter"},
-                                             {L"data\\a.txt", "aaaa"},
-                                             {L"data\\b.txt", "bbbb"}};
+                                             {L"data\\a.txt", "aaa"},
+                                             {L"data\\b.txt", "bbbbb"}};
 };
 
 TEST_F(CachedDirectory, ACompleteCopyIsHeldAsItIsAndAnyDamageIsUnpackedAgain) {
@@ -130,7 +131,13 @@ TEST_F(CachedDirectory, ACompleteCopyIsHeldAsItIsAndAnyDamageIsUnpackedAgain) {
     ASSERT_EQ(prepare(), 0) << "a complete copy is used as it is";
     const std::wstring marker = cache() + L"\\" + fromUtf8(markerName);
     const std::string markerText = readFileBytes(marker);
-    ASSERT_EQ(markerText.substr(0, 31), "onefile cache 0123456789abcdef ");
+    // It names the product and the build as its first line did, which it completes.
+    char firstLine[256];
+    size_t length = formatMarker(firstLine, sizeof firstLine, testCacheId, onefileCompanyName,
+                                 onefileProductName, nullptr);
+    ASSERT_GT(length, 2u);
+    ASSERT_EQ(markerText.rfind(std::string(firstLine, length - 2) + " files ", 0), 0u)
+        << markerText;
 
     struct Damage {
         const char* what;
@@ -143,6 +150,13 @@ TEST_F(CachedDirectory, ACompleteCopyIsHeldAsItIsAndAnyDamageIsUnpackedAgain) {
         // Count and sizes stay: only the names tell.
         {"a file renamed", rename(L"\\plugins\\greeter.dll", L"\\plugins\\greeter.dll.old")},
         {"a file moved to another folder", rename(L"\\data\\a.txt", L"\\plugins\\a.txt")},
+        // Names, count, total and the sizes found all stay: only which file
+        // has which size tells.
+        {"two files that trade sizes",
+         [&] {
+             writeFileBytes(cache() + L"\\data\\a.txt", "aaaaa");
+             writeFileBytes(cache() + L"\\data\\b.txt", "bbb");
+         }},
         {"a marker one byte longer", [&] { writeFileBytes(marker, markerText + "0"); }},
         {"a marker one byte shorter",
          [&] { writeFileBytes(marker, markerText.substr(0, markerText.size() - 1)); }},
@@ -198,13 +212,6 @@ TEST_F(CachedDirectory, AFileOfTheMarkersNameBelowTheTopIsOneOfTheBuilds) {
     EXPECT_EQ(prepare(), 0) << "a complete copy was unpacked again";
 }
 
-TEST_F(CachedDirectory, AFileAtTheCachesNameIsSetAsideAndRemoved) {
-    CreateDirectoryW(folder().c_str(), nullptr);
-    writeFileBytes(cache(), "not a directory");
-    prepare();
-    expectComplete();
-}
-
 TEST_F(CachedDirectory, ACopyMovedIntoPlaceJustAfterAFailedHoldIsHeldNotSetAside) {
     const std::wstring copy = completeCopyAside();
     // Another run moves its copy into place between this run's failed hold
@@ -237,6 +244,49 @@ TEST(CachedRunFailures, AFailedMarkerWriteLeavesNoPartialCopy) {
     // On Windows the marker's open handle would keep the copy: it is closed first.
     EXPECT_EQ(r.out.rfind("marker closed\r\nremoval lists a folder\r\n", 0), 0u) << r.out;
     EXPECT_EQ(listDirectory(temp + L"\\cache"), std::vector<std::wstring>{});
+    removeTree(temp);
+}
+
+TEST(CachedRunFailures, WhatNoRunOfTheProductMadeAtTheCachesNameIsLeftAlone) {
+    const std::wstring temp = makeTemporaryDirectory(L"onefile-cache-probe");
+    const std::wstring folder = temp + L"\\cache";
+    const std::wstring cache = folder + L"\\" + testCacheId;
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    char otherProducts[256];
+    size_t length = formatMarker(otherProducts, sizeof otherProducts, testCacheId,
+                                 onefileCompanyName, L"Other Product", nullptr);
+    struct Found {
+        const char* what;
+        bool directory;
+        std::string marker; // in the directory; none when empty
+    };
+    const Found found[] = {
+        {"a file", false, ""},
+        {"the user's own folder", true, ""},
+        {"another product's copy", true, std::string(otherProducts, length)},
+    };
+    for (const Found& f : found) {
+        const std::wstring mine = f.directory ? cache + L"\\notes.txt" : cache;
+        if (f.directory) {
+            ASSERT_TRUE(CreateDirectoryW(cache.c_str(), nullptr));
+        }
+        writeFileBytes(mine, "mine");
+        if (!f.marker.empty()) {
+            writeFileBytes(cache + L"\\" + fromUtf8(markerName), f.marker);
+        }
+        ProcessResult r = cacheProbe(L"prepare", temp);
+        EXPECT_EQ(r.exitCode, 2u) << f.what << ": " << r.out;
+        EXPECT_EQ(r.err, "Error, couldn't replace an incomplete cache directory. ([Error 80] " +
+                             systemErrorText(80) + ")\r\n")
+            << f.what;
+        EXPECT_EQ(listDirectory(folder), std::vector<std::wstring>{testCacheId}) << f.what;
+        EXPECT_EQ(readFileBytes(mine), "mine") << f.what;
+        removeTree(cache);
+        DeleteFileW(cache.c_str());
+    }
+    // Once the name is free, the run unpacks.
+    ProcessResult r = cacheProbe(L"prepare", temp);
+    EXPECT_EQ(r.out, "prepared\r\n") << r.err;
     removeTree(temp);
 }
 

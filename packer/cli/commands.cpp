@@ -322,7 +322,7 @@ void runBuildCommand(const BuildOptions& options) {
     // attached data into its place as it is made, then what lies around it.
     TemporaryFile executable(options.output);
     ExecutableWriter writer(executable.stream(), executable.path(), image);
-    CacheIdSink cacheId(writer);
+    CacheIdSink cacheId(writer, constants.companyName, constants.productName);
     AttachedDataSummary summary = pack(
         options, files, cache ? static_cast<ByteSink&>(cacheId) : static_cast<ByteSink&>(writer));
     writer.finish(

@@ -142,15 +142,17 @@ std::string buildDetails() {
            wrap("In cached mode (--cache) the first run unpacks into a directory named by the "
                 "build's id (" +
                 std::to_string(cacheIdLength) +
-                " hexadecimal digits of a hash of its attached data) in the folder "
-                "that --target-dir names, and later runs start from it without unpacking; "
-                "nothing of it is removed at the end of a run. Once its application has "
-                "started, a run removes the directories of other builds in that folder that "
-                "no running instance holds (unless --keep-other-versions). Every run must find "
-                "the same directory, so the spec may not use {PID}, {TIME}, {TIME_US} or "
-                "{RANDOM}, and no file at the top of INPUT_DIR may be "
+                " hexadecimal digits of a hash of the company and product names and the "
+                "attached data) in the folder that --target-dir names, and later runs start "
+                "from it without unpacking; nothing of it is removed at the end of a run. Once "
+                "its application has started, a run removes the directories of the product's "
+                "other builds in that folder that no running instance holds (unless "
+                "--keep-other-versions); it touches nothing that no run of the product made. "
+                "That folder must be one of the product's own below the spec's beginning, and "
+                "every run must find the same directory, so the spec may not use {PID}, "
+                "{TIME}, {TIME_US} or {RANDOM}. No file at the top of INPUT_DIR may be "
                 "called " ONEFILE_CACHE_MARKER_NAME
-                ", the name of the mark that a complete directory carries.");
+                ", the name of the mark that shows which product and build made a directory.");
 }
 
 std::vector<OptionRow> makeOptionTable() {

@@ -176,11 +176,24 @@ std::vector<ConstantValue> constantValues(const BuildConstants& constants, uint6
     };
 }
 
-CacheIdSink::CacheIdSink(ByteSink& next) : next_(next), state_(XXH64_createState()) {
+CacheIdSink::CacheIdSink(ByteSink& next, const std::u16string& company,
+                         const std::u16string& product)
+    : next_(next), state_(XXH64_createState()) {
     if (!state_) {
         throw PackError("out of memory");
     }
     XXH64_reset(hashOf(state_), 0);
+    // The names first, each ended by a zero unit: the runs of a product take
+    // only its own copies for its other versions, which two products with
+    // the same files could not tell apart in one directory.
+    for (const std::u16string* text : {&company, &product}) {
+        std::string units;
+        for (char16_t c : *text + u'\0') {
+            units += static_cast<char>(c & 0xff);
+            units += static_cast<char>(c >> 8);
+        }
+        XXH64_update(hashOf(state_), units.data(), units.size());
+    }
 }
 
 CacheIdSink::~CacheIdSink() {

@@ -29,7 +29,7 @@ std::optional<std::vector<ConstantSlot>> readConstantTable(const PeImage& image,
                                                            uint32_t end, std::string* problem);
 
 // What a cached build's bootstrap checks its directory against, besides its
-// id, which is a hash of the attached data.
+// id, which is a hash of the product's names and the attached data.
 struct CacheFacts {
     uint64_t records = 0;
     uint64_t contentBytes = 0; // of all records' contents
@@ -49,11 +49,12 @@ std::vector<ConstantValue> constantValues(const BuildConstants& constants, uint6
                                           const CacheFacts* cache, const std::u16string& cacheId);
 
 // Passes the attached data on to `next` and takes the id of a cached build
-// from it on the way: 16 hexadecimal digits of a 64-bit hash, so that equal
-// data gives one directory and other data another.
+// from it on the way: 16 hexadecimal digits of a 64-bit hash of the company's
+// and the product's names and the data, so that a product's equal data gives
+// one directory and other data another, and two products never share one.
 class CacheIdSink : public ByteSink {
   public:
-    explicit CacheIdSink(ByteSink& next);
+    CacheIdSink(ByteSink& next, const std::u16string& company, const std::u16string& product);
     ~CacheIdSink() override;
     CacheIdSink(const CacheIdSink&) = delete;
     CacheIdSink& operator=(const CacheIdSink&) = delete;

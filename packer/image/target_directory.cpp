@@ -337,6 +337,36 @@ void requireDirectoryNameLast(const std::vector<FolderName>& folders, size_t fir
     }
 }
 
+// A cached build's folder holds the product's copies, which its runs set
+// aside and remove, beside whatever else is there: it must be a folder of
+// the product's own, never the drive, the share or the folder a reference
+// names itself (the profile, the temporary or the application data folder),
+// where the user's and other programs' folders lie. The folders below the
+// beginning are counted as the system resolves them, a ".." taking one back.
+void requireFolderOfItsOwn(const std::vector<FolderName>& folders, size_t first,
+                           const std::string& givenSpec) {
+    long depth = 0;
+    for (size_t i = first; i < folders.size(); ++i) {
+        const std::u16string text = judgedText(folders[i], nullptr);
+        if (literalFolder(folders[i]) && (text.empty() || text == u".")) {
+            continue;
+        }
+        depth += literalFolder(folders[i]) && text == u".." ? -1 : 1;
+    }
+    if (depth > 0) {
+        return;
+    }
+    std::string example = givenSpec;
+    while (!example.empty() && (example.back() == '\\' || example.back() == '/')) {
+        example.pop_back();
+    }
+    throw PackError("--target-dir " + quoteForMessage(givenSpec) +
+                    ": in cached mode it names the folder where the product's runs keep their "
+                    "copies and remove those of its other builds, so it must be a folder of the "
+                    "product's own below the drive, share or folder that it begins with, such as " +
+                    quoteForMessage(example + "\\{PRODUCT}"));
+}
+
 } // namespace
 
 std::string specReferenceNames(bool (*wanted)(const SpecReferenceInfo&), const char* conjunction) {
@@ -453,6 +483,8 @@ void checkTargetDirectoryFolders(const std::vector<SpecPart>& parts,
     const size_t rootFolders = std::min(folders.size(), size_t{share ? 4u : 1u});
     if (constants.targetMode == TargetMode::perRun) {
         requireDirectoryNameLast(folders, rootFolders, spec);
+    } else {
+        requireFolderOfItsOwn(folders, rootFolders, origins.spec);
     }
     for (size_t i = rootFolders; i < folders.size(); ++i) {
         const FolderName& folder = folders[i];

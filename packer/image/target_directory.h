@@ -54,8 +54,10 @@ struct SpecTextOrigins {
 // holds: no character it refuses, no device name, no trailing dot or space,
 // not empty; literal "", "." and ".." are left to the system, which resolves
 // them. A reference whose value is an absolute path ({TEMP}, and {PROGRAM}
-// as started from Explorer) can only begin a spec. Throws PackError naming
-// the option at fault (`origins`), the folder and the reason.
+// as started from Explorer) can only begin a spec. In cached mode the spec
+// must name a folder below its beginning, not a drive, share or reference's
+// folder itself. Throws PackError naming the option at fault (`origins`),
+// the folder and the reason.
 void checkTargetDirectoryFolders(const std::vector<SpecPart>& parts,
                                  const BuildConstants& constants, const std::u16string& programFile,
                                  const SpecTextOrigins& origins);

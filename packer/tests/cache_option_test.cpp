@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <set>
+
 #include "archive/layout.h"
 #include "packer/error.h"
 #include "packer/little_endian.h"
@@ -45,6 +47,49 @@ TEST(CachedSpec, EveryRunMustFindTheSameDirectory) {
     }
 }
 
+// The folder checks of a cached build's spec.
+std::string cachedFolderRefusalOf(const std::string& spec) {
+    BuildConstants constants = defaultBuildConstants("app.exe");
+    constants.targetMode = TargetMode::cached;
+    try {
+        checkTargetDirectoryFolders(
+            checkTargetDirectorySpec(*utf8ToUtf16(spec), TargetMode::cached), constants, u"app.exe",
+            SpecTextOrigins{spec, "", "", ""});
+        return "";
+    } catch (const PackError& error) {
+        return error.what();
+    }
+}
+
+TEST(CachedSpec, MustNameAFolderOfTheProductsOwnBelowItsBeginning) {
+    // Where the user's own folders and other programs' lie, which the
+    // product's runs would share with their copies.
+    for (const char* spec :
+         {"{HOME}", "{temp}\\", "{CACHE_DIR}\\.", "{HOME}\\apps\\..", "{CACHE_DIR}\\..\\x", "C:\\",
+          "D:\\\\", "\\\\server\\share", "\\\\server\\share\\"}) {
+        const std::string message = cachedFolderRefusalOf(spec);
+        EXPECT_NE(message.find("in cached mode it names the folder where the product's runs keep "
+                               "their copies and remove those of its other builds, so it must be "
+                               "a folder of the product's own below the drive, share or folder "
+                               "that it begins with"),
+                  std::string::npos)
+            << spec << ": " << message;
+    }
+    EXPECT_NE(cachedFolderRefusalOf("{HOME}\\").find("such as '{HOME}\\{PRODUCT}'"),
+              std::string::npos);
+    for (const char* spec :
+         {ONEFILE_DEFAULT_CACHE_DIRECTORY_SPEC, "{HOME}\\.{PRODUCT}",
+          "{CACHE_DIR}\\..\\LocalLow\\{PRODUCT}", "C:\\Apps\\", "\\\\server\\share\\{PRODUCT}"}) {
+        EXPECT_EQ(cachedFolderRefusalOf(spec), "") << spec;
+    }
+    // As the packer's build names it.
+    EntryTree tree;
+    CommandResult r = tree.build({"--cache", "--target-dir", "{HOME}"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("--target-dir '{HOME}': in cached mode"), std::string::npos) << r.err;
+    EXPECT_TRUE(directoryNames(tree.out).empty());
+}
+
 TEST(CacheOption, NamesTheDirectoryByTheAttachedDataAndInfoSaysSo) {
     EntryTree tree;
     writeFile(tree.input / "data" / "one.txt", "one");
@@ -77,12 +122,24 @@ TEST(CacheOption, NamesTheDirectoryByTheAttachedDataAndInfoSaysSo) {
         EXPECT_EQ(slots[symbol], zeroFilled(value, slots[symbol].size())) << symbol;
     }
 
-    // The same tree gives the same id, under another name and spec too;
-    // another file's content gives another.
-    r = tree.build({"--cache", "--target-dir", "{TEMP}\\cache", "--product", "Other"}, "build",
+    // The same tree of the same product gives the same id, under another
+    // file name and spec too; another product, another company's product of
+    // the name and another file's content give others.
+    r = tree.build({"--cache", "--target-dir", "{TEMP}\\cache", "--product", "a"}, "build",
                    "b.exe");
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(infoOf(tree.out / "b.exe")["targetDirectory"]["cache"]["id"], id);
+    std::set<std::string> ids = {id};
+    for (const std::vector<std::string>& product :
+         {std::vector<std::string>{"--product", "Other"},
+          std::vector<std::string>{"--product", "a", "--company", "Other"}}) {
+        std::vector<std::string> options = {"--cache"};
+        options.insert(options.end(), product.begin(), product.end());
+        ASSERT_TRUE(succeeded(tree.build(options, "build", "other.exe")));
+        ids.insert(infoOf(tree.out / "other.exe")["targetDirectory"]["cache"]["id"]);
+        fs::remove(tree.out / "other.exe");
+    }
+    EXPECT_EQ(ids.size(), 3u);
     writeFile(tree.input / "data" / "one.txt", "One");
     ASSERT_TRUE(succeeded(tree.build({"--cache"}, "build", "c.exe")));
     EXPECT_NE(infoOf(tree.out / "c.exe")["targetDirectory"]["cache"]["id"], id);
@@ -137,8 +194,9 @@ TEST(CacheOption, KeepOtherVersionsIsAnOptionOfCachedBuildsThatInfoNames) {
         << r.err;
     EXPECT_TRUE(directoryNames(tree.out).empty());
 
-    ASSERT_TRUE(succeeded(tree.build({"--cache", "--keep-other-versions"}, "build", "keep.exe")));
-    ASSERT_TRUE(succeeded(tree.build({"--cache"}, "build", "plain.exe")));
+    ASSERT_TRUE(succeeded(
+        tree.build({"--cache", "--keep-other-versions", "--product", "App"}, "build", "keep.exe")));
+    ASSERT_TRUE(succeeded(tree.build({"--cache", "--product", "App"}, "build", "plain.exe")));
     EXPECT_EQ(infoOf(tree.out / "keep.exe")["options"], json::array({"keep-other-versions"}));
     EXPECT_EQ(infoOf(tree.out / "plain.exe")["options"], json::array());
     // The option changes nothing of what is unpacked: both builds share a directory.

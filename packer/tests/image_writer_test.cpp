@@ -79,7 +79,7 @@ TEST(CacheId, IsSixteenHexDigitsOfTheDataPassedOnWhateverItsPieces) {
     for (unsigned seed = 0; seed < 256; ++seed) {
         const std::string data = noiseBytes(100 + seed, seed);
         StringSink whole, pieces;
-        CacheIdSink wholeId(whole), piecesId(pieces);
+        CacheIdSink wholeId(whole, u"Acme", u"Editor"), piecesId(pieces, u"Acme", u"Editor");
         wholeId.write(data.data(), data.size());
         for (size_t at = 0; at < data.size(); at += 7) {
             piecesId.write(data.data() + at, std::min<size_t>(7, data.size() - at));

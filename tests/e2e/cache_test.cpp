@@ -112,6 +112,14 @@ class Cache : public OwnTemporaryDirectory {
         return damaged;
     }
 
+    // The marker of the product's build `id` as a run of it writes it:
+    // `marker` (one that a run of the product wrote) naming that build.
+    static std::string markerNaming(std::string marker, const std::wstring& id) {
+        const size_t build = marker.find(" build ");
+        EXPECT_NE(build, std::string::npos) << marker;
+        return build == std::string::npos ? marker : marker.replace(build + 7, 16, toUtf8(id));
+    }
+
     // The one cache directory, once a run has made it.
     std::wstring cacheDirectory() const {
         std::vector<std::wstring> names = listDirectory(cacheFolder());
@@ -248,8 +256,6 @@ TEST_F(Cache, AnIncompleteOrForeignCacheIsRebuilt) {
         void (*apply)(const std::wstring& cache, const std::wstring& marker);
     };
     const Damage damages[] = {
-        {"marker removed",
-         [](const std::wstring&, const std::wstring& m) { DeleteFileW(m.c_str()); }},
         {"file removed",
          [](const std::wstring& c, const std::wstring&) {
              DeleteFileW((c + L"\\plugins\\greeter.dll").c_str());
@@ -263,7 +269,8 @@ TEST_F(Cache, AnIncompleteOrForeignCacheIsRebuilt) {
         {"another build's marker",
          [](const std::wstring&, const std::wstring& m) {
              std::string text = readFileBytes(m);
-             text[14] = text[14] == 'a' ? 'b' : 'a'; // a digit of the id
+             char& digit = text[text.find(" build ") + 7]; // of the id
+             digit = digit == 'a' ? 'b' : 'a';
              writeFileBytes(m, text);
          }},
     };
@@ -279,6 +286,17 @@ TEST_F(Cache, AnIncompleteOrForeignCacheIsRebuilt) {
         EXPECT_EQ(listDirectory(cacheFolder()).size(), 1u)
             << damage.what; // nothing set aside is left
     }
+
+    // Without its marker nothing shows that a run of the product made it:
+    // the run leaves it as it is, and cannot use the name.
+    ASSERT_TRUE(DeleteFileW(marker.c_str()));
+    const auto files = snapshot(cache);
+    r = runProcess(helloCached(), {L":quiet"});
+    EXPECT_EQ(r.exitCode, 2u) << r.out;
+    EXPECT_EQ(r.err, "Error, couldn't replace an incomplete cache directory. ([Error 80] " +
+                         systemErrorText(80) + ")\r\n");
+    EXPECT_EQ(snapshot(cache), files);
+    EXPECT_EQ(listDirectory(cacheFolder()).size(), 1u) << names();
 }
 
 TEST_F(Cache, CtrlCDuringAFirstRunLeavesNeitherAPartialSiblingNorACache) {
@@ -314,6 +332,8 @@ TEST_F(Cache, AnotherVersionsDirectoryGoesOnceNoRunningInstanceHoldsIt) {
         // What an ended run left beside shows that the removal has been at work.
         const std::wstring ended = L"6666666666666666.partial-4294967292_000000_abc";
         ASSERT_TRUE(CreateDirectoryW((cacheFolder() + L"\\" + ended).c_str(), nullptr));
+        writeFileBytes(cacheFolder() + L"\\" + ended + L"\\" + fromUtf8(markerName),
+                       readFileBytes(first + L"\\" + fromUtf8(markerName)));
         runUntilSettled(secondVersion(), [&](const std::vector<std::wstring>& names) {
             return std::find(names.begin(), names.end(), ended) == names.end();
         });
@@ -337,25 +357,28 @@ TEST_F(Cache, AnotherVersionsDirectoryGoesOnceNoRunningInstanceHoldsIt) {
 TEST_F(Cache, OnlyCompleteCopiesOfOtherBuildsAndWhatEndedRunsLeftGo) {
     runQuietly(helloCached());
     const std::wstring first = cacheDirectory();
+    const std::string marker = readFileBytes(first + L"\\" + fromUtf8(markerName));
+    // What a run of the product writes first into the copy it unpacks into.
+    const std::string firstLine = marker.substr(0, marker.find(" files ")) + "\r\n";
     struct Entry {
         std::wstring name;
         std::string marker; // none when empty
     };
     const Entry stay[] = {
-        {L"0123456789ABCDEF", "onefile cache 0123456789ABCDEF 1 4\r\n"}, // not an id: upper case
-        {L"0123456789abcde", "onefile cache 0123456789abcde 1 4\r\n"},   // nor fifteen digits
-        {L"2222222222222222", ""},                                       // an incomplete copy
-        {L"3333333333333333", "onefile cache 4444444444444444 1 4\r\n"}, // another build's mark
+        {L"0123456789ABCDEF", markerNaming(marker, L"0123456789ABCDEF")}, // not an id: upper case
+        {L"0123456789abcde", markerNaming(marker, L"0123456789abcde")},   // nor fifteen digits
+        {L"2222222222222222", ""},                                        // an incomplete copy
+        {L"3333333333333333", markerNaming(marker, L"4444444444444444")}, // another build's mark
         // A partial copy that a run still unpacks into: held below, as its
         // run holds it (the identifier in its name is nobody's here).
-        {L"4444444444444444.partial-4294967292_000000_abc", ""},
+        {L"4444444444444444.partial-4294967292_000000_abc", firstLine},
     };
     const Entry go[] = {
         // Nothing holds it: its run has ended, whatever its identifier.
         {L"6666666666666666.partial-" + std::to_wstring(GetCurrentProcessId()) + L"_000000_abc",
-         ""},
-        {L"6666666666666666.aside-1_000000_abc", ""},
-        {L"7777777777777777", "onefile cache 7777777777777777 9 9\r\n"},
+         firstLine},
+        {L"6666666666666666.aside-1_000000_abc", marker},
+        {L"7777777777777777", markerNaming(marker, L"7777777777777777")},
     };
     for (const auto& entries : {std::vector<Entry>(std::begin(stay), std::end(stay)),
                                 std::vector<Entry>(std::begin(go), std::end(go))}) {
@@ -395,11 +418,13 @@ TEST_F(Cache, WhatEndedRunsLeftGoesOnEveryRunAlsoWhenTheCacheIsCompleteOrOthersA
     runQuietly(helloCached());
     const std::wstring first = cacheDirectory();
     const std::wstring id = first.substr(first.rfind(L'\\') + 1);
+    const std::string marker = readFileBytes(first + L"\\" + fromUtf8(markerName));
     auto leaveCopies = [&] {
         for (const std::wstring& kind : {L".partial-1_000000_abc", L".aside-1_000000_abc"}) {
             std::wstring copy = first + kind;
             ASSERT_TRUE(CreateDirectoryW(copy.c_str(), nullptr));
             writeFileBytes(copy + L"\\hello.dll", "left by a run that was killed");
+            writeFileBytes(copy + L"\\" + fromUtf8(markerName), marker);
         }
     };
     // A later run of the same build, which finds its directory complete.
@@ -420,6 +445,32 @@ TEST_F(Cache, WhatEndedRunsLeftGoesOnEveryRunAlsoWhenTheCacheIsCompleteOrOthersA
     EXPECT_TRUE(std::find(left.begin(), left.end(), id) != left.end());
     for (const std::wstring& name : left) {
         EXPECT_EQ(name.size(), 16u) << toUtf8(name);
+    }
+}
+
+TEST_F(Cache, ProductsThatShareAFolderLeaveEachOthersCopiesAlone) {
+    // One product, then two others with the same files: one of another
+    // name, and one of the same name by another company.
+    const std::wstring products[] = {helloCached(), siblingProgram(L"hello_cached_viewer.exe"),
+                                     siblingProgram(L"hello_cached_other_company.exe")};
+    std::map<std::wstring, std::map<std::wstring, std::pair<ULONGLONG, ULONGLONG>>> copies;
+    for (const std::wstring& program : products) {
+        runQuietly(program);
+        for (const std::wstring& name : listDirectory(cacheFolder())) {
+            copies.emplace(name, snapshot(cacheFolder() + L"\\" + name));
+        }
+    }
+    EXPECT_EQ(copies.size(), 3u) << names();
+    // Each runs again, long enough for the removal beside its application:
+    // the others' copies stay as they were, and it unpacks nothing.
+    for (const std::wstring& program : products) {
+        ProcessResult r = runProcess(program, {L":quiet", L":sleep=3000"});
+        EXPECT_EQ(r.exitCode, 0u) << toUtf8(program) << ": " << r.err;
+        EXPECT_EQ(listDirectory(cacheFolder()).size(), 3u) << toUtf8(program) << ":" << names();
+        for (const auto& [name, files] : copies) {
+            EXPECT_EQ(snapshot(cacheFolder() + L"\\" + name), files)
+                << toUtf8(program) << ": " << toUtf8(name);
+        }
     }
 }
 

@@ -286,7 +286,8 @@ def cache_folder_links(options):
     removes none of them, and what they point to stays. A link in the place
     of the run's own directory, to an incomplete or to a complete copy, is
     neither trusted nor set aside through: the run fails rather than run
-    from or remove what the link points to."""
+    from or remove what the link points to, also a copy beside it whose
+    name begins with the directory's own."""
     wine = Wine(options.wine_run, options.prefix)
     temp = fresh_folder("onefile-cache-links-")
     outside = outside_files()
@@ -331,6 +332,18 @@ def cache_folder_links(options):
             check(contents() == before, f"what the run's own link to {target} points to changed")
             check(os.path.islink(os.path.join(folder, own)), "the run's own link was moved")
             os.remove(os.path.join(folder, own))
+
+        # A link to a complete copy beside it, whose name begins with the
+        # run's own: what the link leads to is not the run's directory.
+        sibling = os.path.join(folder, f"{own}.aside-keep")
+        shutil.move(os.path.join(outside, "own"), sibling)
+        os.symlink(sibling, os.path.join(folder, own))
+        kept = tree_of(sibling)
+        status, errors = run("hello_cached_v2.exe")
+        check(status == 2 and "Error, couldn't replace an incomplete cache directory." in errors,
+              f"a link to {own}.aside-keep: status {status}: {errors}")
+        check(tree_of(sibling) == kept, "the copy the run's own link points to changed")
+        check(os.path.islink(os.path.join(folder, own)), "the run's own link was moved")
     finally:
         shutil.rmtree(outside, ignore_errors=True)
         shutil.rmtree(temp, ignore_errors=True)
