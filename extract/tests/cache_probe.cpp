@@ -2,7 +2,8 @@
 //   cache_probe marker-write-failure <temp>   a first run whose write of the
 //     completion marker fails (a full disk); caches go to <temp>\cache
 //   cache_probe prepare <temp>   a run's preparation of the cache, which
-//     prints "prepared" when it holds a complete copy
+//     prints "prepared" when it holds a complete copy, "prepared a private
+//     copy" when it cannot use the cache's name and unpacked one of its own
 //   cache_probe entry=<name> <temp>   a later run's child naming its entry
 //     library <name> (as the build's constant holds it)
 //   cache_probe run <temp>   a whole run through the driver, whose entry
@@ -163,8 +164,8 @@ int wmain(int argc, wchar_t** argv) {
         if (!expandTargetDirectory(targetDirectorySpec())) {
             return 101;
         }
-        prepareCache();
-        printf("prepared\n");
+        printf(prepareCache() == CacheRun::privateCopy ? "prepared a private copy\n"
+                                                       : "prepared\n");
         return 0;
     }
     if (scenario.rfind(L"entry=", 0) == 0) {
