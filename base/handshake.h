@@ -6,6 +6,12 @@
 // The parent's process identifier in decimal. A run whose variable names a
 // live process of this very executable is that process's child.
 constexpr char handshakeParentVariable[] = "ZEBRIK_ONEFILE_PARENT";
+// What the parent's executable file is: its volume's serial number, its file
+// index and its last write time, as lower-case hexadecimal digits
+// ("vvvvvvvv-iiiiiiiiiiiiiiii-tttttttttttttttt"). A start of another file at
+// the parent's path, such as a new build that a self-updater wrote there, is
+// no child of the parent.
+constexpr char handshakeImageVariable[] = "ZEBRIK_ONEFILE_IMAGE";
 // {TIME}: the system time as a count of 100-nanosecond intervals.
 constexpr char handshakeStartVariable[] = "ZEBRIK_ONEFILE_START";
 // {TIME_US}: the microseconds within the second, six digits.

@@ -620,10 +620,9 @@ def other_version_placer(s):
     build's own before each of its runs: the other build's first run makes
     it once (and removes whatever earlier version it finds), and a copy
     stands in for it in every round. The removal runs beside the application
-    and ends with it, so a run of the example, which returns at once, may
-    leave the directory, or a copy of it set aside halfway removed: each
-    round starts from the same folder all the same, the copy in place and
-    nothing set aside."""
+    and the run waits for it once the application has returned; each round
+    starts from the same folder all the same, the copy in place and nothing
+    set aside."""
     folder = wine_folder(s.wine_run, s.env, "LOCALAPPDATA") / "onefile" / "tiny-cache"
     before = set(os.listdir(folder)) if folder.is_dir() else set()
     run_once(s.wine_run + [str(s.cached_tiny_other.output), QUIET], s.env)

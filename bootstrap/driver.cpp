@@ -2,7 +2,6 @@
 
 #include "archive/reader.h"
 #include "base/build_constants.h"
-#include "base/handshake.h"
 #include "base/state.h"
 #include "bootstrap/parent_check.h"
 #include "cleanup/cleanup.h"
@@ -12,18 +11,9 @@
 #include "extract/target_directory.h"
 #include "launch/child.h"
 #include "launch/entry_library.h"
-#include "paths/environment.h"
-#include "paths/path_spec.h"
 #include "progress/progress_window.h"
 
 namespace {
-
-// The parent's own identifier in the form {PID} reads back.
-void publishParentIdentifier() {
-    wchar_t identifier[processIdentifierCapacity];
-    formatProcessIdentifier(identifier);
-    setEnvironmentValue(handshakeParentVariable, identifier);
-}
 
 // The directory of the run, from the build's spec (in cached mode the cache
 // directory); the handshake variables make the child's expansion of the same
@@ -47,19 +37,24 @@ int runParent() {
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Stale values of an earlier run must not leak into this one's directory name.
     discardRunValues();
-    publishParentIdentifier();
+    publishParentInstance();
     nameTargetDirectory();
 
     if (cachedMode()) {
+        if (prepareCache() == CacheRun::privateCopy) {
+            // A copy of the run's own goes when the application ends, and on
+            // Windows a library loaded in this process could not be deleted.
+            closeProgressWindow();
+            return launchChildInstance();
+        }
         // A child would only be needed to remove what it loads, and nothing
         // of the cache is removed: the application runs here, while this
         // process holds the cache for the whole run.
-        prepareCache();
         closeProgressWindow();
         endTargetDirectoryGuard();
         nameCachedEntryLibrary();
         // Other builds' directories go while the application runs: its start
-        // does not wait for them, nor its end.
+        // does not wait for them; once it returns, the run waits for the removal.
         return runEntryLibraryHere(removeOtherVersions);
     }
 
@@ -83,8 +78,10 @@ int runChild() {
     nameTargetDirectory();
 
     if (cachedMode()) {
-        // A program the application started: the run that started it made
-        // sure the cache is whole and holds it, so the archive is not read.
+        // A program the application started, or the application of a parent
+        // that runs it from a private copy: the run that started it made sure
+        // the cache, or the copy, is whole and holds it, so the archive is not
+        // read.
         nameCachedEntryLibrary();
         return runEntryLibrary(argumentCount, argumentVector, entryLibraryPath);
     }

@@ -10,6 +10,7 @@
 #include "archive/record_name.h"
 #include "base/bounded.h"
 #include "base/build_constants.h"
+#include "base/handshake.h"
 #include "base/seams.h"
 #include "base/security.h"
 #include "base/state.h"
@@ -19,6 +20,7 @@
 #include "extract/extract.h"
 #include "extract/target_directory.h"
 #include "extract/testing.h"
+#include "paths/environment.h"
 #include "paths/path_spec.h"
 #include "progress/progress_window.h"
 
@@ -768,9 +770,9 @@ void completeMarker() {
     writeMarkerText(OPEN_EXISTING, text, expectedMarkerLength + digestDigits + markerEndLength);
 }
 
-// Unpacks every record into a private partial sibling, between the marker's
-// first line and its completion.
-void unpackIntoPartial() {
+// Unpacks every record into a fresh private partial sibling, named by fresh
+// run values, which stay published, after the marker's first line.
+void unpackPartial() {
     const wchar_t* spec = expandSibling(partialSuffix);
     // From the start of the archive, also when an earlier copy was lost.
     initArchiveReader(onefileAttachedData, onefileAttachedDataLength);
@@ -781,8 +783,15 @@ void unpackIntoPartial() {
     startProgressWindow();
     extractFileRecords();
     closeArchiveReader();
+}
+
+// Unpacks every record into a private partial sibling, between the marker's
+// first line and its completion.
+void unpackIntoPartial() {
+    unpackPartial();
     completeMarker();
-    // The child finds its directory without them, as in any later run.
+    // A program the application starts finds the cache without them, as in
+    // any later run.
     discardRunValues();
 }
 
@@ -800,27 +809,32 @@ void moveIntoPlace() {
     extractionStarted = false;
 }
 
-// The run cannot use the cache's name: what is there stays in use, or no
-// run of this product made it (it may be the user's own, and is left as it
-// is). The run ends, with the system's reason.
-[[noreturn]] void cannotUseCacheName(DWORD error) {
-    fatalErrorWithCode(messageCacheInUse, error);
-}
-
 // What a run finds at the cache's name.
 enum class CacheName {
     held,     // a complete copy, held now
     free,     // nothing: a copy is to be unpacked
     setAside, // an incomplete copy, set aside and removed
+    unusable, // no complete copy, and what is there cannot go: other processes keep
+              // it, or no run of this product made it
 };
+
+// Whether `error`, from the look at the cache's name or the move aside, says
+// that other processes use what is there: a running instance holds the
+// cache without delete sharing, and on Windows any open file in it keeps it
+// from being moved.
+bool isInUse(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_ACCESS_DENIED;
+}
 
 // Holds a complete copy at the cache's name, or clears the name of an
 // incomplete one that this product's runs made. Only what the hold looked at
 // is set aside: a copy that another run moves into place in the meantime is
 // looked at afresh. A copy in use (its files open while another run sets it
 // aside, or opened for removal by a run of another build) is waited for,
-// cacheAttempts times, and then the run cannot use the name; nor can it
-// when what is there carries no proof of this product's runs.
+// cacheAttempts times; then the run takes the name as unusable, as it does
+// at once when what is there carries no proof of this product's runs, or
+// fails when something else keeps it.
 CacheName holdOrClearCache() {
     DWORD error = ERROR_ALREADY_EXISTS;
     for (int attempt = 0; attempt < cacheAttempts; ++attempt) {
@@ -845,11 +859,44 @@ CacheName holdOrClearCache() {
         } else if (error == anotherEntryAtTheName) {
             continue;
         } else if (error == notThisProductsCopy) {
-            cannotUseCacheName(error);
+            // Not this product's to replace: it stays as it is.
+            return CacheName::unusable;
         }
         SYSTEM_CALL(Sleep)(cacheRetryPauseMilliseconds);
     }
-    cannotUseCacheName(error);
+    if (isInUse(error)) {
+        return CacheName::unusable;
+    }
+    fatalErrorWithCode(messageCacheInUse, error);
+}
+
+// For a cache that cannot be used now: a copy of the run's own, unpacked
+// beside it as a first run unpacks, guarded, under its partial name, which
+// the published run values give a child (see targetDirectorySpec). Its
+// marker keeps to its first line: the copy is never taken for a complete
+// one, and when a kill leaves it behind a later run's sweep removes it as
+// the product's. The application runs in that child, and the copy
+// goes when the child ends, as a per-run build's directory does: on
+// Windows a library loaded in this process could not be deleted. A later
+// run, once nothing uses the cache, replaces the cache.
+CacheRun unpackPrivateCopy() {
+    guardTargetDirectory();
+    unpackPartial();
+    return CacheRun::privateCopy;
+}
+
+// Whether the parent runs the application from a private copy: a child
+// inherits the run values that name it, which every other cached parent
+// discards.
+bool parentRunsPrivateCopy() {
+    for (const char* variable : handshakeRunValueVariables) {
+        wchar_t* value = getEnvironmentValue(variable);
+        if (value != nullptr) {
+            free(value);
+            return true;
+        }
+    }
+    return false;
 }
 
 // What a sweep of the folder that holds the caches works with.
@@ -903,10 +950,15 @@ const wchar_t* targetDirectorySpec() {
         appendBounded(cacheSpec, pathCapacity, L"\\");
         appendBounded(cacheSpec, pathCapacity, onefileCacheId);
     }
+    if (parentInstance != nullptr && parentRunsPrivateCopy()) {
+        copyBounded(siblingSpec, pathCapacity, cacheSpec);
+        appendBounded(siblingSpec, pathCapacity, partialSuffix);
+        return siblingSpec;
+    }
     return cacheSpec;
 }
 
-void prepareCache() {
+CacheRun prepareCache() {
     copyBounded(cacheDirectoryPath, pathCapacity, targetDirectoryPath);
     copyBounded(cacheFolderPath, pathCapacity, cacheDirectoryPath);
     cacheFolderName[0] = 0;
@@ -919,6 +971,9 @@ void prepareCache() {
     formatExpectedMarker();
     CacheName found = holdOrClearCache();
     for (int round = 0; found != CacheName::held; ++round) {
+        if (found == CacheName::unusable) {
+            return unpackPrivateCopy();
+        }
         // A copy this run has just moved into place is complete: when it is
         // not, something damages it, and another copy would fare no better.
         if (round > 0 && found == CacheName::setAside) {
@@ -941,6 +996,7 @@ void prepareCache() {
     // path, stops the main thread first.
     holdIfRemovalRequested();
     copyBounded(targetDirectoryPath, pathCapacity, cacheDirectoryPath);
+    return CacheRun::cache;
 }
 
 void removeOtherVersions() {

@@ -25,23 +25,40 @@ bool cachedMode();
 
 // The spec of the directory a run unpacks into or starts from: the build's
 // spec, and in cached mode a folder below what it names with the build's id
-// as its name, so that two builds never share a directory.
+// as its name, so that two builds never share a directory; for a child
+// whose parent runs the application from a private copy (it left the run
+// values that name it published), that copy beside it.
 const wchar_t* targetDirectorySpec();
+
+// What a cached parent runs the application from.
+enum class CacheRun {
+    // The cache directory, complete and held: the application runs in this
+    // process.
+    cache,
+    // A copy of this run's own beside the cache, which is incomplete and
+    // which other processes keep from being replaced: a child runs the
+    // application from the copy, and the copy goes when the child ends, as a
+    // per-run build's directory does.
+    privateCopy,
+};
 
 // Parent: makes targetDirectoryPath (the cache directory, expanded) hold this
 // build's complete files, unpacking them when it does not (guarded by the
 // console handler and the session window only then), and holds it open so
 // that no other run can set it aside while this process runs the
-// application from it. All failures are fatal.
-void prepareCache();
+// application from it. When what is there cannot be set aside because other
+// processes use it, targetDirectoryPath is a private copy instead, unpacked
+// and guarded as a per-run build's directory is. All failures are fatal.
+CacheRun prepareCache();
 
 // On a thread of its own beside the application, on every run: removes from
 // the folder that holds the cache directory what runs that ended halfway left
 // beside any build's directory, and the complete directories of the
 // product's other builds that no running instance holds (unless the build
 // keeps them). It changes nothing the application sees (the environment
-// included) and may be cut off at any point by the end of the process.
-// Reports nothing; what cannot go now stays for a later run.
+// included). The run waits for it once the application has returned, but an
+// end of the process before that (ExitProcess, a kill) may cut it off at any
+// point. Reports nothing; what cannot go now stays for a later run.
 void removeOtherVersions();
 
 // The sweep behind it: in `folder`, removes the copies set aside and the

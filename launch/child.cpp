@@ -49,15 +49,21 @@ int runEntryLibraryHere(void (*alongside)()) {
     // What a child's runtime would have made of its command line: the
     // executable's own path first, then the arguments as this process got them.
     argumentVector[0] = const_cast<wchar_t*>(executable);
+    HANDLE thread = nullptr;
     if (alongside != nullptr) {
         alongsideWork = alongside;
-        // Never waited for: the application's end ends it wherever it is.
-        HANDLE thread = CreateThread(nullptr, 0, runAlongside, nullptr, 0, nullptr);
-        if (thread != nullptr) {
-            CloseHandle(thread);
-        }
+        thread = CreateThread(nullptr, 0, runAlongside, nullptr, 0, nullptr);
     }
-    return runEntryLibrary(argumentCount, argumentVector, entryLibraryPath);
+    int status = runEntryLibrary(argumentCount, argumentVector, entryLibraryPath);
+    if (thread != nullptr) {
+        // An application that returns within milliseconds, as command-line
+        // tools do, would otherwise cut the work off on every run, and what
+        // it removes would never go. A process ended otherwise (ExitProcess
+        // from the application, a kill) leaves the rest to a later run.
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    return status;
 }
 
 int launchChildInstance() {

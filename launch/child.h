@@ -11,6 +11,6 @@ int launchChildInstance();
 // handshake variables published, the executable's own path as element 0 of
 // the arguments, the same standard handles and the child's DLL search. A
 // load that fails ends the process as it would end a child. `alongside`,
-// when given, runs on a thread of its own meanwhile; the process ends
-// without waiting for it.
+// when given, runs on a thread of its own meanwhile; once run_code has
+// returned, its status is returned when that work has ended too.
 int runEntryLibraryHere(void (*alongside)() = nullptr);

@@ -1,13 +1,19 @@
 // The role decision seen from a child of this very program:
-//   parent_check_probe spawn [--unreadable] [--prefix=TEXT]
-//       start itself as "check", print what the child printed
+//   parent_check_probe spawn [--unreadable] [--prefix=TEXT] [--image=HOW]
+//       publish as a parent does, start itself as "check", print what the
+//       child printed
 //   parent_check_probe check [--unreadable]   print "child" or "parent"
 // --unreadable: the other process's memory cannot be read for its image path.
 // --prefix: written before the spawning process's identifier in the variable.
+// --image: the published identity of the executable file changed: "altered"
+// in its last digit (another file's), "upper" in upper case, "longer" by a
+// digit more.
 #include <stdio.h>
 #include <wchar.h>
 
 #include <string>
+
+#include <algorithm>
 
 #include "base/handshake.h"
 #include "base/seams.h"
@@ -22,17 +28,32 @@ DWORD WINAPI unreadableModuleName(HANDLE, HMODULE, LPWSTR, DWORD) {
     return 0;
 }
 
+// Wine's CreateProcessW turns the short path back into the long one, in a
+// buffer of MAX_PATH on its stack; where the long one does not fit, it goes
+// on with whatever that buffer held, unless that begins with a zero (then it
+// takes the path as given). The stack below the caller, cleared, makes the
+// start from a deep folder independent of what ran before it.
+__attribute__((noinline)) void clearStackBelow() {
+    volatile unsigned char area[65536];
+    for (size_t i = 0; i < sizeof area; ++i) {
+        area[i] = 0;
+    }
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
     bool unreadable = false;
     std::wstring prefix;
+    std::wstring image;
     for (int i = 2; i < argc; ++i) {
         std::wstring option = argv[i];
         if (option == L"--unreadable") {
             unreadable = true;
         } else if (option.rfind(L"--prefix=", 0) == 0) {
             prefix = option.substr(9);
+        } else if (option.rfind(L"--image=", 0) == 0) {
+            image = option.substr(8);
         }
     }
     if (argc >= 2 && std::wstring(argv[1]) == L"check") {
@@ -52,8 +73,22 @@ int wmain(int argc, wchar_t** argv) {
             // it reads as ours stays the long one.
             shortenDirectoryPart(self, 32768);
         }
+        publishParentInstance();
         setEnvironmentValue(handshakeParentVariable,
                             (prefix + std::to_wstring(GetCurrentProcessId())).c_str());
+        wchar_t* published = getEnvironmentValue(handshakeImageVariable);
+        if (published == nullptr) {
+            return 102;
+        }
+        std::wstring changed = published;
+        if (image == L"altered") {
+            changed.back() = changed.back() == L'0' ? L'1' : L'0';
+        } else if (image == L"upper") {
+            std::transform(changed.begin(), changed.end(), changed.begin(), towupper);
+        } else if (image == L"longer") {
+            changed += L"0";
+        }
+        setEnvironmentValue(handshakeImageVariable, changed.c_str());
         std::wstring commandLine = L"\"" + std::wstring(self) + L"\" check";
         if (unreadable) {
             commandLine += L" --unreadable";
@@ -61,6 +96,7 @@ int wmain(int argc, wchar_t** argv) {
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION child = {};
+        clearStackBelow();
         if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                             &startup, &child)) {
             return 101;

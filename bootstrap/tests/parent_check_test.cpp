@@ -35,6 +35,17 @@ TEST(ParentCheck, ALiveParentsIdentifierInAnotherFormGivesTheParentRole) {
     }
 }
 
+TEST(ParentCheck, AnotherFileAtTheParentsPathOrAForgedIdentityGivesTheParentRole) {
+    // "altered": the parent's path names another file by now, as when a
+    // self-updater has written the new build there; the rest are not of the
+    // form a parent writes.
+    for (const wchar_t* image : {L"altered", L"upper", L"longer"}) {
+        ProcessResult r = runProcess(probe(), {L"spawn", std::wstring(L"--image=") + image});
+        EXPECT_EQ(r.exitCode, 0u) << toUtf8(image);
+        EXPECT_EQ(r.out, "parent\r\n") << toUtf8(image);
+    }
+}
+
 TEST(ParentCheck, AnyOtherValueGivesTheParentRole) {
     for (std::wstring value :
          {std::to_wstring(GetCurrentProcessId()), std::wstring(L"12abc"), std::wstring(L""),

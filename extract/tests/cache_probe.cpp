@@ -2,7 +2,8 @@
 //   cache_probe marker-write-failure <temp>   a first run whose write of the
 //     completion marker fails (a full disk); caches go to <temp>\cache
 //   cache_probe prepare <temp>   a run's preparation of the cache, which
-//     prints "prepared" when it holds a complete copy
+//     prints "prepared" when it holds a complete copy, "prepared a private
+//     copy" when it cannot use the cache's name and unpacked one of its own
 //   cache_probe entry=<name> <temp>   a later run's child naming its entry
 //     library <name> (as the build's constant holds it)
 //   cache_probe run <temp>   a whole run through the driver, whose entry
@@ -80,6 +81,7 @@ const std::vector<TestRecord> records = {{L"app.dll", "MZ entry"}, {L"data\\a.tx
 // test puts there for the removal beside the application to take up.
 const wchar_t leftover[] = L"fedcba9876543210.partial-99_000000_left";
 HANDLE applicationStarted;
+HANDLE applicationReturned;
 HANDLE removalBegan;
 std::wstring cacheDirectory;
 DWORD shutdownLevelAtStart;
@@ -88,9 +90,9 @@ HMODULE WINAPI loadThisProgram(LPCWSTR, HANDLE, DWORD) {
     return GetModuleHandleW(nullptr);
 }
 
-// The removal stops at what was left until the process ends, once the
-// application runs; a removal that holds up the application's start goes on
-// after a while, and says so.
+// The removal stops at what was left until the application has returned,
+// once it runs, and says that it went on then; a removal that holds up the
+// application's start goes on after a while, and says so.
 HANDLE WINAPI openStoppingAtTheLeftover(LPCWSTR path, DWORD access, DWORD share,
                                         LPSECURITY_ATTRIBUTES security, DWORD disposition,
                                         DWORD flags, HANDLE templateFile) {
@@ -98,9 +100,13 @@ HANDLE WINAPI openStoppingAtTheLeftover(LPCWSTR path, DWORD access, DWORD share,
     if (length >= leftoverLength && wcscmp(path + length - leftoverLength, leftover) == 0) {
         SetEvent(removalBegan);
         if (WaitForSingleObject(applicationStarted, 20000) == WAIT_OBJECT_0) {
-            Sleep(INFINITE);
+            WaitForSingleObject(applicationReturned, INFINITE);
+            // Long after a process that did not wait for it would have ended.
+            Sleep(500);
+            printf("removal went on once the application returned\n");
+        } else {
+            printf("the removal held up the application\n");
         }
-        printf("the removal held up the application\n");
         fflush(stdout);
     }
     return CreateFileW(path, access, share, security, disposition, flags, templateFile);
@@ -128,6 +134,7 @@ ONEFILE_ENTRY int run_code(int, wchar_t**, const wchar_t*) {
                                ? "beside the application"
                                : "not begun");
     fflush(stdout);
+    SetEvent(applicationReturned);
     return 7;
 }
 
@@ -157,8 +164,8 @@ int wmain(int argc, wchar_t** argv) {
         if (!expandTargetDirectory(targetDirectorySpec())) {
             return 101;
         }
-        prepareCache();
-        printf("prepared\n");
+        printf(prepareCache() == CacheRun::privateCopy ? "prepared a private copy\n"
+                                                       : "prepared\n");
         return 0;
     }
     if (scenario.rfind(L"entry=", 0) == 0) {
@@ -175,6 +182,7 @@ int wmain(int argc, wchar_t** argv) {
         setCachedBuild(records);
         cacheDirectory = std::wstring(argv[2]) + L"\\cache\\" + testCacheId;
         applicationStarted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        applicationReturned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         removalBegan = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         DWORD shutdownFlags = 0;
         GetProcessShutdownParameters(&shutdownLevelAtStart, &shutdownFlags);

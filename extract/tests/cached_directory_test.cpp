@@ -274,13 +274,16 @@ TEST(CachedRunFailures, WhatNoRunOfTheProductMadeAtTheCachesNameIsLeftAlone) {
         if (!f.marker.empty()) {
             writeFileBytes(cache + L"\\" + fromUtf8(markerName), f.marker);
         }
+        // The run goes on from a copy of its own beside it, and leaves it be.
         ProcessResult r = cacheProbe(L"prepare", temp);
-        EXPECT_EQ(r.exitCode, 2u) << f.what << ": " << r.out;
-        EXPECT_EQ(r.err, "Error, couldn't replace an incomplete cache directory. ([Error 80] " +
-                             systemErrorText(80) + ")\r\n")
-            << f.what;
-        EXPECT_EQ(listDirectory(folder), std::vector<std::wstring>{testCacheId}) << f.what;
+        EXPECT_EQ(r.exitCode, 0u) << f.what << ": " << r.err;
+        EXPECT_EQ(r.out, "prepared a private copy\r\n") << f.what;
+        std::vector<std::wstring> names = listDirectory(folder);
+        ASSERT_EQ(names.size(), 2u) << f.what;
+        EXPECT_EQ(names[0], testCacheId) << f.what;
+        EXPECT_EQ(names[1].rfind(std::wstring(testCacheId) + L".partial-", 0), 0u) << f.what;
         EXPECT_EQ(readFileBytes(mine), "mine") << f.what;
+        removeTree(folder + L"\\" + names[1]);
         removeTree(cache);
         DeleteFileW(cache.c_str());
     }
@@ -307,23 +310,30 @@ TEST(CachedRunFailures, TheEntryNameOfACachedBuildKeepsTheRulesOfRecordNames) {
 
 // The driver's whole run in the probe, whose own run_code stands in for the
 // application: the first run, which unpacks, and a later one.
-TEST(CachedRun, NothingOfTheUnpackingStaysAndTheRemovalNeitherDelaysNorOutlastsTheRun) {
+TEST(CachedRun, NothingOfTheUnpackingStaysAndTheRemovalNeitherDelaysTheStartNorIsCutOffAtTheEnd) {
     const std::wstring temp = makeTemporaryDirectory(L"onefile-cache-probe");
     const std::wstring folder = temp + L"\\cache";
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     // What an ended run of another build left, which stops the removal
-    // beside the application until the process ends.
-    ASSERT_TRUE(
-        CreateDirectoryW((folder + L"\\fedcba9876543210.partial-99_000000_left").c_str(), nullptr));
+    // beside the application until the application has returned.
+    const std::wstring leftover = folder + L"\\fedcba9876543210.partial-99_000000_left";
+    // Which its marker's first line shows to be the product's.
+    char marker[256];
+    const size_t markerLength = formatMarker(marker, sizeof marker, L"fedcba9876543210",
+                                             onefileCompanyName, onefileProductName, nullptr);
     ProcessOptions options;
     options.timeoutMilliseconds = 60000;
     for (const char* run : {"first run", "later run"}) {
+        ASSERT_TRUE(CreateDirectoryW(leftover.c_str(), nullptr)) << run;
+        writeFileBytes(leftover + L"\\" + fromUtf8(markerName), std::string(marker, markerLength));
         ProcessResult r = runProcess(siblingProgram(L"cache_probe.exe"), {L"run", temp}, options);
-        EXPECT_FALSE(r.timedOut) << run << ": the end waited for the removal";
+        EXPECT_FALSE(r.timedOut) << run;
         EXPECT_EQ(r.exitCode, 7u) << run << ": " << r.out << r.err;
         EXPECT_EQ(r.out, "console handler gone\r\nshutdown level as at the start\r\ncache "
-                         "held\r\nremoval beside the application\r\n")
+                         "held\r\nremoval beside the application\r\nremoval went on once the "
+                         "application returned\r\n")
             << run;
+        EXPECT_FALSE(pathExists(leftover)) << run;
         EXPECT_EQ(readFileBytes(folder + L"\\" + testCacheId + L"\\data\\a.txt"), "aaaa") << run;
     }
     removeTree(temp);

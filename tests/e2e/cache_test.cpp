@@ -76,8 +76,8 @@ class Cache : public OwnTemporaryDirectory {
     }
 
     // Runs `program` with its application asleep until the removal of other
-    // builds' directories, which runs beside the application and ends with
-    // it, has left the cache folder as `settled` wants it.
+    // builds' directories, which runs beside the application, has left the
+    // cache folder as `settled` wants it; the run is then ended.
     void runUntilSettled(const std::wstring& program, const Settled& settled) {
         RunningProcess run(program, commandLineFor(program, {L":quiet", L":sleep=600000"}));
         EXPECT_TRUE(folderSettles(settled)) << toUtf8(program) << ": the folder holds " << names();
@@ -288,13 +288,17 @@ TEST_F(Cache, AnIncompleteOrForeignCacheIsRebuilt) {
     }
 
     // Without its marker nothing shows that a run of the product made it:
-    // the run leaves it as it is, and cannot use the name.
+    // the run leaves it as it is, and runs from a copy of its own, which
+    // goes with the run.
     ASSERT_TRUE(DeleteFileW(marker.c_str()));
     const auto files = snapshot(cache);
-    r = runProcess(helloCached(), {L":quiet"});
-    EXPECT_EQ(r.exitCode, 2u) << r.out;
-    EXPECT_EQ(r.err, "Error, couldn't replace an incomplete cache directory. ([Error 80] " +
-                         systemErrorText(80) + ")\r\n");
+    r = runProcess(helloCached(), {L":plugin"});
+    EXPECT_EQ(r.exitCode, 0u) << r.out << r.err;
+    const std::string library = HelloOutput(r.out).get("library");
+    EXPECT_NE(library.find(toUtf8(cache.substr(cache.rfind(L'\\') + 1)) + ".partial-"),
+              std::string::npos)
+        << library;
+    EXPECT_EQ(HelloOutput(r.out).get("plugin"), "greetings from plugins\\greeter.dll");
     EXPECT_EQ(snapshot(cache), files);
     EXPECT_EQ(listDirectory(cacheFolder()).size(), 1u) << names();
 }
@@ -489,8 +493,8 @@ TEST_F(Cache, RunsOfTwoVersionsStartedOverAndOverAtOnceAllSucceed) {
             EXPECT_EQ(r.exitCode, static_cast<DWORD>(10 + i)) << r.out << r.err;
         }
     }
-    // The removal ends with the application, so a run may leave a copy set
-    // aside halfway removed: the next run that gets the time removes it.
+    // A run's removal passes over what other runs hold at that moment (a
+    // copy they unpack into or set aside): a later run removes it.
     // Nothing set aside or partly unpacked is left then; at most the two versions.
     runUntilSettled(secondVersion(), [](const std::vector<std::wstring>& names) {
         return std::all_of(names.begin(), names.end(),
@@ -501,6 +505,117 @@ TEST_F(Cache, RunsOfTwoVersionsStartedOverAndOverAtOnceAllSucceed) {
     for (const std::wstring& name : left) {
         EXPECT_EQ(name.size(), 16u) << toUtf8(name);
     }
+}
+
+TEST_F(Cache, AnApplicationThatReturnsAtOnceStillLeavesTheFolderSwept) {
+    // A command-line tool returns within milliseconds: the removal beside it
+    // is finished before its process ends, on the first run after an update.
+    runQuietly(helloCached());
+    const std::wstring first = cacheDirectory();
+    const std::string marker = readFileBytes(first + L"\\" + fromUtf8(markerName));
+    for (const wchar_t* kind : {L".partial-1_000000_abc", L".aside-1_000000_abc"}) {
+        ASSERT_TRUE(CreateDirectoryW((first + kind).c_str(), nullptr));
+        writeFileBytes(first + kind + L"\\hello.dll", "left by a run that was killed");
+        // The product's, as the marker that a run writes first shows.
+        writeFileBytes(first + kind + L"\\" + fromUtf8(markerName),
+                       marker.substr(0, marker.find(" files ")) + "\r\n");
+    }
+    runQuietly(secondVersion());
+    std::vector<std::wstring> left = listDirectory(cacheFolder());
+    ASSERT_EQ(left.size(), 1u) << names();
+    EXPECT_NE(cacheFolder() + L"\\" + left.front(), first);
+
+    // First runs at once, each of which returns at once: the copies of those
+    // that lost the race to move theirs into place go too.
+    ASSERT_TRUE(removeTree(cacheFolder()));
+    std::vector<std::unique_ptr<RunningProcess>> runs;
+    for (int i = 0; i < 10; ++i) {
+        runs.push_back(std::make_unique<RunningProcess>(
+            helloCached(), commandLineFor(helloCached(), {L":quiet"})));
+    }
+    for (auto& run : runs) {
+        ProcessResult r = run->wait(120000);
+        EXPECT_EQ(r.exitCode, 0u) << r.out << r.err;
+    }
+    left = listDirectory(cacheFolder());
+    ASSERT_EQ(left.size(), 1u) << names();
+    EXPECT_EQ(left.front().size(), 16u) << names();
+}
+
+TEST_F(Cache, ACacheDamagedWhileAnInstanceRunsIsRunFromAPrivateCopyAndRepairedLater) {
+    runQuietly(helloCached());
+    const std::wstring cache = cacheDirectory();
+    const std::wstring plugin = cache + L"\\plugins\\greeter.dll";
+    const std::string pluginBytes = readFileBytes(plugin);
+    {
+        RunningProcess running(
+            helloCached(), commandLineFor(helloCached(), {L":quiet", L":pid", L":sleep=600000"}));
+        ASSERT_TRUE(running.waitForOutput("\n", 60000)) << running.outputSoFar();
+        // A cleaner takes a file of the cache that the instance has not loaded.
+        ASSERT_TRUE(DeleteFileW(plugin.c_str()));
+
+        // The next start, and a program its application starts, run from a
+        // copy of their own, which goes with the run.
+        ProcessResult r =
+            runProcess(helloCached(), {L":plugin", L":spawn=:plugin :exit=5", L":exit=7"});
+        EXPECT_EQ(r.exitCode, 7u) << r.out << r.err;
+        HelloOutput o(r.out);
+        EXPECT_EQ(o.all("plugin"),
+                  std::vector<std::string>(2, "greetings from plugins\\greeter.dll"))
+            << r.out;
+        EXPECT_NE(r.out.find("spawned status=5"), std::string::npos) << r.out;
+        std::vector<std::string> libraries = o.all("library");
+        ASSERT_EQ(libraries.size(), 2u) << r.out;
+        EXPECT_EQ(libraries[0], libraries[1]);
+        EXPECT_NE(libraries[0], toUtf8(cache) + "\\hello.dll");
+        EXPECT_FALSE(pathExists(fromUtf8(libraries[0])));
+        EXPECT_EQ(listDirectory(cacheFolder()).size(), 1u) << names();
+        EXPECT_FALSE(pathExists(plugin));
+
+        // The instance ends; the run after it repairs the cache.
+        TerminateProcess(running.handle(), 0);
+        running.wait(60000);
+    }
+    ProcessResult r = runProcess(helloCached(), {L":plugin"});
+    EXPECT_EQ(r.exitCode, 0u) << r.out << r.err;
+    EXPECT_EQ(HelloOutput(r.out).get("library"), toUtf8(cache) + "\\hello.dll");
+    EXPECT_EQ(readFileBytes(plugin), pluginBytes);
+}
+
+TEST_F(Cache, ForgedRunValuesLeadAChildNowhereButToACopyBesideTheCache) {
+    // A live instance, and children of it with run values that it did not
+    // publish: a child that inherits run values looks for its parent's own
+    // copy beside the cache, by a name of the parent's form only.
+    RunningProcess running(helloCached(),
+                           commandLineFor(helloCached(), {L":quiet", L":pid", L":sleep=600000"}));
+    ASSERT_TRUE(running.waitForOutput("\n", 60000)) << running.outputSoFar();
+    const std::wstring cache = cacheDirectory();
+    const std::string spec = "{TEMP}\\cache\\" + toUtf8(cache.substr(cache.rfind(L'\\') + 1)) +
+                             ".partial-{PID}_{TIME_US}_{RANDOM}";
+    struct Forgery {
+        const wchar_t* timeUs;
+        const wchar_t* random;
+        DWORD status;
+    };
+    for (const Forgery& forgery :
+         {Forgery{L"0\\..\\p", L"plantedDir0", 3}, Forgery{L"000001", L"x\\..\\plant", 3},
+          Forgery{L"000001", L"noSuchCopy0", 2}}) {
+        ProcessOptions options;
+        options.environment[fromUtf8(handshakeParentVariable)] =
+            std::to_wstring(running.processId());
+        options.environment[fromUtf8(handshakeTimeUsVariable)] = forgery.timeUs;
+        options.environment[fromUtf8(handshakeRandomVariable)] = forgery.random;
+        ProcessResult r = runProcess(helloCached(), {}, options);
+        EXPECT_EQ(r.exitCode, forgery.status) << toUtf8(forgery.random) << r.out << r.err;
+        EXPECT_EQ(r.out, "") << toUtf8(forgery.random);
+        EXPECT_EQ(r.err.rfind(forgery.status == 3
+                                  ? "Error, couldn't runtime expand spec '" + spec + "'."
+                                  : "Error, load DLL. ([Error ",
+                              0),
+                  0u)
+            << r.err;
+    }
+    EXPECT_EQ(listDirectory(cacheFolder()).size(), 1u) << names();
 }
 
 TEST_F(Cache, EachRunIsOneProcessThatRunsTheApplicationAsAChildWould) {

@@ -276,6 +276,34 @@ TEST_P(Handshake, ForgedRunValuesNeverLeadAChildToALibraryElsewhere) {
     EXPECT_TRUE(targetDirectoriesOf(r.processId).empty());
 }
 
+class SelfUpdate : public OwnTemporaryDirectory {};
+
+TEST_F(SelfUpdate, ANewBuildWrittenWhereTheRunningOneWasStartsAfreshInEitherMode) {
+    // The application moves its running executable aside, writes the new
+    // build (which has one more file) at the same path and starts it, with
+    // the environment that the application has.
+    struct Mode {
+        const char* name;
+        const wchar_t* running;
+        const wchar_t* update;
+    };
+    for (const Mode& mode :
+         {Mode{"per-run", L"self_updater.exe", L"self_updater_v2.exe"},
+          Mode{"cached", L"self_updater_cached.exe", L"self_updater_cached_v2.exe"}}) {
+        const std::wstring folder = ownTemp + L"\\" + fromUtf8(mode.name);
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        const std::wstring program = folder + L"\\app.exe";
+        ASSERT_TRUE(CopyFileW(siblingProgram(mode.running).c_str(), program.c_str(), TRUE));
+        ProcessResult r = runProcess(program, {L"update", siblingProgram(mode.update)});
+        EXPECT_EQ(r.exitCode, 0u) << mode.name << ": " << r.out << r.err;
+        EXPECT_NE(r.out.find("relaunched status=0"), std::string::npos)
+            << mode.name << ": " << r.out << r.err;
+        // The new build runs its own files, not the running one's.
+        EXPECT_NE(r.out.find("version.txt present"), std::string::npos)
+            << mode.name << ": " << r.out << r.err;
+    }
+}
+
 class EntryLibrary : public OwnTemporaryDirectory {};
 
 TEST_F(EntryLibrary, OneWithoutRunCodeOrADamagedOneIsReportedWithStatusTwo) {
