@@ -3,8 +3,9 @@
 //   progress_probe
 // prints "shown=<title>" once the window is there and, once
 // closeProgressWindow has returned, "left=1" when the window still existed
-// at that moment, when the application would start, "left=0" otherwise. The window is made slow to
-// go (a second), so that a close that did not wait for it would find it still there.
+// at that moment, when the application would start, "left=0" otherwise.
+// The window is made slow to go (a second), so that a close that did not
+// wait for it would find it still there.
 #include <stdio.h>
 #include <wchar.h>
 #include <windows.h>
