@@ -51,8 +51,9 @@ HWND productWindow() {
 
 int wmain() {
     startProgressWindow();
+    // Made first, shown once made.
     HWND window = nullptr;
-    for (int i = 0; i < 3000 && window == nullptr; ++i) {
+    for (int i = 0; i < 3000 && (window == nullptr || !IsWindowVisible(window)); ++i) {
         Sleep(10);
         window = productWindow();
     }
