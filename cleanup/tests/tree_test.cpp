@@ -46,8 +46,8 @@ struct Removal {
     bool removed = false;
 };
 
-// The status of a thread whose removal returned; the system ends a thread
-// whose stack overflows with another.
+// The status of a thread whose removal returned. A walk that outgrows its
+// stack ends the thread with another (under Wine) or the whole program.
 constexpr DWORD returned = 1;
 
 DWORD WINAPI removeInThread(void* context) {
