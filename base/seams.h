@@ -17,6 +17,7 @@
     X(WriteFile)                                                                                   \
     X(CloseHandle)                                                                                 \
     X(SetFileInformationByHandle)                                                                  \
+    X(GetFileInformationByHandleEx)                                                                \
     X(MoveFileExW)                                                                                 \
     X(shellFileOperation)                                                                          \
     X(GetFileAttributesW)                                                                          \

@@ -26,12 +26,30 @@ NameAnswer nameAnswer;
 wchar_t placeholderPath[extendedPathCapacity];
 const wchar_t placeholderName[] = L"onefile-link-placeholder";
 
+// How deep below the top the removal reaches: entries up to this many names
+// below it; a folder that deep is left, with what it holds. Every tree an
+// archive can hold is within reach: a record's path has at most 1023 code
+// units, so at most 512 names, the last of them a file. The walk's frames
+// (some 1.25 KiB a level, most of it a listing's batch) then take at most
+// about 640 KiB of stack, within the 1 MiB that threads commonly get, on
+// whichever thread removes.
+constexpr int removalDepth = 512;
+
+// A batch of a folder's entries as the system lists them through the
+// folder's handle, on the stack of each level of the walk: room for one
+// entry with the longest name (255 characters) and a few with short ones.
+union ListingBatch {
+    FILE_FULL_DIR_INFO first;
+    unsigned char bytes[1024];
+};
+
 struct Walk {
     wchar_t* path;        // the entry at hand, extended-length
     size_t topLength;     // of the top directory's part of `path`
     const wchar_t* top;   // the system's name for the top directory; null: not known
     size_t topNameLength; //
-    bool leftLink;        // something that is or may be a link was left
+    int depth;            // folders entered below the top
+    bool leftLink;        // something that is or may be a link, or was never looked at, was left
 };
 
 bool sameLetters(wchar_t a, wchar_t b) {
@@ -67,12 +85,24 @@ bool isEntryItself(HANDLE handle, const Walk& walk, const wchar_t* rest) {
     if (walk.top == nullptr) {
         return true;
     }
-    return GetFileInformationByHandleEx(handle, FileNameInfo, &nameAnswer, sizeof nameAnswer) &&
+    return SYSTEM_CALL(GetFileInformationByHandleEx)(handle, FileNameInfo, &nameAnswer,
+                                                     sizeof nameAnswer) &&
            answerIs(nameAnswer, walk.top, walk.topNameLength, rest);
 }
 
 HANDLE openToLookAt(const wchar_t* path) {
     return CreateFileW(path, FILE_READ_ATTRIBUTES, shareAll, nullptr, OPEN_EXISTING, openAsItself,
+                       nullptr);
+}
+
+// A folder is listed through the handle whose name was checked, and that
+// handle shares no delete access: while it is open nobody can move the
+// folder away or put a link in its place, so what is listed, and every path
+// below it, is what was checked. The folder is deleted through a handle of
+// its own once it is empty and this one is closed.
+HANDLE openToList(const wchar_t* path) {
+    return CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, openAsItself,
                        nullptr);
 }
 
@@ -96,11 +126,18 @@ void deleteThroughHandle(HANDLE handle, DWORD attributes) {
     SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
-void removeBelow(Walk& walk, size_t length);
+void removeBelow(Walk& walk, size_t length, HANDLE folder);
 
-// Removes the entry at walk.path (`length` characters) whose listed
-// attributes are `attributes`.
-void removeEntry(Walk& walk, size_t length, DWORD attributes);
+// Deletes the entry at walk.path, opened as `entry`, once its name shows
+// that it is the very entry; leaves it otherwise.
+void deleteIfItself(Walk& walk, HANDLE entry, DWORD attributes) {
+    if (isEntryItself(entry, walk, walk.path + walk.topLength)) {
+        deleteThroughHandle(entry, attributes);
+    } else {
+        walk.leftLink = true;
+    }
+    CloseHandle(entry);
+}
 
 // A link to a file that the system follows when it is opened: a rename of an
 // empty file of our own over it replaces the link itself, and that file can
@@ -118,30 +155,43 @@ void replaceLink(Walk& walk, size_t length) {
     wmemcpy(placeholderPath, walk.path, directoryLength);
     wmemcpy(placeholderPath + directoryLength, placeholderName, nameLength + 1);
     // CREATE_NEW: never a file, or a link, that was there before.
-    HANDLE placeholder = CreateFileW(placeholderPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE placeholder = CreateFileW(placeholderPath, GENERIC_WRITE | DELETE, 0, nullptr,
+                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (placeholder == INVALID_HANDLE_VALUE) {
         walk.leftLink = true;
         return;
     }
+    // The folder may have been swapped for a link since it was listed: a
+    // placeholder made elsewhere goes again at once, and the link stays.
+    if (!isEntryItself(placeholder, walk, placeholderPath + walk.topLength)) {
+        deleteThroughHandle(placeholder, FILE_ATTRIBUTE_NORMAL);
+        CloseHandle(placeholder);
+        walk.leftLink = true;
+        return;
+    }
     CloseHandle(placeholder);
-    if (MoveFileExW(placeholderPath, walk.path, MOVEFILE_REPLACE_EXISTING)) {
-        removeEntry(walk, length, FILE_ATTRIBUTE_NORMAL);
-    } else {
+    if (!MoveFileExW(placeholderPath, walk.path, MOVEFILE_REPLACE_EXISTING)) {
         walk.leftLink = true;
         DeleteFileW(placeholderPath);
+        return;
     }
+    // Once: what is at the name now and is not our file is left for a later attempt.
+    HANDLE replaced = openForRemoval(walk.path);
+    if (replaced == INVALID_HANDLE_VALUE) {
+        walk.leftLink = true;
+        return;
+    }
+    deleteIfItself(walk, replaced, FILE_ATTRIBUTE_NORMAL);
 }
 
+// Removes the entry at walk.path (`length` characters) whose listed
+// attributes are `attributes`.
 void removeEntry(Walk& walk, size_t length, DWORD attributes) {
     // A real folder is entered; anything else, a link (reparse point) to a
     // folder included, is deleted as itself.
     bool folder =
         (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    // A folder is looked at through a handle without delete access while its
-    // contents go: listing a folder that has a handle with delete access open
-    // fails under Wine.
-    HANDLE entry = folder ? openToLookAt(walk.path) : openForRemoval(walk.path);
+    HANDLE entry = folder ? openToList(walk.path) : openForRemoval(walk.path);
     if (entry == INVALID_HANDLE_VALUE) {
         return; // gone, or held by someone: a later attempt tries again
     }
@@ -156,26 +206,55 @@ void removeEntry(Walk& walk, size_t length, DWORD attributes) {
         return;
     }
     if (folder) {
-        removeBelow(walk, length);
+        if (walk.depth == removalDepth) {
+            CloseHandle(entry);
+            walk.leftLink = true;
+            return;
+        }
+        removeBelow(walk, length, entry);
         CloseHandle(entry);
         entry = openForRemoval(walk.path);
         if (entry == INVALID_HANDLE_VALUE) {
             return;
         }
+        // Checked again: the folder may have been swapped for a link meanwhile.
+        deleteIfItself(walk, entry, attributes);
+        return;
     }
     deleteThroughHandle(entry, attributes);
     CloseHandle(entry);
 }
 
-bool removeListedEntry(const WalkEntry& entry, void* context) {
-    removeEntry(*static_cast<Walk*>(context), entry.length, entry.found->dwFileAttributes);
-    return true;
-}
-
-// Removes everything in the directory at walk.path (`length` characters);
-// what cannot be listed stays for a later attempt.
-void removeBelow(Walk& walk, size_t length) {
-    walkDirectory(walk.path, length, Listing::full, removeListedEntry, &walk);
+// Removes everything in the folder open as `folder`, whose path walk.path
+// holds (`length` characters), listing it through that handle; what cannot
+// be listed stays for a later attempt.
+void removeBelow(Walk& walk, size_t length, HANDLE folder) {
+    ++walk.depth;
+    ListingBatch batch;
+    FILE_INFO_BY_HANDLE_CLASS next = FileFullDirectoryRestartInfo;
+    while (SYSTEM_CALL(GetFileInformationByHandleEx)(folder, next, &batch, sizeof batch)) {
+        next = FileFullDirectoryInfo;
+        const unsigned char* at = batch.bytes;
+        for (;;) {
+            const FILE_FULL_DIR_INFO* found = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
+            const wchar_t* name = found->FileName;
+            size_t nameLength = found->FileNameLength / sizeof(wchar_t);
+            bool dots =
+                name[0] == L'.' && (nameLength == 1 || (nameLength == 2 && name[1] == L'.'));
+            if (!dots && length + 1 + nameLength + 1 <= extendedPathCapacity) {
+                walk.path[length] = L'\\';
+                wmemcpy(walk.path + length + 1, name, nameLength);
+                walk.path[length + 1 + nameLength] = 0;
+                removeEntry(walk, length + 1 + nameLength, found->FileAttributes);
+                walk.path[length] = 0;
+            }
+            if (found->NextEntryOffset == 0) {
+                break;
+            }
+            at += found->NextEntryOffset;
+        }
+    }
+    --walk.depth;
 }
 
 // Starts listing the directory whose pattern ("\\*" appended) is `pattern`.
@@ -186,6 +265,22 @@ HANDLE findFirst(const wchar_t* pattern, Listing listing, WIN32_FIND_DATAW* foun
     DWORD flags = listing == Listing::basicBatch ? FIND_FIRST_EX_LARGE_FETCH : 0;
     return SYSTEM_CALL(FindFirstFileExW)(pattern, FindExInfoBasic, found, FindExSearchNameMatch,
                                          nullptr, flags);
+}
+
+// What the system calls the file or folder open as `handle`, into `name`
+// (capacity in wide characters); empty when it cannot tell. An answer of its
+// own: the main thread notes a name while a console handler's walk may be
+// using the shared one.
+void handleName(HANDLE handle, wchar_t* name, size_t capacity) {
+    name[0] = 0;
+    NameAnswer answer;
+    if (GetFileInformationByHandleEx(handle, FileNameInfo, &answer, sizeof answer)) {
+        size_t length = answer.info.FileNameLength / sizeof(wchar_t);
+        if (length < capacity) {
+            wmemcpy(name, answer.info.FileName, length);
+            name[length] = 0;
+        }
+    }
 }
 
 // "X:\name", "\\server\share" or either as "\\?\X:\name", "\\?\UNC\server".
@@ -251,16 +346,7 @@ void noteDirectoryName(const wchar_t* path, wchar_t* name, size_t capacity) {
     if (handle == INVALID_HANDLE_VALUE) {
         return;
     }
-    // An answer of its own: the main thread notes the name while a console
-    // handler's walk may be using the shared one.
-    NameAnswer answer;
-    if (GetFileInformationByHandleEx(handle, FileNameInfo, &answer, sizeof answer)) {
-        size_t length = answer.info.FileNameLength / sizeof(wchar_t);
-        if (length < capacity) {
-            wmemcpy(name, answer.info.FileName, length);
-            name[length] = 0;
-        }
-    }
+    handleName(handle, name, capacity);
     CloseHandle(handle);
 }
 
@@ -306,7 +392,13 @@ bool removeDirectoryTree(const wchar_t* path, const wchar_t* name) {
     if (length == 0) {
         return false;
     }
-    HANDLE top = openToLookAt(extended);
+    // The handle whose name is checked is the one the top is listed through.
+    // Without listing access it is still looked at: a file that cannot be
+    // read, or a folder that cannot be listed, at the top's name.
+    HANDLE top = openToList(extended);
+    if (top == INVALID_HANDLE_VALUE) {
+        top = openToLookAt(extended);
+    }
     if (top == INVALID_HANDLE_VALUE) {
         return true; // nothing there to walk
     }
@@ -319,7 +411,7 @@ bool removeDirectoryTree(const wchar_t* path, const wchar_t* name) {
 
     // The top's own name is the start of every entry's name below it.
     wchar_t topName[extendedPathCapacity];
-    Walk walk = {extended, length, nullptr, 0, false};
+    Walk walk = {extended, length, nullptr, 0, 0, false};
     if (name != nullptr && name[0] != 0) {
         walk.top = name;
         walk.topNameLength = wcslen(name);
@@ -329,7 +421,7 @@ bool removeDirectoryTree(const wchar_t* path, const wchar_t* name) {
             return false;
         }
     } else {
-        noteDirectoryName(extended, topName, extendedPathCapacity);
+        handleName(top, topName, extendedPathCapacity);
         if (topName[0] != 0) {
             walk.top = topName;
             walk.topNameLength = wcslen(topName);
@@ -363,13 +455,18 @@ bool removeDirectoryTree(const wchar_t* path, const wchar_t* name) {
         return false;
     }
     if (!link) {
-        removeBelow(walk, length);
+        removeBelow(walk, length, top);
     }
     CloseHandle(top);
-    // A link in the directory's place goes as itself.
+    // A link in the directory's place goes as itself; a directory swapped
+    // for a link meanwhile does not take what the link points to along.
     top = openForRemoval(extended);
     if (top != INVALID_HANDLE_VALUE) {
-        deleteThroughHandle(top, attributes);
+        if (isEntryItself(top, walk, L"")) {
+            deleteThroughHandle(top, attributes);
+        } else {
+            walk.leftLink = true;
+        }
         CloseHandle(top);
     }
     return !walk.leftLink && !link;

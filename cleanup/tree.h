@@ -24,6 +24,11 @@ constexpr size_t extendedPathCapacity = pathCapacity + 8;
 // points to, which the name then gives away. Such a link to a file is
 // replaced by an empty file of our own, by a rename (which replaces the link
 // itself), and that file is deleted; a link to a folder is left where it is.
+// A folder is listed through the very handle whose name was checked, which
+// keeps anyone from moving it away or putting a link in its place until its
+// entries are gone: the walk never goes where a swap after the check would
+// lead. A folder 512 names below `path` is not entered (no record's path
+// has more), and stays with what it holds.
 //
 // `name` is what the system called the directory when it was made (see
 // noteDirectoryName); a directory that now goes by another name has been
@@ -32,8 +37,8 @@ constexpr size_t extendedPathCapacity = pathCapacity + 8;
 // that it is the entry there, and left otherwise.
 //
 // Returns false when something had to be left because it is, or may be, a
-// link, or when a file at `path` is still there: whatever deletes more must
-// not walk the tree by following links.
+// link, or lies too deep to be looked at, or when a file at `path` is still
+// there: whatever deletes more must not walk the tree by following links.
 bool removeDirectoryTree(const wchar_t* path, const wchar_t* name);
 
 // Writes into `name` (capacity in wide characters) what the system calls the

@@ -14,5 +14,7 @@ wchar_t widenAsciiCharacter(char c);
 // or longer than the read buffer.
 wchar_t* getEnvironmentValue(const char* name);
 
-// Sets the variable, or removes it when `value` is null; the system's success flag.
+// Sets the variable, or removes it when `value` is null, in the process's
+// environment and in the copies the C runtimes loaded so far keep of it;
+// the system's success flag.
 BOOL setEnvironmentValue(const char* name, const wchar_t* value);

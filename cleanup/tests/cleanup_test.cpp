@@ -89,6 +89,7 @@ class Cleanup : public testing::Test {
         // The real listing, unless a test lists reparse points of its own.
         seamFindFirstFileW = FindFirstFileW;
         seamFindNextFileW = FindNextFileW;
+        seamGetFileInformationByHandleEx = GetFileInformationByHandleEx;
         base = makeTemporaryDirectory(L"onefile-cleanup");
         target = base + L"\\onefile_1_2_3";
         CreateDirectoryW(target.c_str(), nullptr);
@@ -269,24 +270,28 @@ TEST_F(Cleanup, OnlyAConsoleProgramWithAStartedChildOutlivesAnInterrupt) {
 
 // Entries whose names begin with "reparse-" are listed as reparse points,
 // which is how Windows lists a symbolic link or junction; Wine makes none.
-HANDLE WINAPI listingReparsePoints(LPCWSTR pattern, LPWIN32_FIND_DATAW found) {
-    HANDLE find = FindFirstFileW(pattern, found);
-    if (find != INVALID_HANDLE_VALUE && wcsncmp(found->cFileName, L"reparse-", 8) == 0) {
-        found->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+BOOL WINAPI listingReparsePoints(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID answer,
+                                 DWORD size) {
+    BOOL answered = GetFileInformationByHandleEx(handle, kind, answer, size);
+    if (!answered || (kind != FileFullDirectoryInfo && kind != FileFullDirectoryRestartInfo)) {
+        return answered;
     }
-    return find;
-}
-BOOL WINAPI listingNextReparsePoints(HANDLE find, LPWIN32_FIND_DATAW found) {
-    BOOL more = FindNextFileW(find, found);
-    if (more && wcsncmp(found->cFileName, L"reparse-", 8) == 0) {
-        found->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    unsigned char* at = static_cast<unsigned char*>(answer);
+    for (;;) {
+        FILE_FULL_DIR_INFO* found = reinterpret_cast<FILE_FULL_DIR_INFO*>(at);
+        if (found->FileNameLength >= 8 * sizeof(wchar_t) &&
+            wcsncmp(found->FileName, L"reparse-", 8) == 0) {
+            found->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        }
+        if (found->NextEntryOffset == 0) {
+            return answered;
+        }
+        at += found->NextEntryOffset;
     }
-    return more;
 }
 
 TEST_F(Cleanup, ALinkToAFolderIsDeletedAsItselfAndNeverEntered) {
-    seamFindFirstFileW = listingReparsePoints;
-    seamFindNextFileW = listingNextReparsePoints;
+    seamGetFileInformationByHandleEx = listingReparsePoints;
     calls.deleteForReal = false;
     std::wstring linked = target + L"\\reparse-folder";
     ASSERT_TRUE(CreateDirectoryW(linked.c_str(), nullptr));

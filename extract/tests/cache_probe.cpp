@@ -63,9 +63,11 @@ BOOL WINAPI noteClose(HANDLE handle) {
 
 // The removal walk lists each folder before it deletes what is in it; on
 // Windows a file still open without delete sharing would keep the copy.
-HANDLE WINAPI noteListing(LPCWSTR pattern, LPWIN32_FIND_DATAW found) {
-    events.push_back("removal lists a folder");
-    return FindFirstFileW(pattern, found);
+BOOL WINAPI noteListing(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID answer, DWORD size) {
+    if (kind == FileFullDirectoryRestartInfo) {
+        events.push_back("removal lists a folder");
+    }
+    return GetFileInformationByHandleEx(handle, kind, answer, size);
 }
 
 void reportEvents() {
@@ -151,7 +153,7 @@ int wmain(int argc, wchar_t** argv) {
         atexit(reportEvents);
         seamWriteFile = markerWriteFails;
         seamCloseHandle = noteClose;
-        seamFindFirstFileW = noteListing;
+        seamGetFileInformationByHandleEx = noteListing;
         if (!expandTargetDirectory(targetDirectorySpec())) {
             return 101;
         }

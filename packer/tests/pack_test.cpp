@@ -10,6 +10,9 @@
 #include <unistd.h>
 #include <zstd.h>
 
+#include <cstdio>
+#include <sstream>
+
 #include "packer/tests/decoded_archive.h"
 #include "archive/tests/test_data.h"
 #include "packer/tests/support.h"
@@ -172,6 +175,33 @@ TEST(Archive, WorksFromAnyWorkingDirectoryAndLeavesNoTemporaryFiles) {
     CommandResult r = runCommand(command);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(readFile(tree.scratch / "rel.bin") == readFile(output));
+}
+
+TEST(Archive, ProgressWithoutATerminalIsALineForEachTenthReached) {
+    // Letters of a small alphabet on one worker at a quick level: the
+    // compressor reports its work many times, several times within a tenth.
+    ScratchDirectory scratch;
+    std::string letters = noiseBytes(12 << 20, 5);
+    for (char& c : letters) {
+        c = static_cast<char>('a' + (c & 15));
+    }
+    writeFile(scratch / "in" / "app.dll", letters);
+    CommandResult r =
+        runPacker({"archive", (scratch / "in").string(), "--entry", "app.dll", "--output",
+                   (scratch / "out.bin").string(), "--level", "3", "--threads", "1", "--progress"});
+    ASSERT_TRUE(succeeded(r));
+    std::istringstream lines(r.err);
+    std::vector<int> tenths;
+    for (std::string line; std::getline(lines, line);) {
+        int percent = -1;
+        ASSERT_EQ(std::sscanf(line.c_str(), "onefile-pack: compressing %d%%", &percent), 1) << line;
+        tenths.push_back(percent / 10);
+    }
+    ASSERT_FALSE(tenths.empty());
+    for (size_t i = 1; i < tenths.size(); ++i) {
+        EXPECT_LT(tenths[i - 1], tenths[i]) << r.err;
+    }
+    EXPECT_EQ(tenths.back(), 10) << r.err;
 }
 
 TEST(List, PrintsSizeAndPathOfEveryRecordInArchiveOrder) {

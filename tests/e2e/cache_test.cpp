@@ -697,6 +697,62 @@ TEST_F(Cache, TheRemovalBesideTheApplicationLeavesItsEnvironmentAlone) {
     }
 }
 
+TEST_F(Cache, TheApplicationsRuntimeSeesTheRunsValuesNotThoseInherited) {
+    std::vector<std::wstring> names;
+    for (const char* name :
+         {handshakeParentVariable, handshakeStartVariable, handshakeTimeUsVariable,
+          handshakeRandomVariable, handshakeDirectoryVariable, handshakeOriginalArgv0Variable}) {
+        names.push_back(fromUtf8(name));
+    }
+    // Values that whoever started the program may have had, none of them
+    // this run's; and none at all.
+    ProcessOptions inherited;
+    for (const std::wstring& name : names) {
+        inherited.environment[name] = L"0";
+    }
+    inherited.environment[fromUtf8(handshakeRandomVariable)] = L"AAAAAAAAAAA";
+    inherited.environment[fromUtf8(handshakeDirectoryVariable)] = L"C:\\elsewhere";
+    ProcessOptions none;
+    for (const std::wstring& name : names) {
+        none.environment[name] = std::nullopt;
+    }
+    for (const wchar_t* runtime : {L"msvcrt", L"ucrt"}) {
+        const std::wstring program =
+            siblingProgram(L"environment_cached_" + std::wstring(runtime) + L".exe");
+        std::wstring commandLine = L"typed\\name";
+        for (const std::wstring& name : names) {
+            commandLine += L" " + name;
+        }
+        // The first run unpacks, the others start from the cache.
+        for (const ProcessOptions* options : {&inherited, &none, &inherited}) {
+            ProcessResult r = runCommandLine(program, commandLine, *options);
+            ASSERT_EQ(r.exitCode, 0u) << toUtf8(runtime) << r.out << r.err;
+            std::map<std::string, std::string> seen;
+            std::istringstream lines(r.out);
+            for (std::string line; std::getline(lines, line);) {
+                size_t sign = line.find('=');
+                seen[line.substr(0, sign)] = sign == std::string::npos ? "" : line.substr(sign + 1);
+            }
+            std::string context = toUtf8(runtime) + "\n" + r.out;
+            EXPECT_EQ(seen["runtime"],
+                      runtime == std::wstring(L"msvcrt") ? "msvcrt.dll" : "ucrtbase.dll")
+                << context;
+            for (const char* call : {"getenv ", "_wgetenv "}) {
+                EXPECT_EQ(seen[call + std::string(handshakeParentVariable)], seen["pid"])
+                    << context;
+                EXPECT_EQ(seen[call + std::string(handshakeDirectoryVariable)],
+                          toUtf8(testProgramDirectory()))
+                    << context;
+                EXPECT_EQ(seen[call + std::string(handshakeOriginalArgv0Variable)], "typed\\name")
+                    << context;
+                for (const char* unset : handshakeRunValueVariables) {
+                    EXPECT_EQ(seen.count(call + std::string(unset) + " unset"), 1u) << context;
+                }
+            }
+        }
+    }
+}
+
 TEST_F(Cache, LoadsByNameNeverSearchTheExecutablesFolder) {
     // A copy in a folder of its own, as in a Downloads folder, with a
     // library planted beside it under the name the application asks for.

@@ -125,6 +125,23 @@ def progress_window_failure(options):
 
 
 @case
+def progress_window_close_waits_for_the_window(options):
+    """A close returns once the window is gone, also when the window is slow
+    to go: the application that starts next never has it beside it. The
+    probe shows the window as a slow start does and looks for it the
+    moment the close has returned."""
+    wine, temp = session_with_temp(options)
+    try:
+        run = wine.run(os.path.join(options.bin, "progress_probe.exe"), timeout=120)
+        found = seen(run)
+        check(run.returncode == 0 and "shown" in found, f"no window was shown\n{found['all']}")
+        check(found.get("left") == ["0"],
+              f"the window was still there when the close returned\n{found['all']}")
+    finally:
+        shutil.rmtree(temp, ignore_errors=True)
+
+
+@case
 def progress_window_session_end_while_it_shows(options):
     """The session ends while the window shows: nothing is left."""
     unix.end_session_during_the_extraction(options, "many_files_progress.exe",

@@ -1,0 +1,198 @@
+// The removal's walk of a directory tree: which entry it takes for the one
+// it checked, and how deep it goes. What Wine cannot make (a folder swapped
+// at the wrong moment, the name Wine gives a Unix link's handle) comes
+// through the name query's test seam.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <stddef.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/seams.h"
+#include "cleanup/tree.h"
+#include "tests/support/process.h"
+
+namespace {
+
+// Told every name the walk's queries answer, after the system has answered.
+std::function<void(FILE_NAME_INFO* answer, DWORD size)> afterNameQuery;
+
+BOOL WINAPI watchedQuery(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID answer, DWORD size) {
+    BOOL answered = GetFileInformationByHandleEx(handle, kind, answer, size);
+    if (answered && kind == FileNameInfo && afterNameQuery) {
+        afterNameQuery(static_cast<FILE_NAME_INFO*>(answer), size);
+    }
+    return answered;
+}
+
+bool answerNames(const FILE_NAME_INFO* answer, const std::wstring& name) {
+    std::wstring given(answer->FileName, answer->FileNameLength / sizeof(wchar_t));
+    return _wcsicmp(given.c_str(), name.c_str()) == 0;
+}
+
+// What the system calls `path`, as the removal is told its directory's name.
+std::wstring systemName(const std::wstring& path) {
+    wchar_t name[extendedPathCapacity];
+    noteDirectoryName(path.c_str(), name, extendedPathCapacity);
+    return name;
+}
+
+struct Removal {
+    std::wstring path;
+    std::wstring name;
+    bool removed = false;
+};
+
+// The status of a thread whose removal returned. A walk that outgrows its
+// stack ends the thread with another (under Wine) or the whole program.
+constexpr DWORD returned = 1;
+
+DWORD WINAPI removeInThread(void* context) {
+    Removal* removal = static_cast<Removal*>(context);
+    removal->removed = removeDirectoryTree(removal->path.c_str(), removal->name.c_str());
+    return returned;
+}
+
+// removeDirectoryTree on a thread with 1 MiB of stack.
+bool removeOnASmallStack(const std::wstring& path) {
+    Removal removal = {path, systemName(path)};
+    HANDLE thread = CreateThread(nullptr, 1 << 20, removeInThread, &removal,
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    EXPECT_NE(thread, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    DWORD status = 0;
+    GetExitCodeThread(thread, &status);
+    EXPECT_EQ(status, returned) << "the walk outgrew its stack";
+    CloseHandle(thread);
+    return removal.removed;
+}
+
+class RemovalWalk : public testing::Test {
+  protected:
+    void SetUp() override {
+        base = makeTemporaryDirectory(L"onefile-tree");
+        top = base + L"\\top";
+        ASSERT_TRUE(CreateDirectoryW(top.c_str(), nullptr));
+        seamGetFileInformationByHandleEx = watchedQuery;
+    }
+    void TearDown() override {
+        seamGetFileInformationByHandleEx = GetFileInformationByHandleEx;
+        afterNameQuery = nullptr;
+        removeTree(base);
+    }
+
+    // A chain of `depth` folders "d" below `top`, with a file in the one
+    // `fileLevel` deep; made from the bottom up by moves over short paths,
+    // as Wine would take minutes to make it by the folders' full paths.
+    void makeChain(int depth, int fileLevel) {
+        const std::wstring chain = base + L"\\chain";
+        const std::wstring next = base + L"\\next";
+        ASSERT_TRUE(CreateDirectoryW(chain.c_str(), nullptr));
+        for (int level = depth; level > 1; --level) {
+            if (level == fileLevel) {
+                writeFileBytes(chain + L"\\file.txt", "deepest");
+            }
+            ASSERT_TRUE(CreateDirectoryW(next.c_str(), nullptr));
+            ASSERT_TRUE(MoveFileExW(chain.c_str(), (next + L"\\d").c_str(), 0));
+            ASSERT_TRUE(MoveFileExW(next.c_str(), chain.c_str(), 0));
+        }
+        ASSERT_TRUE(MoveFileExW(chain.c_str(), (top + L"\\d").c_str(), 0));
+    }
+
+    // The chain's folder `level` deep, as an extended-length path.
+    std::wstring chainFolder(int level) const {
+        std::wstring path = L"\\\\?\\" + top;
+        for (int i = 0; i < level; ++i) {
+            path += L"\\d";
+        }
+        return path;
+    }
+
+    // Takes what is left of a chain apart from the top down, by moves over
+    // short paths again, for the fixture's removal.
+    void unravelChain() {
+        const std::wstring first = top + L"\\d";
+        const std::wstring detached = base + L"\\detached";
+        while (MoveFileExW(first.c_str(), detached.c_str(), 0)) {
+            MoveFileExW((detached + L"\\d").c_str(), first.c_str(), 0);
+            removeTree(detached);
+        }
+    }
+
+    std::wstring base;
+    std::wstring top;
+};
+
+TEST_F(RemovalWalk, AFolderCannotBeSwappedBetweenItsCheckAndItsListing) {
+    const std::wstring folder = top + L"\\folder";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    writeFileBytes(folder + L"\\ours.txt", "ours");
+    const std::wstring folderName = systemName(folder);
+    // The moment the walk has checked the folder's name, someone moves the
+    // folder away to put another in its place, as a link would be put there.
+    bool tried = false;
+    bool moved = false;
+    afterNameQuery = [&](FILE_NAME_INFO* answer, DWORD) {
+        if (!tried && answerNames(answer, folderName)) {
+            tried = true;
+            moved = MoveFileExW(folder.c_str(), (base + L"\\moved").c_str(), 0) != 0;
+            if (moved && CreateDirectoryW(folder.c_str(), nullptr)) {
+                writeFileBytes(folder + L"\\planted.txt", "not ours");
+            }
+        }
+    };
+    EXPECT_TRUE(removeDirectoryTree(top.c_str(), systemName(top).c_str()));
+    ASSERT_TRUE(tried);
+    EXPECT_FALSE(moved) << "the folder was moved while the walk looked at it";
+    EXPECT_TRUE(!moved || pathExists(folder + L"\\planted.txt"))
+        << "and the walk went on in the folder put in its place";
+    EXPECT_FALSE(pathExists(top));
+}
+
+TEST_F(RemovalWalk, ANameThatMerelyBeginsWithTheEntrysIsAnotherEntry) {
+    // At the top: the directory's path leads to a sibling whose name begins
+    // with the directory's own, as a link "top" to "top2" would.
+    const std::wstring sibling = top + L"2";
+    ASSERT_TRUE(CreateDirectoryW(sibling.c_str(), nullptr));
+    writeFileBytes(sibling + L"\\kept.txt", "not ours");
+    EXPECT_FALSE(removeDirectoryTree(sibling.c_str(), systemName(top).c_str()));
+    EXPECT_EQ(readFileBytes(sibling + L"\\kept.txt"), "not ours");
+
+    // Below it: "x" answers with the name of its sibling "x2", as Wine
+    // answers for a Unix link x that leads to x2. The link is left, and
+    // nothing is removed through it.
+    const std::wstring linked = top + L"\\x";
+    ASSERT_TRUE(CreateDirectoryW(linked.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((top + L"\\x2").c_str(), nullptr));
+    writeFileBytes(linked + L"\\kept.txt", "behind the link");
+    const std::wstring linkedName = systemName(linked);
+    afterNameQuery = [&](FILE_NAME_INFO* answer, DWORD size) {
+        size_t used = offsetof(FILE_NAME_INFO, FileName) + answer->FileNameLength;
+        if (answerNames(answer, linkedName) && used + sizeof(wchar_t) <= size) {
+            answer->FileName[answer->FileNameLength / sizeof(wchar_t)] = L'2';
+            answer->FileNameLength += sizeof(wchar_t);
+        }
+    };
+    EXPECT_FALSE(removeDirectoryTree(top.c_str(), systemName(top).c_str()));
+    EXPECT_EQ(readFileBytes(linked + L"\\kept.txt"), "behind the link");
+    EXPECT_FALSE(pathExists(top + L"\\x2"));
+}
+
+TEST_F(RemovalWalk, AsDeepAsAnArchiveGoesAndNoDeeperOnASmallStack) {
+    // A chain twice as deep as the deepest tree a record's path can make (511
+    // folders and a file: 512 names), deeper than a walk all the way down
+    // could go on that stack: what lies within the deepest record's reach
+    // goes, the folder beyond stays with what it holds.
+    writeFileBytes(top + L"\\shallow.txt", "shallow");
+    ASSERT_NO_FATAL_FAILURE(makeChain(1024, 511));
+    EXPECT_FALSE(removeOnASmallStack(top));
+    EXPECT_FALSE(pathExists(top + L"\\shallow.txt"));
+    EXPECT_FALSE(pathExists(chainFolder(511) + L"\\file.txt"));
+    EXPECT_TRUE(pathExists(chainFolder(1024)));
+    unravelChain();
+}
+
+} // namespace
