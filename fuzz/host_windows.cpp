@@ -358,6 +358,28 @@ BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value) {
     return TRUE;
 }
 
+HMODULE GetModuleHandleW(LPCWSTR) {
+    return nullptr;
+}
+
+FARPROC GetProcAddress(HMODULE, const char*) {
+    return nullptr;
+}
+
+int _wputenv(const wchar_t* assignment) {
+    const wchar_t* sign = std::wcschr(assignment, L'=');
+    if (sign == nullptr || sign == assignment) {
+        return -1;
+    }
+    const std::wstring name(assignment, sign);
+    if (sign[1] == 0) {
+        state.machine.runtimeEnvironment.erase(name);
+    } else {
+        state.machine.runtimeEnvironment[name] = sign + 1;
+    }
+    return 0;
+}
+
 void GetSystemTimeAsFileTime(FILETIME* time) {
     const uint64_t value = 133500000000000000u; // in 2024
     time->dwLowDateTime = static_cast<DWORD>(value);

@@ -32,6 +32,8 @@ struct Machine {
     std::wstring home;         // the profile folder
     std::wstring localAppData; // the local application data folder
     std::map<std::wstring, std::wstring> environment;
+    // The C runtime's own copy, which the bootstrap keeps in step with it.
+    std::map<std::wstring, std::wstring> runtimeEnvironment;
 };
 
 struct Node {

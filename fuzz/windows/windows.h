@@ -20,6 +20,8 @@ typedef unsigned int UINT;
 typedef int32_t HRESULT;
 typedef wchar_t* LPWSTR;
 typedef const wchar_t* LPCWSTR;
+typedef void* HMODULE;
+typedef void (*FARPROC)();
 
 struct SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -65,6 +67,10 @@ void SetLastError(DWORD error);
 DWORD GetTempPathW(DWORD capacity, LPWSTR path);
 DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR value, DWORD capacity);
 BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value);
+// No other C runtime is loaded here: only the one the bootstrap shares.
+HMODULE GetModuleHandleW(LPCWSTR name);
+FARPROC GetProcAddress(HMODULE module, const char* name);
+int _wputenv(const wchar_t* assignment);
 void GetSystemTimeAsFileTime(FILETIME* time);
 BOOL QueryPerformanceCounter(LARGE_INTEGER* counter);
 DWORD GetCurrentProcessId();
