@@ -175,4 +175,25 @@ TEST(HostReader, FindsAttachedDataPastBeginningsOfFramesThatRunIntoOneChainOfBlo
     EXPECT_LE(headersRead, chain + 64 * beginnings + soundBlocks);
 }
 
+TEST(HostReader, FindsAttachedDataWhoseBlocksABeginningBeforeItRanInto) {
+    // One beginning of a frame whose blocks lead, 32 headers on, into the
+    // first block of the sound attached data: the end of that chain, once
+    // remembered there, is the sound frame's end too.
+    const std::string sound = readFile(std::string(ONEFILE_ARCHIVE_TEST_DATA) + "/roundtrip.bin");
+    const size_t soundHeader = ZSTD_frameHeaderSize(sound.data() + 3, sound.size() - 3);
+    ASSERT_FALSE(ZSTD_isError(soundHeader));
+    std::string file = "MZ" + std::string(62, '\0');
+    file += std::string("QJY\x28\xB5\x2F\xFD\x00\x58", 9);
+    file.append(3 * 31, '\0'); // empty raw blocks, not the last
+    const size_t skipped = 3 + soundHeader;
+    for (int byte = 0; byte < 3; ++byte) {
+        file.push_back(static_cast<char>((skipped << 3) >> (8 * byte)));
+    }
+    const size_t soundAt = file.size();
+    file += sound;
+    const AttachedData found = locateAttachedData(bytes(file), file.size(), "crafted.exe");
+    EXPECT_EQ(found.offset, soundAt);
+    EXPECT_EQ(found.length, sound.size());
+}
+
 } // namespace

@@ -33,6 +33,16 @@ bool answerNames(const FILE_NAME_INFO* answer, const std::wstring& name) {
     return _wcsicmp(given.c_str(), name.c_str()) == 0;
 }
 
+// Makes `answer` name the entry's sibling with a "2" appended to its name,
+// as Wine answers for a Unix link that leads to that sibling.
+void answerWithSibling(FILE_NAME_INFO* answer, DWORD size) {
+    size_t used = offsetof(FILE_NAME_INFO, FileName) + answer->FileNameLength;
+    if (used + sizeof(wchar_t) <= size) {
+        answer->FileName[answer->FileNameLength / sizeof(wchar_t)] = L'2';
+        answer->FileNameLength += sizeof(wchar_t);
+    }
+}
+
 // What the system calls `path`, as the removal is told its directory's name.
 std::wstring systemName(const std::wstring& path) {
     wchar_t name[extendedPathCapacity];
@@ -170,15 +180,64 @@ TEST_F(RemovalWalk, ANameThatMerelyBeginsWithTheEntrysIsAnotherEntry) {
     writeFileBytes(linked + L"\\kept.txt", "behind the link");
     const std::wstring linkedName = systemName(linked);
     afterNameQuery = [&](FILE_NAME_INFO* answer, DWORD size) {
-        size_t used = offsetof(FILE_NAME_INFO, FileName) + answer->FileNameLength;
-        if (answerNames(answer, linkedName) && used + sizeof(wchar_t) <= size) {
-            answer->FileName[answer->FileNameLength / sizeof(wchar_t)] = L'2';
-            answer->FileNameLength += sizeof(wchar_t);
+        if (answerNames(answer, linkedName)) {
+            answerWithSibling(answer, size);
         }
     };
     EXPECT_FALSE(removeDirectoryTree(top.c_str(), systemName(top).c_str()));
     EXPECT_EQ(readFileBytes(linked + L"\\kept.txt"), "behind the link");
     EXPECT_FALSE(pathExists(top + L"\\x2"));
+}
+
+TEST_F(RemovalWalk, ALinkToAFileIsReplacedOnlyByAPlaceholderMadeInItsOwnFolder) {
+    // f.txt answers as a Unix link to f.txt2 would; the placeholder that is
+    // to take its place answers as if its folder had been swapped for a link
+    // meanwhile. The placeholder goes again, and f.txt stays as it is.
+    const std::wstring sub = top + L"\\sub";
+    ASSERT_TRUE(CreateDirectoryW(sub.c_str(), nullptr));
+    writeFileBytes(sub + L"\\f.txt", "behind the link");
+    const std::wstring linkedName = systemName(sub + L"\\f.txt");
+    const std::wstring placeholderName = systemName(sub) + L"\\onefile-link-placeholder";
+    bool placeholderAsked = false;
+    afterNameQuery = [&](FILE_NAME_INFO* answer, DWORD size) {
+        const bool placeholder = answerNames(answer, placeholderName);
+        placeholderAsked |= placeholder;
+        if (placeholder || answerNames(answer, linkedName)) {
+            answerWithSibling(answer, size);
+        }
+    };
+    EXPECT_FALSE(removeDirectoryTree(top.c_str(), systemName(top).c_str()));
+    EXPECT_TRUE(placeholderAsked);
+    EXPECT_EQ(readFileBytes(sub + L"\\f.txt"), "behind the link");
+    EXPECT_FALSE(pathExists(sub + L"\\onefile-link-placeholder"));
+}
+
+TEST_F(RemovalWalk, AFolderSwappedForALinkOnceEmptiedIsLeft) {
+    // The second answer for a folder, the one just before its deletion,
+    // names another folder: the walk emptied it, then it was swapped.
+    auto swapSecondAnswer = [](const std::wstring& name) {
+        int answers = 0;
+        afterNameQuery = [name, answers](FILE_NAME_INFO* answer, DWORD size) mutable {
+            if (answerNames(answer, name) && ++answers == 2) {
+                answerWithSibling(answer, size);
+            }
+        };
+    };
+    // The top itself.
+    writeFileBytes(top + L"\\a.txt", "ours");
+    swapSecondAnswer(systemName(top));
+    EXPECT_FALSE(removeDirectoryTree(top.c_str(), systemName(top).c_str()));
+    EXPECT_TRUE(pathExists(top));
+    EXPECT_FALSE(pathExists(top + L"\\a.txt"));
+
+    // A folder below it.
+    const std::wstring sub = top + L"\\sub";
+    ASSERT_TRUE(CreateDirectoryW(sub.c_str(), nullptr));
+    writeFileBytes(sub + L"\\a.txt", "ours");
+    swapSecondAnswer(systemName(sub));
+    EXPECT_FALSE(removeDirectoryTree(top.c_str(), systemName(top).c_str()));
+    EXPECT_TRUE(pathExists(sub));
+    EXPECT_FALSE(pathExists(sub + L"\\a.txt"));
 }
 
 TEST_F(RemovalWalk, AsDeepAsAnArchiveGoesAndNoDeeperOnASmallStack) {

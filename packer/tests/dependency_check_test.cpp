@@ -213,6 +213,20 @@ TEST(DependencyCheck, APlugInTakesTheLibraryBesideItBeforeTheOneAtTheTop) {
     EXPECT_EQ(warnings(findings), "");
 }
 
+TEST(DependencyCheck, ALibraryTheLoadsOfTwoPlugInsShareIsCheckedAgainstWhatEachFindsBesideIt) {
+    // common.dll at the top is loaded with either plug-in, and finds
+    // helper.dll beside whichever plug-in brought it in: a\helper.dll serves,
+    // b\helper.dll lacks the function.
+    DependencyFindings findings = check({{"app.dll", {}},
+                                         {"a\\p.dll", {{"common.dll", {}}}},
+                                         {"b\\q.dll", {{"common.dll", {}}}},
+                                         {"common.dll", {{"helper.dll", {"greet"}}}},
+                                         {"a\\helper.dll", {}, {"greet"}},
+                                         {"b\\helper.dll", {}, {}}});
+    EXPECT_EQ(problems(findings),
+              "b\\helper.dll does not export greet, which common.dll imports from it\n");
+}
+
 TEST(DependencyCheck, DelayLoadedLibrariesAreFoundAtThePackagesTopOrOnceLoaded) {
     // Loaded by name at the first call, where the child searches the top of
     // the package and the system: bin\\late.dll beside the entry is not found

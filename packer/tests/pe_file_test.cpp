@@ -185,6 +185,19 @@ TEST(SectionLookup, ManySectionsInOrderAreSearchedByHalvingAndOutOfOrderRefused)
         return reinterpret_cast<const unsigned char*>(b.data());
     };
 
+    // Sections of whole pages touch, the second beginning just where the
+    // file's bytes of the first end: that is still their order. One byte
+    // earlier they overlap.
+    std::string touching(2 * 40, '\0');
+    for (size_t i = 0; i < 2; ++i) {
+        patch(touching, 40 * i + 8, 0x1000, 4);            // virtual size
+        patch(touching, 40 * i + 12, 0x1000 * (i + 1), 4); // address
+        patch(touching, 40 * i + 16, 0x1000, 4);           // raw size
+    }
+    EXPECT_TRUE(sectionsInAddressOrder(bytes(touching), 2));
+    patch(touching, 40 + 12, 0x1FFF, 4);
+    EXPECT_FALSE(sectionsInAddressOrder(bytes(touching), 2));
+
     for (const bool sound : {true, false}) {
         const std::string* image = sound ? &pe.bytes : &outside;
         std::string problem;
@@ -213,13 +226,15 @@ TEST(SectionLookup, ManySectionsInOrderAreSearchedByHalvingAndOutOfOrderRefused)
     // one by one, more are refused by both readers.
     spec.extraSectionsReversed = true;
     spec.extraSections = 95;
-    EXPECT_EQ(problemOf(buildPe(spec).bytes), "");
+    const std::string atLimit = buildPe(spec).bytes;
+    EXPECT_EQ(problemOf(atLimit), "");
+    std::string problem;
+    EXPECT_TRUE(readImageLinkage(bytes(atLimit), atLimit.size(), &problem)) << problem;
     spec.extraSections = 96;
     const std::string reversed = buildPe(spec).bytes;
     const std::string refusal =
         "is a damaged PE file: its 97 sections are not in the order of their addresses";
     EXPECT_EQ(problemOf(reversed).rfind(refusal, 0), 0u) << problemOf(reversed);
-    std::string problem;
     EXPECT_FALSE(readImageLinkage(bytes(reversed), reversed.size(), &problem));
     EXPECT_EQ(problem.rfind(refusal, 0), 0u) << problem;
 }

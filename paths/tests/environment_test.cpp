@@ -49,11 +49,13 @@ TEST(SetEnvironmentValue, SetsAndRemovesUnderTheWidenedName) {
     EXPECT_EQ(r.exitCode, 0u);
     EXPECT_EQ(field(r.out, "set"), "1");
     EXPECT_EQ(field(r.out, "read"), toUtf8(value));
+    EXPECT_EQ(field(r.out, "crt"), toUtf8(value));
 
     r = runProbe({L"env-remove", L"ZEBRIK_TEST_SET"}, withVariable(L"ZEBRIK_TEST_SET", L"old"));
     EXPECT_EQ(r.exitCode, 0u);
     EXPECT_EQ(field(r.out, "set"), "1");
     EXPECT_EQ(field(r.out, "read"), "(none)");
+    EXPECT_EQ(field(r.out, "crt"), "(none)");
 }
 
 TEST(EnvironmentNames, ThirtyNineCharactersFitAndFortyEndTheProcess) {

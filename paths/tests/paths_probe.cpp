@@ -265,6 +265,8 @@ int environmentCommand(int argc, wchar_t** argv) {
     DWORD length = GetEnvironmentVariableW(wideName.c_str(), value.data(), 32768);
     printLine("read",
               length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND ? nullptr : value.data());
+    // And as the C runtime answers, from the copy it made when it started.
+    printLine("crt", _wgetenv(wideName.c_str()));
     return 0;
 }
 
