@@ -796,14 +796,20 @@ void unpackIntoPartial() {
 }
 
 // Moves the partial sibling into place in one step; a run that got there
-// first keeps its copy, and this one's goes.
+// first keeps its copy, and this one's goes. It goes as any copy of the
+// product's does, its marker last: a scanner reading a file just written,
+// or another run's sweep looking at the copy, can keep part of it for now,
+// and what is left must still show a later sweep that it is the product's.
 void moveIntoPlace() {
     HANDLE held = InterlockedExchangePointer(&targetDirectoryHandle, nullptr);
     if (held != nullptr) {
         CloseHandle(held);
     }
     if (!SYSTEM_CALL(MoveFileExW)(targetDirectoryPath, cacheDirectoryPath, 0)) {
-        removeDirectoryTree(targetDirectoryPath, targetDirectoryName);
+        const wchar_t* separator = wcsrchr(targetDirectoryPath, L'\\');
+        if (separator != nullptr) {
+            removeCopy(cacheFolderPath, cacheFolderName, separator + 1);
+        }
     }
     // Nothing of this run's is left to remove: the copy is the cache now, or gone.
     extractionStarted = false;

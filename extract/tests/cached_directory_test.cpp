@@ -231,6 +231,30 @@ TEST_F(CachedDirectory, ARunThatLosesTheRaceToMoveItsCopyIntoPlaceRemovesItsOwn)
     expectComplete(); // no partial sibling is left beside it
 }
 
+TEST_F(CachedDirectory, ALosingCopyWhoseFileIsInUseKeepsItsProofForALaterSweep) {
+    const std::wstring copy = completeCopyAside();
+    HANDLE scanned = INVALID_HANDLE_VALUE;
+    beforeNextMove = [&] {
+        ASSERT_TRUE(MoveFileW(copy.c_str(), cache().c_str()));
+        // A scanner reads a file the run has just written, as this run's
+        // copy goes: that file stays for now.
+        for (const std::wstring& name : listDirectory(folder())) {
+            if (name.find(L".partial-") != std::wstring::npos) {
+                scanned =
+                    CreateFileW((folder() + L"\\" + name + L"\\data\\a.txt").c_str(), GENERIC_READ,
+                                FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+            }
+        }
+        ASSERT_NE(scanned, INVALID_HANDLE_VALUE);
+    };
+    prepare();
+    CloseHandle(scanned);
+    EXPECT_EQ(listDirectory(folder()).size(), 2u);
+    // What is left still shows that the product's runs made it.
+    sweepCacheFolder(folder().c_str(), testCacheId, onefileCompanyName, onefileProductName, true);
+    expectComplete();
+}
+
 ProcessResult cacheProbe(const std::wstring& scenario, const std::wstring& temp) {
     return runProcess(siblingProgram(L"cache_probe.exe"), {scenario, temp});
 }
