@@ -88,6 +88,15 @@ void createTargetDirectory(const wchar_t* spec) {
             break; // access denied, no such drive: another name would not help
         }
         HANDLE held = holdPlainDirectory(targetDirectoryPath, &error);
+        // Another process may have the fresh directory open just then without
+        // delete sharing, as another run's sweep looks at a copy: it is still
+        // the run's own, and one given up would stay behind, empty.
+        for (int retry = 0; held == nullptr && error == ERROR_SHARING_VIOLATION &&
+                            retry < targetDirectoryHoldRetries;
+             ++retry) {
+            SYSTEM_CALL(Sleep)(targetDirectoryHoldPauseMilliseconds);
+            held = holdPlainDirectory(targetDirectoryPath, &error);
+        }
         if (held != nullptr) {
             targetDirectoryHandle = held;
             // What the system calls it now, while it is certainly the run's

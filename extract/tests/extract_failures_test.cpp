@@ -220,6 +220,17 @@ TEST_F(RecordLoopFailures, WhenEveryNameIsTakenTheParentGivesUpWritingNothing) {
     }
 }
 
+TEST_F(RecordLoopFailures, AFreshDirectoryLookedAtAsItIsHeldIsStillTheRunsOwn) {
+    ProcessResult r = probe(L"looked-at", base + L"\\run_{RANDOM}");
+    ASSERT_EQ(r.exitCode, 0u) << r.err;
+    // No empty directory of a name given up beside it.
+    std::vector<std::wstring> names = treeOf(base);
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[1], names[0] + L"\\app.dll");
+    EXPECT_NE(r.out.find("created " + toUtf8(base + L"\\" + names[0]) + "\r\n"), std::string::npos)
+        << r.out;
+}
+
 TEST_F(RecordLoopFailures, AFixedNameThatExistsIsNeverTakenOver) {
     // A spec without per-run values gives the same name every time.
     std::wstring directory = base + L"\\fixed-directory";

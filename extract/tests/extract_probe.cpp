@@ -3,6 +3,8 @@
 //   extract_probe create-target|take-every-name <spec>   a parent's creation of
 //     its target directory (every name taken by someone else just before the
 //     bootstrap's call), then one record into it
+//   extract_probe looked-at <spec>   the same, while another process looks at
+//     the fresh directory as the run first holds it
 //   extract_probe record=<name> [--child] <target directory>   an archive of
 //     app.dll, the named record and later.txt
 #include <stdint.h>
@@ -36,6 +38,25 @@ BOOL WINAPI failingCreateProcess(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECUR
     return FALSE;
 }
 
+// Another process looks at the fresh target directory, without delete
+// sharing, just as the run first holds it, and is done by its next hold.
+HANDLE look = INVALID_HANDLE_VALUE;
+int holds = 0;
+HANDLE WINAPI lookedAtOnce(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                           DWORD disposition, DWORD flags, HANDLE model) {
+    if ((access & FILE_LIST_DIRECTORY) && wcscmp(path, targetDirectoryPath) == 0) {
+        if (holds++ == 0) {
+            look =
+                CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        } else if (look != INVALID_HANDLE_VALUE) {
+            CloseHandle(look);
+            look = INVALID_HANDLE_VALUE;
+        }
+    }
+    return CreateFileW(path, access, share, security, disposition, flags, model);
+}
+
 // The record loop as the driver runs it, from the start of the extraction on.
 void extract() {
     startExtraction();
@@ -62,9 +83,13 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring target = argv[argc - 1];
     std::vector<TestRecord> records;
     startRun(target, child);
-    if (scenario == L"create-target" || scenario == L"take-every-name") {
+    if (scenario == L"create-target" || scenario == L"take-every-name" ||
+        scenario == L"looked-at") {
         atexit(reportPrivateCreations);
         namesToTake = scenario == L"take-every-name" ? 1000 : 0;
+        if (scenario == L"looked-at") {
+            seamCreateFileW = lookedAtOnce;
+        }
         discardRunValues();
         if (!expandTargetDirectory(target.c_str())) {
             return 101;
