@@ -7,7 +7,9 @@
 // --prefix: written before the spawning process's identifier in the variable.
 // --image: the published identity of the executable file changed: "altered"
 // in its last digit (another file's), "upper" in upper case, "longer" by a
-// digit more.
+// digit more; or "copied": the child started from a copy that took the
+// executable's place once it was published, with its times (which leaves the
+// executable at its path with ".aside" added).
 #include <stdio.h>
 #include <wchar.h>
 
@@ -89,6 +91,13 @@ int wmain(int argc, wchar_t** argv) {
             changed += L"0";
         }
         setEnvironmentValue(handshakeImageVariable, changed.c_str());
+        // A self-updater moves the running executable aside and puts the new
+        // build in its place; here a copy with the same last write time.
+        const std::wstring aside = std::wstring(self) + L".aside";
+        if (image == L"copied" &&
+            (!MoveFileW(self, aside.c_str()) || !CopyFileW(aside.c_str(), self, TRUE))) {
+            return 103;
+        }
         std::wstring commandLine = L"\"" + std::wstring(self) + L"\" check";
         if (unreadable) {
             commandLine += L" --unreadable";

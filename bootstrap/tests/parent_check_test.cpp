@@ -37,13 +37,20 @@ TEST(ParentCheck, ALiveParentsIdentifierInAnotherFormGivesTheParentRole) {
 
 TEST(ParentCheck, AnotherFileAtTheParentsPathOrAForgedIdentityGivesTheParentRole) {
     // "altered": the parent's path names another file by now, as when a
-    // self-updater has written the new build there; the rest are not of the
-    // form a parent writes.
-    for (const wchar_t* image : {L"altered", L"upper", L"longer"}) {
-        ProcessResult r = runProcess(probe(), {L"spawn", std::wstring(L"--image=") + image});
+    // self-updater has written the new build there; "copied": one whose last
+    // write time is the parent's, which only the file's index tells apart;
+    // the rest are not of the form a parent writes.
+    const std::wstring folder = makeTemporaryDirectory(L"onefile-parent-check");
+    const std::wstring copy = folder + L"\\parent_check_probe.exe";
+    ASSERT_TRUE(CopyFileW(probe().c_str(), copy.c_str(), TRUE));
+    for (const wchar_t* image : {L"altered", L"copied", L"upper", L"longer"}) {
+        const bool copied = std::wstring(image) == L"copied";
+        ProcessResult r =
+            runProcess(copied ? copy : probe(), {L"spawn", std::wstring(L"--image=") + image});
         EXPECT_EQ(r.exitCode, 0u) << toUtf8(image);
         EXPECT_EQ(r.out, "parent\r\n") << toUtf8(image);
     }
+    removeTree(folder);
 }
 
 TEST(ParentCheck, AnyOtherValueGivesTheParentRole) {

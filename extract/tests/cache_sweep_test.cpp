@@ -59,6 +59,12 @@ BOOL WINAPI refuseRenames(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID 
     return SetFileInformationByHandle(handle, kind, information, size);
 }
 
+// A process whose user the system cannot tell: nothing is its user's own.
+bool WINAPI unknownUser(TOKEN_INFORMATION_CLASS, void*, DWORD) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+}
+
 TEST(CacheFolderSweep, ADirectoryThatIsHeldOrCannotBeMovedStaysWholeForALaterRun) {
     const std::wstring folder = makeTemporaryDirectory(L"onefile-sweep");
     const std::wstring other = folder + L"\\" + otherId;
@@ -174,6 +180,10 @@ TEST(CacheFolderSweep, OnlyWhatTheProductsOwnRunsMadeGoes) {
         {L"1111111111111111.aside-1_000000_abc",
          markerOf(L"1111111111111111", true, company, L"Viewer")},
         {L"2222222222222222", markerOf(L"2222222222222222", true, L"Other", product)},
+        // A product whose company's and product's names, run together, read as ours.
+        {L"3333333333333333", markerOf(L"3333333333333333", true, L"AcmeEdi", L"tor")},
+        // The build's own copy, which its runs use.
+        {ownId, markerOf(ownId, true)},
         // Copies whose marker does not name their product: whose they are
         // is not known.
         {L"4444444444444444", older},
@@ -194,6 +204,12 @@ TEST(CacheFolderSweep, OnlyWhatTheProductsOwnRunsMadeGoes) {
     for (const auto& [name, marker] : go) {
         makeCopy(folder, name, marker);
     }
+    // A run of another user (one the copies' owner is not) leaves them all:
+    // the user's own copies are never another's to remove.
+    seamprocessTokenSid = unknownUser;
+    sweep(folder, true);
+    seamprocessTokenSid = processTokenSid;
+    EXPECT_EQ(listDirectory(folder).size(), std::size(stay) + std::size(go));
     sweep(folder, true);
     std::sort(stayed.begin(), stayed.end());
     EXPECT_EQ(listDirectory(folder), stayed);

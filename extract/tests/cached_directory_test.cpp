@@ -75,6 +75,8 @@ class CachedDirectory : public testing::Test {
         seamGetFileAttributesW = GetFileAttributesW;
         seamMoveFileExW = MoveFileExW;
         seamWriteFile = WriteFile;
+        seamSetFileInformationByHandle = SetFileInformationByHandle;
+        seamSleep = Sleep;
         SetEnvironmentVariableW(L"TMP", originalTemp.c_str());
         SetEnvironmentVariableW(L"TEMP", originalTemp.c_str());
         removeTree(base);
@@ -215,10 +217,71 @@ TEST_F(CachedDirectory, AFileOfTheMarkersNameBelowTheTopIsOneOfTheBuilds) {
 TEST_F(CachedDirectory, ACopyMovedIntoPlaceJustAfterAFailedHoldIsHeldNotSetAside) {
     const std::wstring copy = completeCopyAside();
     // Another run moves its copy into place between this run's failed hold
-    // and its next look at the name.
-    beforeNextLook = [&] { ASSERT_TRUE(MoveFileW(copy.c_str(), cache().c_str())); };
-    EXPECT_EQ(prepare(), 0) << "the copy was not held as it was";
-    EXPECT_EQ(beforeNextLook, nullptr);
+    // and its next look at the name: where there was nothing, or where there
+    // was a damaged copy, which that run set aside first.
+    for (bool damaged : {false, true}) {
+        const std::wstring setAsideByIt = base + L"\\set-aside-by-another-run";
+        if (damaged) {
+            ASSERT_TRUE(MoveFileW(cache().c_str(), copy.c_str()));
+            prepare();
+            ASSERT_TRUE(DeleteFileW((cache() + L"\\data\\a.txt").c_str()));
+        }
+        beforeNextLook = [&] {
+            if (damaged) {
+                ASSERT_TRUE(MoveFileW(cache().c_str(), setAsideByIt.c_str()));
+            }
+            ASSERT_TRUE(MoveFileW(copy.c_str(), cache().c_str()));
+        };
+        EXPECT_EQ(prepare(), 0) << damaged << ": the copy was not held as it was";
+        EXPECT_EQ(beforeNextLook, nullptr);
+        expectComplete();
+    }
+}
+
+// What Windows answers a move of a directory while a file in it is open (a
+// library that an instance loaded from it), and what Wine answers while the
+// directory itself is held without delete sharing.
+DWORD renameRefusal;
+
+BOOL WINAPI refuseRenames(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
+                          DWORD size) {
+    if (kind == FileRenameInfo) {
+        SetLastError(renameRefusal);
+        return FALSE;
+    }
+    return SetFileInformationByHandle(handle, kind, information, size);
+}
+
+void WINAPI noPause(DWORD) {}
+
+TEST_F(CachedDirectory, ADamagedCopyInUseIsRunAroundFromAPrivateCopyBesideIt) {
+    ASSERT_GT(prepare(), 0);
+    const std::wstring damaged = cache() + L"\\data\\a.txt";
+    ASSERT_TRUE(DeleteFileW(damaged.c_str()));
+    seamSetFileInformationByHandle = refuseRenames;
+    seamSleep = noPause;
+    for (DWORD refusal : {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}) {
+        renameRefusal = refusal;
+        knownDirectories.count = 0;
+        parentInstance = nullptr;
+        extractionStarted = false;
+        discardRunValues();
+        ASSERT_TRUE(expandTargetDirectory(targetDirectorySpec()));
+        EXPECT_EQ(prepareCache(), CacheRun::privateCopy) << refusal;
+        const std::wstring copy = targetDirectoryPath;
+        CloseHandle(InterlockedExchangePointer(&targetDirectoryHandle, nullptr));
+        extractionStarted = false;
+        EXPECT_EQ(copy.rfind(cache() + L".partial-", 0), 0u) << refusal << ": " << toUtf8(copy);
+        for (const TestRecord& record : records) {
+            EXPECT_EQ(readFileBytes(copy + L"\\" + record.name), record.content) << refusal;
+        }
+        EXPECT_EQ(readFileBytes(cache() + L"\\data\\b.txt"), "bbbbb")
+            << refusal << ": the copy in use was not left as it was";
+        removeTree(copy);
+    }
+    seamSetFileInformationByHandle = SetFileInformationByHandle;
+    seamSleep = Sleep;
+    EXPECT_GT(prepare(), 0) << "not repaired once nothing uses it";
     expectComplete();
 }
 

@@ -582,6 +582,26 @@ TEST_F(Cache, ACacheDamagedWhileAnInstanceRunsIsRunFromAPrivateCopyAndRepairedLa
     EXPECT_EQ(readFileBytes(plugin), pluginBytes);
 }
 
+TEST_F(Cache, CtrlCDuringARunFromAPrivateCopyLeavesNoCopyBehind) {
+    runQuietly(helloCached());
+    // The user's own folder at the cache's name: the run goes on from a copy
+    // of its own beside it.
+    const std::wstring cache = cacheDirectory();
+    ASSERT_TRUE(removeTree(cache));
+    ASSERT_TRUE(CreateDirectoryW(cache.c_str(), nullptr));
+    writeFileBytes(cache + L"\\notes.txt", "mine");
+    // The interrupt comes once that copy is there, while it unpacks or while
+    // its application runs.
+    ProcessResult r =
+        runProcess(siblingProgram(L"console_harness.exe"),
+                   {L"found:" + cacheFolder() + L"\\*.partial-*", helloCached(), L":sleep=30000"});
+    EXPECT_EQ(r.exitCode, 0u) << r.out;
+    EXPECT_EQ(listDirectory(cacheFolder()),
+              std::vector<std::wstring>{cache.substr(cacheFolder().size() + 1)})
+        << r.out;
+    EXPECT_EQ(readFileBytes(cache + L"\\notes.txt"), "mine");
+}
+
 TEST_F(Cache, ForgedRunValuesLeadAChildNowhereButToACopyBesideTheCache) {
     // A live instance, and children of it with run values that it did not
     // publish: a child that inherits run values looks for its parent's own
