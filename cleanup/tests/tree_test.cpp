@@ -240,6 +240,16 @@ TEST_F(RemovalWalk, AFolderSwappedForALinkOnceEmptiedIsLeft) {
     EXPECT_FALSE(pathExists(sub + L"\\a.txt"));
 }
 
+TEST_F(RemovalWalk, NamesThatBeginWithADotAreEntriesLikeAnyOther) {
+    // Only "." and ".." stand for the folder and its parent in a listing.
+    writeFileBytes(top + L"\\.a", "one dot");
+    writeFileBytes(top + L"\\..b", "two dots");
+    ASSERT_TRUE(CreateDirectoryW((top + L"\\.d").c_str(), nullptr));
+    writeFileBytes(top + L"\\.d\\.x", "in a dotted folder");
+    EXPECT_TRUE(removeDirectoryTree(top.c_str(), systemName(top).c_str()));
+    EXPECT_FALSE(pathExists(top));
+}
+
 TEST_F(RemovalWalk, AsDeepAsAnArchiveGoesAndNoDeeperOnASmallStack) {
     // A chain twice as deep as the deepest tree a record's path can make (511
     // folders and a file: 512 names), deeper than a walk all the way down

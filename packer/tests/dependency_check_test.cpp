@@ -130,6 +130,13 @@ TEST(DependencyCheck, FunctionsAPackagedLibraryDoesNotExportAreNamed) {
               "helper.dll does not export greet_loudly, which app.dll imports from it\n"
               "helper.dll does not export ordinal 2, which app.dll imports from it\n");
     EXPECT_NE(dependencyRefusal(findings).find("linked against"), std::string::npos);
+    // Each file that imports from it has its own imports looked up, not
+    // only the first file's.
+    findings = check({{"app.dll", {{"helper.dll", {"greet"}}, {"core.dll", {}}}},
+                      {"core.dll", {{"helper.dll", {"greet", "farewell"}}}},
+                      {"helper.dll", {}, {"greet"}}});
+    EXPECT_EQ(problems(findings),
+              "helper.dll does not export farewell, which core.dll imports from it\n");
 }
 
 TEST(DependencyCheck, AllowedLibrariesMayBeMissingAndAnAllowanceForNothingIsWarnedOf) {

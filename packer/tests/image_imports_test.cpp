@@ -8,6 +8,7 @@
 
 #include "launch/image_tables.h"
 #include "packer/image/imports.h"
+#include "packer/image/pe_format.h"
 #include "packer/little_endian.h"
 #include "packer/tests/linked_pe_builder.h"
 
@@ -173,6 +174,26 @@ TEST(ImageImports, EntriesSharedAmongATablesItemsAreRefusedAsMoreThanTheFileHold
     EXPECT_EQ(problem,
               "is a damaged PE file: its import tables name more than any real image does");
 
+    // A hundred libraries, the first of a name of 4000 characters: every
+    // descriptor given that name reads 400 kilobytes of names out of a file
+    // of a few.
+    LinkageSpec named;
+    named.imports.push_back({std::string(3996, 'l') + ".dll", {}});
+    for (int i = 1; i < 100; ++i) {
+        named.imports.push_back({"lib" + std::to_string(i) + ".dll", {}});
+    }
+    const LinkedPe libraries = buildLinkedPe(named);
+    ASSERT_TRUE(linkageOf(libraries.bytes, &problem)) << problem;
+    std::string sharedName = libraries.bytes;
+    for (size_t i = 1; i < 100; ++i) {
+        sharedName.replace(libraries.firstDescriptor + 20 * i + 12, 4, sharedName,
+                           libraries.firstDescriptor + 12, 4);
+    }
+    EXPECT_FALSE(linkageOf(sharedName, &problem));
+    EXPECT_EQ(problem, "is a damaged PE file: its import tables name more than a file of " +
+                           std::to_string(sharedName.size()) +
+                           " bytes holds (entries shared among them)");
+
     // A thousand exported names, read whole; all of them pointed at the
     // first, a long name or one too long to be a name, which is looked
     // through to the limit each time.
@@ -200,6 +221,35 @@ TEST(ImageImports, DataThatIsNoImageIsNotReadAsOne) {
     std::string problem = "left over";
     EXPECT_FALSE(linkageOf("MZ, and then a text file", &problem));
     EXPECT_EQ(problem, "");
+}
+
+TEST(EntryDiagnosis, OnlyALibraryWhoseRunCodeIsDecoratedIsToldToExportItPlainly) {
+    // A library of the given exports, or a program when `dll` is false.
+    auto diagnosis = [](const std::vector<std::string>& exports, bool dll) {
+        LinkageSpec spec;
+        spec.exports = exports;
+        std::string bytes = buildLinkedPe(spec).bytes;
+        unsigned char* image = reinterpret_cast<unsigned char*>(bytes.data());
+        const size_t characteristics = loadLittleEndian(image + 0x3C, 4) + 22;
+        const uint64_t flags = loadLittleEndian(image + characteristics, 2);
+        storeLittleEndian(image + characteristics,
+                          dll ? flags : flags & ~uint64_t{pe::characteristicDll}, 2);
+        return entryLibraryDiagnosis(image, bytes.size());
+    };
+    // Decorated by g++ and by MSVC: the first of them in order is named.
+    const std::vector<std::string> decorated = {"_Z8run_codeiPPwPKw",
+                                                "?run_code@@YAHHPEAPEA_WPEB_W@Z", "start"};
+    const std::string told = diagnosis(decorated, true);
+    EXPECT_EQ(told.rfind("does not export run_code, only the C++-decorated name "
+                         "'?run_code@@YAHHPEAPEA_WPEB_W@Z': define it with ONEFILE_ENTRY",
+                         0),
+              0u)
+        << told;
+    // A program cannot be the entry however it exports run_code: exporting
+    // it otherwise would not help.
+    EXPECT_EQ(diagnosis(decorated, false), "is a program, not a DLL");
+    EXPECT_EQ(diagnosis({"start"}, true), "does not export run_code");
+    EXPECT_EQ(diagnosis({"_Z8run_codeiPPwPKw", "run_code"}, true), "");
 }
 
 } // namespace

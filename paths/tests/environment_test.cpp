@@ -56,6 +56,13 @@ TEST(SetEnvironmentValue, SetsAndRemovesUnderTheWidenedName) {
     EXPECT_EQ(field(r.out, "set"), "1");
     EXPECT_EQ(field(r.out, "read"), "(none)");
     EXPECT_EQ(field(r.out, "crt"), "(none)");
+
+    // An empty value is set, not removed: the C runtime, which knows no
+    // empty values and removes the variable, is told first.
+    r = runProbe({L"env-set", L"ZEBRIK_TEST_SET", L""}, withVariable(L"ZEBRIK_TEST_SET", L"old"));
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_EQ(field(r.out, "set"), "1");
+    EXPECT_EQ(field(r.out, "read"), "");
 }
 
 TEST(EnvironmentNames, ThirtyNineCharactersFitAndFortyEndTheProcess) {
