@@ -48,17 +48,6 @@ std::wstring makeCopy(const std::wstring& folder, const std::wstring& name,
     return copy;
 }
 
-// What Windows answers a move of a directory while a file in it is open (a
-// library that an instance loaded from it); Wine moves it.
-BOOL WINAPI refuseRenames(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
-                          DWORD size) {
-    if (kind == FileRenameInfo) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    return SetFileInformationByHandle(handle, kind, information, size);
-}
-
 // A process whose user the system cannot tell: nothing is its user's own.
 bool WINAPI unknownUser(TOKEN_INFORMATION_CLASS, void*, DWORD) {
     SetLastError(ERROR_ACCESS_DENIED);

@@ -238,20 +238,6 @@ TEST_F(CachedDirectory, ACopyMovedIntoPlaceJustAfterAFailedHoldIsHeldNotSetAside
     }
 }
 
-// What Windows answers a move of a directory while a file in it is open (a
-// library that an instance loaded from it), and what Wine answers while the
-// directory itself is held without delete sharing.
-DWORD renameRefusal;
-
-BOOL WINAPI refuseRenames(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
-                          DWORD size) {
-    if (kind == FileRenameInfo) {
-        SetLastError(renameRefusal);
-        return FALSE;
-    }
-    return SetFileInformationByHandle(handle, kind, information, size);
-}
-
 void WINAPI noPause(DWORD) {}
 
 TEST_F(CachedDirectory, ADamagedCopyInUseIsRunAroundFromAPrivateCopyBesideIt) {

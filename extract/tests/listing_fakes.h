@@ -1,6 +1,7 @@
-// Listings, through the test seams, that show what Wine cannot make: an
-// entry listed as a link (a reparse point, as Windows lists a symbolic link
-// or junction), for as many entries as the fake is armed for.
+// What Wine cannot show, through the test seams: an entry listed as a link
+// (a reparse point, as Windows lists a symbolic link or junction), for as
+// many entries as the fake is armed for, and a directory that cannot be
+// moved.
 #pragma once
 
 #include <windows.h>
@@ -52,3 +53,17 @@ struct FakeListings {
         seamFindNextFileW = FindNextFileW;
     }
 };
+
+// What Windows answers a move of a directory while a file in it is open (a
+// library that an instance loaded from it), where Wine moves it; or what Wine
+// answers while the directory itself is held without delete sharing.
+inline DWORD renameRefusal = ERROR_ACCESS_DENIED;
+
+inline BOOL WINAPI refuseRenames(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
+                                 DWORD size) {
+    if (kind == FileRenameInfo) {
+        SetLastError(renameRefusal);
+        return FALSE;
+    }
+    return SetFileInformationByHandle(handle, kind, information, size);
+}
