@@ -251,6 +251,15 @@ TEST_F(RemovalWalk, NamesThatBeginWithADotAreEntriesLikeAnyOther) {
 }
 
 TEST_F(RemovalWalk, AsDeepAsAnArchiveGoesAndNoDeeperOnASmallStack) {
+    // Folders side by side are no deeper than one: more of them than the
+    // depth allows all go.
+    for (int i = 0; i < 520; ++i) {
+        ASSERT_TRUE(CreateDirectoryW((top + L"\\wide" + std::to_wstring(i)).c_str(), nullptr));
+    }
+    EXPECT_TRUE(removeOnASmallStack(top));
+    EXPECT_FALSE(pathExists(top));
+    ASSERT_TRUE(CreateDirectoryW(top.c_str(), nullptr));
+
     // A chain twice as deep as the deepest tree a record's path can make (511
     // folders and a file: 512 names), deeper than a walk all the way down
     // could go on that stack: what lies within the deepest record's reach

@@ -34,6 +34,11 @@ std::string markerOf(const std::wstring& id, bool complete, const wchar_t* maker
     return std::string(text, length);
 }
 
+// `marker` as a write cut off before its line's end leaves it.
+std::string cutOff(const std::string& marker) {
+    return marker.substr(0, marker.size() - 2);
+}
+
 // A directory `name` in `folder` holding a file, and the marker `marker`
 // unless it is empty.
 std::wstring makeCopy(const std::wstring& folder, const std::wstring& name,
@@ -173,6 +178,9 @@ TEST(CacheFolderSweep, OnlyWhatTheProductsOwnRunsMadeGoes) {
         {L"3333333333333333", markerOf(L"3333333333333333", true, L"AcmeEdi", L"tor")},
         // The build's own copy, which its runs use.
         {ownId, markerOf(ownId, true)},
+        // Another build's copy whose marker was cut off before its end: not
+        // known to be complete.
+        {L"5555555555555555", cutOff(markerOf(L"5555555555555555", true))},
         // Copies whose marker does not name their product: whose they are
         // is not known.
         {L"4444444444444444", older},
