@@ -34,6 +34,18 @@ std::vector<std::string> functionTexts(const LibraryImport& library) {
     return texts;
 }
 
+// Every descriptor after the first given the first one's lookup and address
+// tables, as no linker writes them.
+std::string withFirstTableShared(const LinkedPe& pe, size_t descriptors) {
+    std::string shared = pe.bytes;
+    for (size_t i = 1; i < descriptors; ++i) {
+        const size_t descriptor = pe.firstDescriptor + 20 * i;
+        shared.replace(descriptor, 4, shared, pe.firstDescriptor, 4);
+        shared.replace(descriptor + 16, 4, shared, pe.firstDescriptor + 16, 4);
+    }
+    return shared;
+}
+
 struct Format {
     bool pe32Plus;
     bool delayVirtualAddresses;
@@ -159,12 +171,7 @@ TEST(ImageImports, EntriesSharedAmongATablesItemsAreRefusedAsMoreThanTheFileHold
     // Every descriptor given the first one's table: 20,000 names of 1000
     // characters out of a file of a few hundred kilobytes; padded to hold
     // as many bytes, still more than any real image names.
-    std::string shared = sound.bytes;
-    for (size_t i = 1; i < 100; ++i) {
-        const size_t descriptor = sound.firstDescriptor + 20 * i;
-        shared.replace(descriptor, 4, shared, sound.firstDescriptor, 4);
-        shared.replace(descriptor + 16, 4, shared, sound.firstDescriptor + 16, 4);
-    }
+    std::string shared = withFirstTableShared(sound, 100);
     EXPECT_FALSE(linkageOf(shared, &problem));
     EXPECT_EQ(problem, "is a damaged PE file: its import tables name more than a file of " +
                            std::to_string(shared.size()) +
@@ -193,6 +200,16 @@ TEST(ImageImports, EntriesSharedAmongATablesItemsAreRefusedAsMoreThanTheFileHold
     EXPECT_EQ(problem, "is a damaged PE file: its import tables name more than a file of " +
                            std::to_string(sharedName.size()) +
                            " bytes holds (entries shared among them)");
+    // Each descriptor takes its 20 bytes and the name with its end: a file
+    // of just as many bytes holds them, one byte fewer does not.
+    const size_t named100 = 100 * (20 + 4000 + 1);
+    sharedName.resize(named100);
+    EXPECT_TRUE(linkageOf(sharedName, &problem)) << problem;
+    sharedName.resize(named100 - 1);
+    EXPECT_FALSE(linkageOf(sharedName, &problem));
+    EXPECT_EQ(problem, "is a damaged PE file: its import tables name more than a file of " +
+                           std::to_string(named100 - 1) +
+                           " bytes holds (entries shared among them)");
 
     // A thousand exported names, read whole; all of them pointed at the
     // first, a long name or one too long to be a name, which is looked
@@ -214,6 +231,39 @@ TEST(ImageImports, EntriesSharedAmongATablesItemsAreRefusedAsMoreThanTheFileHold
         EXPECT_FALSE(linkageOf(bytes, &problem));
         EXPECT_NE(problem.find("its export table names more than a file of"), std::string::npos)
             << problem;
+    }
+}
+
+TEST(ImageImports, SharedEntriesAreCountedAtTheWidthOfTheImagesFormat) {
+    // A hundred descriptors given one table of a thousand ordinals: a
+    // hundred thousand entries, 800 kilobytes of them in a 64-bit image and
+    // 400 in a 32-bit one, in a file padded to 600.
+    for (bool pe32Plus : {true, false}) {
+        SCOPED_TRACE(pe32Plus ? "64-bit" : "32-bit");
+        LinkageSpec spec;
+        spec.pe32Plus = pe32Plus;
+        std::vector<std::string> ordinals;
+        for (int i = 1; i <= 1000; ++i) {
+            ordinals.push_back("#" + std::to_string(i));
+        }
+        for (int i = 0; i < 100; ++i) {
+            spec.imports.push_back({"lib" + std::to_string(i) + ".dll",
+                                    i == 0 ? ordinals : std::vector<std::string>{}});
+        }
+        std::string shared = withFirstTableShared(buildLinkedPe(spec), 100);
+        shared.resize(600 << 10);
+        std::string problem;
+        std::optional<ImageLinkage> linkage = linkageOf(shared, &problem);
+        if (pe32Plus) {
+            EXPECT_FALSE(linkage);
+            EXPECT_EQ(problem, "is a damaged PE file: its import tables name more than a file of " +
+                                   std::to_string(600 << 10) +
+                                   " bytes holds (entries shared among them)");
+        } else {
+            ASSERT_TRUE(linkage) << problem;
+            ASSERT_EQ(linkage->imports.size(), 100u);
+            EXPECT_EQ(linkage->imports[99].functions.size(), 1000u);
+        }
     }
 }
 
