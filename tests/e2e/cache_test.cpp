@@ -424,7 +424,7 @@ TEST_F(Cache, WhatEndedRunsLeftGoesOnEveryRunAlsoWhenTheCacheIsCompleteOrOthersA
     const std::wstring id = first.substr(first.rfind(L'\\') + 1);
     const std::string marker = readFileBytes(first + L"\\" + fromUtf8(markerName));
     auto leaveCopies = [&] {
-        for (const std::wstring& kind : {L".partial-1_000000_abc", L".aside-1_000000_abc"}) {
+        for (const wchar_t* kind : {L".partial-1_000000_abc", L".aside-1_000000_abc"}) {
             std::wstring copy = first + kind;
             ASSERT_TRUE(CreateDirectoryW(copy.c_str(), nullptr));
             writeFileBytes(copy + L"\\hello.dll", "left by a run that was killed");
