@@ -161,7 +161,11 @@ TEST(DependencyCheck, APlugInsLibrariesAreWarnedOfOnlyWhereAPlainLoadDoesNotFind
                {"plugins\\beside.dll", {}},
                {"top.dll", {}},
                // A plug-in at the top finds both ways what lies beside it.
-               {"b.dll", {{"top.dll", {}}}}});
+               {"b.dll", {{"top.dll", {}}}},
+               // Loaded by name at its first call: how the plug-in was loaded
+               // does not matter then.
+               {"plugins\\c.dll", {{"late.dll!", {}}}},
+               {"plugins\\late.dll", {}}});
     EXPECT_EQ(problems(findings), "gone.dll, imported by plugins\\a.dll\n");
     // The child's plain LoadLibraryW searches the top: only the library
     // beside the plug-in depends on how the application loads it.
@@ -169,7 +173,11 @@ TEST(DependencyCheck, APlugInsLibrariesAreWarnedOfOnlyWhereAPlainLoadDoesNotFind
               "plugins\\a.dll finds beside.dll only beside itself, where a plain LoadLibraryW "
               "with its full path does not look: load it with LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | "
               "LOAD_LIBRARY_SEARCH_DEFAULT_DIRS or LOAD_WITH_ALTERED_SEARCH_PATH, or put "
-              "beside.dll at the top of the package [plugin-search]\n");
+              "beside.dll at the top of the package [plugin-search]\n"
+              "plugins\\c.dll delay-loads late.dll from the package, which Windows finds only "
+              "when already loaded, or when the application has put the folder on the search "
+              "path (SetDllDirectoryW, or AddDllDirectory with SetDefaultDllDirectories) "
+              "[delay-load]\n");
 }
 
 TEST(DependencyCheck, PlugInsThatShareAProblemAreOneWarningThatCountsThem) {
