@@ -4,6 +4,8 @@
 //   cache_probe prepare <temp>   a run's preparation of the cache, which
 //     prints "prepared" when it holds a complete copy, "prepared a private
 //     copy" when it cannot use the cache's name and unpacked one of its own
+//   cache_probe damaged-on-arrival <temp>   the same, when each copy the run
+//     moves into place arrives damaged
 //   cache_probe entry=<name> <temp>   a later run's child naming its entry
 //     library <name> (as the build's constant holds it)
 //   cache_probe run <temp>   a whole run through the driver, whose entry
@@ -68,6 +70,14 @@ BOOL WINAPI noteListing(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID an
         events.push_back("removal lists a folder");
     }
     return GetFileInformationByHandleEx(handle, kind, answer, size);
+}
+
+// Something damages each copy as it is moved into place (a cleaner, a
+// failing disk): a file of it goes just before the move.
+BOOL WINAPI moveDamaged(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    events.push_back("a copy moved into place");
+    DeleteFileW((std::wstring(from) + L"\\data\\a.txt").c_str());
+    return MoveFileExW(from, to, flags);
 }
 
 void reportEvents() {
@@ -161,8 +171,12 @@ int wmain(int argc, wchar_t** argv) {
         printf("prepared\n");
         return 0;
     }
-    if (scenario == L"prepare") {
+    if (scenario == L"prepare" || scenario == L"damaged-on-arrival") {
         setCachedBuild(records);
+        if (scenario == L"damaged-on-arrival") {
+            atexit(reportEvents);
+            seamMoveFileExW = moveDamaged;
+        }
         if (!expandTargetDirectory(targetDirectorySpec())) {
             return 101;
         }

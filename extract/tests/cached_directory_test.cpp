@@ -320,6 +320,17 @@ TEST(CachedRunFailures, AFailedMarkerWriteLeavesNoPartialCopy) {
     removeTree(temp);
 }
 
+TEST(CachedRunFailures, ACopyDamagedAsItIsMovedIntoPlaceIsNotUnpackedAgainAndAgain) {
+    // Another copy would fare no better: the run ends after the first.
+    const std::wstring temp = makeTemporaryDirectory(L"onefile-cache-probe");
+    ProcessResult r = cacheProbe(L"damaged-on-arrival", temp);
+    EXPECT_EQ(r.exitCode, 2u);
+    EXPECT_NE(r.err.find("[Error " + std::to_string(ERROR_FILE_CORRUPT) + "]"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out, "a copy moved into place\r\n");
+    removeTree(temp);
+}
+
 TEST(CachedRunFailures, WhatNoRunOfTheProductMadeAtTheCachesNameIsLeftAlone) {
     const std::wstring temp = makeTemporaryDirectory(L"onefile-cache-probe");
     const std::wstring folder = temp + L"\\cache";
