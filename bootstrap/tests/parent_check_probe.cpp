@@ -2,8 +2,11 @@
 //   parent_check_probe spawn [--unreadable] [--prefix=TEXT] [--image=HOW]
 //       publish as a parent does, start itself as "check", print what the
 //       child printed
-//   parent_check_probe check [--unreadable]   print "child" or "parent"
+//   parent_check_probe check [--unreadable] [--own-image-unknown]   print
+//       "child" or "parent"
 // --unreadable: the other process's memory cannot be read for its image path.
+// --own-image-unknown: the child cannot open its executable file to tell its
+// identity.
 // --prefix: written before the spawning process's identifier in the variable.
 // --image: the published identity of the executable file changed: "altered"
 // in its last digit (another file's), "upper" in upper case, "longer" by a
@@ -30,6 +33,17 @@ DWORD WINAPI unreadableModuleName(HANDLE, HMODULE, LPWSTR, DWORD) {
     return 0;
 }
 
+// The open that tells a file's identity, and no other, is refused.
+HANDLE WINAPI noIdentityOpen(LPCWSTR path, DWORD access, DWORD share,
+                             LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                             HANDLE model) {
+    if (access == FILE_READ_ATTRIBUTES && flags == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(path, access, share, security, disposition, flags, model);
+}
+
 // Wine's CreateProcessW turns the short path back into the long one, in a
 // buffer of MAX_PATH on its stack; where the long one does not fit, it goes
 // on with whatever that buffer held, unless that begins with a zero (then it
@@ -46,12 +60,15 @@ __attribute__((noinline)) void clearStackBelow() {
 
 int wmain(int argc, wchar_t** argv) {
     bool unreadable = false;
+    bool ownImageUnknown = false;
     std::wstring prefix;
     std::wstring image;
     for (int i = 2; i < argc; ++i) {
         std::wstring option = argv[i];
         if (option == L"--unreadable") {
             unreadable = true;
+        } else if (option == L"--own-image-unknown") {
+            ownImageUnknown = true;
         } else if (option.rfind(L"--prefix=", 0) == 0) {
             prefix = option.substr(9);
         } else if (option.rfind(L"--image=", 0) == 0) {
@@ -61,6 +78,9 @@ int wmain(int argc, wchar_t** argv) {
     if (argc >= 2 && std::wstring(argv[1]) == L"check") {
         if (unreadable) {
             seamK32GetModuleFileNameExW = unreadableModuleName;
+        }
+        if (ownImageUnknown) {
+            seamCreateFileW = noIdentityOpen;
         }
         printf("%s\n", checkParentInstance() != nullptr ? "child" : "parent");
         return 0;
@@ -101,6 +121,9 @@ int wmain(int argc, wchar_t** argv) {
         std::wstring commandLine = L"\"" + std::wstring(self) + L"\" check";
         if (unreadable) {
             commandLine += L" --unreadable";
+        }
+        if (ownImageUnknown) {
+            commandLine += L" --own-image-unknown";
         }
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;

@@ -50,6 +50,12 @@ TEST(ParentCheck, AnotherFileAtTheParentsPathOrAForgedIdentityGivesTheParentRole
         EXPECT_EQ(r.exitCode, 0u) << toUtf8(image);
         EXPECT_EQ(r.out, "parent\r\n") << toUtf8(image);
     }
+    // A child that cannot tell its own identity goes by the path, but not
+    // with a value that is not of the parent's form.
+    ProcessResult r = runProcess(probe(), {L"spawn", L"--own-image-unknown"});
+    EXPECT_EQ(r.out, "child\r\n");
+    r = runProcess(probe(), {L"spawn", L"--own-image-unknown", L"--image=longer"});
+    EXPECT_EQ(r.out, "parent\r\n");
     removeTree(folder);
 }
 
