@@ -240,6 +240,20 @@ TEST_F(RemovalWalk, AFolderSwappedForALinkOnceEmptiedIsLeft) {
     EXPECT_FALSE(pathExists(sub + L"\\a.txt"));
 }
 
+TEST_F(RemovalWalk, ATopThatCannotBeListedIsStillLookedAt) {
+    // A file at the top's name that another process keeps open without
+    // sharing: it cannot be listed nor deleted now, and the removal says so.
+    const std::wstring file = base + L"\\kept.txt";
+    writeFileBytes(file, "kept");
+    HANDLE kept = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(kept, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(removeDirectoryTree(file.c_str(), systemName(file).c_str()));
+    CloseHandle(kept);
+    EXPECT_TRUE(pathExists(file));
+    EXPECT_TRUE(removeDirectoryTree(file.c_str(), systemName(file).c_str()));
+    EXPECT_FALSE(pathExists(file));
+}
+
 TEST_F(RemovalWalk, NamesThatBeginWithADotAreEntriesLikeAnyOther) {
     // Only "." and ".." stand for the folder and its parent in a listing.
     writeFileBytes(top + L"\\.a", "one dot");
