@@ -107,8 +107,8 @@ HANDLE openToList(const wchar_t* path) {
 }
 
 HANDLE openForRemoval(const wchar_t* path) {
-    return CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, shareAll,
-                       nullptr, OPEN_EXISTING, openAsItself, nullptr);
+    return SYSTEM_CALL(CreateFileW)(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                    shareAll, nullptr, OPEN_EXISTING, openAsItself, nullptr);
 }
 
 // Deletes what `handle` names when it is closed; a read-only file first loses

@@ -10,9 +10,10 @@
 // --prefix: written before the spawning process's identifier in the variable.
 // --image: the published identity of the executable file changed: "altered"
 // in its last digit (another file's), "upper" in upper case, "longer" by a
-// digit more; or "copied": the child started from a copy that took the
-// executable's place once it was published, with its times (which leaves the
-// executable at its path with ".aside" added).
+// digit more, "past-f" with a first letter beyond the hexadecimal digits; or
+// "copied": the child started from a copy that took the executable's place
+// once it was published, with its times (which leaves the executable at its
+// path with ".aside" added).
 #include <stdio.h>
 #include <wchar.h>
 
@@ -109,6 +110,8 @@ int wmain(int argc, wchar_t** argv) {
             std::transform(changed.begin(), changed.end(), changed.begin(), towupper);
         } else if (image == L"longer") {
             changed += L"0";
+        } else if (image == L"past-f") {
+            changed.front() = L'g';
         }
         setEnvironmentValue(handshakeImageVariable, changed.c_str());
         // A self-updater moves the running executable aside and puts the new

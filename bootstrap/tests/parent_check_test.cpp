@@ -54,8 +54,11 @@ TEST(ParentCheck, AnotherFileAtTheParentsPathOrAForgedIdentityGivesTheParentRole
     // with a value that is not of the parent's form.
     ProcessResult r = runProcess(probe(), {L"spawn", L"--own-image-unknown"});
     EXPECT_EQ(r.out, "child\r\n");
-    r = runProcess(probe(), {L"spawn", L"--own-image-unknown", L"--image=longer"});
-    EXPECT_EQ(r.out, "parent\r\n");
+    for (const wchar_t* image : {L"longer", L"past-f"}) {
+        r = runProcess(probe(),
+                       {L"spawn", L"--own-image-unknown", std::wstring(L"--image=") + image});
+        EXPECT_EQ(r.out, "parent\r\n") << toUtf8(image);
+    }
     removeTree(folder);
 }
 

@@ -90,6 +90,7 @@ class RemovalWalk : public testing::Test {
     }
     void TearDown() override {
         seamGetFileInformationByHandleEx = GetFileInformationByHandleEx;
+        seamCreateFileW = CreateFileW;
         afterNameQuery = nullptr;
         removeTree(base);
     }
@@ -210,6 +211,45 @@ TEST_F(RemovalWalk, ALinkToAFileIsReplacedOnlyByAPlaceholderMadeInItsOwnFolder) 
     EXPECT_TRUE(placeholderAsked);
     EXPECT_EQ(readFileBytes(sub + L"\\f.txt"), "behind the link");
     EXPECT_FALSE(pathExists(sub + L"\\onefile-link-placeholder"));
+}
+
+// Opens for deletion of a name ending in `scannedName`: the first goes
+// through, and each later one is refused, as a scanner that opens a new file
+// there without sharing keeps others out.
+int scannedOpens;
+std::wstring scannedName;
+
+HANDLE WINAPI scannedAfterFirstOpen(LPCWSTR path, DWORD access, DWORD share,
+                                    LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                    HANDLE model) {
+    std::wstring name = path;
+    if ((access & DELETE) && name.size() >= scannedName.size() &&
+        name.compare(name.size() - scannedName.size(), scannedName.size(), scannedName) == 0 &&
+        ++scannedOpens > 1) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(path, access, share, security, disposition, flags, model);
+}
+
+TEST_F(RemovalWalk, WhatCannotBeLookedAtWhereALinkWasReplacedIsSaidToStay) {
+    // f.txt answers as a Unix link would; once the placeholder has taken
+    // its place, the name cannot be opened to tell what is there now.
+    const std::wstring sub = top + L"\\sub";
+    ASSERT_TRUE(CreateDirectoryW(sub.c_str(), nullptr));
+    writeFileBytes(sub + L"\\f.txt", "behind the link");
+    const std::wstring linkedName = systemName(sub + L"\\f.txt");
+    afterNameQuery = [&](FILE_NAME_INFO* answer, DWORD size) {
+        if (answerNames(answer, linkedName)) {
+            answerWithSibling(answer, size);
+        }
+    };
+    scannedOpens = 0;
+    scannedName = L"\\sub\\f.txt";
+    seamCreateFileW = scannedAfterFirstOpen;
+    EXPECT_FALSE(removeDirectoryTree(top.c_str(), systemName(top).c_str()));
+    EXPECT_GE(scannedOpens, 2) << "the name was not looked at once the placeholder took it";
+    EXPECT_TRUE(pathExists(sub + L"\\f.txt"));
 }
 
 TEST_F(RemovalWalk, AFolderSwappedForALinkOnceEmptiedIsLeft) {

@@ -185,6 +185,8 @@ TEST(CacheFolderSweep, OnlyWhatTheProductsOwnRunsMadeGoes) {
         // is not known.
         {L"4444444444444444", older},
         {L"4444444444444444.aside-1_000000_abc", older},
+        // An older marker whose build runs on past the build's own id.
+        {std::wstring(ownId) + L".aside-2_000000_abc", "onefile cache aaaaaaaaaaaaaaaab 1 7\r\n"},
     };
     const std::pair<std::wstring, std::string> go[] = {
         {L"8888888888888888", markerOf(L"8888888888888888", true)},

@@ -140,6 +140,15 @@ TEST_F(CachedDirectory, ACompleteCopyIsHeldAsItIsAndAnyDamageIsUnpackedAgain) {
     ASSERT_GT(length, 2u);
     ASSERT_EQ(markerText.rfind(std::string(firstLine, length - 2) + " files ", 0), 0u)
         << markerText;
+    // Complete, it is the marker that tells these very files: their count,
+    // their bytes and (which only the files give) their digest.
+    ASSERT_GT(markerText.size(), 18u);
+    MarkerCounts counts = {records.size(), 23,
+                           std::stoull(markerText.substr(markerText.size() - 18, 16), nullptr, 16)};
+    char complete[256];
+    length = formatMarker(complete, sizeof complete, testCacheId, onefileCompanyName,
+                          onefileProductName, &counts);
+    EXPECT_EQ(markerText, std::string(complete, length));
 
     struct Damage {
         const char* what;
@@ -268,6 +277,29 @@ TEST_F(CachedDirectory, ADamagedCopyInUseIsRunAroundFromAPrivateCopyBesideIt) {
     seamSetFileInformationByHandle = SetFileInformationByHandle;
     seamSleep = Sleep;
     EXPECT_GT(prepare(), 0) << "not repaired once nothing uses it";
+    expectComplete();
+}
+
+// A scanner that reads the marker without sharing it, done by the run's
+// first pause.
+HANDLE scanner;
+
+void WINAPI scannerDoneAtPause(DWORD) {
+    if (scanner != nullptr) {
+        CloseHandle(scanner);
+        scanner = nullptr;
+    }
+}
+
+TEST_F(CachedDirectory, ACompleteCopyWhoseMarkerIsReadByAnotherForAMomentIsWaitedFor) {
+    ASSERT_GT(prepare(), 0);
+    scanner = CreateFileW((cache() + L"\\" + fromUtf8(markerName)).c_str(), GENERIC_READ, 0,
+                          nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(scanner, INVALID_HANDLE_VALUE);
+    seamSleep = scannerDoneAtPause;
+    EXPECT_EQ(prepare(), 0) << "run around from a private copy instead";
+    EXPECT_EQ(scanner, nullptr);
+    scannerDoneAtPause(0);
     expectComplete();
 }
 

@@ -275,6 +275,16 @@ TEST(Icon, AJpegIsTakenUnlessAHuffmanTableHoldsMoreCodesThanFit) {
     damaged.insert(damaged.begin() + 2, table.begin(), table.end());
     EXPECT_NE(refusal(damaged, "a.jpg").find("'a.jpg' is a damaged JPEG"), std::string::npos)
         << refusal(damaged, "a.jpg");
+
+    // As many codes as fit, 256 (255 of eight bits and one of nine): taken.
+    std::vector<unsigned char> full = {0xFF, 0xC4, 0x01, 0x13, 0x00};
+    full.insert(full.end(), 7, 0);
+    full.insert(full.end(), {255, 1});
+    full.insert(full.end(), 7, 0);
+    full.insert(full.end(), 256, 0);
+    std::vector<unsigned char> fitting = jpeg;
+    fitting.insert(fitting.begin() + 2, full.begin(), full.end());
+    EXPECT_EQ(imagesOf(fitting).size(), 7u);
 }
 
 TEST(Icon, RefusalsNameTheSource) {

@@ -21,6 +21,8 @@ import tempfile
 import time
 
 CASES = {}
+# The file that shows whose a cached build's copy is, and whether it is complete.
+MARKER = "onefile-cache-complete"
 
 
 def case(function):
@@ -310,6 +312,13 @@ def cache_folder_links(options):
                  f"{first}.partial-999999_000000_AAAAAAAAAAA": "folder"}
         for name, target in links.items():
             os.symlink(os.path.join(outside, target), os.path.join(folder, name))
+        # A partial copy of an ended run whose marker is a link to the
+        # moved copy's: the copy goes, but not the marker it leads to.
+        partial = os.path.join(folder, f"{first}.partial-1_000000_abc")
+        os.makedirs(os.path.join(partial, "sub"))
+        with open(os.path.join(partial, "sub", "file.txt"), "w") as f:
+            f.write("unpacked")
+        os.symlink(os.path.join(outside, "copy", MARKER), os.path.join(partial, MARKER))
         before = contents()
         check("copy/hello.dll" in before, f"nothing copied: {sorted(before)}")
 
@@ -320,6 +329,11 @@ def cache_folder_links(options):
             path = os.path.join(folder, name)
             check(os.path.islink(path) and os.readlink(path) == os.path.join(outside, target),
                   f"the link {name} was moved or removed: {os.listdir(folder)}")
+        [left] = [name for name in os.listdir(folder) if name not in links and name.startswith(first)]
+        check(os.listdir(os.path.join(folder, left)) == [MARKER]
+              and os.path.islink(os.path.join(folder, left, MARKER)),
+              f"{left}: {os.listdir(os.path.join(folder, left))}")
+        shutil.rmtree(os.path.join(folder, left))
 
         [own] = [name for name in os.listdir(folder) if name not in links]
         shutil.move(os.path.join(folder, own), os.path.join(outside, "own"))
@@ -398,7 +412,7 @@ def cache_on_a_share(options):
         unc = f"\\\\onefile-test-server\\{share}"
         out = run()
         [cache] = os.listdir(os.path.join(temp, "cache"))
-        check(os.path.isfile(os.path.join(temp, "cache", cache, "onefile-cache-complete")),
+        check(os.path.isfile(os.path.join(temp, "cache", cache, MARKER)),
               f"no complete cache: {os.listdir(os.path.join(temp, 'cache', cache))}")
         for line in out.splitlines():
             if line.startswith("library="):
