@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -117,7 +118,16 @@ testing::AssertionResult succeeded(const CommandResult& result) {
 CommandResult runPacker(const std::vector<std::string>& arguments) {
     std::vector<std::string> command = packerCommand();
     command.insert(command.end(), arguments.begin(), arguments.end());
-    return runCommand(command);
+    CommandResult result = runCommand(command);
+    // The packer explains every failure on its standard error. A status
+    // without a word is Wine's, which on a loaded machine now and then
+    // fails to start a program at all: that start is tried once more.
+    if (windowsPacker() && result.exitCode != 0 && result.err.empty()) {
+        std::cerr << "note: the Windows packer ended with status " << result.exitCode
+                  << " and no word; started once more\n";
+        result = runCommand(command);
+    }
+    return result;
 }
 
 std::string joinedForPacker(const fs::path& base, const std::string& below) {

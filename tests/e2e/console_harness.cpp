@@ -69,9 +69,19 @@ int wmain(int argc, wchar_t** argv) {
     startup.hStdError = outWrite;
     std::wstring commandLine = commandLineFor(argv[2], arguments);
     PROCESS_INFORMATION program = {};
-    if (!CreateProcessW(argv[2], commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &program)) {
-        report(reportTo, "harness: cannot start the program\n");
+    // Wine on a loaded machine now and then fails a start that succeeds a
+    // moment later; the program itself has not run yet.
+    bool started = false;
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        if (attempt > 0) {
+            Sleep(200);
+        }
+        started = CreateProcessW(argv[2], commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                 nullptr, &startup, &program) != 0;
+    }
+    if (!started) {
+        report(reportTo, "harness: cannot start the program (error " +
+                             std::to_string(GetLastError()) + ")\n");
         return 101;
     }
     CloseHandle(program.hThread);
