@@ -1,5 +1,6 @@
-// Where bytes go, in order: a file, or the section of an object file that
-// the attached data is streamed into.
+// Where bytes go, in order: the output file, or the executable being laid
+// out that the attached data is streamed into (on its way past the sink that
+// takes the cache id from it).
 #pragma once
 
 #include <cstddef>

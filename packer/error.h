@@ -1,5 +1,6 @@
-// The one exception type of the packer: a message for the user that already
-// names the file or option at fault. main() prints it and exits non-zero.
+// The packer's error for what it cannot do with the input it was given: a
+// message for the user that already names the file or option at fault.
+// main() prints it and exits non-zero (a wrong command line is a UsageError).
 #pragma once
 
 #include <cstring>

@@ -1,5 +1,5 @@
 // Little-endian integers, the byte order of every format the packer writes
-// or reads (the attached data, COFF objects, resources, icons, PE images):
+// or reads (the attached data, resources, icons, PE images):
 // appended to a byte vector, stored at a place, loaded from one.
 #pragma once
 
