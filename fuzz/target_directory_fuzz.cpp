@@ -24,7 +24,7 @@
 #include "packer/error.h"
 #include "packer/fuzz/fuzz_support.h"
 #include "packer/image/build_constants.h"
-#include "packer/image/target_directory.h"
+#include "packer/cli/target_dir_check.h"
 #include "packer/text.h"
 #include "paths/path_spec.h"
 #include "paths/spec_references.h"

@@ -13,7 +13,7 @@
 
 #include "archive/layout.h"
 #include "packer/image/pe_file.h"
-#include "packer/image/target_directory.h"
+#include "packer/cli/target_dir_check.h"
 #include "packer/inspect/inspect_commands.h"
 #include "packer/platform/files.h"
 #include "packer/platform/output_file.h"

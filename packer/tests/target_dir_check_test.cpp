@@ -4,7 +4,7 @@
 
 #include "archive/layout.h"
 #include "packer/error.h"
-#include "packer/image/target_directory.h"
+#include "packer/cli/target_dir_check.h"
 #include "packer/tests/support.h"
 #include "packer/text.h"
 

@@ -1,4 +1,4 @@
-#include "packer/image/target_directory.h"
+#include "packer/cli/target_dir_check.h"
 
 #include <algorithm>
 #include <cstdint>
