@@ -6,7 +6,7 @@
 #include <stdint.h>
 #include <zstd.h>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 
 struct ArchiveReader {
     const unsigned char*

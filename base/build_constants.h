@@ -1,10 +1,10 @@
 // The build-time constants that the bootstrap reads, declared once for every
-// room; their names and slots are in archive/layout.h, shared with the packer.
+// room; their names and slots are in formats/archive_layout.h, shared with the packer.
 #pragma once
 
 #include <stdint.h>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 
 // In a packed executable each is a slot that the packer fills; programs linked
 // with this library directly define them or take the library's defaults.
@@ -16,10 +16,10 @@ extern "C" const wchar_t onefileVersionString[];      // the product's dotted fo
 // Where each run unpacks. The bootstrap library holds the default in a member
 // of its own, which the linker takes only when nothing else defines it.
 extern "C" const wchar_t onefileTargetDirectorySpec[];
-// Cached mode (see archive/layout.h); an empty id: each run unpacks afresh.
+// Cached mode (see formats/archive_layout.h); an empty id: each run unpacks afresh.
 extern "C" const wchar_t onefileCacheId[];
 extern "C" const wchar_t onefileCacheEntryName[];
 extern "C" const uint64_t onefileCacheRecordCount;
 extern "C" const uint64_t onefileCacheContentSize;
-// Opt-in behaviours, the bits of archive/layout.h; 0 unless the packer sets one.
+// Opt-in behaviours, the bits of formats/archive_layout.h; 0 unless the packer sets one.
 extern "C" const uint32_t onefileBuildOptions;

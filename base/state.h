@@ -9,7 +9,7 @@
 #include <stdint.h>
 #include <windows.h>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 
 // The runtime's argument count, captured at entry.
 extern int argumentCount;

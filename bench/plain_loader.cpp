@@ -10,7 +10,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 
 typedef int (*RunCode)(int argumentCount, wchar_t** argumentVector,
                        const wchar_t* entryLibraryPath);

@@ -7,7 +7,7 @@
 
 #include <psapi.h>
 
-#include "base/handshake.h"
+#include "formats/handshake.h"
 #include "base/seams.h"
 #include "cleanup/tree.h"
 #include "paths/binary_path.h"

@@ -3,7 +3,7 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "base/seams.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <stddef.h>
 #include <windows.h>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 
 // Room for the extended-length form of any path the bootstrap makes, and for
 // the paths a walk builds below it.

@@ -1,6 +1,6 @@
 #include "errors/dialog.h"
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "base/build_constants.h"
 #include "base/seams.h"
 #include "base/user.h"

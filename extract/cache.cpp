@@ -5,10 +5,10 @@
 #include <windows.h>
 
 #include "archive/reader.h"
-#include "archive/record_name.h"
+#include "formats/record_name.h"
 #include "base/bounded.h"
 #include "base/build_constants.h"
-#include "base/handshake.h"
+#include "formats/handshake.h"
 #include "base/seams.h"
 #include "base/security.h"
 #include "base/state.h"

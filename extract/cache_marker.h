@@ -8,7 +8,7 @@
 #include <stdint.h>
 #include <windows.h>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 
 // The marker's name in a copy, at its top.
 extern const wchar_t markerName[];

@@ -3,7 +3,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "base/bounded.h"
 #include "base/seams.h"
 #include "base/security.h"

@@ -1,7 +1,7 @@
 #include "extract/extract.h"
 
 #include "archive/reader.h"
-#include "archive/record_name.h"
+#include "formats/record_name.h"
 #include "base/bounded.h"
 #include "base/seams.h"
 #include "base/state.h"

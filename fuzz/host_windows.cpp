@@ -6,7 +6,7 @@
 
 #include <shlobj.h>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "base/security.h"
 #include "base/shell.h"
 #include "cleanup/cleanup.h"

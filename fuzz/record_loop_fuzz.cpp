@@ -21,9 +21,9 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "archive/reader.h"
-#include "archive/record_name.h"
+#include "formats/record_name.h"
 #include "base/state.h"
 #include "extract/extract.h"
 #include "extract/testing.h"

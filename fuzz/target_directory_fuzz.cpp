@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/layout.h"
-#include "base/handshake.h"
+#include "formats/archive_layout.h"
+#include "formats/handshake.h"
 #include "base/state.h"
 #include "fuzz/host_windows.h"
 #include "packer/error.h"
@@ -27,7 +27,7 @@
 #include "packer/cli/target_dir_check.h"
 #include "packer/text.h"
 #include "paths/path_spec.h"
-#include "paths/spec_references.h"
+#include "formats/spec_references.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // The build-time constants of a packed executable: a slot of the largest size
 // for each, in the read-only data of the two bootstrap images, and the table
-// that lists them (archive/layout.h). The packer fills the slots of a copy of
+// that lists them (formats/archive_layout.h). The packer fills the slots of a copy of
 // an image with a build's values and writes the attached data where the table
 // ends, so that nothing the code refers to moves.
 #include <stddef.h>
 #include <stdint.h>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "base/build_constants.h"
 
 // Every slot is empty here: the packer writes each one whole.

@@ -3,7 +3,7 @@
 #include <wchar.h>
 
 #include "base/bounded.h"
-#include "base/handshake.h"
+#include "formats/handshake.h"
 #include "base/seams.h"
 #include "base/state.h"
 #include "cleanup/cleanup.h"

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "base/seams.h"
 #include "base/state.h"
 #include "errors/errors.h"

@@ -6,7 +6,7 @@
 
 #include "base/state.h"
 #include "errors/errors.h"
-#include "launch/image_tables.h"
+#include "formats/image_tables.h"
 
 namespace {
 

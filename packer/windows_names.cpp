@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "archive/record_name.h"
+#include "formats/record_name.h"
 #include "packer/text.h"
 
 std::string nameProblem(std::string_view name) {

@@ -1,5 +1,5 @@
 // Why Windows cannot hold a name, in words for messages: the rules that the
-// bootstrap and the packer share (archive/record_name.h), applied to file
+// bootstrap and the packer share (formats/record_name.h), applied to file
 // names in the input and to the texts that become folders of the target
 // directory alike.
 #pragma once

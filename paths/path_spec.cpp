@@ -12,7 +12,7 @@
 #include "base/state.h"
 #include "errors/errors.h"
 #include "paths/environment.h"
-#include "paths/spec_references.h"
+#include "formats/spec_references.h"
 
 namespace {
 

@@ -6,8 +6,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "formats/spec_references.h"
+
 constexpr size_t referenceNameCapacity = 1024; // characters between the braces, with a terminator
-constexpr size_t randomStringLength = 11;      // base64 of eight bytes, unpadded
 
 // Expands `spec` into `output` (capacity in wide characters, terminator
 // included). False when a reference is unknown, a literal does not fit, a

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "archive/record_name.h"
+#include "formats/record_name.h"
 
 namespace {
 

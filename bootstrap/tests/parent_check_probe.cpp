@@ -21,7 +21,7 @@
 
 #include <algorithm>
 
-#include "base/handshake.h"
+#include "formats/handshake.h"
 #include "base/seams.h"
 #include "bootstrap/parent_check.h"
 #include "paths/binary_path.h"

@@ -2,7 +2,7 @@
 // the parent's memory cannot be read; anything else is a parent.
 #include <gtest/gtest.h>
 
-#include "base/handshake.h"
+#include "formats/handshake.h"
 #include "tests/support/process.h"
 
 namespace {

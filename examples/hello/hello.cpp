@@ -25,7 +25,7 @@
 
 #include <string>
 
-#include "base/handshake.h"
+#include "formats/handshake.h"
 #include "examples/hello/support.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "archive/testing.h"
-#include "base/handshake.h"
+#include "formats/handshake.h"
 #include "extract/directories.h"
 #include "extract/extract.h"
 #include "extract/target_directory.h"

@@ -1,6 +1,6 @@
 #include "packer/cli/commands.h"
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 
 #include <cstdio>
 #include <iostream>

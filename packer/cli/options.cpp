@@ -11,7 +11,7 @@
 #include <map>
 #include <optional>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "packer/image/pe_file.h"
 #include "packer/cli/target_dir_check.h"
 #include "packer/inspect/inspect_commands.h"

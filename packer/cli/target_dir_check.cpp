@@ -4,11 +4,10 @@
 #include <cstdint>
 #include <limits>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "packer/error.h"
 #include "packer/text.h"
 #include "packer/windows_names.h"
-#include "paths/path_spec.h"
 
 namespace {
 

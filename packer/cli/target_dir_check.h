@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "packer/image/build_constants.h"
-#include "paths/spec_references.h"
+#include "formats/spec_references.h"
 
 // Paths of this many UTF-16 code units or more cannot be opened on Windows
 // without LongPathsEnabled, whatever the manifest says.

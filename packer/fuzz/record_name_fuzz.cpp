@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/layout.h"
-#include "archive/record_name.h"
+#include "formats/archive_layout.h"
+#include "formats/record_name.h"
 #include "packer/error.h"
 #include "packer/payload/archive_path.h"
 #include "packer/text.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "packer/embedded_files.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "packer/image/build_constants.h"
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "packer/platform/files.h"
 #include "packer/text.h"
 

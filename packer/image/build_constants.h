@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 
 using VersionNumbers = std::array<uint16_t, 4>;
 
@@ -36,7 +36,7 @@ struct BuildConstants {
     VersionNumbers versionNumbers = {};
     std::u16string targetDirectorySpec; // where each run unpacks, with {NAME} references
     TargetMode targetMode = TargetMode::perRun;
-    uint32_t options = 0; // opt-in behaviours, the bits of archive/layout.h
+    uint32_t options = 0; // opt-in behaviours, the bits of formats/archive_layout.h
 };
 
 // The opt-in behaviours of a build, each a bit of BuildConstants::options,

@@ -6,7 +6,7 @@
 
 #include <xxhash.h>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "packer/error.h"
 #include "packer/little_endian.h"
 

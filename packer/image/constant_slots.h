@@ -1,6 +1,6 @@
 // The build constants as the bootstrap reads them: each in its slot in the
 // executable's read-only data, listed by the table before the attached data
-// (archive/layout.h). Here are the bytes a build puts into the slots, the id
+// (formats/archive_layout.h). Here are the bytes a build puts into the slots, the id
 // of a cached build, and the constants read back from an executable.
 #pragma once
 

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "packer/error.h"
 #include "packer/little_endian.h"
 #include "packer/platform/files.h"

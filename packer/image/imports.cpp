@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "archive/layout.h"
-#include "launch/image_tables.h"
+#include "formats/archive_layout.h"
+#include "formats/image_tables.h"
 #include "packer/image/pe_file.h"
 #include "packer/text.h"
 

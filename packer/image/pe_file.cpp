@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "archive/layout.h"
-#include "launch/image_tables.h"
+#include "formats/archive_layout.h"
+#include "formats/image_tables.h"
 #include "packer/little_endian.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "packer/error.h"
 #include "packer/little_endian.h"
 #include "packer/text.h"

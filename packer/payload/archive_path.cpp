@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "archive/layout.h"
-#include "archive/record_name.h"
+#include "formats/archive_layout.h"
+#include "formats/record_name.h"
 #include "packer/error.h"
 #include "packer/payload/case_fold_table.h"
 #include "packer/text.h"

@@ -7,7 +7,7 @@
 #include <memory>
 #include <thread>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "packer/error.h"
 #include "packer/little_endian.h"
 #include "packer/platform/files.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <set>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "packer/error.h"
 #include "packer/platform/files.h"
 #include "packer/text.h"

@@ -5,7 +5,7 @@
 
 #include <sstream>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "packer/tests/decoded_archive.h"
 #include "archive/tests/test_data.h"
 #include "packer/error.h"

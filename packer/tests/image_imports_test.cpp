@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "launch/image_tables.h"
+#include "formats/image_tables.h"
 #include "packer/image/imports.h"
 #include "packer/image/pe_format.h"
 #include "packer/little_endian.h"

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "archive/tests/test_data.h"
 #include "packer/error.h"
 #include "packer/image/bootstrap_image.h"

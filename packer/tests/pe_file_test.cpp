@@ -2,7 +2,7 @@
 // memory, and damaged ones, which must give a reason, never a false "sound".
 #include <gtest/gtest.h>
 
-#include "launch/image_tables.h"
+#include "formats/image_tables.h"
 #include "packer/image/imports.h"
 #include "packer/image/pe_file.h"
 #include "packer/little_endian.h"

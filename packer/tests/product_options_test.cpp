@@ -2,7 +2,7 @@
 // --version and --icon, what they take and what they refuse.
 #include <gtest/gtest.h>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "packer/image/build_constants.h"
 #include "packer/tests/support.h"
 

@@ -2,7 +2,7 @@
 // budget of onefile-pack build: what they refuse and what they let through.
 #include <gtest/gtest.h>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "packer/error.h"
 #include "packer/cli/target_dir_check.h"
 #include "packer/tests/support.h"

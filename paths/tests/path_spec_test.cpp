@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <regex>
 
-#include "base/handshake.h"
+#include "formats/handshake.h"
 #include "paths/path_spec.h"
 #include "paths/tests/paths_fixture.h"
 

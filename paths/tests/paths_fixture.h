@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "base/handshake.h"
+#include "formats/handshake.h"
 #include "tests/support/process.h"
 
 namespace paths_test {

@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "base/handshake.h"
+#include "formats/handshake.h"
 #include "base/state.h"
 #include "bootstrap/driver.h"
 #include "errors/errors.h"

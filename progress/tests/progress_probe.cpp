@@ -10,7 +10,7 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 #include "base/build_constants.h"
 #include "progress/progress_window.h"
 

@@ -12,7 +12,7 @@
 #include <memory>
 #include <sstream>
 
-#include "base/handshake.h"
+#include "formats/handshake.h"
 #include "tests/e2e/hello_output.h"
 #include "tests/e2e/own_temporary_directory.h"
 #include "tests/support/process.h"

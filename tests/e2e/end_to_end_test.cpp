@@ -7,7 +7,7 @@
 #include <memory>
 #include <optional>
 
-#include "base/handshake.h"
+#include "formats/handshake.h"
 #include "tests/e2e/hello_output.h"
 #include "tests/e2e/own_temporary_directory.h"
 #include "tests/support/process.h"

@@ -3,7 +3,7 @@
 // the default place, and removes it afterwards.
 #include <gtest/gtest.h>
 
-#include "base/handshake.h"
+#include "formats/handshake.h"
 #include "tests/e2e/hello_output.h"
 #include "tests/e2e/own_temporary_directory.h"
 #include "tests/support/process.h"

@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "archive/layout.h"
+#include "formats/archive_layout.h"
 
 std::string recordStream(const std::vector<TestRecord>& records, bool terminator) {
     std::string stream;

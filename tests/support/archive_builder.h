@@ -1,5 +1,5 @@
 // Builds attached data (magic, zstd frame, trailer) in memory for Windows
-// tests, following archive/layout.h, with knobs for damaged variants.
+// tests, following formats/archive_layout.h, with knobs for damaged variants.
 #pragma once
 
 #include <stdint.h>

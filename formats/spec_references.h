@@ -5,7 +5,7 @@
 
 #include <stddef.h>
 
-#include "base/handshake.h"
+#include "formats/handshake.h"
 
 enum class SpecReference {
     temp,           // the temporary directory, trailing backslashes removed
@@ -24,6 +24,9 @@ enum class SpecReference {
     timeUs,         // the microseconds within the second, fresh per run
     time,           // the system time in 100-nanosecond intervals, fresh per run
 };
+
+// The length of {RANDOM}'s value: base64 of eight bytes, unpadded.
+constexpr size_t randomStringLength = 11;
 
 // Which runs of one executable a per-run value tells apart, so that a
 // spec's directory is each run's own: a process identifier those running
