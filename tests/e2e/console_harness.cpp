@@ -27,6 +27,25 @@ BOOL WINAPI survive(DWORD) {
 
 std::mutex outputMutex;
 std::string output;
+// Set once the program's output pipe is closed at its other end.
+std::atomic<bool> outputClosed{false};
+
+// What the program wrote, once it has ended. A process that Wine starts on
+// demand (its desktop, its services) inherits and keeps the pipe's other
+// end: the reader is waited for a while, not until the pipe closes, and
+// left to the end of this process.
+std::string finishReading(std::thread& reader) {
+    for (int i = 0; i < 5000 && !outputClosed; ++i) {
+        Sleep(1);
+    }
+    if (outputClosed) {
+        reader.join();
+    } else {
+        reader.detach();
+    }
+    std::lock_guard<std::mutex> lock(outputMutex);
+    return output;
+}
 
 int countTargetDirectories(DWORD parentId) {
     return static_cast<int>(targetDirectoriesOf(parentId).size());
@@ -95,6 +114,7 @@ int wmain(int argc, wchar_t** argv) {
             std::lock_guard<std::mutex> lock(outputMutex);
             output.append(buffer, got);
         }
+        outputClosed = true;
     });
 
     auto outputHolds = [](const std::string& text) {
@@ -126,8 +146,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!triggered) {
         report(reportTo, "harness: the trigger never came\n");
         TerminateProcess(program.hProcess, 1);
-        reader.join();
-        report(reportTo, "output:\n" + output);
+        report(reportTo, "output:\n" + finishReading(reader));
         return 102;
     }
 
@@ -168,7 +187,6 @@ int wmain(int argc, wchar_t** argv) {
     }
     snprintf(line, sizeof line, "leftover=%d\n", countTargetDirectories(program.dwProcessId));
     report(reportTo, line);
-    reader.join();
-    report(reportTo, "output:\n" + output);
+    report(reportTo, "output:\n" + finishReading(reader));
     return ended ? 0 : 103;
 }
