@@ -7,7 +7,7 @@
 #include "cleanup/cleanup.h"
 #include "errors/errors.h"
 #include "extract/cache.h"
-#include "extract/extract.h"
+#include "extract/record_loop.h"
 #include "extract/target_directory.h"
 #include "launch/child.h"
 #include "launch/entry_library.h"

@@ -17,7 +17,7 @@
 #include "errors/errors.h"
 #include "extract/cache_copies.h"
 #include "extract/cache_marker.h"
-#include "extract/extract.h"
+#include "extract/record_loop.h"
 #include "extract/target_directory.h"
 #include "extract/testing.h"
 #include "paths/environment.h"

@@ -25,7 +25,7 @@
 #include "archive/reader.h"
 #include "formats/record_name.h"
 #include "base/state.h"
-#include "extract/extract.h"
+#include "extract/record_loop.h"
 #include "extract/testing.h"
 #include "fuzz/host_windows.h"
 #include "packer/tests/decoded_archive.h"

@@ -13,7 +13,7 @@
 #include <wchar.h>
 
 #include "cleanup/cleanup.h"
-#include "extract/extract.h"
+#include "extract/record_loop.h"
 #include "extract/target_directory.h"
 #include "extract_fixture.h"
 #include "launch/child.h"

@@ -9,7 +9,7 @@
 #include "archive/testing.h"
 #include "formats/handshake.h"
 #include "extract/directories.h"
-#include "extract/extract.h"
+#include "extract/record_loop.h"
 #include "extract/target_directory.h"
 #include "extract/testing.h"
 #include "extract_fixture.h"

@@ -1,4 +1,4 @@
-#include "extract/extract.h"
+#include "extract/record_loop.h"
 
 #include "archive/reader.h"
 #include "formats/record_name.h"
