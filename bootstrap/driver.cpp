@@ -9,6 +9,7 @@
 #include "extract/cache.h"
 #include "extract/record_loop.h"
 #include "extract/target_directory.h"
+#include "extract/unpack.h"
 #include "launch/child.h"
 #include "launch/entry_library.h"
 #include "progress/progress_window.h"
@@ -61,13 +62,7 @@ int runParent() {
     // Each run: a fresh private directory, the child started from it, and
     // the directory removed when the child ends.
     guardTargetDirectory();
-    openArchiveReader();
-    // Nothing is written into a directory this run did not make itself.
-    createTargetDirectory(onefileTargetDirectorySpec);
-    startExtraction();
-    startProgressWindow();
-    extractFileRecords();
-    closeArchiveReader();
+    unpackInto(onefileTargetDirectorySpec, nullptr);
     closeProgressWindow();
     return launchChildInstance();
 }

@@ -19,6 +19,7 @@
 #include "extract/cache_marker.h"
 #include "extract/record_loop.h"
 #include "extract/target_directory.h"
+#include "extract/unpack.h"
 #include "extract/testing.h"
 #include "paths/environment.h"
 #include "paths/path_spec.h"
@@ -170,13 +171,7 @@ void unpackPartial() {
     const wchar_t* spec = expandSibling(partialSuffix);
     // From the start of the archive, also when an earlier copy was lost.
     initArchiveReader(onefileAttachedData, onefileAttachedDataLength);
-    openArchiveReader();
-    createTargetDirectory(spec);
-    startMarker();
-    startExtraction();
-    startProgressWindow();
-    extractFileRecords();
-    closeArchiveReader();
+    unpackInto(spec, startMarker);
 }
 
 // Unpacks every record into a private partial sibling, between the marker's

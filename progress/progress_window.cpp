@@ -5,7 +5,6 @@
 
 #include <commctrl.h>
 
-#include "archive/reader.h"
 #include "base/build_constants.h"
 #include "base/state.h"
 
@@ -220,7 +219,6 @@ HWND createProgressWindow(HFONT* font) {
     HWND label = api.CreateWindowExW(
         0, WC_STATICW, text, WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, margin,
         margin, clientWidth - 2 * margin, textHeight, window, nullptr, instance, nullptr);
-    streamSize = recordStreamSize(onefileAttachedData, onefileAttachedDataLength);
     bar = api.CreateWindowExW(0, PROGRESS_CLASSW, L"",
                               WS_CHILD | WS_VISIBLE | (streamSize == 0 ? PBS_MARQUEE : 0), margin,
                               margin + textHeight + textToBar, clientWidth - 2 * margin, barHeight,
@@ -276,10 +274,12 @@ DWORD WINAPI progressWindowThread(void*) {
 
 } // namespace
 
-void startProgressWindow() {
+void startProgressWindow(uint64_t total) {
     if (!(onefileBuildOptions & buildOptionProgressWindow) || windowThread != nullptr) {
         return;
     }
+    // Set before the thread starts, which sees it.
+    streamSize = total;
     unpackingOver = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (unpackingOver == nullptr) {
         return;

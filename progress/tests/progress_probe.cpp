@@ -10,6 +10,7 @@
 #include <wchar.h>
 #include <windows.h>
 
+#include "archive/reader.h"
 #include "formats/archive_layout.h"
 #include "base/build_constants.h"
 #include "progress/progress_window.h"
@@ -50,7 +51,7 @@ HWND productWindow() {
 } // namespace
 
 int wmain() {
-    startProgressWindow();
+    startProgressWindow(recordStreamSize(onefileAttachedData, onefileAttachedDataLength));
     // Made first, shown once made.
     HWND window = nullptr;
     for (int i = 0; i < 3000 && (window == nullptr || !IsWindowVisible(window)); ++i) {

@@ -1,0 +1,21 @@
+#include "extract/unpack.h"
+
+#include "archive/reader.h"
+#include "base/build_constants.h"
+#include "cleanup/cleanup.h"
+#include "extract/record_loop.h"
+#include "extract/target_directory.h"
+#include "progress/progress_window.h"
+
+void unpackInto(const wchar_t* spec, void (*whenMade)()) {
+    openArchiveReader();
+    // Nothing is written into a directory this run did not make itself.
+    createTargetDirectory(spec);
+    if (whenMade != nullptr) {
+        whenMade();
+    }
+    startExtraction();
+    startProgressWindow(recordStreamSize(onefileAttachedData, onefileAttachedDataLength));
+    extractFileRecords();
+    closeArchiveReader();
+}
