@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "formats/pe_format.h"
+
 // A range of the image by its relative virtual address.
 struct ImageRange {
     uint32_t address;
@@ -53,17 +55,17 @@ constexpr uint32_t unorderedSectionLimit = 96;
 
 namespace imagetables {
 
-constexpr uint16_t magicPe32 = 0x10B;
-constexpr uint16_t magicPe32Plus = 0x20B;
-constexpr size_t fileHeaderSize = 20;
-constexpr size_t sectionHeaderSize = 40;
+using coff::fileHeaderSize;
+using coff::sectionHeaderSize;
+using pe::magicPe32;
+using pe::magicPe32Plus;
 constexpr size_t importDescriptorSize = 20;
 constexpr size_t delayDescriptorSize = 32;
 constexpr size_t exportDirectorySize = 40;
 // Data directories: exports, imports, delay-load imports.
-constexpr uint32_t exportIndex = 0;
-constexpr uint32_t importIndex = 1;
-constexpr uint32_t delayImportIndex = 13;
+constexpr uint32_t exportIndex = pe::exportDirectory;
+constexpr uint32_t importIndex = pe::importDirectory;
+constexpr uint32_t delayImportIndex = pe::delayImportDirectory;
 // A delay-load descriptor whose addresses are relative, not virtual.
 constexpr uint32_t delayRelativeAddresses = 1;
 

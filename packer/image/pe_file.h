@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "packer/image/pe_format.h"
+#include "formats/pe_format.h"
 
 struct PeSection {
     std::string name; // at most eight characters

@@ -8,7 +8,7 @@
 
 #include "formats/image_tables.h"
 #include "packer/image/imports.h"
-#include "packer/image/pe_format.h"
+#include "formats/pe_format.h"
 #include "packer/little_endian.h"
 #include "packer/tests/linked_pe_builder.h"
 

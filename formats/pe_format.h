@@ -1,10 +1,11 @@
-// The PE/COFF layout that the packer reads and writes: the constants and the
-// places of the header fields, shared by the PE reader (pe_file), the writer
-// of executables (image_writer) and the resource section.
+// The PE/COFF layout: the constants and the places of the header fields,
+// in one home for the bootstrap's reader of import and export tables
+// (image_tables.h) and the packer's PE reader, writer of executables and
+// resource section.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 namespace coff {
 
@@ -67,8 +68,10 @@ constexpr OptionalHeaderShape pe32PlusShape = {108, 112};
 
 constexpr size_t directoryEntrySize = 8;
 constexpr size_t exportDirectory = 0;
+constexpr size_t importDirectory = 1;
 constexpr size_t resourceDirectory = 2;
 constexpr size_t certificateDirectory = 4; // a file offset, not an address
 constexpr size_t baseRelocationDirectory = 5;
+constexpr size_t delayImportDirectory = 13;
 
 } // namespace pe
