@@ -3,18 +3,15 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "archive/testing.h"
 #include "errors/errors.h"
 
-ArchiveReader archiveReader;
-
-void initArchiveReader(const unsigned char* attachedData, uint64_t length) {
-    archiveReader.attachedDataStart = attachedData;
-    archiveReader.attachedDataLength = length;
+void initArchiveReader(ArchiveReader& reader, const unsigned char* attachedData, uint64_t length) {
+    reader = {};
+    reader.attachedDataStart = attachedData;
+    reader.attachedDataLength = length;
 }
 
-void openArchiveReader() {
-    ArchiveReader& reader = archiveReader;
+void openArchiveReader(ArchiveReader& reader) {
     // Byte by byte and before anything is allocated: foreign data costs nothing.
     for (size_t i = 0; i < attachedMagicSize; ++i) {
         if (reader.attachedDataStart[i] != attachedMagic[i]) {
@@ -43,8 +40,7 @@ void openArchiveReader() {
     reader.input.pos = 0;
 }
 
-void readArchiveBytes(void* destination, uint64_t count) {
-    ArchiveReader& reader = archiveReader;
+void readArchiveBytes(ArchiveReader& reader, void* destination, uint64_t count) {
     unsigned char* out = static_cast<unsigned char*>(destination);
     // Whether a refill of this call filled the whole buffer: then the decoder
     // may hold more output even when all input is consumed.
@@ -75,13 +71,13 @@ void readArchiveBytes(void* destination, uint64_t count) {
     }
 }
 
-void closeArchiveReader() {
-    ZSTD_freeDStream(archiveReader.decoder);
-    archiveReader.decoder = nullptr;
-    free(archiveReader.output.dst);
-    archiveReader.output.dst = nullptr;
-    archiveReader.output.size = 0;
-    archiveReader.output.pos = 0;
+void closeArchiveReader(ArchiveReader& reader) {
+    ZSTD_freeDStream(reader.decoder);
+    reader.decoder = nullptr;
+    free(reader.output.dst);
+    reader.output.dst = nullptr;
+    reader.output.size = 0;
+    reader.output.pos = 0;
 }
 
 uint64_t recordStreamSize(const unsigned char* attachedData, uint64_t length) {

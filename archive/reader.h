@@ -19,18 +19,20 @@ struct ArchiveReader {
     ZSTD_outBuffer output;
 };
 
-// Points the reader at the attached data (magic, frame and trailer, `length`
-// bytes in all); nothing is read yet.
-void initArchiveReader(const unsigned char* attachedData, uint64_t length);
+// Each road of a run owns its reader and hands it to what reads the records.
+
+// Points `reader` at the attached data (magic, frame and trailer, `length`
+// bytes in all), empty otherwise; nothing is read yet.
+void initArchiveReader(ArchiveReader& reader, const unsigned char* attachedData, uint64_t length);
 
 // Checks the magic, then allocates the buffer and the decoder; failures are fatal.
-void openArchiveReader();
+void openArchiveReader(ArchiveReader& reader);
 
 // Copies the next `count` decoded bytes to `destination`; never returns short.
-void readArchiveBytes(void* destination, uint64_t count);
+void readArchiveBytes(ArchiveReader& reader, void* destination, uint64_t count);
 
 // Releases the decoder and the buffer (the parent, after the last record).
-void closeArchiveReader();
+void closeArchiveReader(ArchiveReader& reader);
 
 // The record stream's size in bytes as the frame's header in the attached
 // data records it, read without decoding anything; 0 when the header does

@@ -18,12 +18,9 @@ namespace {
 
 // The directory of the run, from the build's spec (in cached mode the cache
 // directory); the handshake variables make the child's expansion of the same
-// text arrive at the parent's directory. The reader is pointed at the
-// attached data on the way, before a failed expansion is reported.
+// text arrive at the parent's directory.
 void nameTargetDirectory() {
-    bool expanded = expandTargetDirectory(targetDirectorySpec());
-    initArchiveReader(onefileAttachedData, onefileAttachedDataLength);
-    if (!expanded) {
+    if (!expandTargetDirectory(targetDirectorySpec())) {
         fatalSpecExpansionError(targetDirectorySpec());
     }
 }
@@ -81,9 +78,11 @@ int runChild() {
         return runEntryLibrary(argumentCount, argumentVector, entryLibraryPath);
     }
 
-    openArchiveReader();
+    ArchiveReader reader;
+    initArchiveReader(reader, onefileAttachedData, onefileAttachedDataLength);
+    openArchiveReader(reader);
     startExtraction();
-    extractFileRecords();
+    extractFileRecords(reader);
     if (entryLibraryPath[0] == 0) {
         // Going on would start yet another child; there is nothing to run.
         fatalError(messageNoEntryLibrary);

@@ -168,10 +168,7 @@ void completeMarker() {
 // Unpacks every record into a fresh private partial sibling, named by fresh
 // run values, which stay published, after the marker's first line.
 void unpackPartial() {
-    const wchar_t* spec = expandSibling(partialSuffix);
-    // From the start of the archive, also when an earlier copy was lost.
-    initArchiveReader(onefileAttachedData, onefileAttachedDataLength);
-    unpackInto(spec, startMarker);
+    unpackInto(expandSibling(partialSuffix), startMarker);
 }
 
 // Unpacks every record into a private partial sibling, between the marker's

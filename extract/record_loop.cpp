@@ -22,10 +22,10 @@ unsigned char extractionCopyBuffer[extractionPieceSize];
 
 // Reads the record's name into recordName, one UTF-16LE code unit at a time,
 // up to and including its zero code unit; returns its length without it.
-size_t readRecordName() {
+size_t readRecordName(ArchiveReader& reader) {
     for (size_t length = 0;; ++length) {
         unsigned char unit[2];
-        readArchiveBytes(unit, 2);
+        readArchiveBytes(reader, unit, 2);
         wchar_t c = static_cast<wchar_t>(unit[0] | unit[1] << 8);
         if (c != 0 && length + 1 >= recordNameCapacity) {
             // No writer makes such a name: the archive is damaged.
@@ -38,9 +38,9 @@ size_t readRecordName() {
     }
 }
 
-uint64_t readRecordSize() {
+uint64_t readRecordSize(ArchiveReader& reader) {
     unsigned char bytes[recordSizeFieldSize];
-    readArchiveBytes(bytes, sizeof bytes);
+    readArchiveBytes(reader, bytes, sizeof bytes);
     uint64_t size = 0;
     for (size_t i = sizeof bytes; i > 0; --i) {
         size = size << 8 | bytes[i - 1];
@@ -50,9 +50,9 @@ uint64_t readRecordSize() {
 
 } // namespace
 
-void extractFileRecords() {
+void extractFileRecords(ArchiveReader& reader) {
     for (;;) {
-        size_t nameLength = readRecordName();
+        size_t nameLength = readRecordName(reader);
         if (recordName[0] == 0) {
             return; // the terminator; nothing after it is read
         }
@@ -72,7 +72,7 @@ void extractFileRecords() {
             }
         }
 
-        uint64_t remaining = readRecordSize();
+        uint64_t remaining = readRecordSize(reader);
         unpackedBytes += 2 * (nameLength + 1) + recordSizeFieldSize;
         holdIfRemovalRequested();
         createContainingDirectories(recordFullPath);
@@ -86,7 +86,7 @@ void extractFileRecords() {
         while (remaining > 0) {
             DWORD piece = remaining < extractionPieceSize ? static_cast<DWORD>(remaining)
                                                           : static_cast<DWORD>(extractionPieceSize);
-            readArchiveBytes(extractionCopyBuffer, piece);
+            readArchiveBytes(reader, extractionCopyBuffer, piece);
             DWORD written = 0;
             if (removalRequested) {
                 // An open file could not be deleted behind us.

@@ -2,6 +2,9 @@
 // parent), or names the first one for the entry library (the child).
 #pragma once
 
-// Parent: returns after the terminator record. Child: returns as soon as the
-// first record's full path is in entryLibraryPath, having written nothing.
-void extractFileRecords();
+#include "archive/reader.h"
+
+// Reads the records from `reader`, opened. Parent: returns after the
+// terminator record. Child: returns as soon as the first record's full path
+// is in entryLibraryPath, having written nothing.
+void extractFileRecords(ArchiveReader& reader);

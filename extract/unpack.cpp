@@ -8,7 +8,10 @@
 #include "progress/progress_window.h"
 
 void unpackInto(const wchar_t* spec, void (*whenMade)()) {
-    openArchiveReader();
+    // From the start of the archive, whatever was read before.
+    ArchiveReader reader;
+    initArchiveReader(reader, onefileAttachedData, onefileAttachedDataLength);
+    openArchiveReader(reader);
     // Nothing is written into a directory this run did not make itself.
     createTargetDirectory(spec);
     if (whenMade != nullptr) {
@@ -16,6 +19,6 @@ void unpackInto(const wchar_t* spec, void (*whenMade)()) {
     }
     startExtraction();
     startProgressWindow(recordStreamSize(onefileAttachedData, onefileAttachedDataLength));
-    extractFileRecords();
-    closeArchiveReader();
+    extractFileRecords(reader);
+    closeArchiveReader(reader);
 }

@@ -183,16 +183,17 @@ void runLoop(const std::vector<unsigned char>& attached, bool child,
     rememberKnownDirectory(targetDirectoryPath);
 
     bool unpacked = false;
-    initArchiveReader(attached.data(), attached.size());
+    ArchiveReader reader;
+    initArchiveReader(reader, attached.data(), attached.size());
     try {
-        openArchiveReader();
-        extractFileRecords();
+        openArchiveReader(reader);
+        extractFileRecords(reader);
         unpacked = true;
     } catch (const BootstrapExit&) {
         // What the failure cleanup does before the process ends.
         hostWindows::closeAfterFailure(extractionFile);
     }
-    closeArchiveReader();
+    closeArchiveReader(reader);
     if (!hostWindows::openHandles().empty()) {
         fail("a file left open");
     }

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "archive/reader.h"
-#include "archive/testing.h"
 #include "archive/tests/test_data.h"
 
 namespace {
@@ -23,6 +22,8 @@ namespace {
 // The decoder calls of the current read and the bytes each produced.
 unsigned decoderCalls;
 std::string decoderYields;
+// The probe's one reader, which the report at exit looks into.
+ArchiveReader reader;
 
 void startRead() {
     decoderCalls = 0;
@@ -30,9 +31,8 @@ void startRead() {
 }
 
 void reportAtExit() {
-    printf("exit buffer=%s decoder=%s calls=%u yields=%s\n",
-           archiveReader.output.dst ? "set" : "null", archiveReader.decoder ? "set" : "null",
-           decoderCalls, decoderYields.c_str());
+    printf("exit buffer=%s decoder=%s calls=%u yields=%s\n", reader.output.dst ? "set" : "null",
+           reader.decoder ? "set" : "null", decoderCalls, decoderYields.c_str());
     fflush(stdout);
 }
 
@@ -77,7 +77,7 @@ void readRecords() {
         for (;;) {
             unsigned char unit[2];
             startRead();
-            readArchiveBytes(unit, 2);
+            readArchiveBytes(reader, unit, 2);
             wchar_t c = static_cast<wchar_t>(unit[0] | unit[1] << 8);
             if (c == 0) {
                 break;
@@ -90,7 +90,7 @@ void readRecords() {
         }
         unsigned char sizeField[8];
         startRead();
-        readArchiveBytes(sizeField, 8);
+        readArchiveBytes(reader, sizeField, 8);
         uint64_t size = 0;
         for (int i = 7; i >= 0; --i) {
             size = size << 8 | sizeField[i];
@@ -101,7 +101,7 @@ void readRecords() {
             size_t take = left < 32768 ? static_cast<size_t>(left) : 32768;
             piece.resize(take);
             startRead();
-            readArchiveBytes(piece.data(), take);
+            readArchiveBytes(reader, piece.data(), take);
             hash = fnv1a64(piece, hash);
             left -= take;
         }
@@ -132,10 +132,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     std::string data = readWholeFile(argv[1]);
     // The file's bytes stand in for the linked array.
-    initArchiveReader(reinterpret_cast<const unsigned char*>(data.data()), data.size());
+    initArchiveReader(reader, reinterpret_cast<const unsigned char*>(data.data()), data.size());
     atexit(reportAtExit);
     startRead();
-    openArchiveReader();
+    openArchiveReader(reader);
 
     std::wstring mode = argv[2];
     if (mode == L"records") {
@@ -151,7 +151,7 @@ int wmain(int argc, wchar_t** argv) {
             size_t count = wcstoul(argv[i], nullptr, 10);
             std::vector<unsigned char> bytes(count);
             startRead();
-            readArchiveBytes(bytes.data(), count);
+            readArchiveBytes(reader, bytes.data(), count);
             fwrite(bytes.data(), 1, count, out);
             fflush(out);
             printf("read %s calls=%u yields=%s\n", std::to_string(count).c_str(), decoderCalls,

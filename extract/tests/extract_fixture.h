@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "archive/reader.h"
-#include "archive/testing.h"
+#include "archive/reader.h"
 #include "base/seams.h"
 #include "base/state.h"
 #include "extract/directories.h"
@@ -54,13 +54,15 @@ inline BOOL WINAPI recordingWriteFile(HANDLE file, LPCVOID data, DWORD size, LPD
     return WriteFile(file, data, size, written, overlapped);
 }
 
+// The reader that the record loop is handed in these tests.
+inline ArchiveReader testReader;
+
 // Points the reader at `data` (kept alive here) and opens it.
 inline void openTestArchive(const std::string& data) {
     static std::string keep;
     keep = data;
-    archiveReader = {};
-    initArchiveReader(reinterpret_cast<const unsigned char*>(keep.data()), keep.size());
-    openArchiveReader();
+    initArchiveReader(testReader, reinterpret_cast<const unsigned char*>(keep.data()), keep.size());
+    openArchiveReader(testReader);
 }
 
 // Fresh run state with `target` as the target directory (not created here).

@@ -60,7 +60,7 @@ HANDLE WINAPI lookedAtOnce(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_A
 // The record loop as the driver runs it, from the start of the extraction on.
 void extract() {
     startExtraction();
-    extractFileRecords();
+    extractFileRecords(testReader);
 }
 
 // Also when the run ends in a failure.
@@ -96,7 +96,7 @@ int wmain(int argc, wchar_t** argv) {
         }
         createTargetDirectory(target.c_str());
         openTestArchive(buildAttachedData({{L"app.dll", "MZ"}}));
-        extractFileRecords();
+        extractFileRecords(testReader);
         printf("created %s\n", toUtf8(targetDirectoryPath).c_str());
         return 0;
     }
@@ -107,7 +107,7 @@ int wmain(int argc, wchar_t** argv) {
             records.erase(records.begin());
         }
         openTestArchive(buildAttachedData(records));
-        extractFileRecords();
+        extractFileRecords(testReader);
         printf("extracted %s\n", toUtf8(entryLibraryPath).c_str());
         return 0;
     }
@@ -145,7 +145,7 @@ int wmain(int argc, wchar_t** argv) {
         std::string stream =
             recordStream({{L"app.dll", "MZ"}}, false) + big + recordStream({{L"later.txt", "l"}});
         openTestArchive(wrapFrame(compressFrame(stream, ArchiveOptions{})));
-        extractFileRecords();
+        extractFileRecords(testReader);
         printf("extracted\n");
         return 0;
     } else if (scenario.rfind(L"damaged=", 0) == 0) {
@@ -187,7 +187,7 @@ int wmain(int argc, wchar_t** argv) {
         // Everything unpacked, then the child cannot be started.
         openTestArchive(buildAttachedData({{L"app.dll", "MZ"}, {L"sub\\data.txt", "d"}}));
         extract();
-        closeArchiveReader();
+        closeArchiveReader(testReader);
         seamCreateProcessW = failingCreateProcess;
         argumentCount = argc;
         argumentVector = argv;

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "archive/testing.h"
+#include "archive/reader.h"
 #include "formats/handshake.h"
 #include "extract/directories.h"
 #include "extract/record_loop.h"
@@ -31,7 +31,7 @@ class RecordLoop : public testing::Test {
     void extract(const std::vector<TestRecord>& records, bool child = false) {
         startRun(target, child);
         openTestArchive(buildAttachedData(records));
-        extractFileRecords();
+        extractFileRecords(testReader);
     }
 
     std::wstring base;
@@ -82,7 +82,7 @@ TEST_F(RecordLoop, AChildNamesTheFirstRecordAndWritesNothing) {
     EXPECT_FALSE(pathExists(target));
     EXPECT_TRUE(directoryCalls.empty());
     // Only the name was decoded from the buffer: "app.dll" and its zero unit.
-    EXPECT_EQ(archiveReader.output.pos, 16u);
+    EXPECT_EQ(testReader.output.pos, 16u);
 }
 
 TEST_F(RecordLoop, CreatesNestedDirectoriesTopDownAndRemembersThem) {
@@ -91,7 +91,7 @@ TEST_F(RecordLoop, CreatesNestedDirectoriesTopDownAndRemembersThem) {
     ASSERT_TRUE(ensureDirectory(target.c_str()));
     directoryCalls.clear();
     openTestArchive(buildAttachedData({{L"a\\b\\c\\f", "f"}, {L"a\\b\\c\\g", "g"}}));
-    extractFileRecords();
+    extractFileRecords(testReader);
     // Up until a parent exists, then each missing directory from the top.
     std::vector<std::wstring> expected = {target + L"\\a\\b\\c", target + L"\\a\\b",
                                           target + L"\\a", target + L"\\a\\b",
@@ -127,11 +127,11 @@ TEST_F(RecordLoop, BytesAfterTheTerminatorAreNeverRead) {
     ArchiveOptions options;
     options.extraAfterTerminator = std::string(300000, 'z');
     openTestArchive(buildAttachedData({{L"app.dll", "MZ"}}, options));
-    extractFileRecords();
+    extractFileRecords(testReader);
     EXPECT_EQ(readFileBytes(target + L"\\app.dll"), "MZ");
     // One full fill was decoded; the loop stopped after the terminator's two bytes.
-    EXPECT_EQ(archiveReader.output.size, readerOutputBufferSize);
-    EXPECT_EQ(archiveReader.output.pos, 2u * 8 + 8 + 2 + 2);
+    EXPECT_EQ(testReader.output.size, readerOutputBufferSize);
+    EXPECT_EQ(testReader.output.pos, 2u * 8 + 8 + 2 + 2);
 }
 
 TEST_F(RecordLoop, UnicodeNamesReachTheFileSystemUnchanged) {
@@ -298,7 +298,7 @@ TEST_F(TargetDirectory, FoldersAboveItAreOrdinaryAndItIsKnownAfterwards) {
     // The record loop takes it as existing.
     directoryCalls.clear();
     openTestArchive(buildAttachedData({{L"app.dll", "MZ"}, {L"sub\\x.txt", "x"}}));
-    extractFileRecords();
+    extractFileRecords(testReader);
     EXPECT_EQ(directoryCalls, (std::vector<std::wstring>{target + L"\\sub"}));
 }
 
@@ -308,7 +308,7 @@ TEST_F(TargetDirectory, ATakenNameIsNeverWrittenIntoAndTheChildFindsTheFreshOne)
     std::wstring target = create(spec);
     ASSERT_EQ(takenNames.size(), static_cast<size_t>(targetDirectoryAttempts - 1));
     openTestArchive(buildAttachedData({{L"app.dll", "MZ"}}));
-    extractFileRecords();
+    extractFileRecords(testReader);
     // Each attempt drew another name; the taken ones stay empty.
     std::vector<std::wstring> names = takenNames;
     names.push_back(target);
