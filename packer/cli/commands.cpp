@@ -15,7 +15,7 @@
 #include "packer/image/icon.h"
 #include "packer/image/image_writer.h"
 #include "packer/payload/input_tree.h"
-#include "packer/image/pe_file.h"
+#include "packer/pe/pe_file.h"
 #include "packer/cli/target_dir_check.h"
 #include "packer/inspect/inspect_commands.h"
 #include "packer/platform/console.h"

@@ -10,7 +10,7 @@
 #include "packer/payload/archive_writer.h"
 #include "packer/payload/exclusions.h"
 #include "packer/image/build_constants.h"
-#include "packer/image/subsystem.h"
+#include "packer/pe/subsystem.h"
 #include "packer/cli/progress.h"
 #include "packer/warnings.h"
 

@@ -12,7 +12,7 @@
 #include <optional>
 
 #include "formats/archive_layout.h"
-#include "packer/image/pe_file.h"
+#include "packer/pe/pe_file.h"
 #include "packer/cli/target_dir_check.h"
 #include "packer/inspect/inspect_commands.h"
 #include "packer/platform/files.h"

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "packer/dependencies/system_libraries.h"
-#include "packer/image/pe_file.h"
+#include "packer/pe/pe_file.h"
 #include "packer/payload/archive_path.h"
 #include "packer/text.h"
 

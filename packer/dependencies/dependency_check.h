@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/image/imports.h"
+#include "packer/pe/imports.h"
 #include "packer/warnings.h"
 
 // A program or library of the package, by its archive path ("\" between

@@ -11,8 +11,8 @@
 
 #include "packer/error.h"
 #include "packer/image/constant_slots.h"
-#include "packer/image/imports.h"
-#include "packer/image/pe_file.h"
+#include "packer/pe/imports.h"
+#include "packer/pe/pe_file.h"
 #include "packer/payload/archive_file.h"
 
 namespace {

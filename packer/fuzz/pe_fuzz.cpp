@@ -19,9 +19,9 @@
 #include "packer/error.h"
 #include "packer/image/bootstrap_image.h"
 #include "packer/image/constant_slots.h"
-#include "packer/image/imports.h"
-#include "packer/image/pe_file.h"
-#include "packer/image/subsystem.h"
+#include "packer/pe/imports.h"
+#include "packer/pe/pe_file.h"
+#include "packer/pe/subsystem.h"
 
 namespace {
 

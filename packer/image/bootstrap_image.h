@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "packer/image/constant_slots.h"
-#include "packer/image/pe_file.h"
-#include "packer/image/subsystem.h"
+#include "packer/pe/pe_file.h"
+#include "packer/pe/subsystem.h"
 
 // A bootstrap image that the writer can grow: its read-only data comes after
 // every other section but the resources and the relocations, and ends with

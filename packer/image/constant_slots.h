@@ -12,7 +12,7 @@
 
 #include "packer/byte_sink.h"
 #include "packer/image/build_constants.h"
-#include "packer/image/pe_file.h"
+#include "packer/pe/pe_file.h"
 
 struct ConstantSlot {
     std::string name;     // the symbol the bootstrap reads

@@ -7,7 +7,7 @@
 
 #include "packer/image/build_constants.h"
 #include "packer/image/icon.h"
-#include "packer/image/resource_section.h"
+#include "packer/pe/resource_section.h"
 
 constexpr uint16_t resourceTypeIcon = 3;
 constexpr uint16_t resourceTypeIconGroup = 14;

@@ -17,7 +17,7 @@
 #include "packer/byte_sink.h"
 #include "packer/image/bootstrap_image.h"
 #include "packer/image/constant_slots.h"
-#include "packer/image/resource_section.h"
+#include "packer/pe/resource_section.h"
 
 // Where everything of an executable lies.
 struct ExecutableLayout {

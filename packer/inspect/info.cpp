@@ -2,7 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include "packer/image/build_constants.h"
-#include "packer/image/subsystem.h"
+#include "packer/pe/subsystem.h"
 #include "packer/inspect/inspect_commands.h"
 #include "packer/inspect/inspected_file.h"
 #include "packer/inspect/json_output.h"

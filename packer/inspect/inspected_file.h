@@ -12,7 +12,7 @@
 
 #include "packer/dependencies/dependency_check.h"
 #include "packer/image/constant_slots.h"
-#include "packer/image/pe_file.h"
+#include "packer/pe/pe_file.h"
 #include "packer/payload/archive_file.h"
 #include "packer/payload/archive_path.h"
 

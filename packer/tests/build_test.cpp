@@ -9,7 +9,7 @@
 #include "packer/tests/decoded_archive.h"
 #include "archive/tests/test_data.h"
 #include "packer/error.h"
-#include "packer/image/subsystem.h"
+#include "packer/pe/subsystem.h"
 #include "packer/tests/support.h"
 
 namespace fs = std::filesystem;

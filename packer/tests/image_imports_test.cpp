@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "formats/image_tables.h"
-#include "packer/image/imports.h"
+#include "packer/pe/imports.h"
 #include "formats/pe_format.h"
 #include "packer/little_endian.h"
 #include "packer/tests/linked_pe_builder.h"

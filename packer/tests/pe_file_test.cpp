@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "formats/image_tables.h"
-#include "packer/image/imports.h"
-#include "packer/image/pe_file.h"
+#include "packer/pe/imports.h"
+#include "packer/pe/pe_file.h"
 #include "packer/little_endian.h"
 #include "packer/tests/pe_builder.h"
 #include "packer/tests/support.h"

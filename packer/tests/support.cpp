@@ -16,7 +16,7 @@
 #include <stdexcept>
 
 #include "packer/image/constant_slots.h"
-#include "packer/image/pe_file.h"
+#include "packer/pe/pe_file.h"
 #include "packer/payload/archive_file.h"
 
 namespace fs = std::filesystem;

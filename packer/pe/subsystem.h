@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "packer/image/pe_file.h"
+#include "packer/pe/pe_file.h"
 
 enum class Subsystem : uint16_t {
     gui = pe::subsystemGui,

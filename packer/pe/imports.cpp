@@ -1,10 +1,10 @@
-#include "packer/image/imports.h"
+#include "packer/pe/imports.h"
 
 #include <algorithm>
 
 #include "formats/archive_layout.h"
 #include "formats/image_tables.h"
-#include "packer/image/pe_file.h"
+#include "packer/pe/pe_file.h"
 #include "packer/text.h"
 
 namespace {

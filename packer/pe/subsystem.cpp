@@ -1,7 +1,7 @@
-#include "packer/image/subsystem.h"
+#include "packer/pe/subsystem.h"
 
 #include "packer/error.h"
-#include "packer/image/pe_file.h"
+#include "packer/pe/pe_file.h"
 #include "packer/text.h"
 
 std::string subsystemName(uint16_t field) {

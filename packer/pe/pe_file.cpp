@@ -1,4 +1,4 @@
-#include "packer/image/pe_file.h"
+#include "packer/pe/pe_file.h"
 
 #include <algorithm>
 #include <cstdio>
