@@ -149,6 +149,21 @@ TEST(List, GivesTheRecordsAsJsonInArchiveOrder) {
     }
 }
 
+TEST(List, FindsTheAttachedDataOfAFrameWithBlocksOfOneRepeatedByte) {
+    // A long run of one byte is stored as blocks of that byte alone, whose
+    // size in the frame is one byte whatever their length: the search for
+    // the attached data in an executable walks over them.
+    ScratchDirectory scratch;
+    const fs::path input = scratch / "in", exe = scratch / "Zeros.exe";
+    writeFile(input / "app.dll", readFile(testImage("entry.dll")));
+    writeFile(input / "zeros.bin", std::string(1000000, '\0'));
+    ASSERT_TRUE(succeeded(runPacker({"build", input.string(), "--entry", "app.dll", "--output",
+                                     exe.string(), "--level", "3"})));
+    CommandResult r = runPacker({"list", exe.string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("zeros.bin"), std::string::npos) << r.out;
+}
+
 // Every regular file below `root`, relative path to content.
 std::map<std::string, std::string> treeOf(const fs::path& root) {
     std::map<std::string, std::string> files;

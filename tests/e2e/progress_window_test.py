@@ -83,8 +83,9 @@ def session_with_temp(options):
 def progress_window_shows_only_while_a_slow_start_unpacks(options):
     """Thousands of small files show the window, a quick start and a build
     without the option show none, and a cached build shows it on its first
-    run only; every run returns the child's status and leaves nothing (but
-    the cache)."""
+    run only, and again when it runs from a copy of its own beside a cache
+    it cannot use; every run returns the child's status and leaves nothing
+    (but the cache)."""
     wine, temp = session_with_temp(options)
     try:
         for executable, shown, left in (("many_files_progress.exe", True, []),
@@ -96,6 +97,21 @@ def progress_window_shows_only_while_a_slow_start_unpacks(options):
             found = watch(options, wine, temp, executable, ":quiet", ":sleep=500", ":exit=0x10007")
             check_run(found, shown, 0x10007)
             check(os.listdir(temp) == left, f"{executable} left {os.listdir(temp)} behind")
+        # The user's own folder at the cache's name: the run unpacks a copy of
+        # its own beside it and runs the application from it in a child,
+        # which starts once the window is gone.
+        folder = os.path.join(temp, "cache")
+        [cache] = os.listdir(folder)
+        shutil.rmtree(os.path.join(folder, cache))
+        os.mkdir(os.path.join(folder, cache))
+        with open(os.path.join(folder, cache, "notes.txt"), "w") as notes:
+            notes.write("mine")
+        found = watch(options, wine, temp, "many_files_cached_progress.exe", ":quiet",
+                      ":sleep=500", ":exit=0x10007")
+        check_run(found, True, 0x10007)
+        check(os.listdir(folder) == [cache] and
+              os.listdir(os.path.join(folder, cache)) == ["notes.txt"],
+              f"the private copy's run left {os.listdir(folder)}")
     finally:
         shutil.rmtree(temp, ignore_errors=True)
 
