@@ -8,18 +8,23 @@
 
 // In a packed executable each is a slot that the packer fills; programs linked
 // with this library directly define them or take the library's defaults.
-extern "C" const unsigned char onefileAttachedData[]; // magic, zstd frame and trailer
-extern "C" const uint64_t onefileAttachedDataLength;  // their total length in bytes
-extern "C" const wchar_t onefileCompanyName[];        // the product's company name
-extern "C" const wchar_t onefileProductName[];        // the product's name
-extern "C" const wchar_t onefileVersionString[];      // the product's dotted four-part version
-// Where each run unpacks. The bootstrap library holds the default in a member
-// of its own, which the linker takes only when nothing else defines it.
-extern "C" const wchar_t onefileTargetDirectorySpec[];
-// Cached mode (see formats/archive_layout.h); an empty id: each run unpacks afresh.
-extern "C" const wchar_t onefileCacheId[];
-extern "C" const wchar_t onefileCacheEntryName[];
-extern "C" const uint64_t onefileCacheRecordCount;
-extern "C" const uint64_t onefileCacheContentSize;
-// Opt-in behaviours, the bits of formats/archive_layout.h; 0 unless the packer sets one.
-extern "C" const uint32_t onefileBuildOptions;
+//   onefileAttachedData         magic, zstd frame and trailer
+//   onefileAttachedDataLength   their total length in bytes
+//   onefileCompanyName, onefileProductName, onefileVersionString
+//                               the product's company, name and dotted
+//                               four-part version
+//   onefileTargetDirectorySpec  where each run unpacks; the bootstrap library
+//                               holds the default in a member of its own,
+//                               which the linker takes only when nothing else
+//                               defines it
+//   onefileCache...             cached mode (see formats/archive_layout.h); an
+//                               empty id: each run unpacks afresh
+//   onefileBuildOptions         opt-in behaviours, the bits of
+//                               formats/archive_layout.h; 0 unless the packer
+//                               sets one
+extern "C" const unsigned char onefileAttachedData[];
+#define ONEFILE_DECLARE_NUMBER(symbol, name, type) extern "C" const type symbol;
+#define ONEFILE_DECLARE_TEXT(symbol, name, capacity) extern "C" const wchar_t symbol[];
+ONEFILE_BUILD_CONSTANTS(ONEFILE_DECLARE_NUMBER, ONEFILE_DECLARE_TEXT)
+#undef ONEFILE_DECLARE_NUMBER
+#undef ONEFILE_DECLARE_TEXT

@@ -125,6 +125,23 @@ constexpr uint32_t buildOptionKeepOtherVersions = 1u << 2;
 constexpr size_t productTextCapacity = 256;
 constexpr size_t cacheIdCapacity = cacheIdLength + 1;
 
+// The build constants with a slot, in the order of the table below: each
+// one's symbol, the name the table gives it, and its slot, a number of the
+// given type or UTF-16 text of the given capacity. The bootstrap's
+// declarations, the images' slots and their table are all made from this
+// list; the attached data, which has no slot, comes after them.
+#define ONEFILE_BUILD_CONSTANTS(NUMBER, TEXT)                                                      \
+    NUMBER(onefileAttachedDataLength, ONEFILE_SYMBOL_ATTACHED_DATA_LENGTH, uint64_t)               \
+    TEXT(onefileCompanyName, ONEFILE_SYMBOL_COMPANY_NAME, productTextCapacity)                     \
+    TEXT(onefileProductName, ONEFILE_SYMBOL_PRODUCT_NAME, productTextCapacity)                     \
+    TEXT(onefileVersionString, ONEFILE_SYMBOL_VERSION_STRING, productTextCapacity)                 \
+    TEXT(onefileTargetDirectorySpec, ONEFILE_SYMBOL_TARGET_DIRECTORY_SPEC, pathCapacity)           \
+    TEXT(onefileCacheId, ONEFILE_SYMBOL_CACHE_ID, cacheIdCapacity)                                 \
+    TEXT(onefileCacheEntryName, ONEFILE_SYMBOL_CACHE_ENTRY_NAME, recordNameCapacity)               \
+    NUMBER(onefileCacheRecordCount, ONEFILE_SYMBOL_CACHE_RECORD_COUNT, uint64_t)                   \
+    NUMBER(onefileCacheContentSize, ONEFILE_SYMBOL_CACHE_CONTENT_SIZE, uint64_t)                   \
+    NUMBER(onefileBuildOptions, ONEFILE_SYMBOL_BUILD_OPTIONS, uint32_t)
+
 // The table of the slots. The bootstrap's code refers to every constant at a
 // fixed place in its read-only data, so the two bootstrap images are linked
 // once with a slot of the largest size for each; the packer writes a build's

@@ -10,17 +10,10 @@
 #include "base/build_constants.h"
 
 // Every slot is empty here: the packer writes each one whole.
+#define ONEFILE_EMPTY_NUMBER(symbol, name, type) extern const type symbol = 0;
+#define ONEFILE_EMPTY_TEXT(symbol, name, capacity) extern const wchar_t symbol[capacity] = {};
 extern "C" {
-extern const uint64_t onefileAttachedDataLength = 0;
-extern const wchar_t onefileCompanyName[productTextCapacity] = {};
-extern const wchar_t onefileProductName[productTextCapacity] = {};
-extern const wchar_t onefileVersionString[productTextCapacity] = {};
-extern const wchar_t onefileTargetDirectorySpec[pathCapacity] = {};
-extern const wchar_t onefileCacheId[cacheIdCapacity] = {};
-extern const wchar_t onefileCacheEntryName[recordNameCapacity] = {};
-extern const uint64_t onefileCacheRecordCount = 0;
-extern const uint64_t onefileCacheContentSize = 0;
-extern const uint32_t onefileBuildOptions = 0;
+ONEFILE_BUILD_CONSTANTS(ONEFILE_EMPTY_NUMBER, ONEFILE_EMPTY_TEXT)
 // Where the attached data begins. The linker script puts this section last
 // in the read-only data, right after the table's, so the section's end is
 // here and the packer grows it from here.
@@ -36,7 +29,19 @@ struct ConstantEntry {
     uint64_t size;
 };
 
-constexpr size_t constantCount = 11;
+// Each constant with a slot, and the attached data.
+#define ONEFILE_COUNT(symbol, name, slot) 1 +
+constexpr size_t constantCount = ONEFILE_BUILD_CONSTANTS(ONEFILE_COUNT, ONEFILE_COUNT) 1;
+
+// The table names each slot by its symbol, as the packer looks for it.
+constexpr bool sameName(const char* a, const char* b) {
+    return *a == *b && (*a == 0 || sameName(a + 1, b + 1));
+}
+#define ONEFILE_CHECK_NAME(symbol, name, slot)                                                     \
+    static_assert(sameName(#symbol, name), "the table's name of " #symbol);
+ONEFILE_BUILD_CONSTANTS(ONEFILE_CHECK_NAME, ONEFILE_CHECK_NAME)
+static_assert(sameName("onefileAttachedData", ONEFILE_SYMBOL_ATTACHED_DATA),
+              "the table's name of onefileAttachedData");
 
 struct ConstantTable {
     ConstantEntry entries[constantCount];
@@ -52,8 +57,7 @@ static_assert(sizeof(ConstantTable) % 16 == 0, "the attached data stays 16-byte 
 
 } // namespace
 
-#define ONEFILE_SLOT(symbol, variable)                                                             \
-    { symbol, &variable, sizeof variable }
+#define ONEFILE_SLOT(symbol, name, slot) {name, &symbol, sizeof symbol},
 
 // Read by the packer and by whoever inspects the executable, never by the
 // bootstrap; "used" keeps it although no code refers to it.
@@ -61,16 +65,9 @@ extern "C" {
 alignas(16) __attribute__((section(".onefile_table"),
                            used)) extern const ConstantTable onefileConstantTable = {
     {
-        ONEFILE_SLOT(ONEFILE_SYMBOL_ATTACHED_DATA_LENGTH, onefileAttachedDataLength),
-        ONEFILE_SLOT(ONEFILE_SYMBOL_COMPANY_NAME, onefileCompanyName),
-        ONEFILE_SLOT(ONEFILE_SYMBOL_PRODUCT_NAME, onefileProductName),
-        ONEFILE_SLOT(ONEFILE_SYMBOL_VERSION_STRING, onefileVersionString),
-        ONEFILE_SLOT(ONEFILE_SYMBOL_TARGET_DIRECTORY_SPEC, onefileTargetDirectorySpec),
-        ONEFILE_SLOT(ONEFILE_SYMBOL_CACHE_ID, onefileCacheId),
-        ONEFILE_SLOT(ONEFILE_SYMBOL_CACHE_ENTRY_NAME, onefileCacheEntryName),
-        ONEFILE_SLOT(ONEFILE_SYMBOL_CACHE_RECORD_COUNT, onefileCacheRecordCount),
-        ONEFILE_SLOT(ONEFILE_SYMBOL_CACHE_CONTENT_SIZE, onefileCacheContentSize),
-        ONEFILE_SLOT(ONEFILE_SYMBOL_BUILD_OPTIONS, onefileBuildOptions),
+        // clang-format off
+        ONEFILE_BUILD_CONSTANTS(ONEFILE_SLOT, ONEFILE_SLOT)
+        // clang-format on
         {ONEFILE_SYMBOL_ATTACHED_DATA, onefileAttachedData, 0},
     },
     constantCount,
