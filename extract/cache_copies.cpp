@@ -144,7 +144,6 @@ bool isWantedCopy(HANDLE handle, const wchar_t* path, const wchar_t* name, const
 struct CopyRemoval {
     const wchar_t* path;
     const wchar_t* systemName;
-    bool othersLeft; // entries besides the marker
 };
 
 bool removeAllButTheMarker(const WalkEntry& entry, void* context) {
@@ -197,12 +196,9 @@ void removeMarkedDirectory(const wchar_t* path, const wchar_t* systemName) {
     CloseHandle(directory);
 }
 
-bool noteOthers(const WalkEntry& entry, void* context) {
-    if (wcscmp(entry.found->cFileName, markerName) != 0) {
-        static_cast<CopyRemoval*>(context)->othersLeft = true;
-        return false;
-    }
-    return true;
+// Stops the walk at the first entry besides the marker.
+bool onlyTheMarker(const WalkEntry& entry, void*) {
+    return wcscmp(entry.found->cFileName, markerName) == 0;
 }
 
 } // namespace
@@ -231,10 +227,10 @@ void removeCopy(const wchar_t* folder, const wchar_t* folderName, const wchar_t*
     if (folderName[0] == 0 || length == 0) {
         return;
     }
-    CopyRemoval removal = {path, systemName, false};
+    CopyRemoval removal = {path, systemName};
     walkDirectory(listed, length, Listing::basic, removeAllButTheMarker, &removal);
-    if (walkDirectory(listed, length, Listing::basic, noteOthers, &removal) == WalkEnd::whole &&
-        !removal.othersLeft) {
+    // A walk told every entry only when nothing but the marker is left.
+    if (walkDirectory(listed, length, Listing::basic, onlyTheMarker, nullptr) == WalkEnd::whole) {
         removeMarkedDirectory(path, systemName);
     }
 }
